@@ -1,0 +1,107 @@
+#include "bbox.h"
+
+#include "intinfo.h"
+#include "object.h"
+
+bool BBox::intersection(const Ray &ray) const
+{
+    if (ray.origin > min && ray.origin < max) {
+        return true;
+    }
+
+    const Vector3 *bbox[2] = {&min, &max};
+    const double t0 = 0.0, t1 = 1.0;
+
+    // The sign comes from the component itself: 1.0 / -0.0 is -inf, but a
+    // -0.0 component still counts as not negative. A zero component gives an
+    // infinite reciprocal, so the slab is open from inside and shut from
+    // outside; an origin exactly in a slab plane gives 0 * inf = NaN, which
+    // every comparison below treats as false.
+    int xsign = ray.dir.x < 0.0;
+    double invdirx = 1.0 / ray.dir.x;
+    double tmin = (bbox[xsign]->x - ray.origin.x) * invdirx;
+    double tmax = (bbox[1 - xsign]->x - ray.origin.x) * invdirx;
+
+    int ysign = ray.dir.y < 0.0;
+    double invdiry = 1.0 / ray.dir.y;
+    double tymin = (bbox[ysign]->y - ray.origin.y) * invdiry;
+    double tymax = (bbox[1 - ysign]->y - ray.origin.y) * invdiry;
+
+    if (tmin > tymax || tymin > tmax) {
+        return false;
+    }
+    if (tymin > tmin) {
+        tmin = tymin;
+    }
+    if (tymax < tmax) {
+        tmax = tymax;
+    }
+
+    int zsign = ray.dir.z < 0.0;
+    double invdirz = 1.0 / ray.dir.z;
+    double tzmin = (bbox[zsign]->z - ray.origin.z) * invdirz;
+    double tzmax = (bbox[1 - zsign]->z - ray.origin.z) * invdirz;
+
+    if (tmin > tzmax || tzmin > tmax) {
+        return false;
+    }
+    if (tzmin > tmin) {
+        tmin = tzmin;
+    }
+    if (tzmax < tmax) {
+        tmax = tzmax;
+    }
+
+    return tmin < t1 && tmax > t0;
+}
+
+BBoxNode::~BBoxNode()
+{
+    for (BBoxNode *child : children) {
+        delete child;
+    }
+}
+
+void BBoxNode::add_child(BBoxNode *node)
+{
+    children.push_back(node);
+}
+
+void BBoxNode::add_object(Object *obj)
+{
+    objects.push_back(obj);
+}
+
+bool BBoxNode::intersection(const Ray &ray, IntInfo *inf) const
+{
+    if (!bbox.intersection(ray)) {
+        return false;
+    }
+
+    IntInfo minsect;
+    minsect.t = 3.4028234663852886e+38; // FLT_MAX, held as a double
+    minsect.object = nullptr;
+
+    // Strictly smaller t replaces: of equal hits the one found first stays,
+    // children before objects, lower index before higher.
+    for (const BBoxNode *child : children) {
+        IntInfo tmp;
+        if (child->intersection(ray, &tmp) && tmp.t < minsect.t) {
+            minsect = tmp;
+        }
+    }
+    for (const Object *obj : objects) {
+        IntInfo tmp;
+        if (obj->intersection(ray, &tmp) && tmp.t < minsect.t) {
+            minsect = tmp;
+        }
+    }
+
+    if (minsect.object == nullptr) {
+        return false;
+    }
+    if (inf != nullptr) {
+        *inf = minsect;
+    }
+    return true;
+}

@@ -1,0 +1,6 @@
+#include "rt.h"
+
+int main(int argc, char **argv)
+{
+    return rt_main(argc, argv);
+}

@@ -1,0 +1,531 @@
+#include "rt.h"
+
+#include <SDL.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "brdf.h"
+#include "camera.h"
+#include "random.h"
+
+int width = 512;
+int height = 512;
+int rays_ppxl = 4;
+int pix_subdiv = 0;
+double inv_gamma = 1.0;
+bool use_sdl = true;
+
+uint32_t *image = nullptr;
+SDL_Surface *fbsurf = nullptr;
+Scene scene;
+
+// The largest image accepted, in pixels: 1 GiB of image buffer.
+static const long long MAX_PIXELS = 268435456;
+// Depth of shading of every primary ray.
+static const int TRACE_DEPTH = 5;
+
+// ---- light transport ----
+
+Color trace(const Ray &ray, int depth)
+{
+    if (depth == 0) {
+        return Color();
+    }
+    IntInfo min_info;
+    if (!scene.intersection(ray, &min_info)) {
+        return Color(); // no background
+    }
+    return shade(ray, &min_info, depth);
+}
+
+Color shade(const Ray &ray, IntInfo *min_info, int depth)
+{
+    Vector3 n = min_info->normal;
+    if (dot(n, ray.dir) > 0.0) {
+        n = -n;
+    }
+    Vector3 p = min_info->i_point;
+    Vector3 v = normalize(ray.origin - p);
+    const Material *mat = min_info->object->get_material();
+
+    Color color = scene.get_ambient() * mat->kd + mat->ke;
+
+    // Direct light: each unshadowed light adds its full colour, weighted by
+    // the Lambert and Phong terms; no falloff, no pdf. The count is read
+    // anew before each light.
+    for (int i = 0; i < static_cast<int>(scene.lights.size()); i++) {
+        Object *light = scene.lights[i];
+        // The light's own surface must not shadow its sample point.
+        light->ignore = true;
+        Ray shadow_ray;
+        shadow_ray.origin = p;
+        shadow_ray.dir = light->sample() - p; // reaches exactly to the light
+        if (!scene.intersection(shadow_ray, nullptr)) {
+            Vector3 l = normalize(shadow_ray.dir);
+            Vector3 lr = reflect(l, n);
+            double d = dot(n, l);
+            if (d < 0.0) {
+                d = 0.0;
+            }
+            double lrdotv = dot(lr, v);
+            if (lrdotv < 0.0) {
+                lrdotv = 0.0;
+            }
+            double s = std::pow(lrdotv, mat->specexp);
+            const Color &light_color = light->get_material()->ke;
+            color = color + ((mat->kd * d) + (mat->ks * s)) * light_color;
+        }
+        light->ignore = false;
+    }
+
+    // One bounce at most, diffuse or glossy in proportion to the channels'
+    // means; a lobe value below a uniform draw rejects the sampled direction.
+    double avg_spec = ((mat->ks.x + mat->ks.y) + mat->ks.z) / 3.0;
+    double avg_diff = ((mat->kd.x + mat->kd.y) + mat->kd.z) / 3.0;
+    double range = avg_spec + avg_diff > 1.0 ? avg_spec + avg_diff : 1.0;
+    double rnd = random_unit() * range;
+
+    if (avg_diff > rnd) {
+        Vector3 newdir = sample_lambert(n);
+        double u = random_unit();
+        if (!(lambert(newdir, n) >= u)) {
+            return color;
+        }
+        Ray newray;
+        newray.origin = p;
+        newray.dir = newdir * 10000.0;
+        color += (trace(newray, depth - 1) * mat->kd) / avg_diff;
+    } else if (avg_diff + avg_spec > rnd) {
+        Vector3 newdir = sample_phong(-ray.dir, n, mat->specexp);
+        double pdf_spec = phong(newdir, -normalize(ray.dir), n, mat->specexp);
+        double u = random_unit();
+        if (!(pdf_spec >= u)) {
+            return color;
+        }
+        Ray newray;
+        newray.origin = p;
+        newray.dir = newdir * 10000.0;
+        color += (trace(newray, depth - 1) * mat->ks) / avg_spec;
+    }
+    return color;
+}
+
+// ---- pixel sampling ----
+
+Color avg_color(double pxl_width, double pxl_height, double x, double y, int depth)
+{
+    if (depth == 0) {
+        if (rays_ppxl > 1) {
+            // The x offset takes the first draw; each offset is summed
+            // before the centre is added.
+            x = (random_unit() * pxl_width + (-0.5 * pxl_width)) + x;
+            y = (random_unit() * pxl_height + (-0.5 * pxl_height)) + y;
+        }
+        Ray ray = scene.get_camera()->get_primary_ray(x, y);
+        Color c = trace(ray, TRACE_DEPTH);
+        if (c.x > 1.0) {
+            c.x = 1.0;
+        }
+        if (c.y > 1.0) {
+            c.y = 1.0;
+        }
+        if (c.z > 1.0) {
+            c.z = 1.0;
+        }
+        return c;
+    }
+
+    // Quarters in a fixed order: right-upper, right-lower, left-upper,
+    // left-lower. The order fixes the random sequence of the whole frame.
+    double w = pxl_width * 0.5;
+    double h = pxl_height * 0.5;
+    double dx = 0.25 * pxl_width;
+    double dy = 0.25 * pxl_height;
+    Color sum = avg_color(w, h, x + dx, y + dy, depth - 1);
+    sum = sum + avg_color(w, h, x + dx, y - dy, depth - 1);
+    sum = sum + avg_color(w, h, x - dx, y + dy, depth - 1);
+    sum = sum + avg_color(w, h, x - dx, y - dy, depth - 1);
+    return sum / 4.0;
+}
+
+static uint32_t pack_channel(double channel)
+{
+    double x = std::pow(channel, inv_gamma) * 255.0;
+    // NaN fails every comparison, so it lands here with the negatives.
+    if (!(x >= 0.0)) {
+        return 0;
+    }
+    if (x > 255.0) {
+        return 255;
+    }
+    return static_cast<uint32_t>(static_cast<int>(x));
+}
+
+uint32_t pack_color(const Color &color)
+{
+    uint32_t r = pack_channel(color.x);
+    uint32_t g = pack_channel(color.y);
+    uint32_t b = pack_channel(color.z);
+    return (r << 16) | (g << 8) | b;
+}
+
+void render_scanline(uint32_t *fb, int y)
+{
+    double pxl_width = 2.0 / width;
+    double pxl_height = 2.0 / height;
+    double ypos = ((y + 0.5) * -2.0) / height + 1.0;
+    uint32_t *row = fb + static_cast<size_t>(y) * width;
+    for (int x = 0; x < width; x++) {
+        double xpos = ((x + 0.5) + (x + 0.5)) / width - 1.0;
+        row[x] = pack_color(avg_color(pxl_width, pxl_height, xpos, ypos, pix_subdiv));
+    }
+}
+
+// " rendering: [====>     ] 10%\r": the share done once row y is finished.
+static void print_progress(int y)
+{
+    int progr = static_cast<int>(100LL * (y + 1) / height);
+    char bar[51];
+    for (int i = 0; i < 100; i += 2) {
+        bar[i / 2] = i < progr ? '=' : (i - progr > 1 ? ' ' : '>');
+    }
+    bar[50] = 0;
+    printf(" rendering: [%s] %d%%\r", bar, progr);
+    fflush(stdout);
+}
+
+bool render()
+{
+    for (int y = 0; y < height; y++) {
+        print_progress(y);
+        render_scanline(image, y);
+    }
+    putchar('\n');
+
+    if (!write_ppm("out.ppm", image, width, height)) {
+        fprintf(stderr, "failed to write image: out.ppm\n");
+        return false;
+    }
+    return true;
+}
+
+// ---- image output ----
+
+bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
+{
+    // Written beside the target under a temporary name and renamed over it
+    // only once complete, so a failure never leaves a partial file nor
+    // destroys an earlier one.
+    std::string target(fname);
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string tmp_name = dir + "." + base + ".XXXXXX";
+    std::vector<char> tmp(tmp_name.begin(), tmp_name.end());
+    tmp.push_back(0);
+
+    int fd = mkstemp(tmp.data());
+    if (fd < 0) {
+        return false;
+    }
+    // mkstemp makes the file private; give it the mode a plain fopen would.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+
+    FILE *fp = fdopen(fd, "wb");
+    if (fp == nullptr) {
+        close(fd);
+        unlink(tmp.data());
+        return false;
+    }
+
+    bool ok = fprintf(fp, "P6\n%d %d\n255\n", width, height) > 0;
+    std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
+    for (int y = 0; ok && y < height; y++) {
+        const uint32_t *src = pixels + static_cast<size_t>(y) * width;
+        for (int x = 0; x < width; x++) {
+            uint32_t pix = src[x];
+            row[x * 3 + 0] = (pix >> 16) & 0xFF;
+            row[x * 3 + 1] = (pix >> 8) & 0xFF;
+            row[x * 3 + 2] = pix & 0xFF;
+        }
+        ok = fwrite(row.data(), 1, row.size(), fp) == row.size();
+    }
+    if (fclose(fp) != 0) {
+        ok = false;
+    }
+    if (ok && rename(tmp.data(), fname) != 0) {
+        ok = false;
+    }
+    if (!ok) {
+        unlink(tmp.data());
+    }
+    return ok;
+}
+
+// ---- preview window ----
+
+// Shows the whole image buffer. The surface may have rows wider than the
+// picture, or another pixel layout; nothing is written past a row.
+static void update()
+{
+    SDL_PixelFormat *fmt = fbsurf->format;
+    bool same_layout = fmt->BytesPerPixel == 4 && fmt->Rmask == 0xFF0000 && fmt->Gmask == 0xFF00 &&
+                       fmt->Bmask == 0xFF;
+
+    if (SDL_MUSTLOCK(fbsurf)) {
+        SDL_LockSurface(fbsurf);
+    }
+    for (int y = 0; y < height; y++) {
+        const uint32_t *src = image + static_cast<size_t>(y) * width;
+        Uint8 *dst = static_cast<Uint8 *>(fbsurf->pixels) + static_cast<size_t>(y) * fbsurf->pitch;
+        if (same_layout) {
+            memcpy(dst, src, static_cast<size_t>(width) * 4);
+            continue;
+        }
+        for (int x = 0; x < width; x++) {
+            uint32_t p = src[x];
+            Uint32 mapped = SDL_MapRGB(fmt, (p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
+            Uint8 *px = dst + x * fmt->BytesPerPixel;
+            switch (fmt->BytesPerPixel) {
+            case 1:
+                *px = static_cast<Uint8>(mapped);
+                break;
+            case 2:
+                *reinterpret_cast<Uint16 *>(px) = static_cast<Uint16>(mapped);
+                break;
+            case 3:
+                // Three bytes in the machine's order of the mapped word.
+                for (int b = 0; b < 3; b++) {
+                    int shift = SDL_BYTEORDER == SDL_LIL_ENDIAN ? 8 * b : 8 * (2 - b);
+                    px[b] = static_cast<Uint8>(mapped >> shift);
+                }
+                break;
+            default:
+                memcpy(px, &mapped, 4);
+                break;
+            }
+        }
+    }
+    if (SDL_MUSTLOCK(fbsurf)) {
+        SDL_UnlockSurface(fbsurf);
+    }
+    SDL_Flip(fbsurf);
+}
+
+static bool open_window()
+{
+    SDL_Init(SDL_INIT_VIDEO);
+    fbsurf = SDL_SetVideoMode(width, height, 32, 0);
+    if (fbsurf == nullptr) {
+        fprintf(stderr, "set video mode failed\n");
+        return false;
+    }
+    SDL_WM_SetCaption("Ostrel's Path Tracer", nullptr);
+    return true;
+}
+
+// Serves every pending event, otherwise renders and shows the next row.
+// Once the frame is complete it sleeps until an event arrives.
+static int run_window(unsigned long start)
+{
+    int next_scanline = 0;
+    SDL_Event ev;
+    for (;;) {
+        bool rendering = next_scanline < height;
+        int got = rendering ? SDL_PollEvent(&ev) : SDL_WaitEvent(&ev);
+        if (got) {
+            switch (ev.type) {
+            case SDL_MOUSEBUTTONDOWN:
+                printf("mouse click: %d %d\n", ev.button.x, ev.button.y);
+                fflush(stdout);
+                break;
+            case SDL_QUIT:
+                cleanup();
+                return 0;
+            case SDL_KEYDOWN:
+                if (ev.key.keysym.sym == SDLK_s || ev.key.keysym.sym == 83) {
+                    printf("saving image\n");
+                    fflush(stdout);
+                    if (!write_ppm("out.ppm", image, width, height)) {
+                        fprintf(stderr, "failed to save image\n");
+                    }
+                } else if (ev.key.keysym.sym == SDLK_ESCAPE) {
+                    cleanup();
+                    return 0;
+                }
+                break;
+            case SDL_VIDEOEXPOSE:
+                update();
+                break;
+            default:
+                break;
+            }
+            continue;
+        }
+        if (rendering) {
+            render_scanline(image, next_scanline);
+            next_scanline++;
+            update();
+            if (next_scanline == height) {
+                printf("rendering completed in %lu msec\n", get_msec() - start);
+                fflush(stdout);
+            }
+        }
+    }
+}
+
+// ---- program driver ----
+
+int calc_subdiv(int rays)
+{
+    int k = 0;
+    while (static_cast<double>(rays) >= std::pow(4.0, k)) {
+        k++;
+    }
+    return k - 1;
+}
+
+unsigned long get_msec()
+{
+    static struct timeval tv0;
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    if (tv0.tv_sec == 0 && tv0.tv_usec == 0) {
+        tv0 = tv;
+        return 0;
+    }
+    return (tv.tv_sec - tv0.tv_sec) * 1000 + (tv.tv_usec - tv0.tv_usec) / 1000;
+}
+
+void cleanup()
+{
+    delete[] image;
+    image = nullptr;
+    SDL_Quit();
+}
+
+// "WxH" with both at least 1 and at most MAX_PIXELS pixels in all.
+static bool parse_size(const char *arg)
+{
+    long long w, h;
+    if (sscanf(arg, "%lldx%lld", &w, &h) < 2) {
+        return false;
+    }
+    if (w < 1 || h < 1 || w > MAX_PIXELS || h > MAX_PIXELS || w * h > MAX_PIXELS) {
+        return false;
+    }
+    width = static_cast<int>(w);
+    height = static_cast<int>(h);
+    return true;
+}
+
+// The leading decimal number, at least 1; a larger number than an int holds
+// is taken as the largest int.
+static bool parse_rays(const char *arg)
+{
+    if (!isdigit(static_cast<unsigned char>(arg[0]))) {
+        return false;
+    }
+    errno = 0;
+    long long rays = strtoll(arg, nullptr, 10);
+    if (errno == ERANGE || rays > INT_MAX) {
+        rays = INT_MAX;
+    }
+    if (rays < 1) {
+        return false;
+    }
+    rays_ppxl = static_cast<int>(rays);
+    return true;
+}
+
+static bool parse_gamma(const char *arg)
+{
+    if (!isdigit(static_cast<unsigned char>(arg[0]))) {
+        return false;
+    }
+    double gamma = atof(arg);
+    if (!std::isfinite(gamma) || !(gamma > 0.0)) {
+        return false;
+    }
+    inv_gamma = 1.0 / gamma;
+    return true;
+}
+
+int rt_main(int argc, char **argv)
+{
+    bool scene_loaded = false;
+
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "-nosdl") == 0) {
+            use_sdl = false;
+        } else if (strcmp(arg, "-size") == 0) {
+            if (++i >= argc || !parse_size(argv[i])) {
+                fprintf(stderr, "-size should be followed by WxH\n");
+                return 1;
+            }
+        } else if (strcmp(arg, "-rays") == 0) {
+            if (++i >= argc || !parse_rays(argv[i])) {
+                fprintf(stderr, "-rays should be followed by the number of rays per pixel\n");
+                return 1;
+            }
+        } else if (strcmp(arg, "-gamma") == 0) {
+            if (++i >= argc || !parse_gamma(argv[i])) {
+                fprintf(stderr, "-gamma should be followrd by the desired output gamma\n");
+                return 1;
+            }
+        } else {
+            if (!scene.load(arg)) {
+                fprintf(stderr, "failed to load scene file: %s\n", arg);
+                return 1;
+            }
+            scene_loaded = true;
+        }
+    }
+
+    pix_subdiv = calc_subdiv(rays_ppxl);
+    printf("rays: %d  ->  subdiv: %d\n", rays_ppxl, pix_subdiv);
+    fflush(stdout);
+
+    if (!scene_loaded) {
+        fprintf(stderr, "must specify a scene file\n");
+        return 1;
+    }
+    if (scene.get_camera() == nullptr) {
+        fprintf(stderr, "no camera specified, using the default camera\n");
+        scene.set_camera(new Camera());
+    }
+
+    if (use_sdl && !open_window()) {
+        return 1;
+    }
+
+    size_t pixels = static_cast<size_t>(width) * height;
+    image = new uint32_t[pixels];
+    memset(image, 0x0F, pixels * sizeof(uint32_t));
+
+    unsigned long start = get_msec();
+
+    if (use_sdl) {
+        return run_window(start);
+    }
+
+    bool written = render();
+    printf("rendering completed in %lu msec\n", get_msec() - start);
+    fflush(stdout);
+    cleanup();
+    return written ? 0 : 1;
+}

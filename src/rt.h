@@ -1,0 +1,47 @@
+#ifndef RT_RT_H
+#define RT_RT_H
+
+#include <cstdint>
+
+#include "color.h"
+#include "intinfo.h"
+#include "ray.h"
+#include "scene.h"
+
+struct SDL_Surface;
+
+// The settings of a run, fixed once the command line has been read.
+extern int width;
+extern int height;
+extern int rays_ppxl;
+extern int pix_subdiv;
+extern double inv_gamma;
+extern bool use_sdl;
+
+// width x height pixels, row 0 on top, each 0x00RRGGBB.
+extern uint32_t *image;
+extern SDL_Surface *fbsurf;
+extern Scene scene;
+
+int calc_subdiv(int rays);
+unsigned long get_msec();
+void cleanup();
+
+// Renders the whole frame with a progress bar and writes out.ppm; false when
+// the file could not be written.
+bool render();
+void render_scanline(uint32_t *fb, int y);
+Color avg_color(double pxl_width, double pxl_height, double x, double y, int depth);
+// Gamma-corrects and packs a colour into 0x00RRGGBB.
+uint32_t pack_color(const Color &color);
+
+Color trace(const Ray &ray, int depth);
+Color shade(const Ray &ray, IntInfo *min_info, int depth);
+
+// Writes a binary PPM. The file appears whole or not at all: an earlier one
+// of the same name survives any failure.
+bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height);
+
+int rt_main(int argc, char **argv);
+
+#endif

@@ -1,0 +1,367 @@
+#include "scene.h"
+
+#include <cerrno>
+#include <cctype>
+#include <cstring>
+#include <vector>
+
+#include "light.h"
+#include "matrix.h"
+#include "mesh.h"
+#include "plane.h"
+#include "sphere.h"
+#include "sphereflake.h"
+
+// Lines of a scene file are read into this many bytes, longer ones in pieces.
+static const int SCENE_LINE_SIZE = 1024;
+// Lines of a mesh data file likewise.
+static const int MESH_LINE_SIZE = 256;
+// Deeper flakes hold 6^11 spheres and tens of GiB.
+static const int MAX_FLAKE_DEPTH = 10;
+
+Scene::~Scene()
+{
+    clear();
+}
+
+void Scene::clear()
+{
+    // Lights among the objects are freed with the light list, so that no
+    // object is freed twice.
+    for (size_t i = 0; i < objects.size(); i++) {
+        if (!objects[i]->is_light()) {
+            delete objects[i];
+        }
+    }
+    for (Object *light : lights) {
+        delete light;
+    }
+    delete bbroot;
+    delete cam;
+    objects.clear();
+    lights.clear();
+    bbroot = nullptr;
+    cam = nullptr;
+    ambient = Color();
+}
+
+void Scene::add_object(Object *object)
+{
+    objects.push_back(object);
+    if (object->is_light()) {
+        lights.push_back(object);
+    }
+}
+
+void Scene::set_camera(Camera *camera)
+{
+    if (camera != cam) {
+        delete cam;
+    }
+    cam = camera;
+}
+
+bool Scene::intersection(const Ray &ray, IntInfo *inter)
+{
+    if (bbroot == nullptr) {
+        build_bbtree();
+    }
+    return bbroot->intersection(ray, inter);
+}
+
+void Scene::build_bbtree()
+{
+    Vector3 max(10000.0, 10000.0, 10000.0);
+    Vector3 min = -max;
+    bbroot = new BBoxNode(BBox(min, max));
+    for (size_t i = 0; i < objects.size(); i++) {
+        objects[i]->calc_bbox();
+        bbroot->add_object(objects[i]);
+    }
+}
+
+static void set_material(Object *obj, float dr, float dg, float db, float sr, float sg, float sb, float specexp,
+                         float kr, float er, float eg, float eb)
+{
+    Material *mat = obj->get_material();
+    mat->kd = Color(dr, dg, db);
+    mat->ks = Color(sr, sg, sb);
+    mat->specexp = specexp;
+    mat->kr = kr;
+    mat->ke = Color(er, eg, eb);
+}
+
+static Object *load_sphere(const char *line)
+{
+    float x, y, z, rad, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
+    int res = sscanf(line, "s c(%f %f %f) r(%f) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &x, &y, &z,
+                     &rad, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
+    if (res < 15) {
+        return nullptr;
+    }
+    Object *sph = new Sphere(Vector3(x, y, z), rad);
+    set_material(sph, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
+    return sph;
+}
+
+static Object *load_plane(const char *line)
+{
+    float nx, ny, nz, dist, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
+    int res = sscanf(line, "p n(%f %f %f) d(%f) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &nx, &ny,
+                     &nz, &dist, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
+    if (res < 15) {
+        return nullptr;
+    }
+    Object *plane = new Plane(Vector3(nx, ny, nz), dist);
+    set_material(plane, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
+    return plane;
+}
+
+static Object *load_sphflake(const char *line)
+{
+    float x, y, z, rad, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
+    int iter;
+    int res = sscanf(line, "f c(%f %f %f) r(%f) i(%d) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &x,
+                     &y, &z, &rad, &iter, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
+    if (res < 16 || iter > MAX_FLAKE_DEPTH) {
+        return nullptr;
+    }
+    Object *flake = create_sflake(Vector3(x, y, z), rad, iter);
+    if (flake == nullptr) {
+        return nullptr;
+    }
+    set_material(flake, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
+    return flake;
+}
+
+static Object *load_light(const char *line)
+{
+    float x, y, z, r, g, b;
+    int res = sscanf(line, "l p(%f %f %f) c(%f %f %f)\n", &x, &y, &z, &r, &g, &b);
+    if (res < 6) {
+        return nullptr;
+    }
+    PointLight *light = new PointLight();
+    light->position = Vector3(x, y, z);
+    light->get_material()->ke = Color(r, g, b);
+    return light;
+}
+
+static Camera *load_camera(const char *line)
+{
+    float x, y, z, tx, ty, tz, fov;
+    int res = sscanf(line, "c p(%f %f %f) t(%f %f %f) fov(%f)\n", &x, &y, &z, &tx, &ty, &tz, &fov);
+    if (res < 7) {
+        return nullptr;
+    }
+    Vector3 position(x, y, z), target(tx, ty, tz);
+    // Without a view direction every ray would be NaN.
+    if (position.x == target.x && position.y == target.y && position.z == target.z) {
+        return nullptr;
+    }
+    Camera *cam = new Camera(position, target);
+    cam->set_fov(fov * 3.141592653589793 / 180.0);
+    return cam;
+}
+
+// Moves past leading white space and cuts trailing white space off, in place.
+static char *strip_space(char *buf)
+{
+    while (*buf && isspace(static_cast<unsigned char>(*buf))) {
+        buf++;
+    }
+    if (*buf) {
+        char *end = buf + strlen(buf) - 1;
+        while (end > buf && isspace(static_cast<unsigned char>(*end))) {
+            end--;
+        }
+        end[1] = 0;
+    }
+    return buf;
+}
+
+// Reads a mesh data file into mesh, placing every vertex: scaled, then
+// rotated, then moved. False after a message when the file cannot be read or
+// is not valid; the caller then discards the mesh.
+static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, const Matrix4x4 &rot,
+                           const Vector3 &scale)
+{
+    std::vector<Vector3> verts;
+    std::vector<Vector3> normals;
+    Face face;
+    char buf[MESH_LINE_SIZE];
+
+    FILE *fp = fopen(fname, "r");
+    if (fp == nullptr) {
+        fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
+        return false;
+    }
+
+    bool valid = false;
+    int prim = 0;
+    if (fgets(buf, sizeof buf, fp) != nullptr && sscanf(buf, "MESH%d\n", &prim) == 1) {
+        mesh->set_primitive(static_cast<MeshPrim>(prim));
+        valid = mesh->has_face_test();
+    }
+
+    while (valid && fgets(buf, sizeof buf, fp) != nullptr) {
+        char *line = strip_space(buf);
+        float x, y, z;
+        if (line[0] == 0 || line[0] == '#') {
+            continue;
+        }
+        if (line[0] == 'v') {
+            if (sscanf(line, "v %f %f %f", &x, &y, &z) < 3) {
+                valid = false;
+                break;
+            }
+            Vector3 vec(x * scale.x, y * scale.y, z * scale.z);
+            vec.transform(rot);
+            verts.push_back(vec + pos);
+        } else if (line[0] == 'n') {
+            if (sscanf(line, "n %f %f %f", &x, &y, &z) < 3) {
+                valid = false;
+                break;
+            }
+            Vector3 vec(x, y, z);
+            vec.transform(rot);
+            normals.push_back(normalize(vec));
+        } else if (line[0] == 'f') {
+            int vidx[4], nidx[4];
+            int res = sscanf(line, "f %d/%d %d/%d %d/%d %d/%d", &vidx[0], &nidx[0], &vidx[1], &nidx[1], &vidx[2],
+                             &nidx[2], &vidx[3], &nidx[3]);
+            if (res != 2 * prim) {
+                valid = false;
+                break;
+            }
+            // Indices count from 1 and reach back only to lines already read.
+            for (int i = 0; i < prim && valid; i++) {
+                valid = vidx[i] >= 1 && static_cast<size_t>(vidx[i]) <= verts.size() && nidx[i] >= 1 &&
+                        static_cast<size_t>(nidx[i]) <= normals.size();
+                if (valid) {
+                    face.v[i].pos = verts[vidx[i] - 1];
+                    face.v[i].norm = normals[nidx[i] - 1];
+                }
+            }
+            if (!valid) {
+                break;
+            }
+            face.calc_normal();
+            mesh->add_face(face);
+        } else {
+            valid = false;
+        }
+    }
+
+    if (ferror(fp)) {
+        // Opened but unreadable, a directory for instance.
+        fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
+        fclose(fp);
+        return false;
+    }
+    fclose(fp);
+    if (!valid) {
+        fprintf(stderr, "failed to read mesh data file: %s: invalid format\n", fname);
+        return false;
+    }
+    return true;
+}
+
+static Object *load_mesh(const char *line)
+{
+    char fname[SCENE_LINE_SIZE];
+    float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
+    // A name cannot be longer than the line it stands on, so it always fits.
+    int res = sscanf(line,
+                     "m %1023s pos(%f %f %f) rot(%f %f %f %f) scale(%f %f %f) kd(%f %f %f) ks(%f %f %f) s(%f) "
+                     "kr(%f) ke(%f %f %f)\n",
+                     fname, &x, &y, &z, &angle, &rx, &ry, &rz, &sx, &sy, &sz, &dr, &dg, &db, &sr, &sg, &sb,
+                     &specexp, &kr, &er, &eg, &eb);
+    if (res < 22) {
+        return nullptr;
+    }
+
+    Vector3 pos(x, y, z);
+    Vector3 scale(sx, sy, sz);
+    Matrix4x4 rot;
+    rot.set_rotation(Vector3(rx, ry, rz), angle * 3.141592653589793 / 180.0);
+
+    Mesh *mesh = new Mesh(MESH_PRIM_TRI);
+    if (!load_mesh_data(mesh, fname, pos, rot, scale)) {
+        delete mesh;
+        return nullptr;
+    }
+    set_material(mesh, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
+    return mesh;
+}
+
+bool Scene::load(const char *fname)
+{
+    FILE *fp = fopen(fname, "r");
+    if (fp == nullptr) {
+        return false;
+    }
+    bool res = load(fp);
+    fclose(fp);
+    return res;
+}
+
+bool Scene::load(FILE *fp)
+{
+    char line[SCENE_LINE_SIZE];
+    int lnum = 0;
+
+    while (fgets(line, sizeof line, fp) != nullptr) {
+        lnum++;
+        char kind = line[0];
+        if (kind == '\n' || kind == '#' || kind == '\r') {
+            continue;
+        }
+
+        bool valid = true;
+        switch (kind) {
+        case 's':
+        case 'p':
+        case 'f':
+        case 'm': {
+            Object *obj = kind == 's'   ? load_sphere(line)
+                          : kind == 'p' ? load_plane(line)
+                          : kind == 'f' ? load_sphflake(line)
+                                        : load_mesh(line);
+            if (obj != nullptr) {
+                add_object(obj);
+            } else {
+                valid = false;
+            }
+            break;
+        }
+        case 'l': {
+            Object *light = load_light(line);
+            if (light != nullptr) {
+                lights.push_back(light);
+            } else {
+                valid = false;
+            }
+            break;
+        }
+        case 'c': {
+            Camera *camera = load_camera(line);
+            if (camera != nullptr) {
+                set_camera(camera);
+            } else {
+                valid = false;
+            }
+            break;
+        }
+        default:
+            valid = false;
+            break;
+        }
+
+        if (!valid) {
+            fprintf(stderr, "error in line %d: \"%s\", ignoring.\n", lnum, line);
+        }
+    }
+    // The end of the file is success; a read error (a directory, say) is not.
+    return !ferror(fp);
+}

@@ -1,0 +1,54 @@
+#ifndef RT_SCENE_H
+#define RT_SCENE_H
+
+#include <cstdio>
+#include <vector>
+
+#include "bbox.h"
+#include "camera.h"
+#include "color.h"
+#include "intinfo.h"
+#include "object.h"
+#include "ray.h"
+
+// Everything a ray query needs: objects, lights, camera and the box tree.
+// The scene owns its objects, its lights and its camera.
+class Scene {
+public:
+    Scene() {}
+    ~Scene();
+    Scene(const Scene &) = delete;
+    Scene &operator=(const Scene &) = delete;
+
+    // Reads a scene description file, adding to what the scene holds. Bad
+    // lines are reported and skipped; false only when the file cannot be
+    // opened or read.
+    bool load(const char *fname);
+    bool load(FILE *fp);
+
+    // Takes ownership; an object that is a light now goes to `lights` too.
+    void add_object(Object *object);
+    // Takes ownership; frees the camera it replaces.
+    void set_camera(Camera *camera);
+    Camera *get_camera() const { return cam; }
+    void set_ambient(const Color &amb) { ambient = amb; }
+    Color get_ambient() const { return ambient; }
+
+    // The nearest hit along the ray; a null record asks only whether there
+    // is one. The first query builds the box tree; later objects are unseen.
+    bool intersection(const Ray &ray, IntInfo *inter);
+    void build_bbtree();
+
+    // Frees everything and leaves the scene as constructed.
+    void clear();
+
+    std::vector<Object *> lights;
+
+private:
+    std::vector<Object *> objects;
+    Camera *cam = nullptr;
+    Color ambient;
+    BBoxNode *bbroot = nullptr;
+};
+
+#endif

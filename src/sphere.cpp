@@ -1,0 +1,75 @@
+#include "sphere.h"
+
+#include <cmath>
+
+#include "random.h"
+
+bool Sphere::intersection(const Ray &ray, IntInfo *i_info) const
+{
+    if (ignore) {
+        return false;
+    }
+    if (!bbox.intersection(ray)) {
+        return false;
+    }
+
+    const Vector3 &o = ray.origin;
+    const Vector3 &d = ray.dir;
+    const Vector3 &c = center;
+
+    double a = dot(d, d);
+    double b = 2.0 * d.x * (o.x - c.x) + 2.0 * d.y * (o.y - c.y) + 2.0 * d.z * (o.z - c.z);
+    double cc = (dot(c, c) + dot(o, o)) + 2.0 * dot(-c, o) - radius * radius;
+    double discr = b * b + (-4.0 * a) * cc;
+    if (discr < 0.0) {
+        return false;
+    }
+
+    double sqrt_discr = std::sqrt(discr);
+    double t1 = (sqrt_discr - b) / (2.0 * a);
+    double t2 = (-b - sqrt_discr) / (2.0 * a);
+
+    // The nearer root if it is in front of the origin, else the farther one.
+    if (t1 < 1e-6) {
+        t1 = t2;
+    }
+    if (t2 < 1e-6 || t2 > t1) {
+        t2 = t1;
+    }
+    double t = t2;
+    if (t < 1e-6 || t > 1.0) {
+        return false;
+    }
+    if (i_info == nullptr) {
+        return true;
+    }
+
+    i_info->t = t;
+    i_info->i_point = o + d * t;
+    // Divided by the radius rather than normalised: outward, even from inside.
+    i_info->normal = (i_info->i_point - c) / radius;
+    i_info->object = this;
+    return true;
+}
+
+void Sphere::calc_bbox()
+{
+    Vector3 r(radius, radius, radius);
+    bbox.max = center + r;
+    bbox.min = center - r;
+}
+
+Vector3 Sphere::sample() const
+{
+    // Rejection in the cube: three draws per attempt, so the number of draws
+    // varies and every later draw of the sequence depends on it.
+    double rndx, rndy, rndz, magnitude;
+    do {
+        rndx = 2.0 * random_int() / 2147483647.0 - 1.0;
+        rndy = 2.0 * random_int() / 2147483647.0 - 1.0;
+        rndz = 2.0 * random_int() / 2147483647.0 - 1.0;
+        magnitude = std::sqrt((rndx * rndx + rndy * rndy) + rndz * rndz);
+    } while (magnitude > 1.0);
+
+    return center + Vector3(rndx / magnitude, rndy / magnitude, rndz / magnitude) * radius;
+}

@@ -1,0 +1,111 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+TempDir::TempDir()
+{
+    const char *base = getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/rt-test-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back(0);
+    if (mkdtemp(buf.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    dir = buf.data();
+}
+
+TempDir::~TempDir()
+{
+    // Write permission back first: some tests take it away.
+    std::string cmd = "chmod -R u+rwx '" + dir + "' 2>/dev/null; rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0) {
+        fprintf(stderr, "could not remove %s\n", dir.c_str());
+    }
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream f(path, std::ios::binary);
+    f << content;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool file_exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+RunResult run_program(const std::string &dir, const std::string &program, const std::vector<std::string> &args)
+{
+    std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) {
+            _exit(127);
+        }
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (const std::string &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    RunResult r;
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.out = read_file(out_path);
+    r.err = read_file(err_path);
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return r;
+}
+
+RunResult run_rt(const std::string &dir, const std::vector<std::string> &args)
+{
+    return run_program(dir, RT_BINARY, args);
+}
+
+int count_draws(const std::function<void()> &fn)
+{
+    srand(12345);
+    fn();
+    int next = rand();
+    srand(12345);
+    for (int k = 0; k < 10000; k++) {
+        if (rand() == next) {
+            return k;
+        }
+    }
+    return -1;
+}
+
+std::string ppm(int w, int h, const std::string &rgb)
+{
+    return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + rgb;
+}

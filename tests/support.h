@@ -1,0 +1,46 @@
+#ifndef RT_TESTS_SUPPORT_H
+#define RT_TESTS_SUPPORT_H
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// A fresh folder below the system's temporary folder, removed with its
+// contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return dir; }
+    std::string file(const std::string &name) const { return dir + "/" + name; }
+
+private:
+    std::string dir;
+};
+
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+
+struct RunResult {
+    int status = -1; // exit status, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs the real rt binary with args in the folder dir, standard input empty.
+RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
+
+// Runs any program the same way.
+RunResult run_program(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+
+// The number of rand() values fn consumes (up to 10000).
+int count_draws(const std::function<void()> &fn);
+
+// The binary PPM that rt writes for a w x h picture of the given bytes.
+std::string ppm(int w, int h, const std::string &rgb);
+
+#endif
