@@ -22,8 +22,9 @@ struct BBox {
 };
 
 // A node of the box tree: a box, child nodes (owned) and objects (borrowed).
-class BBoxNode {
-public:
+class BBoxNode
+{
+  public:
     explicit BBoxNode(const BBox &bbox) : bbox(bbox) {}
     ~BBoxNode();
     BBoxNode(const BBoxNode &) = delete;
@@ -35,7 +36,7 @@ public:
     // Nearest hit below this node; inf may be null for a yes/no query.
     bool intersection(const Ray &ray, IntInfo *inf) const;
 
-private:
+  private:
     BBox bbox;
     std::vector<BBoxNode *> children;
     std::vector<Object *> objects;

@@ -6,8 +6,9 @@
 #include "vector.h"
 
 // A pinhole camera: an eye point, a point it looks at, a full opening angle.
-class Camera {
-public:
+class Camera
+{
+  public:
     Camera();
     Camera(const Vector3 &position, const Vector3 &target);
 
@@ -19,7 +20,7 @@ public:
     // Its dir is not normalised: it carries the ray's reach of 10000.
     Ray get_primary_ray(double x, double y) const;
 
-private:
+  private:
     void calc_frame();
 
     Vector3 position;

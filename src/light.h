@@ -4,8 +4,9 @@
 #include "object.h"
 
 // A light without extent: its colour is the material's ke. Rays never hit it.
-class PointLight : public Object {
-public:
+class PointLight : public Object
+{
+  public:
     PointLight() {}
 
     bool intersection(const Ray &ray, IntInfo *i_info) const override;

@@ -207,12 +207,18 @@ void Mesh::calc_bbox()
     for (const Face &face : faces) {
         for (int i = 0; i < corners; i++) {
             const Vector3 &p = face.v[i].pos;
-            if (p.x < bbox.min.x) bbox.min.x = p.x;
-            if (p.y < bbox.min.y) bbox.min.y = p.y;
-            if (p.z < bbox.min.z) bbox.min.z = p.z;
-            if (p.x > bbox.max.x) bbox.max.x = p.x;
-            if (p.y > bbox.max.y) bbox.max.y = p.y;
-            if (p.z > bbox.max.z) bbox.max.z = p.z;
+            if (p.x < bbox.min.x)
+                bbox.min.x = p.x;
+            if (p.y < bbox.min.y)
+                bbox.min.y = p.y;
+            if (p.z < bbox.min.z)
+                bbox.min.z = p.z;
+            if (p.x > bbox.max.x)
+                bbox.max.x = p.x;
+            if (p.y > bbox.max.y)
+                bbox.max.y = p.y;
+            if (p.z > bbox.max.z)
+                bbox.max.z = p.z;
         }
     }
 }

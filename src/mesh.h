@@ -14,7 +14,7 @@ struct Vertex {
 };
 
 struct Face {
-    Vertex v[4]; // a triangle uses v[0] to v[2]
+    Vertex v[4];  // a triangle uses v[0] to v[2]
     Vector3 norm; // geometric normal; (0, 0, 0) until calc_normal runs
 
     // From the first three corners, counter-clockwise seen from the front.
@@ -26,8 +26,9 @@ struct Face {
 typedef bool (*FaceIntersection)(const Face *face, const Ray &ray, IntInfo *i_info);
 
 // Flat polygons, all triangles or all quads, smooth-shaded from vertex normals.
-class Mesh : public Object {
-public:
+class Mesh : public Object
+{
+  public:
     explicit Mesh(MeshPrim prim);
 
     bool intersection(const Ray &ray, IntInfo *i_info) const override;
@@ -47,7 +48,7 @@ public:
     Face *get_face(int idx);
     const Face *get_face(int idx) const;
 
-protected:
+  protected:
     MeshPrim prim;
     std::vector<Face> faces;
     FaceIntersection face_intersection = nullptr;

@@ -7,11 +7,11 @@
 #include "ray.h"
 
 struct Material {
-    Color kd;              // diffuse reflectance
-    Color ks;              // specular reflectance
-    Color ke;              // emitted radiance: any positive channel makes a light
-    double specexp = 0.0;  // Phong exponent
-    double kr = 0.0;       // reflection coefficient; read from files, unused in shading
+    Color kd;             // diffuse reflectance
+    Color ks;             // specular reflectance
+    Color ke;             // emitted radiance: any positive channel makes a light
+    double specexp = 0.0; // Phong exponent
+    double kr = 0.0;      // reflection coefficient; read from files, unused in shading
 };
 
 // Everything a ray can hit, and every light.
@@ -19,8 +19,9 @@ struct Material {
 // The intersection contract: a hit counts only for 1e-6 <= t <= 1.0; an
 // ignored object never reports a hit; a null record asks yes or no; a hit
 // overwrites the whole record (object = this); a miss leaves it untouched.
-class Object {
-public:
+class Object
+{
+  public:
     Object() {}
     virtual ~Object() {}
     Object(const Object &) = delete;
@@ -38,7 +39,7 @@ public:
 
     bool ignore = false;
 
-protected:
+  protected:
     Material material;
     BBox bbox;
 };

@@ -4,8 +4,9 @@
 #include "object.h"
 
 // The points p with dot(normal, p) = distance.
-class Plane : public Object {
-public:
+class Plane : public Object
+{
+  public:
     Plane() {}
     // The normal is normalised; the distance is kept as given.
     Plane(const Vector3 &normal, double distance) : normal(normalize(normal)), distance(distance) {}

@@ -282,8 +282,7 @@ bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
 static void update()
 {
     SDL_PixelFormat *fmt = fbsurf->format;
-    bool same_layout = fmt->BytesPerPixel == 4 && fmt->Rmask == 0xFF0000 && fmt->Gmask == 0xFF00 &&
-                       fmt->Bmask == 0xFF;
+    bool same_layout = fmt->BytesPerPixel == 4 && fmt->Rmask == 0xFF0000 && fmt->Gmask == 0xFF00 && fmt->Bmask == 0xFF;
 
     if (SDL_MUSTLOCK(fbsurf)) {
         SDL_LockSurface(fbsurf);

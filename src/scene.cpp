@@ -107,8 +107,8 @@ static Object *load_sphere(const char *line)
 static Object *load_plane(const char *line)
 {
     float nx, ny, nz, dist, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
-    int res = sscanf(line, "p n(%f %f %f) d(%f) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &nx, &ny,
-                     &nz, &dist, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
+    int res = sscanf(line, "p n(%f %f %f) d(%f) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &nx, &ny, &nz,
+                     &dist, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
     if (res < 15) {
         return nullptr;
     }
@@ -121,8 +121,8 @@ static Object *load_sphflake(const char *line)
 {
     float x, y, z, rad, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
     int iter;
-    int res = sscanf(line, "f c(%f %f %f) r(%f) i(%d) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &x,
-                     &y, &z, &rad, &iter, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
+    int res = sscanf(line, "f c(%f %f %f) r(%f) i(%d) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &x, &y,
+                     &z, &rad, &iter, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
     if (res < 16 || iter > MAX_FLAKE_DEPTH) {
         return nullptr;
     }
@@ -275,8 +275,8 @@ static Object *load_mesh(const char *line)
     int res = sscanf(line,
                      "m %1023s pos(%f %f %f) rot(%f %f %f %f) scale(%f %f %f) kd(%f %f %f) ks(%f %f %f) s(%f) "
                      "kr(%f) ke(%f %f %f)\n",
-                     fname, &x, &y, &z, &angle, &rx, &ry, &rz, &sx, &sy, &sz, &dr, &dg, &db, &sr, &sg, &sb,
-                     &specexp, &kr, &er, &eg, &eb);
+                     fname, &x, &y, &z, &angle, &rx, &ry, &rz, &sx, &sy, &sz, &dr, &dg, &db, &sr, &sg, &sb, &specexp,
+                     &kr, &er, &eg, &eb);
     if (res < 22) {
         return nullptr;
     }

@@ -13,8 +13,9 @@
 
 // Everything a ray query needs: objects, lights, camera and the box tree.
 // The scene owns its objects, its lights and its camera.
-class Scene {
-public:
+class Scene
+{
+  public:
     Scene() {}
     ~Scene();
     Scene(const Scene &) = delete;
@@ -31,6 +32,7 @@ public:
     // Takes ownership; frees the camera it replaces.
     void set_camera(Camera *camera);
     Camera *get_camera() const { return cam; }
+    const std::vector<Object *> &get_objects() const { return objects; }
     void set_ambient(const Color &amb) { ambient = amb; }
     Color get_ambient() const { return ambient; }
 
@@ -44,7 +46,7 @@ public:
 
     std::vector<Object *> lights;
 
-private:
+  private:
     std::vector<Object *> objects;
     Camera *cam = nullptr;
     Color ambient;

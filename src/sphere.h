@@ -3,8 +3,9 @@
 
 #include "object.h"
 
-class Sphere : public Object {
-public:
+class Sphere : public Object
+{
+  public:
     Sphere() {}
     Sphere(const Vector3 &center, double radius) : center(center), radius(radius) {}
 

@@ -1,8 +1,8 @@
 #include "sphereflake.h"
 
 static const Vector3 offs[6] = {
-    Vector3(1.0, 0.0, 0.0), Vector3(-1.0, 0.0, 0.0), Vector3(0.0, 1.0, 0.0),
-    Vector3(0.0, -1.0, 0.0), Vector3(0.0, 0.0, 1.0), Vector3(0.0, 0.0, -1.0),
+    Vector3(1.0, 0.0, 0.0),  Vector3(-1.0, 0.0, 0.0), Vector3(0.0, 1.0, 0.0),
+    Vector3(0.0, -1.0, 0.0), Vector3(0.0, 0.0, 1.0),  Vector3(0.0, 0.0, -1.0),
 };
 
 SphereFlake::~SphereFlake()

@@ -7,8 +7,9 @@
 // One level of a sphere flake: a sphere and up to six half-size sub-flakes
 // touching it along the axes. Every hit inside the tree is reported as a hit
 // on the flake whose intersection was called.
-class SphereFlake : public Object {
-public:
+class SphereFlake : public Object
+{
+  public:
     SphereFlake(const Vector3 &center, double radius) : center(center), radius(radius) {}
     ~SphereFlake() override;
 

@@ -7,8 +7,9 @@
 
 // A fresh folder below the system's temporary folder, removed with its
 // contents when the object goes.
-class TempDir {
-public:
+class TempDir
+{
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
@@ -17,7 +18,7 @@ public:
     const std::string &path() const { return dir; }
     std::string file(const std::string &name) const { return dir + "/" + name; }
 
-private:
+  private:
     std::string dir;
 };
 
