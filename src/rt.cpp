@@ -1,6 +1,8 @@
 #include "rt.h"
 
 #include <SDL.h>
+#include <png.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,7 @@ int rays_ppxl = 4;
 int pix_subdiv = 0;
 double inv_gamma = 1.0;
 bool use_sdl = true;
+const char *output = "out.ppm";
 
 uint32_t *image = nullptr;
 SDL_Surface *fbsurf = nullptr;
@@ -213,8 +217,8 @@ bool render()
     }
     putchar('\n');
 
-    if (!write_ppm("out.ppm", image, width, height)) {
-        fprintf(stderr, "failed to write image: out.ppm\n");
+    if (!write_image(output, image, width, height)) {
+        fprintf(stderr, "failed to write image: %s\n", output);
         return false;
     }
     return true;
@@ -222,11 +226,11 @@ bool render()
 
 // ---- image output ----
 
-bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
+// Runs write_body on a temporary file beside fname and renames it over fname
+// only once it is complete and closed, so a failure never leaves a partial
+// file nor destroys an earlier one. The temporary is removed on failure.
+static bool write_atomically(const char *fname, const std::function<bool(FILE *)> &write_body)
 {
-    // Written beside the target under a temporary name and renamed over it
-    // only once complete, so a failure never leaves a partial file nor
-    // destroys an earlier one.
     std::string target(fname);
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
@@ -250,19 +254,7 @@ bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
         unlink(tmp.data());
         return false;
     }
-
-    bool ok = fprintf(fp, "P6\n%d %d\n255\n", width, height) > 0;
-    std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
-    for (int y = 0; ok && y < height; y++) {
-        const uint32_t *src = pixels + static_cast<size_t>(y) * width;
-        for (int x = 0; x < width; x++) {
-            uint32_t pix = src[x];
-            row[x * 3 + 0] = (pix >> 16) & 0xFF;
-            row[x * 3 + 1] = (pix >> 8) & 0xFF;
-            row[x * 3 + 2] = pix & 0xFF;
-        }
-        ok = fwrite(row.data(), 1, row.size(), fp) == row.size();
-    }
+    bool ok = write_body(fp);
     if (fclose(fp) != 0) {
         ok = false;
     }
@@ -273,6 +265,80 @@ bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
         unlink(tmp.data());
     }
     return ok;
+}
+
+// Red, green and blue bytes of one row of 0x00RRGGBB pixels.
+static void unpack_row(const uint32_t *src, int width, unsigned char *rgb)
+{
+    for (int x = 0; x < width; x++) {
+        uint32_t pix = src[x];
+        rgb[x * 3 + 0] = (pix >> 16) & 0xFF;
+        rgb[x * 3 + 1] = (pix >> 8) & 0xFF;
+        rgb[x * 3 + 2] = pix & 0xFF;
+    }
+}
+
+bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
+{
+    return write_atomically(fname, [&](FILE *fp) {
+        if (fprintf(fp, "P6\n%d %d\n255\n", width, height) < 0) {
+            return false;
+        }
+        std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
+        for (int y = 0; y < height; y++) {
+            unpack_row(pixels + static_cast<size_t>(y) * width, width, row.data());
+            if (fwrite(row.data(), 1, row.size(), fp) != row.size()) {
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+// libpng reports errors by longjmp; nothing with a destructor may live in
+// this frame, so the row buffer is the caller's.
+static bool write_png_rows(FILE *fp, const uint32_t *pixels, int width, int height, unsigned char *row)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (png == nullptr) {
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, fp);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < height; y++) {
+        unpack_row(pixels + static_cast<size_t>(y) * width, width, row);
+        png_write_row(png, row);
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return fflush(fp) == 0 && !ferror(fp);
+}
+
+bool write_png(const char *fname, const uint32_t *pixels, int width, int height)
+{
+    std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
+    return write_atomically(fname, [&](FILE *fp) { return write_png_rows(fp, pixels, width, height, row.data()); });
+}
+
+static bool ends_with_png(const char *fname)
+{
+    size_t len = strlen(fname);
+    return len >= 4 && strcasecmp(fname + len - 4, ".png") == 0;
+}
+
+bool write_image(const char *fname, const uint32_t *pixels, int width, int height)
+{
+    if (ends_with_png(fname)) {
+        return write_png(fname, pixels, width, height);
+    }
+    return write_ppm(fname, pixels, width, height);
 }
 
 // ---- preview window ----
@@ -358,7 +424,7 @@ static int run_window(unsigned long start)
                 if (ev.key.keysym.sym == SDLK_s || ev.key.keysym.sym == 83) {
                     printf("saving image\n");
                     fflush(stdout);
-                    if (!write_ppm("out.ppm", image, width, height)) {
+                    if (!write_image(output, image, width, height)) {
                         fprintf(stderr, "failed to save image\n");
                     }
                 } else if (ev.key.keysym.sym == SDLK_ESCAPE) {
@@ -463,6 +529,25 @@ static bool parse_gamma(const char *arg)
     return true;
 }
 
+static void print_usage()
+{
+    printf("usage: rt [options] scene-file...\n"
+           "Renders the scene files, in a window unless -nosdl is given.\n"
+           "\n"
+           "  -nosdl      render without a window and write the image when done\n"
+           "  -size WxH   image size in pixels (default 512x512)\n"
+           "  -rays N     rays per pixel, rounded down to a power of four (default 4)\n"
+           "  -gamma G    output gamma (default 1.0)\n"
+           "  -o FILE     output image: FILE.png writes a PNG, any other name a PPM\n"
+           "              (default out.ppm; the S key in the window saves there too)\n"
+           "  --help      show this help\n"
+           "  --version   show the version\n"
+           "\n"
+           "In the window: S saves, Escape quits, a mouse click prints its position.\n"
+           "Exit status: 0 when done, 1 on a bad option, an unreadable scene file, no\n"
+           "window, or an image that could not be written.\n");
+}
+
 int rt_main(int argc, char **argv)
 {
     bool scene_loaded = false;
@@ -481,6 +566,18 @@ int rt_main(int argc, char **argv)
                 fprintf(stderr, "-rays should be followed by the number of rays per pixel\n");
                 return 1;
             }
+        } else if (strcmp(arg, "-o") == 0) {
+            if (++i >= argc || argv[i][0] == 0) {
+                fprintf(stderr, "-o should be followed by the output file name\n");
+                return 1;
+            }
+            output = argv[i];
+        } else if (strcmp(arg, "--help") == 0) {
+            print_usage();
+            return 0;
+        } else if (strcmp(arg, "--version") == 0) {
+            printf("rt %s\n", RT_VERSION);
+            return 0;
         } else if (strcmp(arg, "-gamma") == 0) {
             if (++i >= argc || !parse_gamma(argv[i])) {
                 fprintf(stderr, "-gamma should be followrd by the desired output gamma\n");

@@ -17,6 +17,8 @@ extern int rays_ppxl;
 extern int pix_subdiv;
 extern double inv_gamma;
 extern bool use_sdl;
+// Where the picture goes: a name ending in .png gives a PNG, any other a PPM.
+extern const char *output;
 
 // width x height pixels, row 0 on top, each 0x00RRGGBB.
 extern uint32_t *image;
@@ -27,8 +29,8 @@ int calc_subdiv(int rays);
 unsigned long get_msec();
 void cleanup();
 
-// Renders the whole frame with a progress bar and writes out.ppm; false when
-// the file could not be written.
+// Renders the whole frame with a progress bar and writes the output file;
+// false when it could not be written.
 bool render();
 void render_scanline(uint32_t *fb, int y);
 Color avg_color(double pxl_width, double pxl_height, double x, double y, int depth);
@@ -38,9 +40,12 @@ uint32_t pack_color(const Color &color);
 Color trace(const Ray &ray, int depth);
 Color shade(const Ray &ray, IntInfo *min_info, int depth);
 
-// Writes a binary PPM. The file appears whole or not at all: an earlier one
-// of the same name survives any failure.
+// Write a binary PPM, an 8-bit RGB PNG, or the one the name asks for. Each
+// file appears whole or not at all: an earlier one of the same name survives
+// any failure.
 bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height);
+bool write_png(const char *fname, const uint32_t *pixels, int width, int height);
+bool write_image(const char *fname, const uint32_t *pixels, int width, int height);
 
 int rt_main(int argc, char **argv);
 
