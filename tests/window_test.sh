@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# Drives rt's preview window on a private virtual X server, through the real
+# binary and real X events:
+#   a. a finished frame: S saves exactly the picture a window-less run
+#      writes, mouse clicks report their position, other keys do nothing,
+#      Escape ends with status 0 and nothing but the expected lines;
+#   b. S during a slow render saves the rows done so far over rows still
+#      holding the 0x0F fill, and Escape ends the render early;
+#   c. no display at all: "set video mode failed" and status 1.
+#
+# Usage: window_test.sh RT_BINARY
+# Needs Xvfb and xdotool; exits 77 (skipped) when either is missing.
+set -u
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 RT_BINARY" >&2
+  exit 2
+fi
+rt=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+[ -x "$rt" ] || { echo "not an executable: $1" >&2; exit 2; }
+for tool in Xvfb xdotool; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "skipped: $tool is not installed (scripts/install-deps installs it)" >&2
+    exit 77
+  fi
+done
+
+caption="Ostrel's Path Tracer"
+# In a sanitized build the X and SDL libraries' own leaks are not reported.
+here=$(cd "$(dirname "$0")" && pwd)
+export LSAN_OPTIONS="suppressions=$here/window/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+work=$(mktemp -d "${TMPDIR:-/tmp}/rt-window.XXXXXX")
+xvfb_pid=""
+rt_pid=""
+
+# Every process this script started goes, whatever the way out.
+finish() {
+  local pid
+  for pid in $rt_pid $xvfb_pid; do
+    kill "$pid" 2>/dev/null
+  done
+  for pid in $rt_pid $xvfb_pid; do
+    wait_until 5 gone "$pid" || kill -KILL "$pid" 2>/dev/null
+  done
+  rm -rf "$work"
+}
+trap finish EXIT
+trap 'exit 1' INT TERM HUP
+
+fail() {
+  echo "FAIL: $*" >&2
+  local f
+  for f in "$work"/*.stdout "$work"/*.stderr "$work"/xdotool.log "$work"/xvfb.log; do
+    [ -s "$f" ] && { echo "--- ${f##*/}:" >&2; cat -A "$f" >&2; }
+  done
+  exit 1
+}
+
+# Runs a command every 50 ms until it succeeds; false after $1 seconds.
+wait_until() {
+  local end=$((SECONDS + $1))
+  shift
+  while ! "$@"; do
+    ((SECONDS < end)) || return 1
+    sleep 0.05
+  done
+}
+
+# The shell reaps its children as they end, so an ended one is gone at once.
+gone() { ! kill -0 "$1" 2>/dev/null; }
+has_line() { grep -qxF -- "$2" "$1" 2>/dev/null; }
+has_lines() {
+  local n
+  n=$(grep -cxF -- "$2" "$1" 2>/dev/null)
+  [ "${n:-0}" -ge "$3" ]
+}
+has_size() { [ -f "$1" ] && [ "$(stat -c %s "$1")" -eq "$2" ]; }
+
+# xdotool, bounded; its chatter goes to a log.
+xdo() { timeout 10 xdotool "$@" 2>>"$work/xdotool.log"; }
+
+# Starts rt in the background in folder $work/$1 with the other arguments;
+# its output goes to $work/$1.stdout and $work/$1.stderr. The SDL driver is
+# pinned to X11 so that nothing in the environment picks another one. Like
+# the X server, rt gets a lifetime limit, so that neither outlives a test
+# killed without a chance to clean up.
+start_rt() {
+  local name=$1
+  shift
+  mkdir -p "$work/$name"
+  (cd "$work/$name" && SDL_VIDEODRIVER=x11 exec timeout 120 "$rt" "$@" >"../$name.stdout" 2>"../$name.stderr") &
+  rt_pid=$!
+}
+
+# Waits up to $2 seconds for the rt of part $1 to end; sets rt_status.
+wait_rt() {
+  wait_until "$2" gone "$rt_pid" || fail "$1: rt did not end"
+  wait "$rt_pid"
+  rt_status=$?
+  rt_pid=""
+}
+
+no_window() { ! xdo search --name "^$caption\$" >/dev/null; }
+
+window_found() {
+  win=$(xdo search --name "^$caption\$" | head -n 1)
+  [ -n "$win" ]
+}
+find_window() { wait_until 20 window_found || fail "no window named $caption"; }
+
+# The PPM header of a $1 x $2 picture, and the size of the whole file.
+header() { printf 'P6\n%d %d\n255\n' "$1" "$2"; }
+ppm_size() { echo $(($(header "$1" "$2" | wc -c) + $1 * $2 * 3)); }
+has_header() { cmp -s <(head -c "$(header "$2" "$3" | wc -c)" "$1") <(header "$2" "$3"); }
+
+# One character per row of the P6 file $1 of $2 x $3 pixels: 1 when every
+# byte of the row is 0x0F (never rendered), 0 otherwise.
+fill_map() {
+  od -An -v -tx1 -w$(($2 * 3)) -j"$(header "$2" "$3" | wc -c)" "$1" |
+    awk '{ fill = 1; for (i = 1; i <= NF; i++) if ($i != "0f") { fill = 0; break }; printf "%d", fill }'
+}
+
+# The same words rt prints, with the time in the completion line replaced.
+normalized() { sed -E 's/^(rendering completed in )[0-9]+( msec)$/\1N\2/' "$1"; }
+
+# Spheres on a floor under a point light and a glowing sphere; the top
+# rows see only the empty sky.
+cat >"$work/scene" <<'EOF'
+c p(0 1 -5) t(0 0.5 0) fov(50)
+l p(-4 6 -4) c(0.8 0.8 0.8)
+s c(0 4 0) r(0.5) kd(0 0 0) ks(0 0 0) s(1) kr(0) ke(3 3 3)
+p n(0 1 0) d(0) kd(0.5 0.5 0.5) ks(0 0 0) s(1) kr(0) ke(0 0 0)
+s c(-1 1 0) r(1) kd(0.7 0.2 0.2) ks(0.2 0.2 0.2) s(30) kr(0) ke(0 0 0)
+s c(1.2 0.6 -0.5) r(0.6) kd(0.2 0.6 0.3) ks(0 0 0) s(1) kr(0) ke(0 0 0)
+EOF
+
+# ---- c. no display ----
+# Without an X display SDL could fall back on another driver, such as the
+# framebuffer console, so X11 is asked for by name here too.
+mkdir -p "$work/c"
+(cd "$work/c" && env -u DISPLAY SDL_VIDEODRIVER=x11 timeout 20 "$rt" -size 8x8 ../scene >../c.stdout 2>../c.stderr)
+status=$?
+[ "$status" -eq 1 ] || fail "c: status $status without a display, expected 1"
+cmp -s "$work/c.stderr" <(printf 'set video mode failed\n') || fail "c: standard error"
+cmp -s "$work/c.stdout" <(printf 'rays: 4  ->  subdiv: 1\n') || fail "c: standard output"
+[ ! -e "$work/c/out.ppm" ] || fail "c: out.ppm written"
+
+# ---- a private X server on the first free display ----
+exec 3>"$work/display"
+timeout 300 Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 640x480x24 >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+exec 3>&-
+# The server writes its display number once it accepts connections.
+wait_until 20 grep -q '^[0-9]' "$work/display" || fail "Xvfb did not start"
+export DISPLAY=":$(head -n 1 "$work/display")"
+
+# ---- a. a finished frame ----
+(cd "$work" && mkdir ref && cd ref && timeout 20 "$rt" -nosdl -size 64x48 ../scene >/dev/null 2>&1) ||
+  fail "a: the window-less reference render failed"
+has_size "$work/ref/out.ppm" "$(ppm_size 64 48)" || fail "a: reference out.ppm"
+
+start_rt a -size 64x48 ../scene
+find_window
+wait_until 20 grep -q '^rendering completed in' "$work/a.stdout" || fail "a: no completion line"
+[ ! -e "$work/a/out.ppm" ] || fail "a: out.ppm written before S was pressed"
+
+xdo key --window "$win" x
+xdo key --window "$win" s
+wait_until 20 has_line "$work/a.stdout" "saving image" || fail "a: no saving line"
+wait_until 20 has_size "$work/a/out.ppm" "$(ppm_size 64 48)" || fail "a: out.ppm not written"
+cmp "$work/a/out.ppm" "$work/ref/out.ppm" >&2 || fail "a: the saved picture differs from the window-less one"
+
+xdo mousemove --window "$win" 0 0 click 1
+wait_until 20 has_line "$work/a.stdout" "mouse click: 0 0" || fail "a: click at 0 0"
+# Any button counts.
+xdo mousemove --window "$win" 37 21 click 3
+wait_until 20 has_line "$work/a.stdout" "mouse click: 37 21" || fail "a: click at 37 21"
+
+# The window goes with the key press, so xdotool's key release may fail.
+xdo key --window "$win" Escape
+wait_rt a 20
+[ "$rt_status" -eq 0 ] || fail "a: status $rt_status after Escape"
+printf 'rays: 4  ->  subdiv: 1\nrendering completed in N msec\nsaving image\nmouse click: 0 0\nmouse click: 37 21\n' >"$work/a.expected"
+cmp -s <(normalized "$work/a.stdout") "$work/a.expected" || fail "a: standard output"
+[ ! -s "$work/a.stderr" ] || fail "a: standard error not empty"
+
+# ---- b. saving halfway through a slow render ----
+# 256 x 192 at 1024 rays per pixel takes far longer than this part: the
+# frame is never finished before Escape.
+w=256
+h=192
+# The server may not yet have taken down the window of the previous run.
+wait_until 20 no_window || fail "b: the previous window is still there"
+start_rt b -size ${w}x$h -rays 1024 ../scene
+find_window
+
+# Saves once more and sets map to the saved picture's fill map. Each save
+# replaces a stale file, which must come back whole.
+saves=0
+save() {
+  printf 'stale\n' >"$work/b/out.ppm"
+  xdo key --window "$win" s
+  saves=$((saves + 1))
+  wait_until 20 has_lines "$work/b.stdout" "saving image" "$saves" || fail "b: no saving line"
+  wait_until 20 has_size "$work/b/out.ppm" "$(ppm_size $w $h)" || fail "b: out.ppm not written"
+  has_header "$work/b/out.ppm" $w $h || fail "b: out.ppm header"
+  map=$(fill_map "$work/b/out.ppm" $w $h)
+  [ ${#map} -eq $h ] || fail "b: out.ppm has ${#map} rows"
+}
+
+# The first row may not be done at the first press: press again until it is.
+end=$((SECONDS + 30))
+save
+while [[ $map =~ ^1+$ ]] && ((SECONDS < end)); do
+  save
+done
+[[ $map =~ ^0+1+$ ]] || fail "b: rows done and rows to do do not split the picture: $map"
+done_rows=${map%%1*}
+cp "$work/b/out.ppm" "$work/b.first.ppm"
+
+# The rows done stay as they were; more may have come.
+save
+[[ $map =~ ^0+1+$ ]] || fail "b: second save: $map"
+now_done=${map%%1*}
+[ ${#done_rows} -le ${#now_done} ] || fail "b: rows lost between saves"
+row_bytes=$(($(header $w $h | wc -c) + ${#done_rows} * w * 3))
+cmp -s <(head -c "$row_bytes" "$work/b.first.ppm") <(head -c "$row_bytes" "$work/b/out.ppm") ||
+  fail "b: rows changed between saves"
+
+xdo key --window "$win" Escape
+wait_rt b 20
+[ "$rt_status" -eq 0 ] || fail "b: status $rt_status after Escape"
+{
+  printf 'rays: 1024  ->  subdiv: 5\n'
+  for ((i = 0; i < saves; i++)); do printf 'saving image\n'; done
+} >"$work/b.expected"
+cmp -s "$work/b.stdout" "$work/b.expected" || fail "b: standard output"
+[ ! -s "$work/b.stderr" ] || fail "b: standard error not empty"
+
+echo "window test passed"
