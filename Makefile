@@ -20,5 +20,13 @@ demo: build
 deps:
 	scripts/install-deps
 
+# `make install` installs rt, rt-import, their manual pages and the example
+# scenes (PREFIX/share/rt/scenes) under PREFIX, default CMake's install prefix,
+# /usr/local unless configured otherwise; DESTDIR is honoured too.
+PREFIX ?=
+.PHONY: install
+install: build
+	cmake --install $(BUILD) $(if $(PREFIX),--prefix $(PREFIX))
+
 clean:
 	rm -rf $(BUILD)
