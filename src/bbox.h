@@ -9,6 +9,22 @@
 class Object;
 struct IntInfo;
 
+// Counters of the work ray queries do, compiled in only for the benchmark
+// (RT_QUERY_COUNTERS): in every other build RT_COUNT is empty and the hot
+// paths pay nothing.
+#ifdef RT_QUERY_COUNTERS
+struct QueryCounters {
+    unsigned long long queries;      // Scene::intersection calls
+    unsigned long long box_tests;    // node boxes and the boxes of meshes
+    unsigned long long object_tests; // Object::intersection calls made by the tree
+    unsigned long long face_tests;   // mesh face tests
+};
+extern QueryCounters query_counters;
+#define RT_COUNT(field) (++query_counters.field)
+#else
+#define RT_COUNT(field) ((void)0)
+#endif
+
 struct BBox {
     Vector3 min;
     Vector3 max;
@@ -21,7 +37,72 @@ struct BBox {
     bool intersection(const Ray &ray) const;
 };
 
+// A ray prepared for many box tests: the reciprocals of its direction and,
+// per axis, whether the far plane is met first.
+struct RaySlabs {
+    explicit RaySlabs(const Ray &ray);
+
+    double ox, oy, oz;
+    double ix, iy, iz;
+    bool nx, ny, nz;
+};
+
+// The box test of the hierarchies, looser than BBox::intersection on
+// purpose: it accepts every ray that BBox::intersection accepts for any box
+// inside (lo, hi), so pruning with it never loses a hit. True when the
+// parameter interval [0, limit] meets every slab; *near is then the start of
+// that meeting, never above a hit parameter inside the box. A bound that
+// comes out NaN (0 * inf: the origin on a slab plane of an axis the ray runs
+// along) limits nothing; a zero direction component gives an infinite
+// reciprocal, so that slab is open from inside and shut from outside.
+inline bool slab_reach(double lox, double loy, double loz, double hix, double hiy, double hiz, const RaySlabs &r,
+                       double limit, double *near)
+{
+    double t0x = ((r.nx ? hix : lox) - r.ox) * r.ix;
+    double t1x = ((r.nx ? lox : hix) - r.ox) * r.ix;
+    double t0y = ((r.ny ? hiy : loy) - r.oy) * r.iy;
+    double t1y = ((r.ny ? loy : hiy) - r.oy) * r.iy;
+    double t0z = ((r.nz ? hiz : loz) - r.oz) * r.iz;
+    double t1z = ((r.nz ? loz : hiz) - r.oz) * r.iz;
+    double tmin = 0.0, tmax = limit;
+    // Written so that a NaN on the right never replaces the bound.
+    tmin = t0x > tmin ? t0x : tmin;
+    tmin = t0y > tmin ? t0y : tmin;
+    tmin = t0z > tmin ? t0z : tmin;
+    tmax = t1x < tmax ? t1x : tmax;
+    tmax = t1y < tmax ? t1y : tmax;
+    tmax = t1z < tmax ? t1z : tmax;
+    *near = tmin;
+    return tmin <= tmax;
+}
+
+inline bool slab_reach(const BBox &box, const RaySlabs &r, double limit, double *near)
+{
+    return slab_reach(box.min.x, box.min.y, box.min.z, box.max.x, box.max.y, box.max.z, r, limit, near);
+}
+
+// One node of a hierarchy as the builder below makes it. Nodes are stored
+// depth first: an inner node's first child follows it, `right` is the other.
+struct BuildNode {
+    BBox box;
+    int right; // inner nodes only
+    int first; // leaves: their items are order[first] .. order[first + count - 1]
+    int count; // 0 for an inner node
+};
+
+// Builds a binary hierarchy over boxes by the surface-area heuristic (binned
+// splits): an item costs `item_cost` box tests. Leaves hold at most max_leaf
+// items, their indices ascending. Deterministic; an empty input gives no node.
+void build_box_hierarchy(const std::vector<BBox> &boxes, int max_leaf, double item_cost, std::vector<BuildNode> *nodes,
+                         std::vector<int> *order);
+
 // A node of the box tree: a box, child nodes (owned) and objects (borrowed).
+//
+// A node made by hand (add_child, add_object) is walked as listed: children
+// first, then its objects, the first of equal hits winning. The scene's
+// accelerated tree comes from build_hierarchy instead: there every object
+// carries its place in the scene's order, the nearest hit wins and of equal
+// hits the earliest place, whatever the walk's order.
 class BBoxNode
 {
   public:
@@ -36,10 +117,45 @@ class BBoxNode
     // Nearest hit below this node; inf may be null for a yes/no query.
     bool intersection(const Ray &ray, IntInfo *inf) const;
 
+    // Fills this empty node with objs[0] .. objs[count - 1], in that order of
+    // precedence, under a bounding volume hierarchy of new child nodes. Every
+    // object's calc_bbox must have run. Objects whose own intersection does
+    // not test their box (planes, unknown kinds) or whose box is unusable
+    // stay in this node's own list. This node's box keeps its role: a ray
+    // that misses it is answered false at once.
+    void build_hierarchy(const std::vector<Object *> &objs, size_t count);
+
+    const BBox &get_bbox() const { return bbox; }
+    const std::vector<BBoxNode *> &get_children() const { return children; }
+    const std::vector<Object *> &get_objects() const { return objects; }
+
   private:
+    // How an object of a built tree is asked a yes/no question.
+    enum Ask : unsigned char {
+        ASK_WITH_RECORD, // only a record tells a real hit from a NaN parameter
+        ASK_BARE,        // its own null-record answer is exact
+        ASK_BARE_TAME,   // exact for rays with finite, moderate values
+    };
+    struct Entry {
+        const Object *obj;
+        int order; // place in the scene's list
+        Ask ask;
+    };
+    // What the root of a built tree knows about every object below it.
+    struct Limits {
+        double origin_cap; // hits lie inside node boxes for |origin| up to this
+        double reach_cap;  // ... and |origin| + |dir| up to this
+        bool unknown;      // an object of a kind whose hit record might lack its object
+    };
+    struct Walk;
+
+    bool walk_built(const Ray &ray, IntInfo *inf) const;
+
     BBox bbox;
     std::vector<BBoxNode *> children;
     std::vector<Object *> objects;
+    std::vector<Entry> entries; // built trees: one per element of objects
+    Limits *limits = nullptr;   // the root of a built tree; owned
 };
 
 #endif

@@ -63,6 +63,7 @@ void Scene::set_camera(Camera *camera)
 
 bool Scene::intersection(const Ray &ray, IntInfo *inter)
 {
+    RT_COUNT(queries);
     if (bbroot == nullptr) {
         build_bbtree();
     }
@@ -71,12 +72,37 @@ bool Scene::intersection(const Ray &ray, IntInfo *inter)
 
 void Scene::build_bbtree()
 {
+    build_tree(objects.size());
+}
+
+void Scene::set_accelerated(bool on)
+{
+    accelerated = on;
+    if (bbroot != nullptr) {
+        delete bbroot;
+        bbroot = nullptr;
+        build_tree(tree_count);
+    }
+}
+
+// The root is the fixed cube; its own box test decides first either way.
+void Scene::build_tree(size_t count)
+{
     Vector3 max(10000.0, 10000.0, 10000.0);
     Vector3 min = -max;
     bbroot = new BBoxNode(BBox(min, max));
-    for (size_t i = 0; i < objects.size(); i++) {
+    tree_count = count;
+    for (size_t i = 0; i < count; i++) {
+        if (Mesh *mesh = dynamic_cast<Mesh *>(objects[i])) {
+            mesh->set_accelerated(accelerated);
+        }
         objects[i]->calc_bbox();
-        bbroot->add_object(objects[i]);
+        if (!accelerated) {
+            bbroot->add_object(objects[i]);
+        }
+    }
+    if (accelerated) {
+        bbroot->build_hierarchy(objects, count);
     }
 }
 

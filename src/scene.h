@@ -41,6 +41,15 @@ class Scene
     bool intersection(const Ray &ray, IntInfo *inter);
     void build_bbtree();
 
+    // On (the default), the box tree holds a bounding volume hierarchy and
+    // every mesh one over its faces; off, the root lists every object and
+    // meshes walk all their faces. The answers are the same bit for bit; the
+    // switch is for comparing the two. A tree already built is rebuilt over
+    // the same objects.
+    void set_accelerated(bool on);
+    bool is_accelerated() const { return accelerated; }
+    const BBoxNode *get_bbtree() const { return bbroot; }
+
     // Frees everything and leaves the scene as constructed.
     void clear();
 
@@ -51,6 +60,10 @@ class Scene
     Camera *cam = nullptr;
     Color ambient;
     BBoxNode *bbroot = nullptr;
+    bool accelerated = true;
+    size_t tree_count = 0; // the objects the tree was built over
+
+    void build_tree(size_t count);
 };
 
 #endif

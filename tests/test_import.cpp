@@ -340,10 +340,15 @@ TEST(Import, BadCommandLinesPrintTheUsage)
     RunResult r = run_import(dir, {"-triangles", "a.obj", "b.mesh"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "rt-import: unknown option: -triangles\n" + kUsage);
-    // The scene line could not name it: rt reads a mesh name up to the first blank.
+    // Names the scene line could not hold: rt reads a mesh name up to the
+    // first blank, into 512 bytes.
     r = run_import(dir, {"a.obj", "my model.mesh"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "rt-import: the output name must not contain white space: my model.mesh\n");
+    const std::string long_name(512, 'a');
+    r = run_import(dir, {"a.obj", long_name});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "rt-import: the output name is longer than 511 characters: " + long_name + "\n");
     r = run_import(dir, {"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind(kUsage, 0), 0u);

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -38,6 +39,9 @@ using Matrix4 = aiMatrix4x4t<double>;
 using Matrix3 = aiMatrix3x3t<double>;
 
 const char kUsage[] = "usage: rt-import [-quads] [-fit] MODEL OUTPUT.mesh\n";
+
+// rt reads the mesh file name of a scene line into 512 bytes.
+const size_t kMaxMeshName = 511;
 
 const int kExitFailure = 1;
 const int kExitUsage = 2;
@@ -113,9 +117,15 @@ int parse_args(int argc, char **argv, Options *opt)
     }
     opt->model = names[0];
     opt->output = names[1];
-    // rt reads the mesh file name of a scene line up to the first blank.
+    // The scene line must be able to name the output: rt reads the name up
+    // to the first blank.
     if (has_space(opt->output)) {
         fprintf(stderr, "rt-import: the output name must not contain white space: %s\n", opt->output.c_str());
+        return kExitUsage;
+    }
+    if (opt->output.size() > kMaxMeshName) {
+        fprintf(stderr, "rt-import: the output name is longer than %zu characters: %s\n", kMaxMeshName,
+                opt->output.c_str());
         return kExitUsage;
     }
     return 0;
