@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cctype>
 #include <cstring>
+#include <unordered_set>
 #include <vector>
 
 #include "light.h"
@@ -26,15 +27,18 @@ Scene::~Scene()
 
 void Scene::clear()
 {
-    // Lights among the objects are freed with the light list, so that no
-    // object is freed twice.
-    for (size_t i = 0; i < objects.size(); i++) {
-        if (!objects[i]->is_light()) {
-            delete objects[i];
-        }
+    // An emissive object is in both lists; it is freed with the objects, and
+    // only lights of no object (point lights) with the light list. Asking
+    // is_light() here instead would free twice, or never, an object whose
+    // material changed after it was added.
+    std::unordered_set<Object *> owned(objects.begin(), objects.end());
+    for (Object *object : objects) {
+        delete object;
     }
     for (Object *light : lights) {
-        delete light;
+        if (owned.count(light) == 0) {
+            delete light;
+        }
     }
     delete bbroot;
     delete cam;
@@ -226,8 +230,14 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     bool valid = false;
     int prim = 0;
     if (fgets(buf, sizeof buf, fp) != nullptr && sscanf(buf, "MESH%d\n", &prim) == 1) {
-        mesh->set_primitive(static_cast<MeshPrim>(prim));
-        valid = mesh->has_face_test();
+        // Any count but 3 or 4 is refused here, with the mesh's own message:
+        // made a MeshPrim it would be a value the type cannot hold.
+        if (prim == MESH_PRIM_TRI || prim == MESH_PRIM_QUAD) {
+            mesh->set_primitive(static_cast<MeshPrim>(prim));
+            valid = mesh->has_face_test();
+        } else {
+            fprintf(stderr, "invalid primitive\n");
+        }
     }
 
     while (valid && fgets(buf, sizeof buf, fp) != nullptr) {
@@ -335,7 +345,9 @@ bool Scene::load(const char *fname)
 bool Scene::load(FILE *fp)
 {
     char line[SCENE_LINE_SIZE];
-    int lnum = 0;
+    // Wide enough for any file a disk can hold: an int would overflow past
+    // 2^31 lines, which a file of 2 GiB of empty lines reaches.
+    long long lnum = 0;
 
     while (fgets(line, sizeof line, fp) != nullptr) {
         lnum++;
@@ -385,7 +397,7 @@ bool Scene::load(FILE *fp)
         }
 
         if (!valid) {
-            fprintf(stderr, "error in line %d: \"%s\", ignoring.\n", lnum, line);
+            fprintf(stderr, "error in line %lld: \"%s\", ignoring.\n", lnum, line);
         }
     }
     // The end of the file is success; a read error (a directory, say) is not.
