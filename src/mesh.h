@@ -64,7 +64,7 @@ class Mesh : public Object
     bool reach_bounds(BBox *box, double *origin_cap, double *reach_cap) const;
     // Bytes held by the face hierarchy, and by the faces themselves.
     size_t hierarchy_bytes() const;
-    size_t face_bytes() const { return faces.capacity() * sizeof(Face); }
+    size_t face_bytes() const { return faces.size() * sizeof(Face); }
     // Faces asked for every ray because no box is known to hold their hits.
     int loose_face_count() const { return static_cast<int>(loose_faces.size()); }
 

@@ -523,3 +523,129 @@ TEST(Accel, FaceHierarchyIsCompact)
     delete mesh;
     delete plain;
 }
+
+namespace
+{
+
+// Mesh names in scene files are relative to the working directory.
+class InFolder
+{
+  public:
+    explicit InFolder(const std::string &dir)
+    {
+        char buf[4096];
+        saved = getcwd(buf, sizeof buf) != nullptr ? buf : ".";
+        EXPECT_EQ(chdir(dir.c_str()), 0);
+    }
+    ~InFolder() { EXPECT_EQ(chdir(saved.c_str()), 0); }
+
+  private:
+    std::string saved;
+};
+
+// Whole frames through the renderer, with the global scene and settings.
+class WholeRenders : public ::testing::Test
+{
+  protected:
+    void SetUp() override { scene.clear(); }
+    void TearDown() override
+    {
+        scene.clear();
+        width = 512;
+        height = 512;
+        rays_ppxl = 4;
+        pix_subdiv = 0;
+        inv_gamma = 1.0;
+    }
+
+    static void use_size(int w, int h, int rays)
+    {
+        width = w;
+        height = h;
+        rays_ppxl = rays;
+        pix_subdiv = calc_subdiv(rays);
+        inv_gamma = 1.0;
+    }
+
+    // From the C library's initial random sequence, as the program starts.
+    static std::string render_ppm(bool accelerated)
+    {
+        scene.set_accelerated(accelerated);
+        std::vector<uint32_t> pixels(width * height);
+        srand(1);
+        for (int y = 0; y < height; y++) {
+            render_scanline(pixels.data(), y);
+        }
+        std::string rgb;
+        for (uint32_t p : pixels) {
+            rgb += static_cast<char>((p >> 16) & 255);
+            rgb += static_cast<char>((p >> 8) & 255);
+            rgb += static_cast<char>(p & 255);
+        }
+        return ppm(width, height, rgb);
+    }
+};
+
+} // namespace
+
+// The demo scene: the program's out.ppm, a flat render and an accelerated
+// render in process are the same bytes.
+TEST_F(WholeRenders, DemoSceneIsTheSameEitherWay)
+{
+    TempDir dir;
+    for (const char *name : {"demo.scene", "gem.mesh", "cube.mesh"}) {
+        write_file(dir.file(name), read_file(std::string(RT_SOURCE_DIR) + "/scenes/" + name));
+    }
+    RunResult run = run_rt(dir.path(), {"-nosdl", "-size", "40x30", "-rays", "4", "demo.scene"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::string program = read_file(dir.file("out.ppm"));
+
+    InFolder in(dir.path());
+    ASSERT_TRUE(scene.load("demo.scene"));
+    use_size(40, 30, 4);
+    std::string flat = render_ppm(false);
+    std::string fast = render_ppm(true);
+    EXPECT_TRUE(flat == fast) << "the accelerated render differs from the flat one";
+    EXPECT_TRUE(program == flat) << "the program's render differs from the flat one";
+}
+
+// A generated scene of every kind, with an emissive sphere and an emissive
+// mesh among the lights, so that shadow rays end exactly on light surfaces.
+TEST_F(WholeRenders, GeneratedSceneIsTheSameEitherWay)
+{
+    Gen g(31);
+    scene.set_camera(new Camera(Vector3(0.5, 3, -14), Vector3(0, 0.5, 0)));
+    for (int i = 0; i < 400; i++) {
+        Sphere *s = new Sphere(g.point(-6, 6), g.uni(0.1, 0.5));
+        Material *m = s->get_material();
+        m->kd = Color(g.uni(0, 0.8), g.uni(0, 0.8), g.uni(0, 0.8));
+        m->ks = Color(0.2, 0.2, 0.2);
+        m->specexp = 20;
+        if (i % 97 == 0) {
+            m->ke = Color(2, 2, 1.5);
+        }
+        scene.add_object(s);
+    }
+    Mesh *field = height_field(20, Vector3(-7, -4, -7), 14, false, g);
+    field->get_material()->kd = Color(0.5, 0.6, 0.4);
+    scene.add_object(field);
+    Mesh *lamp = closed_box(Vector3(-1, 6, -1), Vector3(1, 6.5, 1));
+    lamp->get_material()->ke = Color(1.5, 1.5, 1.5);
+    scene.add_object(lamp);
+    SphereFlake *flake = create_sflake(Vector3(3, 1, -3), 0.8, 4);
+    flake->get_material()->ks = Color(0.7, 0.7, 0.7);
+    flake->get_material()->specexp = 60;
+    scene.add_object(flake);
+    Plane *floor = new Plane(Vector3(0, 1, 0), -5);
+    floor->get_material()->kd = Color(0.5, 0.5, 0.5);
+    scene.add_object(floor);
+    PointLight *light = new PointLight();
+    light->position = Vector3(-5, 9, -6);
+    light->get_material()->ke = Color(0.6, 0.6, 0.6);
+    scene.lights.push_back(light);
+
+    use_size(32, 24, 4);
+    std::string flat = render_ppm(false);
+    std::string fast = render_ppm(true);
+    EXPECT_TRUE(flat == fast) << "the accelerated render differs from the flat one";
+}
