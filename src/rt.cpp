@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -548,6 +549,17 @@ static void print_usage()
            "window, or an image that could not be written.\n");
 }
 
+// Scene::load, with running out of memory (a deep flake, a huge file) taken
+// as a file that could not be loaded rather than an uncaught exception.
+static bool load_scene_file(const char *fname)
+{
+    try {
+        return scene.load(fname);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+
 int rt_main(int argc, char **argv)
 {
     bool scene_loaded = false;
@@ -584,7 +596,7 @@ int rt_main(int argc, char **argv)
                 return 1;
             }
         } else {
-            if (!scene.load(arg)) {
+            if (!load_scene_file(arg)) {
                 fprintf(stderr, "failed to load scene file: %s\n", arg);
                 return 1;
             }
@@ -610,7 +622,13 @@ int rt_main(int argc, char **argv)
     }
 
     size_t pixels = static_cast<size_t>(width) * height;
-    image = new uint32_t[pixels];
+    // The largest frame takes 1 GiB; where that cannot be had the run ends
+    // like any refused request, not with an uncaught exception.
+    image = new (std::nothrow) uint32_t[pixels];
+    if (image == nullptr) {
+        fprintf(stderr, "not enough memory for a %dx%d image\n", width, height);
+        return 1;
+    }
     memset(image, 0x0F, pixels * sizeof(uint32_t));
 
     unsigned long start = get_msec();

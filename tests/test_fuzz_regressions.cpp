@@ -14,6 +14,14 @@
 #include "../fuzz/fuzz_meshes.h"
 #include "support.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define RT_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RT_UNDER_ASAN 1
+#endif
+#endif
+
 namespace
 {
 
@@ -85,6 +93,33 @@ TEST(FuzzRegressions, MeshFiles)
         bool discarded =
             r.err.size() > refused.size() && r.err.compare(r.err.size() - refused.size(), refused.size(), refused) == 0;
         EXPECT_TRUE(taken || discarded) << input << "\n" << r.err;
+    }
+}
+
+// Requests that are valid but need more memory than there is: a 1 GiB frame
+// and a flake of depth 9 (about 900 MB), under a 400 MB address space. Each
+// ends with its message and status 1, not an uncaught exception.
+TEST(HostileInput, RunningOutOfMemoryIsARefusalNotACrash)
+{
+#ifdef RT_UNDER_ASAN
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address space limit";
+#endif
+    TempDir dir;
+    write_file(dir.file("cam.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\n");
+    write_file(dir.file("flake.scene"), "f c(0 0 0) r(1) i(9) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
+    struct Case {
+        const char *args, *out, *err;
+    } cases[] = {
+        {"-size 16384x16384 cam.scene", "rays: 4  ->  subdiv: 1\n", "not enough memory for a 16384x16384 image\n"},
+        {"cam.scene flake.scene", "", "failed to load scene file: flake.scene\n"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = run_program(dir.path(), "/bin/sh",
+                                  {"-c", std::string("ulimit -v 400000; exec ") + RT_BINARY + " -nosdl " + c.args});
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_EQ(r.out, c.out) << c.args;
+        EXPECT_EQ(r.err, c.err) << c.args;
+        EXPECT_FALSE(file_exists(dir.file("out.ppm")));
     }
 }
 
