@@ -1,9 +1,13 @@
 # Thin wrapper around CMake. `make` builds, `make test` builds and runs every
 # test, `make demo` renders the bundled demo scene to scenes/out.ppm.
+# `make sanitize` builds everything with AddressSanitizer and UBSan in
+# $(ASAN_BUILD) and runs every test there; `make memcheck` renders the demo
+# scene under valgrind, failing on any memory error or definite leak.
 BUILD ?= build
 CMAKE_FLAGS ?=
+ASAN_BUILD ?= build-asan
 
-.PHONY: all build test demo deps sanitize clean
+.PHONY: all build test demo deps sanitize memcheck clean
 
 all: build
 
@@ -16,6 +20,17 @@ test: build
 
 demo: build
 	cd scenes && ../$(BUILD)/rt -nosdl demo.scene
+
+sanitize:
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DRT_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j2
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j2
+
+# A small frame keeps it to seconds; every line kind of the scene is still hit.
+memcheck: build
+	cd scenes && valgrind -q --error-exitcode=1 --leak-check=full \
+	  --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect \
+	  ../$(BUILD)/rt -nosdl -size 128x96 -o ../$(BUILD)/memcheck.ppm demo.scene
 
 deps:
 	scripts/install-deps
