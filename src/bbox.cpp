@@ -304,14 +304,14 @@ void BBoxNode::add_object(Object *obj)
     objects.push_back(obj);
 }
 
-bool BBoxNode::intersection(const Ray &ray, IntInfo *inf) const
+bool BBoxNode::intersection(const Ray &ray, IntInfo *inf, const Object *skip) const
 {
     RT_COUNT(box_tests);
     if (!bbox.intersection(ray)) {
         return false;
     }
     if (limits != nullptr) {
-        return walk_built(ray, inf);
+        return walk_built(ray, inf, skip);
     }
 
     IntInfo minsect;
@@ -322,11 +322,14 @@ bool BBoxNode::intersection(const Ray &ray, IntInfo *inf) const
     // children before objects, lower index before higher.
     for (const BBoxNode *child : children) {
         IntInfo tmp;
-        if (child->intersection(ray, &tmp) && tmp.t < minsect.t) {
+        if (child->intersection(ray, &tmp, skip) && tmp.t < minsect.t) {
             minsect = tmp;
         }
     }
     for (const Object *obj : objects) {
+        if (obj == skip) {
+            continue;
+        }
         IntInfo tmp;
         RT_COUNT(object_tests);
         if (obj->intersection(ray, &tmp) && tmp.t < minsect.t) {
@@ -418,6 +421,7 @@ double sphere_slack(double coord, double r, double cap)
 
 struct BBoxNode::Walk {
     const Ray &ray;
+    const Object *skip;
     RaySlabs slabs;
     bool any;     // a yes/no question, answered at the first hit
     bool ordered; // nodes may be skipped by distance
@@ -426,7 +430,8 @@ struct BBoxNode::Walk {
     IntInfo best;
     int best_order;
 
-    Walk(const Ray &ray, bool any) : ray(ray), slabs(ray), any(any), ordered(false), tame(false), done(false)
+    Walk(const Ray &ray, const Object *skip, bool any)
+        : ray(ray), skip(skip), slabs(ray), any(any), ordered(false), tame(false), done(false)
     {
         best.t = 3.4028234663852886e+38; // the flat walk's start, FLT_MAX
         best.object = nullptr;
@@ -437,6 +442,9 @@ struct BBoxNode::Walk {
 
     void offer(const Entry &e)
     {
+        if (e.obj == skip) {
+            return;
+        }
         RT_COUNT(object_tests);
         if (any) {
             if (e.ask == ASK_BARE || (e.ask == ASK_BARE_TAME && tame)) {
@@ -501,11 +509,11 @@ struct BBoxNode::Walk {
     }
 };
 
-bool BBoxNode::walk_built(const Ray &ray, IntInfo *inf) const
+bool BBoxNode::walk_built(const Ray &ray, IntInfo *inf, const Object *skip) const
 {
     // With an object of unknown kind the answer to a yes/no question hangs
     // on the record of the nearest hit, so it is found in full.
-    Walk w(ray, inf == nullptr && !limits->unknown);
+    Walk w(ray, skip, inf == nullptr && !limits->unknown);
 
     const Vector3 &o = ray.origin, &d = ray.dir;
     // Sums bound the largest component and, unlike std::max, carry a NaN

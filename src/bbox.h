@@ -114,8 +114,11 @@ class BBoxNode
     void add_child(BBoxNode *node);
     void add_object(Object *obj);
 
-    // Nearest hit below this node; inf may be null for a yes/no query.
-    bool intersection(const Ray &ray, IntInfo *inf) const;
+    // Nearest hit below this node; inf may be null for a yes/no query. The
+    // object skip, if any, is not asked at all, as if it were ignored: a
+    // shadow ray passes through its own light that way without the light's
+    // shared ignore flag, so that threads can trace at once.
+    bool intersection(const Ray &ray, IntInfo *inf, const Object *skip = nullptr) const;
 
     // Fills this empty node with objs[0] .. objs[count - 1], in that order of
     // precedence, under a bounding volume hierarchy of new child nodes. Every
@@ -149,7 +152,7 @@ class BBoxNode
     };
     struct Walk;
 
-    bool walk_built(const Ray &ray, IntInfo *inf) const;
+    bool walk_built(const Ray &ray, IntInfo *inf, const Object *skip) const;
 
     BBox bbox;
     std::vector<BBoxNode *> children;

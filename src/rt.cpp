@@ -14,8 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <new>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -30,6 +35,9 @@ int pix_subdiv = 0;
 double inv_gamma = 1.0;
 bool use_sdl = true;
 const char *output = "out.ppm";
+int threads = -1;
+int band_begin = 0;
+int band_end = -1;
 
 uint32_t *image = nullptr;
 SDL_Surface *fbsurf = nullptr;
@@ -70,13 +78,14 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
     // the Lambert and Phong terms; no falloff, no pdf. The count is read
     // anew before each light.
     for (int i = 0; i < static_cast<int>(scene.lights.size()); i++) {
-        Object *light = scene.lights[i];
-        // The light's own surface must not shadow its sample point.
-        light->ignore = true;
+        const Object *light = scene.lights[i];
         Ray shadow_ray;
         shadow_ray.origin = p;
         shadow_ray.dir = light->sample() - p; // reaches exactly to the light
-        if (!scene.intersection(shadow_ray, nullptr)) {
+        // The light's own surface must not shadow its sample point: the
+        // query passes over it, as over an ignored object, without touching
+        // state that other threads share.
+        if (!scene.intersection(shadow_ray, nullptr, light)) {
             Vector3 l = normalize(shadow_ray.dir);
             Vector3 lr = reflect(l, n);
             double d = dot(n, l);
@@ -91,7 +100,6 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
             const Color &light_color = light->get_material()->ke;
             color = color + ((mat->kd * d) + (mat->ks * s)) * light_color;
         }
-        light->ignore = false;
     }
 
     // One bounce at most, diffuse or glossy in proportion to the channels'
@@ -185,22 +193,120 @@ uint32_t pack_color(const Color &color)
     return (r << 16) | (g << 8) | b;
 }
 
-void render_scanline(uint32_t *fb, int y)
+static uint32_t render_pixel(int x, int y)
 {
     double pxl_width = 2.0 / width;
     double pxl_height = 2.0 / height;
+    double xpos = ((x + 0.5) + (x + 0.5)) / width - 1.0;
     double ypos = ((y + 0.5) * -2.0) / height + 1.0;
+    return pack_color(avg_color(pxl_width, pxl_height, xpos, ypos, pix_subdiv));
+}
+
+void render_scanline(uint32_t *fb, int y)
+{
     uint32_t *row = fb + static_cast<size_t>(y) * width;
     for (int x = 0; x < width; x++) {
-        double xpos = ((x + 0.5) + (x + 0.5)) / width - 1.0;
-        row[x] = pack_color(avg_color(pxl_width, pxl_height, xpos, ypos, pix_subdiv));
+        row[x] = render_pixel(x, y);
     }
 }
 
-// " rendering: [====>     ] 10%\r": the share done once row y is finished.
-static void print_progress(int y)
+// Frame row y into row, each pixel drawing from its own random stream, so
+// the row comes out the same whoever renders it and when. Stops early, the
+// row unfinished, once stop is set.
+static void render_row_streams(uint32_t *row, int y, const std::atomic<bool> &stop)
 {
-    int progr = static_cast<int>(100LL * (y + 1) / height);
+    for (int x = 0; x < width && !stop.load(std::memory_order_relaxed); x++) {
+        PixelRandom stream(x, y);
+        pixel_random = &stream;
+        row[x] = render_pixel(x, y);
+        pixel_random = nullptr;
+    }
+}
+
+// Guards the image buffer while worker threads fill it.
+static std::mutex image_mutex;
+
+static int band_rows()
+{
+    return band_end - band_begin;
+}
+
+// Worker threads that take the rows of the band one at a time, as each
+// becomes free: rows differ greatly in cost. A row is rendered into the
+// worker's own buffer and copied into the image under the lock, so the
+// per-ray path takes no lock.
+class RowFarm
+{
+  public:
+    explicit RowFarm(int count)
+    {
+        for (int i = 0; i < count; i++) {
+            workers.emplace_back([this] { work(); });
+        }
+    }
+    ~RowFarm() { stop(); }
+    RowFarm(const RowFarm &) = delete;
+    RowFarm &operator=(const RowFarm &) = delete;
+
+    int rows_done()
+    {
+        std::lock_guard<std::mutex> lock(image_mutex);
+        return done;
+    }
+
+    // Waits until more than seen rows are done; returns how many are.
+    int wait_beyond(int seen)
+    {
+        std::unique_lock<std::mutex> lock(image_mutex);
+        progress.wait(lock, [&] { return done > seen; });
+        return done;
+    }
+
+    // Asks the workers to stop after their current pixel, and waits for them.
+    void stop()
+    {
+        stopping = true;
+        for (std::thread &t : workers) {
+            if (t.joinable()) {
+                t.join();
+            }
+        }
+    }
+
+  private:
+    void work()
+    {
+        std::vector<uint32_t> row(width);
+        for (;;) {
+            int i = next_row.fetch_add(1);
+            if (i >= band_rows() || stopping) {
+                return;
+            }
+            render_row_streams(row.data(), band_begin + i, stopping);
+            if (stopping) {
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> lock(image_mutex);
+                memcpy(image + static_cast<size_t>(i) * width, row.data(), row.size() * sizeof(uint32_t));
+                done++;
+            }
+            progress.notify_all();
+        }
+    }
+
+    std::vector<std::thread> workers;
+    std::atomic<int> next_row{0};
+    std::atomic<bool> stopping{false};
+    int done = 0; // guarded by image_mutex
+    std::condition_variable progress;
+};
+
+// " rendering: [====>     ] 10%\r": the share done once `done` rows of
+// `total` are finished.
+static void print_progress(int done, int total)
+{
+    int progr = static_cast<int>(100LL * done / total);
     char bar[51];
     for (int i = 0; i < 100; i += 2) {
         bar[i / 2] = i < progr ? '=' : (i - progr > 1 ? ' ' : '>');
@@ -212,13 +318,25 @@ static void print_progress(int y)
 
 bool render()
 {
-    for (int y = 0; y < height; y++) {
-        print_progress(y);
-        render_scanline(image, y);
+    if (threads < 0) {
+        // The bar of a row is shown before the row is rendered.
+        for (int y = 0; y < height; y++) {
+            print_progress(y + 1, height);
+            render_scanline(image, y);
+        }
+    } else {
+        RowFarm farm(threads);
+        int seen = 0;
+        while (seen < band_rows()) {
+            int done = farm.wait_beyond(seen);
+            while (seen < done) {
+                print_progress(++seen, band_rows());
+            }
+        }
     }
     putchar('\n');
 
-    if (!write_image(output, image, width, height)) {
+    if (!write_image(output, image, width, band_rows())) {
         fprintf(stderr, "failed to write image: %s\n", output);
         return false;
     }
@@ -351,10 +469,11 @@ static void update()
     SDL_PixelFormat *fmt = fbsurf->format;
     bool same_layout = fmt->BytesPerPixel == 4 && fmt->Rmask == 0xFF0000 && fmt->Gmask == 0xFF00 && fmt->Bmask == 0xFF;
 
+    std::lock_guard<std::mutex> image_lock(image_mutex);
     if (SDL_MUSTLOCK(fbsurf)) {
         SDL_LockSurface(fbsurf);
     }
-    for (int y = 0; y < height; y++) {
+    for (int y = 0; y < band_rows(); y++) {
         const uint32_t *src = image + static_cast<size_t>(y) * width;
         Uint8 *dst = static_cast<Uint8 *>(fbsurf->pixels) + static_cast<size_t>(y) * fbsurf->pitch;
         if (same_layout) {
@@ -394,13 +513,60 @@ static void update()
 static bool open_window()
 {
     SDL_Init(SDL_INIT_VIDEO);
-    fbsurf = SDL_SetVideoMode(width, height, 32, 0);
+    fbsurf = SDL_SetVideoMode(width, band_rows(), 32, 0);
     if (fbsurf == nullptr) {
         fprintf(stderr, "set video mode failed\n");
         return false;
     }
     SDL_WM_SetCaption("Ostrel's Path Tracer", nullptr);
     return true;
+}
+
+// Writes what the image holds so far.
+static void save_image()
+{
+    printf("saving image\n");
+    fflush(stdout);
+    std::vector<uint32_t> copy;
+    {
+        std::lock_guard<std::mutex> lock(image_mutex);
+        copy.assign(image, image + static_cast<size_t>(width) * band_rows());
+    }
+    if (!write_image(output, copy.data(), width, band_rows())) {
+        fprintf(stderr, "failed to save image\n");
+    }
+}
+
+// Serves one event; false when the program is to end.
+static bool handle_event(const SDL_Event &ev)
+{
+    switch (ev.type) {
+    case SDL_MOUSEBUTTONDOWN:
+        printf("mouse click: %d %d\n", ev.button.x, ev.button.y);
+        fflush(stdout);
+        break;
+    case SDL_QUIT:
+        return false;
+    case SDL_KEYDOWN:
+        if (ev.key.keysym.sym == SDLK_s || ev.key.keysym.sym == 83) {
+            save_image();
+        } else if (ev.key.keysym.sym == SDLK_ESCAPE) {
+            return false;
+        }
+        break;
+    case SDL_VIDEOEXPOSE:
+        update();
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+static void print_completion(unsigned long start)
+{
+    printf("rendering completed in %lu msec\n", get_msec() - start);
+    fflush(stdout);
 }
 
 // Serves every pending event, otherwise renders and shows the next row.
@@ -413,31 +579,9 @@ static int run_window(unsigned long start)
         bool rendering = next_scanline < height;
         int got = rendering ? SDL_PollEvent(&ev) : SDL_WaitEvent(&ev);
         if (got) {
-            switch (ev.type) {
-            case SDL_MOUSEBUTTONDOWN:
-                printf("mouse click: %d %d\n", ev.button.x, ev.button.y);
-                fflush(stdout);
-                break;
-            case SDL_QUIT:
+            if (!handle_event(ev)) {
                 cleanup();
                 return 0;
-            case SDL_KEYDOWN:
-                if (ev.key.keysym.sym == SDLK_s || ev.key.keysym.sym == 83) {
-                    printf("saving image\n");
-                    fflush(stdout);
-                    if (!write_image(output, image, width, height)) {
-                        fprintf(stderr, "failed to save image\n");
-                    }
-                } else if (ev.key.keysym.sym == SDLK_ESCAPE) {
-                    cleanup();
-                    return 0;
-                }
-                break;
-            case SDL_VIDEOEXPOSE:
-                update();
-                break;
-            default:
-                break;
             }
             continue;
         }
@@ -446,9 +590,42 @@ static int run_window(unsigned long start)
             next_scanline++;
             update();
             if (next_scanline == height) {
-                printf("rendering completed in %lu msec\n", get_msec() - start);
-                fflush(stdout);
+                print_completion(start);
             }
+        }
+    }
+}
+
+// The window while worker threads render: events are served at once, and
+// finished rows are shown as they come.
+static int run_window_threads(unsigned long start)
+{
+    RowFarm farm(threads);
+    int shown = 0;
+    SDL_Event ev;
+    for (;;) {
+        bool rendering = shown < band_rows();
+        int got = rendering ? SDL_PollEvent(&ev) : SDL_WaitEvent(&ev);
+        if (got) {
+            if (!handle_event(ev)) {
+                farm.stop();
+                cleanup();
+                return 0;
+            }
+            continue;
+        }
+        if (!rendering) {
+            continue;
+        }
+        int done = farm.rows_done();
+        if (done == shown) {
+            SDL_Delay(10);
+            continue;
+        }
+        shown = done;
+        update();
+        if (shown == band_rows()) {
+            print_completion(start);
         }
     }
 }
@@ -517,6 +694,34 @@ static bool parse_rays(const char *arg)
     return true;
 }
 
+// A thread count; 0 means one per core.
+static bool parse_threads(const char *arg)
+{
+    if (!isdigit(static_cast<unsigned char>(arg[0]))) {
+        return false;
+    }
+    long long n = strtoll(arg, nullptr, 10);
+    if (n == 0) {
+        n = std::thread::hardware_concurrency();
+    }
+    // More threads than rows would idle; thousands would only cost memory.
+    threads = static_cast<int>(std::max(1LL, std::min(n, 1024LL)));
+    return true;
+}
+
+// "A:B": rows A to B - 1 of the frame.
+static bool parse_rows(const char *arg)
+{
+    long long a, b;
+    char end;
+    if (sscanf(arg, "%lld:%lld%c", &a, &b, &end) != 2 || a < 0 || b <= a || b > MAX_PIXELS) {
+        return false;
+    }
+    band_begin = static_cast<int>(a);
+    band_end = static_cast<int>(b);
+    return true;
+}
+
 static bool parse_gamma(const char *arg)
 {
     if (!isdigit(static_cast<unsigned char>(arg[0]))) {
@@ -541,6 +746,9 @@ static void print_usage()
            "  -gamma G    output gamma (default 1.0)\n"
            "  -o FILE     output image: FILE.png writes a PNG, any other name a PPM\n"
            "              (default out.ppm; the S key in the window saves there too)\n"
+           "  -threads N  the parallel mode on N threads (0: one per core); the picture\n"
+           "              depends on the scene and options only, not on N\n"
+           "  -rows A:B   with -threads: render rows A to B-1 of the frame only\n"
            "  --help      show this help\n"
            "  --version   show the version\n"
            "\n"
@@ -584,6 +792,16 @@ int rt_main(int argc, char **argv)
                 return 1;
             }
             output = argv[i];
+        } else if (strcmp(arg, "-threads") == 0) {
+            if (++i >= argc || !parse_threads(argv[i])) {
+                fprintf(stderr, "-threads should be followed by the number of threads\n");
+                return 1;
+            }
+        } else if (strcmp(arg, "-rows") == 0) {
+            if (++i >= argc || !parse_rows(argv[i])) {
+                fprintf(stderr, "-rows should be followed by A:B, the first row and one past the last\n");
+                return 1;
+            }
         } else if (strcmp(arg, "--help") == 0) {
             print_usage();
             return 0;
@@ -604,6 +822,19 @@ int rt_main(int argc, char **argv)
         }
     }
 
+    if (band_end < 0) {
+        band_end = height;
+    } else if (threads < 0) {
+        fprintf(stderr, "-rows needs -threads: only the parallel mode renders part of a frame\n");
+        return 1;
+    } else if (band_end > height) {
+        fprintf(stderr, "-rows %d:%d reaches past the frame's %d rows\n", band_begin, band_end, height);
+        return 1;
+    }
+    if (threads > band_rows()) {
+        threads = band_rows();
+    }
+
     pix_subdiv = calc_subdiv(rays_ppxl);
     printf("rays: %d  ->  subdiv: %d\n", rays_ppxl, pix_subdiv);
     fflush(stdout);
@@ -621,7 +852,7 @@ int rt_main(int argc, char **argv)
         return 1;
     }
 
-    size_t pixels = static_cast<size_t>(width) * height;
+    size_t pixels = static_cast<size_t>(width) * band_rows();
     // The largest frame takes 1 GiB; where that cannot be had the run ends
     // like any refused request, not with an uncaught exception.
     image = new (std::nothrow) uint32_t[pixels];
@@ -633,13 +864,16 @@ int rt_main(int argc, char **argv)
 
     unsigned long start = get_msec();
 
+    if (threads > 0) {
+        // Built before the workers start: every query after this only reads.
+        scene.build_tree_once();
+    }
     if (use_sdl) {
-        return run_window(start);
+        return threads > 0 ? run_window_threads(start) : run_window(start);
     }
 
     bool written = render();
-    printf("rendering completed in %lu msec\n", get_msec() - start);
-    fflush(stdout);
+    print_completion(start);
     cleanup();
     return written ? 0 : 1;
 }

@@ -19,6 +19,14 @@ extern double inv_gamma;
 extern bool use_sdl;
 // Where the picture goes: a name ending in .png gives a PNG, any other a PPM.
 extern const char *output;
+// -1 in the classic mode, where the C library's one rand() sequence runs
+// through the whole frame; otherwise the number of threads of the parallel
+// mode, where each pixel draws from a stream of its own.
+extern int threads;
+// The rows rendered: band_begin to band_end - 1 of the frame. The image
+// buffer holds just these.
+extern int band_begin;
+extern int band_end;
 
 // width x height pixels, row 0 on top, each 0x00RRGGBB.
 extern uint32_t *image;

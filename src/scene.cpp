@@ -65,13 +65,13 @@ void Scene::set_camera(Camera *camera)
     cam = camera;
 }
 
-bool Scene::intersection(const Ray &ray, IntInfo *inter)
+bool Scene::intersection(const Ray &ray, IntInfo *inter, const Object *skip)
 {
     RT_COUNT(queries);
     if (bbroot == nullptr) {
         build_bbtree();
     }
-    return bbroot->intersection(ray, inter);
+    return bbroot->intersection(ray, inter, skip);
 }
 
 void Scene::build_bbtree()

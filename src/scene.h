@@ -38,8 +38,17 @@ class Scene
 
     // The nearest hit along the ray; a null record asks only whether there
     // is one. The first query builds the box tree; later objects are unseen.
-    bool intersection(const Ray &ray, IntInfo *inter);
+    // The object skip, if any, is passed over as if it were ignored.
+    bool intersection(const Ray &ray, IntInfo *inter, const Object *skip = nullptr);
     void build_bbtree();
+    // Builds the tree now unless it is built: queries then only read, and
+    // may run on several threads at once.
+    void build_tree_once()
+    {
+        if (bbroot == nullptr) {
+            build_bbtree();
+        }
+    }
 
     // On (the default), the box tree holds a bounding volume hierarchy and
     // every mesh one over its faces; off, the root lists every object and

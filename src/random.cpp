@@ -1,0 +1,3 @@
+#include "random.h"
+
+thread_local PixelRandom *pixel_random = nullptr;
