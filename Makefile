@@ -1,13 +1,15 @@
 # Thin wrapper around CMake. `make` builds, `make test` builds and runs every
 # test, `make demo` renders the bundled demo scene to scenes/out.ppm.
+# `make tsan` runs the tests of the parallel mode under ThreadSanitizer.
 # `make sanitize` builds everything with AddressSanitizer and UBSan in
 # $(ASAN_BUILD) and runs every test there; `make memcheck` renders the demo
 # scene under valgrind, failing on any memory error or definite leak.
 BUILD ?= build
 CMAKE_FLAGS ?=
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 
-.PHONY: all build test demo deps sanitize memcheck clean
+.PHONY: all build test demo deps sanitize tsan memcheck clean
 
 all: build
 
@@ -25,6 +27,13 @@ sanitize:
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DRT_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j2
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j2
+
+# The threaded renders under ThreadSanitizer: any report fails the run, and
+# the tests also see it on standard error.
+tsan:
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DRT_TSAN=ON $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j2
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66" ctest --output-on-failure -j2 -R 'Parallel'
 
 # A small frame keeps it to seconds; every line kind of the scene is still hit.
 memcheck: build

@@ -54,7 +54,9 @@ bool file_exists(const std::string &path)
 
 RunResult run_program(const std::string &dir, const std::string &program, const std::vector<std::string> &args)
 {
-    std::string out_path = dir + "/.stdout", err_path = dir + "/.stderr";
+    // Captured outside dir, so that runs in one folder may overlap.
+    TempDir capture;
+    std::string out_path = capture.file("stdout"), err_path = capture.file("stderr");
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.c_str()) != 0) {
@@ -81,8 +83,6 @@ RunResult run_program(const std::string &dir, const std::string &program, const 
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     r.out = read_file(out_path);
     r.err = read_file(err_path);
-    unlink(out_path.c_str());
-    unlink(err_path.c_str());
     return r;
 }
 

@@ -214,11 +214,12 @@ TEST(MeshFiles, LooseLayoutAndHeaderOnlyFilesAreValid)
 TEST(SceneFiles, GoldenRenderOfEveryLineKind)
 {
     const std::string golden = std::string(RT_SOURCE_DIR) + "/tests/golden";
-    RunResult r = run_rt(golden, {"-nosdl", "-size", "40x30", "-rays", "4", "all_kinds.scene", "-gamma", "2.2"});
-    // The test runs in the golden folder so the mesh names resolve; move the
-    // picture away at once.
-    std::string image = read_file(golden + "/out.ppm");
-    unlink((golden + "/out.ppm").c_str());
+    // Run in the golden folder, where the mesh names resolve; the picture
+    // goes elsewhere.
+    TempDir out;
+    RunResult r = run_rt(golden, {"-nosdl", "-size", "40x30", "-rays", "4", "all_kinds.scene", "-gamma", "2.2", "-o",
+                                  out.file("out.ppm")});
+    std::string image = read_file(out.file("out.ppm"));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(image == read_file(golden + "/all_kinds.ppm")) << "render differs from all_kinds.ppm";
