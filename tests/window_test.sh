@@ -6,7 +6,10 @@
 #      Escape ends with status 0 and nothing but the expected lines;
 #   b. S during a slow render saves the rows done so far over rows still
 #      holding the 0x0F fill, and Escape ends the render early;
-#   c. no display at all: "set video mode failed" and status 1.
+#   c. no display at all: "set video mode failed" and status 1;
+#   d. the parallel mode: the finished frame is the window-less parallel
+#      render's, S during a slow render saves the rows finished so far, and
+#      Escape stops the worker threads at once.
 #
 # Usage: window_test.sh RT_BINARY
 # Needs Xvfb and xdotool; exits 77 (skipped) when either is missing.
@@ -236,5 +239,46 @@ wait_rt b 20
 } >"$work/b.expected"
 cmp -s "$work/b.stdout" "$work/b.expected" || fail "b: standard output"
 [ ! -s "$work/b.stderr" ] || fail "b: standard error not empty"
+
+# ---- d. the parallel mode: worker threads render, the window shows ----
+# The finished frame is the window-less parallel render's, byte for byte.
+(cd "$work" && mkdir refp && cd refp && timeout 20 "$rt" -nosdl -threads 2 -size 64x48 ../scene >/dev/null 2>&1) ||
+  fail "d: the window-less parallel render failed"
+wait_until 20 no_window || fail "d: the previous window is still there"
+start_rt d -threads 2 -size 64x48 ../scene
+find_window
+wait_until 20 grep -q '^rendering completed in' "$work/d.stdout" || fail "d: no completion line"
+xdo key --window "$win" s
+wait_until 20 has_size "$work/d/out.ppm" "$(ppm_size 64 48)" || fail "d: out.ppm not written"
+cmp "$work/d/out.ppm" "$work/refp/out.ppm" >&2 || fail "d: the saved picture differs from the window-less one"
+xdo key --window "$win" Escape
+wait_rt d 20
+[ "$rt_status" -eq 0 ] || fail "d: status $rt_status after Escape"
+printf 'rays: 4  ->  subdiv: 1\nrendering completed in N msec\nsaving image\n' >"$work/d.expected"
+cmp -s <(normalized "$work/d.stdout") "$work/d.expected" || fail "d: standard output"
+[ ! -s "$work/d.stderr" ] || fail "d: standard error not empty"
+
+# A slow parallel render: S saves the rows finished so far, in whatever
+# order they came, and Escape stops the workers at once.
+wait_until 20 no_window || fail "e: the previous window is still there"
+start_rt e -threads 2 -size ${w}x$h -rays 1024 ../scene
+find_window
+end=$((SECONDS + 30))
+while :; do
+  printf 'stale\n' >"$work/e/out.ppm"
+  xdo key --window "$win" s
+  wait_until 20 has_size "$work/e/out.ppm" "$(ppm_size $w $h)" || fail "e: out.ppm not written"
+  map=$(fill_map "$work/e/out.ppm" $w $h)
+  [[ $map == *0* ]] && break
+  ((SECONDS < end)) || fail "e: no row finished"
+done
+[[ $map == *1* ]] || fail "e: the slow frame was finished already"
+escape_at=$SECONDS
+xdo key --window "$win" Escape
+wait_rt e 5
+[ "$rt_status" -eq 0 ] || fail "e: status $rt_status after Escape"
+((SECONDS - escape_at <= 5)) || fail "e: Escape took $((SECONDS - escape_at)) s"
+! grep -q '^rendering completed' "$work/e.stdout" || fail "e: completion line"
+[ ! -s "$work/e.stderr" ] || fail "e: standard error not empty"
 
 echo "window test passed"
