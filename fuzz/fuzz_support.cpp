@@ -82,6 +82,13 @@ void fuzz_query(Scene *scene)
         }
         scene->intersection(ray, nullptr);
     }
+    // Through the fuzzed camera, as the renderer asks it: corners and centre.
+    if (const Camera *cam = scene->get_camera()) {
+        for (double x : {-1.0, 0.0, 1.0}) {
+            IntInfo info;
+            scene->intersection(cam->get_primary_ray(x, -x), &info);
+        }
+    }
     for (Object *light : scene->lights) {
         light->sample();
     }

@@ -16,8 +16,9 @@ const std::string &fuzz_dir();
 // is "not found", so no input can open a device, a FIFO or a file elsewhere.
 bool fuzz_load(Scene *scene, const uint8_t *data, size_t size);
 
-// Sends a few rays through the loaded scene and samples every light, so that
-// fuzzed geometry also goes through the box tree and the shapes.
+// Sends a few rays, fixed ones and the camera's, through the loaded scene and
+// samples every light, so that fuzzed geometry and cameras also go through the
+// box tree and the shapes.
 void fuzz_query(Scene *scene);
 
 #endif
