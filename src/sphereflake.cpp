@@ -22,6 +22,10 @@ bool SphereFlake::intersection(const Ray &ray, IntInfo *i_info) const
         return false;
     }
 
+    if (i_info == nullptr) {
+        return any_hit(ray);
+    }
+
     IntInfo minsect;
     minsect.t = 3.4028234663852886e+38;
     minsect.object = nullptr;
@@ -43,14 +47,28 @@ bool SphereFlake::intersection(const Ray &ray, IntInfo *i_info) const
     if (minsect.object == nullptr) {
         return false;
     }
-    if (i_info == nullptr) {
-        return true;
-    }
     i_info->normal = minsect.normal;
     i_info->i_point = minsect.i_point;
     i_info->t = minsect.t;
     i_info->object = this;
     return true;
+}
+
+// The yes/no answer of the nearest-hit search above, found at the first hit
+// that search would keep: one whose t is below the starting FLT_MAX (a NaN
+// t never is, so the sphere is asked with a record). Past the box test.
+bool SphereFlake::any_hit(const Ray &ray) const
+{
+    IntInfo tmp;
+    if (sph->intersection(ray, &tmp) && 3.4028234663852886e+38 > tmp.t) {
+        return true;
+    }
+    for (const SphereFlake *sub : subflakes) {
+        if (sub != nullptr && sub->intersection(ray, nullptr)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void SphereFlake::calc_bbox()

@@ -22,6 +22,9 @@ class SphereFlake : public Object
     SphereFlake *subflakes[6] = {nullptr}; // owned
     Vector3 center;
     double radius;
+
+  private:
+    bool any_hit(const Ray &ray) const;
 };
 
 // Builds a flake of iter levels; null for iter <= 0. The caller owns it.

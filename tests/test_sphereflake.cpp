@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <random>
 
 #include "intinfo.h"
 #include "sphereflake.h"
@@ -138,4 +139,30 @@ TEST(SphereFlake, SampleIsTheCentralSpheres)
     Vector3 p(9, 9, 9);
     EXPECT_EQ(count_draws([&] { p = bare.sample(); }), 0);
     expect_same(p, Vector3());
+}
+
+// A yes/no question stops at the first hit; its answer must be the full
+// search's, for rays from everywhere, grazing ones and degenerate ones too.
+TEST(SphereFlake, YesNoAnswerMatchesTheNearestHitSearch)
+{
+    std::unique_ptr<SphereFlake> flake(create_sflake(Vector3(0.5, -0.25, 1.0), 1.0, 4));
+    std::mt19937_64 gen(7);
+    std::uniform_real_distribution<double> coord(-4.0, 4.0), unit(-1.0, 1.0);
+    int hits = 0;
+    for (int i = 0; i < 20000; i++) {
+        Ray ray;
+        ray.origin = Vector3(coord(gen), coord(gen), coord(gen));
+        ray.dir = Vector3(unit(gen), unit(gen), unit(gen)) * (i % 3 == 0 ? 2.0 : 8.0);
+        if (i % 5 == 0) {
+            ray.dir.y = 0.0; // along a plane of the boxes
+        }
+        if (i % 997 == 0) {
+            ray.dir = Vector3(); // no reach at all
+        }
+        IntInfo info;
+        bool full = flake->intersection(ray, &info);
+        ASSERT_EQ(flake->intersection(ray, nullptr), full) << i;
+        hits += full;
+    }
+    EXPECT_GT(hits, 1000);
 }
