@@ -283,14 +283,14 @@ std::vector<Ray> make_rays(Gen &g, const Landmarks &marks, const std::vector<Sph
 }
 
 // The scene's answers to every ray, with and without a record.
-std::vector<Answer> ask_scene(Scene &scene, const std::vector<Ray> &rays)
+std::vector<Answer> ask_scene(Scene &scene, const std::vector<Ray> &rays, const Object *skip = nullptr)
 {
     std::vector<Answer> out;
     for (const Ray &ray : rays) {
         Answer a;
         a.rec = sentinel();
-        a.hit = scene.intersection(ray, &a.rec);
-        a.bare = scene.intersection(ray, nullptr);
+        a.hit = scene.intersection(ray, &a.rec, skip);
+        a.bare = scene.intersection(ray, nullptr, skip);
         out.push_back(a);
     }
     return out;
@@ -432,7 +432,19 @@ TEST(Accel, SceneQueriesMatchTheFlatWalk)
             ignored->ignore = true;
             std::vector<Ray> few(rays.begin() + k * 300, rays.begin() + k * 300 + 300);
             expect_scene_agrees(ts.scene, few);
+
+            // Passing an object over, as the shader does for the light of a
+            // shadow ray, answers as ignoring it does, in both walks.
+            ts.scene.set_accelerated(false);
+            std::vector<Answer> want = ask_scene(ts.scene, few);
             ignored->ignore = false;
+            for (bool accelerated : {false, true}) {
+                ts.scene.set_accelerated(accelerated);
+                std::vector<Answer> got = ask_scene(ts.scene, few, ignored);
+                for (size_t i = 0; i < few.size(); i++) {
+                    ASSERT_EQ(compare(want[i], got[i]), "") << "skip, ray " << i << " accelerated " << accelerated;
+                }
+            }
         }
     }
 }
