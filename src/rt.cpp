@@ -7,21 +7,21 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <functional>
-#include <new>
 #include <mutex>
-#include <thread>
+#include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brdf.h"
