@@ -341,14 +341,14 @@ TEST(Import, BadCommandLinesPrintTheUsage)
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "rt-import: unknown option: -triangles\n" + kUsage);
     // Names the scene line could not hold: rt reads a mesh name up to the
-    // first blank, into 512 bytes.
+    // first blank, on a line of at most 1023 characters.
     r = run_import(dir, {"a.obj", "my model.mesh"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "rt-import: the output name must not contain white space: my model.mesh\n");
-    const std::string long_name(512, 'a');
+    const std::string long_name(896, 'a');
     r = run_import(dir, {"a.obj", long_name});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "rt-import: the output name is longer than 511 characters: " + long_name + "\n");
+    EXPECT_EQ(r.err, "rt-import: the output name is longer than 895 characters: " + long_name + "\n");
     r = run_import(dir, {"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind(kUsage, 0), 0u);

@@ -40,8 +40,9 @@ using Matrix3 = aiMatrix3x3t<double>;
 
 const char kUsage[] = "usage: rt-import [-quads] [-fit] MODEL OUTPUT.mesh\n";
 
-// rt reads the mesh file name of a scene line into 512 bytes.
-const size_t kMaxMeshName = 511;
+// rt reads a scene line of at most 1023 characters, its line break
+// included; the line printed here takes under 128 besides the name.
+const size_t kMaxMeshName = 895;
 
 const int kExitFailure = 1;
 const int kExitUsage = 2;
