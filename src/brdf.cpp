@@ -23,15 +23,7 @@ double phong(const Vector3 &indir, const Vector3 &outdir, const Vector3 &n, doub
 
 Vector3 sample_lambert(const Vector3 &n)
 {
-    double rndx, rndy, rndz, magnitude;
-    do {
-        rndx = 2.0 * random_int() / 2147483647.0 - 1.0;
-        rndy = 2.0 * random_int() / 2147483647.0 - 1.0;
-        rndz = 2.0 * random_int() / 2147483647.0 - 1.0;
-        magnitude = std::sqrt((rndx * rndx + rndy * rndy) + rndz * rndz);
-    } while (magnitude > 1.0);
-
-    Vector3 rnd_dir(rndx / magnitude, rndy / magnitude, rndz / magnitude);
+    Vector3 rnd_dir = random_direction();
     // A direction exactly in the tangent plane stays as drawn.
     if (dot(rnd_dir, n) < 0.0) {
         return -rnd_dir;

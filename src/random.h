@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "vector.h"
+
 // A counter-based stream of 31-bit numbers, keyed by a pixel: the n-th
 // number depends only on the key and n, so a pixel draws the same numbers
 // whichever thread or machine renders it, and in whatever order.
@@ -50,5 +52,10 @@ inline double random_unit()
 {
     return random_int() / 2147483647.0;
 }
+
+// A unit vector spread evenly over all directions, by rejection in the cube:
+// three draws per attempt, so the number of draws varies, and every later
+// draw of the sequence depends on it.
+Vector3 random_direction();
 
 #endif

@@ -61,15 +61,5 @@ void Sphere::calc_bbox()
 
 Vector3 Sphere::sample() const
 {
-    // Rejection in the cube: three draws per attempt, so the number of draws
-    // varies and every later draw of the sequence depends on it.
-    double rndx, rndy, rndz, magnitude;
-    do {
-        rndx = 2.0 * random_int() / 2147483647.0 - 1.0;
-        rndy = 2.0 * random_int() / 2147483647.0 - 1.0;
-        rndz = 2.0 * random_int() / 2147483647.0 - 1.0;
-        magnitude = std::sqrt((rndx * rndx + rndy * rndy) + rndz * rndz);
-    } while (magnitude > 1.0);
-
-    return center + Vector3(rndx / magnitude, rndy / magnitude, rndz / magnitude) * radius;
+    return center + random_direction() * radius;
 }
