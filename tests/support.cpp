@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -108,4 +110,11 @@ int count_draws(const std::function<void()> &fn)
 std::string ppm(int w, int h, const std::string &rgb)
 {
     return "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n" + rgb;
+}
+
+void expect_same(const Vector3 &got, const Vector3 &want)
+{
+    EXPECT_EQ(got.x, want.x);
+    EXPECT_EQ(got.y, want.y);
+    EXPECT_EQ(got.z, want.z);
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "vector.h"
+
 // A fresh folder below the system's temporary folder, removed with its
 // contents when the object goes.
 class TempDir
@@ -40,6 +42,9 @@ RunResult run_program(const std::string &dir, const std::string &program, const 
 
 // The number of rand() values fn consumes (up to 10000).
 int count_draws(const std::function<void()> &fn);
+
+// Expects the two vectors equal to the bit in every component.
+void expect_same(const Vector3 &got, const Vector3 &want);
 
 // The binary PPM that rt writes for a w x h picture of the given bytes.
 std::string ppm(int w, int h, const std::string &rgb);

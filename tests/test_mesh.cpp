@@ -16,13 +16,6 @@ Ray down_at(double x, double y)
     return Ray{Vector3(x, y, 1), Vector3(0, 0, -2)};
 }
 
-void expect_same(const Vector3 &got, const Vector3 &want)
-{
-    EXPECT_EQ(got.x, want.x);
-    EXPECT_EQ(got.y, want.y);
-    EXPECT_EQ(got.z, want.z);
-}
-
 // A face with the given corners and vertex normals, its normal computed.
 Face make_face(std::initializer_list<Vector3> pos, std::initializer_list<Vector3> norm = {})
 {

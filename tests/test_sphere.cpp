@@ -8,18 +8,6 @@
 #include "sphere.h"
 #include "support.h"
 
-namespace
-{
-
-void expect_same(const Vector3 &got, const Vector3 &want)
-{
-    EXPECT_EQ(got.x, want.x);
-    EXPECT_EQ(got.y, want.y);
-    EXPECT_EQ(got.z, want.z);
-}
-
-} // namespace
-
 TEST(Sphere, BaseDefaultsAndLightTest)
 {
     static_assert(std::has_virtual_destructor<Object>::value, "objects are deleted through Object pointers");

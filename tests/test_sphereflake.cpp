@@ -11,13 +11,6 @@
 namespace
 {
 
-void expect_same(const Vector3 &got, const Vector3 &want)
-{
-    EXPECT_EQ(got.x, want.x);
-    EXPECT_EQ(got.y, want.y);
-    EXPECT_EQ(got.z, want.z);
-}
-
 int count_flakes(const SphereFlake *f)
 {
     if (f == nullptr) {

@@ -4,19 +4,13 @@
 #include <limits>
 
 #include "ray.h"
+#include "support.h"
 #include "vector.h"
 
 namespace
 {
 
 const double not_a_number = std::numeric_limits<double>::quiet_NaN();
-
-void expect_same(const Vector3 &got, const Vector3 &want)
-{
-    EXPECT_EQ(got.x, want.x);
-    EXPECT_EQ(got.y, want.y);
-    EXPECT_EQ(got.z, want.z);
-}
 
 } // namespace
 
