@@ -483,7 +483,7 @@ static void update()
         for (int x = 0; x < width; x++) {
             uint32_t p = src[x];
             Uint32 mapped = SDL_MapRGB(fmt, (p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
-            Uint8 *px = dst + x * fmt->BytesPerPixel;
+            Uint8 *px = dst + static_cast<size_t>(x) * fmt->BytesPerPixel;
             switch (fmt->BytesPerPixel) {
             case 1:
                 *px = static_cast<Uint8>(mapped);
