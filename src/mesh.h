@@ -7,8 +7,9 @@
 
 #include "object.h"
 
-// The value is the number of corners of every face.
-enum MeshPrim { MESH_PRIM_TRI = 3, MESH_PRIM_QUAD = 4 };
+// The value is the number of corners of every face. The type holds any int,
+// so a count read from a file arrives as it is and set_primitive refuses it.
+enum MeshPrim : int { MESH_PRIM_TRI = 3, MESH_PRIM_QUAD = 4 };
 
 struct Vertex {
     Vector3 pos;
@@ -81,6 +82,7 @@ class Mesh : public Object
 
     void build_face_tree();
     bool tree_intersection(const Ray &ray, IntInfo *i_info) const;
+    bool report(const IntInfo &nearest, IntInfo *i_info) const;
 
     MeshPrim prim;
     std::vector<Face> faces;

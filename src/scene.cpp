@@ -230,14 +230,10 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     bool valid = false;
     int prim = 0;
     if (fgets(buf, sizeof buf, fp) != nullptr && sscanf(buf, "MESH%d\n", &prim) == 1) {
-        // Any count but 3 or 4 is refused here, with the mesh's own message:
-        // made a MeshPrim it would be a value the type cannot hold.
-        if (prim == MESH_PRIM_TRI || prim == MESH_PRIM_QUAD) {
-            mesh->set_primitive(static_cast<MeshPrim>(prim));
-            valid = mesh->has_face_test();
-        } else {
-            fprintf(stderr, "invalid primitive\n");
-        }
+        // Any count but 3 or 4 leaves the mesh without a face test, after
+        // its own message: the file is then invalid.
+        mesh->set_primitive(static_cast<MeshPrim>(prim));
+        valid = mesh->has_face_test();
     }
 
     while (valid && fgets(buf, sizeof buf, fp) != nullptr) {
