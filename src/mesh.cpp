@@ -201,16 +201,18 @@ bool Mesh::intersection(const Ray &ray, IntInfo *i_info) const
         }
     }
 
-    if (!found) {
-        return false;
+    return found && report(nearest, i_info);
+}
+
+// Hands the nearest face's hit on as the mesh's own; true.
+bool Mesh::report(const IntInfo &nearest, IntInfo *i_info) const
+{
+    if (i_info != nullptr) {
+        i_info->object = this;
+        i_info->normal = nearest.normal;
+        i_info->i_point = nearest.i_point;
+        i_info->t = nearest.t;
     }
-    if (i_info == nullptr) {
-        return true;
-    }
-    i_info->object = this;
-    i_info->normal = nearest.normal;
-    i_info->i_point = nearest.i_point;
-    i_info->t = nearest.t;
     return true;
 }
 
@@ -316,14 +318,7 @@ bool Mesh::tree_intersection(const Ray &ray, IntInfo *i_info) const
         }
     }
 
-    if (!found) {
-        return false;
-    }
-    i_info->object = this;
-    i_info->normal = nearest.normal;
-    i_info->i_point = nearest.i_point;
-    i_info->t = nearest.t;
-    return true;
+    return found && report(nearest, i_info);
 }
 
 bool Mesh::is_light() const
