@@ -1,32 +1,26 @@
 #include "rt.h"
 
 #include <SDL.h>
-#include <png.h>
-#include <strings.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <new>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include "brdf.h"
 #include "camera.h"
+#include "image_file.h"
 #include "random.h"
+#include "row_farm.h"
 
 int width = 512;
 int height = 512;
@@ -210,97 +204,20 @@ void render_scanline(uint32_t *fb, int y)
     }
 }
 
-// Frame row y into row, each pixel drawing from its own random stream, so
-// the row comes out the same whoever renders it and when. Stops early, the
-// row unfinished, once stop is set.
-static void render_row_streams(uint32_t *row, int y, const std::atomic<bool> &stop)
-{
-    for (int x = 0; x < width && !stop.load(std::memory_order_relaxed); x++) {
-        PixelRandom stream(x, y);
-        pixel_random = &stream;
-        row[x] = render_pixel(x, y);
-        pixel_random = nullptr;
-    }
-}
-
-// Guards the image buffer while worker threads fill it.
-static std::mutex image_mutex;
-
 static int band_rows()
 {
     return band_end - band_begin;
 }
 
-// Worker threads that take the rows of the band one at a time, as each
-// becomes free: rows differ greatly in cost. A row is rendered into the
-// worker's own buffer and copied into the image under the lock, so the
-// per-ray path takes no lock.
-class RowFarm
+// The workers of the parallel mode while they run; the window reads the
+// image under their lock.
+static RowFarm *farm = nullptr;
+
+// Keeps the workers, if any, from writing into the image while it is held.
+static std::unique_lock<std::mutex> hold_image()
 {
-  public:
-    explicit RowFarm(int count)
-    {
-        for (int i = 0; i < count; i++) {
-            workers.emplace_back([this] { work(); });
-        }
-    }
-    ~RowFarm() { stop(); }
-    RowFarm(const RowFarm &) = delete;
-    RowFarm &operator=(const RowFarm &) = delete;
-
-    int rows_done()
-    {
-        std::lock_guard<std::mutex> lock(image_mutex);
-        return done;
-    }
-
-    // Waits until more than seen rows are done; returns how many are.
-    int wait_beyond(int seen)
-    {
-        std::unique_lock<std::mutex> lock(image_mutex);
-        progress.wait(lock, [&] { return done > seen; });
-        return done;
-    }
-
-    // Asks the workers to stop after their current pixel, and waits for them.
-    void stop()
-    {
-        stopping = true;
-        for (std::thread &t : workers) {
-            if (t.joinable()) {
-                t.join();
-            }
-        }
-    }
-
-  private:
-    void work()
-    {
-        std::vector<uint32_t> row(width);
-        for (;;) {
-            int i = next_row.fetch_add(1);
-            if (i >= band_rows() || stopping) {
-                return;
-            }
-            render_row_streams(row.data(), band_begin + i, stopping);
-            if (stopping) {
-                return;
-            }
-            {
-                std::lock_guard<std::mutex> lock(image_mutex);
-                memcpy(image + static_cast<size_t>(i) * width, row.data(), row.size() * sizeof(uint32_t));
-                done++;
-            }
-            progress.notify_all();
-        }
-    }
-
-    std::vector<std::thread> workers;
-    std::atomic<int> next_row{0};
-    std::atomic<bool> stopping{false};
-    int done = 0; // guarded by image_mutex
-    std::condition_variable progress;
-};
+    return farm != nullptr ? farm->lock_image() : std::unique_lock<std::mutex>();
+}
 
 // " rendering: [====>     ] 10%\r": the share done once `done` rows of
 // `total` are finished.
@@ -325,10 +242,10 @@ bool render()
             render_scanline(image, y);
         }
     } else {
-        RowFarm farm(threads);
+        RowFarm workers(threads, render_pixel, image, width, band_begin, band_rows());
         int seen = 0;
         while (seen < band_rows()) {
-            int done = farm.wait_beyond(seen);
+            int done = workers.wait_beyond(seen);
             while (seen < done) {
                 print_progress(++seen, band_rows());
             }
@@ -343,123 +260,6 @@ bool render()
     return true;
 }
 
-// ---- image output ----
-
-// Runs write_body on a temporary file beside fname and renames it over fname
-// only once it is complete and closed, so a failure never leaves a partial
-// file nor destroys an earlier one. The temporary is removed on failure.
-static bool write_atomically(const char *fname, const std::function<bool(FILE *)> &write_body)
-{
-    std::string target(fname);
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string tmp_name = dir + "." + base + ".XXXXXX";
-    std::vector<char> tmp(tmp_name.begin(), tmp_name.end());
-    tmp.push_back(0);
-
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) {
-        return false;
-    }
-    // mkstemp makes the file private; give it the mode a plain fopen would.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-
-    FILE *fp = fdopen(fd, "wb");
-    if (fp == nullptr) {
-        close(fd);
-        unlink(tmp.data());
-        return false;
-    }
-    bool ok = write_body(fp);
-    if (fclose(fp) != 0) {
-        ok = false;
-    }
-    if (ok && rename(tmp.data(), fname) != 0) {
-        ok = false;
-    }
-    if (!ok) {
-        unlink(tmp.data());
-    }
-    return ok;
-}
-
-// Red, green and blue bytes of one row of 0x00RRGGBB pixels.
-static void unpack_row(const uint32_t *src, int width, unsigned char *rgb)
-{
-    for (int x = 0; x < width; x++) {
-        uint32_t pix = src[x];
-        rgb[x * 3 + 0] = (pix >> 16) & 0xFF;
-        rgb[x * 3 + 1] = (pix >> 8) & 0xFF;
-        rgb[x * 3 + 2] = pix & 0xFF;
-    }
-}
-
-bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
-{
-    return write_atomically(fname, [&](FILE *fp) {
-        if (fprintf(fp, "P6\n%d %d\n255\n", width, height) < 0) {
-            return false;
-        }
-        std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
-        for (int y = 0; y < height; y++) {
-            unpack_row(pixels + static_cast<size_t>(y) * width, width, row.data());
-            if (fwrite(row.data(), 1, row.size(), fp) != row.size()) {
-                return false;
-            }
-        }
-        return true;
-    });
-}
-
-// libpng reports errors by longjmp; nothing with a destructor may live in
-// this frame, so the row buffer is the caller's.
-static bool write_png_rows(FILE *fp, const uint32_t *pixels, int width, int height, unsigned char *row)
-{
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (png == nullptr) {
-        return false;
-    }
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, fp);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height; y++) {
-        unpack_row(pixels + static_cast<size_t>(y) * width, width, row);
-        png_write_row(png, row);
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return fflush(fp) == 0 && !ferror(fp);
-}
-
-bool write_png(const char *fname, const uint32_t *pixels, int width, int height)
-{
-    std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
-    return write_atomically(fname, [&](FILE *fp) { return write_png_rows(fp, pixels, width, height, row.data()); });
-}
-
-static bool ends_with_png(const char *fname)
-{
-    size_t len = strlen(fname);
-    return len >= 4 && strcasecmp(fname + len - 4, ".png") == 0;
-}
-
-bool write_image(const char *fname, const uint32_t *pixels, int width, int height)
-{
-    if (ends_with_png(fname)) {
-        return write_png(fname, pixels, width, height);
-    }
-    return write_ppm(fname, pixels, width, height);
-}
-
 // ---- preview window ----
 
 // Shows the whole image buffer. The surface may have rows wider than the
@@ -469,7 +269,7 @@ static void update()
     SDL_PixelFormat *fmt = fbsurf->format;
     bool same_layout = fmt->BytesPerPixel == 4 && fmt->Rmask == 0xFF0000 && fmt->Gmask == 0xFF00 && fmt->Bmask == 0xFF;
 
-    std::lock_guard<std::mutex> image_lock(image_mutex);
+    std::unique_lock<std::mutex> image_lock = hold_image();
     if (SDL_MUSTLOCK(fbsurf)) {
         SDL_LockSurface(fbsurf);
     }
@@ -529,7 +329,7 @@ static void save_image()
     fflush(stdout);
     std::vector<uint32_t> copy;
     {
-        std::lock_guard<std::mutex> lock(image_mutex);
+        std::unique_lock<std::mutex> image_lock = hold_image();
         copy.assign(image, image + static_cast<size_t>(width) * band_rows());
     }
     if (!write_image(output, copy.data(), width, band_rows())) {
@@ -600,7 +400,8 @@ static int run_window(unsigned long start)
 // finished rows are shown as they come.
 static int run_window_threads(unsigned long start)
 {
-    RowFarm farm(threads);
+    RowFarm workers(threads, render_pixel, image, width, band_begin, band_rows());
+    farm = &workers;
     int shown = 0;
     SDL_Event ev;
     for (;;) {
@@ -608,7 +409,8 @@ static int run_window_threads(unsigned long start)
         int got = rendering ? SDL_PollEvent(&ev) : SDL_WaitEvent(&ev);
         if (got) {
             if (!handle_event(ev)) {
-                farm.stop();
+                workers.stop();
+                farm = nullptr;
                 cleanup();
                 return 0;
             }
@@ -617,7 +419,7 @@ static int run_window_threads(unsigned long start)
         if (!rendering) {
             continue;
         }
-        int done = farm.rows_done();
+        int done = workers.rows_done();
         if (done == shown) {
             SDL_Delay(10);
             continue;

@@ -48,13 +48,6 @@ uint32_t pack_color(const Color &color);
 Color trace(const Ray &ray, int depth);
 Color shade(const Ray &ray, IntInfo *min_info, int depth);
 
-// Write a binary PPM, an 8-bit RGB PNG, or the one the name asks for. Each
-// file appears whole or not at all: an earlier one of the same name survives
-// any failure.
-bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height);
-bool write_png(const char *fname, const uint32_t *pixels, int width, int height);
-bool write_image(const char *fname, const uint32_t *pixels, int width, int height);
-
 int rt_main(int argc, char **argv);
 
 #endif

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "camera.h"
+#include "image_file.h"
 #include "light.h"
 #include "plane.h"
 #include "rt.h"
