@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -51,7 +52,12 @@ std::string read_file(const std::string &path)
 bool file_exists(const std::string &path)
 {
     struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string source_file(const std::string &path)
+{
+    return std::string(RT_SOURCE_DIR) + "/" + path;
 }
 
 RunResult run_program(const std::string &dir, const std::string &program, const std::vector<std::string> &args)
@@ -91,6 +97,40 @@ RunResult run_program(const std::string &dir, const std::string &program, const 
 RunResult run_rt(const std::string &dir, const std::vector<std::string> &args)
 {
     return run_program(dir, RT_BINARY, args);
+}
+
+RunResult run_shell(const std::string &dir, const std::string &command)
+{
+    return run_program(dir, "/bin/sh", {"-c", "RT='" RT_BINARY "'; " + command});
+}
+
+std::string without_time(const std::string &out)
+{
+    static const std::regex completion("rendering completed in [0-9]+ msec\n");
+    return std::regex_replace(out, completion, "rendering completed in # msec\n");
+}
+
+std::string progress_bars(int rows)
+{
+    std::string all;
+    for (int y = 0; y < rows; y++) {
+        int progr = static_cast<int>(100LL * (y + 1) / rows);
+        std::string bar;
+        for (int i = 0; i < 100; i += 2) {
+            bar += i < progr ? '=' : (i - progr > 1 ? ' ' : '>');
+        }
+        all += " rendering: [" + bar + "] " + std::to_string(progr) + "%\r";
+    }
+    return all + "\n";
+}
+
+void expect_golden(const std::string &picture, const std::string &name)
+{
+    std::string path = source_file("tests/golden/" + name);
+    if (getenv("RT_UPDATE_GOLDEN") != nullptr) {
+        write_file(path, picture);
+    }
+    EXPECT_TRUE(picture == read_file(path)) << "the picture differs from tests/golden/" << name;
 }
 
 int count_draws(const std::function<void()> &fn)

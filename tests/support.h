@@ -27,6 +27,8 @@ class TempDir
 void write_file(const std::string &path, const std::string &content);
 std::string read_file(const std::string &path);
 bool file_exists(const std::string &path);
+// A file of the source tree, by its path from the top.
+std::string source_file(const std::string &path);
 
 struct RunResult {
     int status = -1; // exit status, or -1 when the program did not exit normally
@@ -34,11 +36,23 @@ struct RunResult {
     std::string err;
 };
 
-// Runs the real rt binary with args in the folder dir, standard input empty.
-RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
-
-// Runs any program the same way.
+// Runs a program with args in the folder dir, standard input empty.
 RunResult run_program(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+// The real rt binary.
+RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
+// A shell command line in dir, with $RT standing for the rt binary.
+RunResult run_shell(const std::string &dir, const std::string &command);
+
+// A window-less run's standard output up to its completion line, whose time
+// is replaced by #.
+std::string without_time(const std::string &out);
+// The progress bars of a window-less render of `rows` rows, and its newline.
+std::string progress_bars(int rows);
+
+// Expects the picture to be the golden file's bytes (tests/golden/NAME).
+// With RT_UPDATE_GOLDEN=1 in the environment the golden file is written
+// instead: only for a deliberate change of behaviour, said in the commit.
+void expect_golden(const std::string &picture, const std::string &name);
 
 // The number of rand() values fn consumes (up to 10000).
 int count_draws(const std::function<void()> &fn);

@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Drives rt's preview window on a private virtual X server, through the real
 # binary and real X events:
-#   a. a finished frame: S saves exactly the picture a window-less run
-#      writes, mouse clicks report their position, other keys do nothing,
-#      Escape ends with status 0 and nothing but the expected lines;
+#   a. a finished frame (d: in the parallel mode, of one row): S saves
+#      exactly the picture a window-less run writes, mouse clicks report
+#      their position, other keys do nothing, Escape ends with status 0 and
+#      nothing but the expected lines;
 #   b. S during a slow render saves the rows done so far over rows still
 #      holding the 0x0F fill, and Escape ends the render early;
 #   c. no display at all: "set video mode failed" and status 1;
-#   d. the parallel mode: the finished frame is the window-less parallel
-#      render's, S during a slow render saves the rows finished so far, and
-#      Escape stops the worker threads at once.
+#   e. the parallel mode: S during a slow render saves the rows finished so
+#      far, and Escape stops the worker threads at once.
 #
 # Usage: window_test.sh RT_BINARY
 # Needs Xvfb and xdotool; exits 77 (skipped) when either is missing.
@@ -157,35 +157,40 @@ exec 3>&-
 wait_until 20 grep -q '^[0-9]' "$work/display" || fail "Xvfb did not start"
 export DISPLAY=":$(head -n 1 "$work/display")"
 
-# ---- a. a finished frame ----
-(cd "$work" && mkdir ref && cd ref && timeout 20 "$rt" -nosdl -size 64x48 ../scene >/dev/null 2>&1) ||
-  fail "a: the window-less reference render failed"
-has_size "$work/ref/out.ppm" "$(ppm_size 64 48)" || fail "a: reference out.ppm"
-
-start_rt a -size 64x48 ../scene
-find_window
-wait_until 20 grep -q '^rendering completed in' "$work/a.stdout" || fail "a: no completion line"
-[ ! -e "$work/a/out.ppm" ] || fail "a: out.ppm written before S was pressed"
-
-xdo key --window "$win" x
-xdo key --window "$win" s
-wait_until 20 has_line "$work/a.stdout" "saving image" || fail "a: no saving line"
-wait_until 20 has_size "$work/a/out.ppm" "$(ppm_size 64 48)" || fail "a: out.ppm not written"
-cmp "$work/a/out.ppm" "$work/ref/out.ppm" >&2 || fail "a: the saved picture differs from the window-less one"
-
-xdo mousemove --window "$win" 0 0 click 1
-wait_until 20 has_line "$work/a.stdout" "mouse click: 0 0" || fail "a: click at 0 0"
-# Any button counts.
-xdo mousemove --window "$win" 37 21 click 3
-wait_until 20 has_line "$work/a.stdout" "mouse click: 37 21" || fail "a: click at 37 21"
-
-# The window goes with the key press, so xdotool's key release may fail.
-xdo key --window "$win" Escape
-wait_rt a 20
-[ "$rt_status" -eq 0 ] || fail "a: status $rt_status after Escape"
-printf 'rays: 4  ->  subdiv: 1\nrendering completed in N msec\nsaving image\nmouse click: 0 0\nmouse click: 37 21\n' >"$work/a.expected"
-cmp -s <(normalized "$work/a.stdout") "$work/a.expected" || fail "a: standard output"
-[ ! -s "$work/a.stderr" ] || fail "a: standard error not empty"
+# ---- a. a finished frame, in both modes ----
+# S saves the picture a window-less run writes, byte for byte; clicks report
+# their position, with any button; other keys do nothing; Escape ends.
+finished_frame() {
+  local name=$1
+  shift
+  (cd "$work" && mkdir "ref$name" && cd "ref$name" && timeout 20 "$rt" -nosdl "$@" ../scene >/dev/null 2>&1) ||
+    fail "$name: the window-less reference render failed"
+  wait_until 20 no_window || fail "$name: the previous window is still there"
+  start_rt "$name" "$@" ../scene
+  find_window
+  wait_until 20 grep -q '^rendering completed in' "$work/$name.stdout" || fail "$name: no completion line"
+  [ ! -e "$work/$name/out.ppm" ] || fail "$name: out.ppm written before S was pressed"
+  xdo key --window "$win" x
+  xdo key --window "$win" s
+  wait_until 20 has_line "$work/$name.stdout" "saving image" || fail "$name: no saving line"
+  wait_until 20 has_size "$work/$name/out.ppm" "$(stat -c %s "$work/ref$name/out.ppm")" || fail "$name: no out.ppm"
+  cmp "$work/$name/out.ppm" "$work/ref$name/out.ppm" >&2 || fail "$name: the saved picture differs"
+  xdo mousemove --window "$win" 0 0 click 1
+  wait_until 20 has_line "$work/$name.stdout" "mouse click: 0 0" || fail "$name: click at 0 0"
+  xdo mousemove --window "$win" 37 0 click 3
+  wait_until 20 has_line "$work/$name.stdout" "mouse click: 37 0" || fail "$name: click at 37 0"
+  # The window goes with the key press, so xdotool's key release may fail.
+  xdo key --window "$win" Escape
+  wait_rt "$name" 20
+  [ "$rt_status" -eq 0 ] || fail "$name: status $rt_status after Escape"
+  printf 'rays: 4  ->  subdiv: 1\nrendering completed in N msec\nsaving image\nmouse click: 0 0\nmouse click: 37 0\n' \
+    >"$work/$name.expected"
+  cmp -s <(normalized "$work/$name.stdout") "$work/$name.expected" || fail "$name: standard output"
+  [ ! -s "$work/$name.stderr" ] || fail "$name: standard error not empty"
+}
+finished_frame a -size 64x48
+# A frame of one row is finished by the first row the workers hand in.
+finished_frame d -threads 2 -size 64x1
 
 # ---- b. saving halfway through a slow render ----
 # 256 x 192 at 1024 rays per pixel takes far longer than this part: the
@@ -240,24 +245,7 @@ wait_rt b 20
 cmp -s "$work/b.stdout" "$work/b.expected" || fail "b: standard output"
 [ ! -s "$work/b.stderr" ] || fail "b: standard error not empty"
 
-# ---- d. the parallel mode: worker threads render, the window shows ----
-# The finished frame is the window-less parallel render's, byte for byte.
-(cd "$work" && mkdir refp && cd refp && timeout 20 "$rt" -nosdl -threads 2 -size 64x48 ../scene >/dev/null 2>&1) ||
-  fail "d: the window-less parallel render failed"
-wait_until 20 no_window || fail "d: the previous window is still there"
-start_rt d -threads 2 -size 64x48 ../scene
-find_window
-wait_until 20 grep -q '^rendering completed in' "$work/d.stdout" || fail "d: no completion line"
-xdo key --window "$win" s
-wait_until 20 has_size "$work/d/out.ppm" "$(ppm_size 64 48)" || fail "d: out.ppm not written"
-cmp "$work/d/out.ppm" "$work/refp/out.ppm" >&2 || fail "d: the saved picture differs from the window-less one"
-xdo key --window "$win" Escape
-wait_rt d 20
-[ "$rt_status" -eq 0 ] || fail "d: status $rt_status after Escape"
-printf 'rays: 4  ->  subdiv: 1\nrendering completed in N msec\nsaving image\n' >"$work/d.expected"
-cmp -s <(normalized "$work/d.stdout") "$work/d.expected" || fail "d: standard output"
-[ ! -s "$work/d.stderr" ] || fail "d: standard error not empty"
-
+# ---- e. the parallel mode: worker threads render, the window shows ----
 # A slow parallel render: S saves the rows finished so far, in whatever
 # order they came, and Escape stops the workers at once.
 wait_until 20 no_window || fail "e: the previous window is still there"

@@ -1,0 +1,149 @@
+// The command line end to end: the real binary's exact standard output,
+// standard error and exit status for every kind of argument.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace
+{
+
+const char *const kScene = "c p(0 0 -5) t(0 0 0) fov(45)\n"
+                           "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n"
+                           "l p(0 5 -5) c(1 1 1)\n";
+
+const std::string kSize = "-size should be followed by WxH\n";
+const std::string kRays = "-rays should be followed by the number of rays per pixel\n";
+const std::string kGamma = "-gamma should be followrd by the desired output gamma\n";
+const std::string kThreads = "-threads should be followed by the number of threads\n";
+const std::string kRows = "-rows should be followed by A:B, the first row and one past the last\n";
+const std::string kDone = "rendering completed in # msec\n";
+
+std::string report(int rays, int subdiv)
+{
+    return "rays: " + std::to_string(rays) + "  ->  subdiv: " + std::to_string(subdiv) + "\n";
+}
+
+TEST(CommandLine, EveryKindOfArgument)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string out, err;
+        int status;
+    } cases[] = {
+        {{}, report(4, 1), "must specify a scene file\n", 1},
+        {{"-rays", "1"}, report(1, 0), "must specify a scene file\n", 1},
+        {{"-rays", "3"}, report(3, 0), "must specify a scene file\n", 1},
+        {{"-rays", "64"}, report(64, 3), "must specify a scene file\n", 1},
+        {{"-rays", "255"}, report(255, 3), "must specify a scene file\n", 1},
+        {{"-rays", "99999999999"}, report(2147483647, 15), "must specify a scene file\n", 1},
+        // Options after the scene file apply; -rays takes the leading number.
+        {{"a.scene", "-size", "3x2", "-rays", "16abc", "-nosdl", "-gamma", "2.2"},
+         report(16, 2) + progress_bars(2) + kDone,
+         "",
+         0},
+        // The bar of a row is printed before the row is rendered.
+        {{"-nosdl", "-size", "1x3", "-rays", "1", "a.scene"}, report(1, 0) + progress_bars(3) + kDone, "", 0},
+        {{"-nosdl", "-size", "1x512", "-rays", "1", "a.scene"}, report(1, 0) + progress_bars(512) + kDone, "", 0},
+        {{"-nosdl", "-threads", "3", "-size", "2x9", "a.scene"}, report(4, 1) + progress_bars(9) + kDone, "", 0},
+        {{"-nosdl", "-threads", "2", "-rows", "7:8", "-size", "30x20", "a.scene"},
+         report(4, 1) + progress_bars(1) + kDone,
+         "",
+         0},
+        {{"-nosdl", "-size", "2x2", "empty.scene"},
+         report(4, 1) + progress_bars(2) + kDone,
+         "no camera specified, using the default camera\n",
+         0},
+        {{"--version"}, std::string("rt ") + RT_VERSION + "\n", "", 0},
+        {{"-help"}, "", "failed to load scene file: -help\n", 1},
+        {{"-fast", "a.scene"}, "", "failed to load scene file: -fast\n", 1},
+        {{"missing.scene"}, "", "failed to load scene file: missing.scene\n", 1},
+        {{"folder"}, "", "failed to load scene file: folder\n", 1},
+        {{"a.scene", "-size"}, "", kSize, 1},
+        {{"-size", "640"}, "", kSize, 1},
+        {{"-size", "640x"}, "", kSize, 1},
+        {{"-size", "0x480"}, "", kSize, 1},
+        {{"-size", "640x-1"}, "", kSize, 1},
+        {{"-size", "16385x16385"}, "", kSize, 1}, // over 268435456 pixels
+        {{"-size", "4294967297x1"}, "", kSize, 1},
+        {{"-rays"}, "", kRays, 1},
+        {{"-rays", "-4"}, "", kRays, 1},
+        {{"-rays", "x"}, "", kRays, 1},
+        {{"-rays", "0"}, "", kRays, 1},
+        {{"-rays", "00"}, "", kRays, 1},
+        {{"-rays", "0abc"}, "", kRays, 1},
+        {{"-gamma"}, "", kGamma, 1},
+        {{"-gamma", ".5"}, "", kGamma, 1},
+        {{"-gamma", "0"}, "", kGamma, 1},
+        {{"-gamma", "0.0e5"}, "", kGamma, 1},
+        {{"-gamma", "1e999"}, "", kGamma, 1},
+        {{"a.scene", "-o"}, "", "-o should be followed by the output file name\n", 1},
+        {{"-o", ""}, "", "-o should be followed by the output file name\n", 1},
+        {{"-threads"}, "", kThreads, 1},
+        {{"-threads", "x"}, "", kThreads, 1},
+        {{"-threads", "-2"}, "", kThreads, 1},
+        {{"-threads", "2", "-rows", "5"}, "", kRows, 1},
+        {{"-threads", "2", "-rows", "5:5"}, "", kRows, 1},
+        {{"-threads", "2", "-rows", "-1:5"}, "", kRows, 1},
+        {{"-threads", "2", "-rows", "1:2x"}, "", kRows, 1},
+        {{"-rows", "0:5", "a.scene"}, "", "-rows needs -threads: only the parallel mode renders part of a frame\n", 1},
+        {{"-threads", "2", "-size", "8x8", "-rows", "4:9", "a.scene"},
+         "",
+         "-rows 4:9 reaches past the frame's 8 rows\n",
+         1},
+    };
+    TempDir dir;
+    write_file(dir.file("a.scene"), kScene);
+    write_file(dir.file("empty.scene"), "# nothing at all\n");
+    ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0755), 0);
+    for (const Case &c : cases) {
+        std::string args;
+        for (const std::string &a : c.args) {
+            args += " " + a;
+        }
+        RunResult r = run_rt(dir.path(), c.args);
+        EXPECT_EQ(without_time(r.out), c.out) << args;
+        EXPECT_EQ(r.err, c.err) << args;
+        EXPECT_EQ(r.status, c.status) << args;
+    }
+    // Only the runs that rendered wrote a picture; the empty scene is black.
+    EXPECT_EQ(read_file(dir.file("out.ppm")), ppm(2, 2, std::string(12, '\0')));
+
+    RunResult help = run_rt(dir.path(), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind("usage: rt [options] scene-file...\n", 0), 0u);
+}
+
+// A reader of both streams sees each report before the message that follows
+// it: standard output is flushed at every line.
+TEST(CommandLine, ReportsComeBeforeLaterMessages)
+{
+    TempDir dir;
+    write_file(dir.file("empty.scene"), "");
+    RunResult r = run_shell(dir.path(), "\"$RT\" -rays 1 2>&1; \"$RT\" -nosdl -size 1x1 empty.scene 2>&1");
+    EXPECT_EQ(without_time(r.out), report(1, 0) + "must specify a scene file\n" + report(4, 1) +
+                                       "no camera specified, using the default camera\n" + progress_bars(1) + kDone);
+}
+
+// The time in the completion line is the time the render took.
+TEST(CommandLine, CompletionLineTellsTheTime)
+{
+    TempDir dir;
+    write_file(dir.file("a.scene"), kScene);
+    auto t0 = std::chrono::steady_clock::now();
+    RunResult r = run_rt(dir.path(), {"-nosdl", "-size", "128x128", "-rays", "16", "a.scene"});
+    auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    size_t at = r.out.rfind("rendering completed in ");
+    ASSERT_NE(at, std::string::npos);
+    long reported = std::stol(r.out.substr(at + 23));
+    EXPECT_GT(reported, 0); // 262,144 rays and their shading take longer than a millisecond
+    EXPECT_LE(reported, wall);
+}
+
+} // namespace

@@ -1,0 +1,518 @@
+// Ray queries: the known answers of every shape where the arithmetic is
+// subtle (roots, tolerances, ties, NaN in the box test), and the accelerated
+// walk against the flat walk, ray by ray and bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "light.h"
+#include "mesh.h"
+#include "plane.h"
+#include "scene.h"
+#include "sphere.h"
+#include "sphereflake.h"
+#include "support.h"
+
+namespace
+{
+
+std::shared_ptr<Object> sphere(const Vector3 &c, double r)
+{
+    auto s = std::make_shared<Sphere>(c, r);
+    s->calc_bbox();
+    return s;
+}
+
+std::shared_ptr<Object> plane(const Vector3 &n, double d)
+{
+    return std::make_shared<Plane>(n, d);
+}
+
+std::shared_ptr<Object> flake(const Vector3 &c, double r, int iter)
+{
+    return std::shared_ptr<Object>(create_sflake(c, r, iter));
+}
+
+Face face_of(std::initializer_list<Vector3> pos, std::initializer_list<Vector3> norm)
+{
+    Face f;
+    int i = 0;
+    for (const Vector3 &p : pos) {
+        f.v[i++].pos = p;
+    }
+    i = 0;
+    for (const Vector3 &n : norm) {
+        f.v[i++].norm = n;
+    }
+    f.calc_normal();
+    return f;
+}
+
+std::shared_ptr<Object> mesh(MeshPrim prim, std::initializer_list<Face> faces, bool no_normal)
+{
+    auto m = std::make_shared<Mesh>(prim);
+    for (Face f : faces) {
+        if (no_normal) {
+            f.norm = Vector3();
+        }
+        m->add_face(f);
+    }
+    m->calc_bbox();
+    return m;
+}
+
+std::shared_ptr<Object> tri(std::initializer_list<Face> faces, bool no_normal = false)
+{
+    return mesh(MESH_PRIM_TRI, faces, no_normal);
+}
+
+std::shared_ptr<Object> quad(const Face &face)
+{
+    return mesh(MESH_PRIM_QUAD, {face}, false);
+}
+
+const Vector3 nx(1, 0, 0), ny(0, 1, 0), nz(0, 0, 1);
+
+// The unit triangle and square in z = 0, facing +z, with vertex normals.
+Face unit_tri(const Vector3 &na, const Vector3 &nb, const Vector3 &nc)
+{
+    return face_of({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {na, nb, nc});
+}
+
+Face unit_quad(const Vector3 &na, const Vector3 &nb, const Vector3 &nc, const Vector3 &nd)
+{
+    return face_of({{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {na, nb, nc, nd});
+}
+
+// Straight down onto z = 0 from z = 1, reaching z = -1: t 0.5 there.
+Ray down_at(double x, double y)
+{
+    return Ray{Vector3(x, y, 1), Vector3(0, 0, -2)};
+}
+
+TEST(RayQueries, KnownAnswers)
+{
+    const double s = std::sqrt(1.0 / 6.0);
+    const double tp = 2.5e-7 / 1e-6;
+    const Face lower = face_of({{0, 0, -0.5}, {1, 0, -0.5}, {0, 1, -0.5}}, {nx, nx, nx});
+    auto light = std::make_shared<PointLight>();
+    light->position = Vector3(0, 0, 5);
+    struct Case {
+        const char *what;
+        std::shared_ptr<Object> obj;
+        Ray ray;
+        bool hit;
+        double t;
+        Vector3 point, normal;
+    } cases[] = {
+        // clang-format off
+        {"sphere from outside", sphere({0, 0, 5}, 1), {{0, 0, 0}, {0, 0, 10}}, true, 0.4, {0, 0, 4}, {0, 0, -1}},
+        {"sphere from inside: far side", sphere({0, 0, 5}, 1), {{0, 0, 5}, {0, 0, 10}}, true, 0.1, {0, 0, 6}, nz},
+        {"sphere tangent", sphere({0, 0, 0}, 5), {{7, 1, 0}, {-8, 6, 0}}, true, 0.5, {3, 4, 0}, {0.6, 0.8, 0}},
+        {"sphere near root 1", sphere({0, 0, 0}, 5), {{3, 0, -10}, {0, 0, 6}}, true, 1, {3, 0, -4}, {0.6, 0, -0.8}},
+        {"sphere from its surface", sphere({0, 0, 0}, 5), {{3, 0, -4}, {0, 0, 10}}, true, 0.8, {3, 0, 4}, {0.6, 0, 0.8}},
+        {"sphere, roots behind", sphere({0, 0, 5}, 1), {{0.5, 0.5, 5.95}, {0, 0, 10}}, false, 0, {}, {}},
+        {"sphere beyond the end", sphere({0, 0, 5}, 1), {{0, 0, 0}, {0, 0, 3}}, false, 0, {}, {}},
+        {"sphere's box only", sphere({0, 0, 5}, 1), {{0.95, 0.95, 0}, {0, 0, 10}}, false, 0, {}, {}},
+        {"sphere near root 1.0000001", sphere({0, 0, 0}, 5), {{3, 0, -10}, {0, 0, 5.9999994}}, false, 0, {}, {}},
+        // On the axis the surface lies on the box face, which the box test's
+        // open range rejects at t = 1 before the roots are looked at.
+        {"sphere on the axis at t 1", sphere({0, 0, 0}, 5), {{0, 0, -10}, {0, 0, 5}}, false, 0, {}, {}},
+        {"plane (0 2 0) d 1", plane({0, 2, 0}, 1), {{0, 5, 0}, {0, -10, 0}}, true, 0.4, {0, 1, 0}, ny},
+        {"plane from below", plane(ny, 0), {{0, -1, 0}, {0, 10, 0}}, true, 0.1, {}, ny},
+        {"plane at t 1", plane(ny, 0), {{0, 5, 0}, {0, -5, 0}}, true, 1.0, {}, ny},
+        {"plane outside its box", plane(ny, 0), {{20000, 5, 0}, {0, -10, 0}}, true, 0.5, {20000, 0, 0}, ny},
+        {"plane, n.d 1e-6", plane(ny, 0), {{0, -2.5e-7, 0}, {1, 1e-6, 0}}, true, tp, {tp, -2.5e-7 + 1e-6 * tp, 0}, ny},
+        {"plane, n.d below 1e-6", plane(ny, 0), {{0, -2.5e-7, 0}, {1, 9.99e-7, 0}}, false, 0, {}, {}},
+        {"plane, in it", plane(ny, 0), {{0, 0, 0}, {10, 0, 0}}, false, 0, {}, {}},
+        {"plane beyond the end", plane(ny, 0), {{0, 5, 0}, {0, -4.9, 0}}, false, 0, {}, {}},
+        {"plane from on it: t 0", plane(ny, 0), {{0, 0, 0}, {0, 10, 0}}, false, 0, {}, {}},
+        {"triangle: weights .5 .25 .25", tri({unit_tri(nx, ny, nz)}), down_at(0.25, 0.25), true, 0.5, {0.25, 0.25, 0},
+         {2 * s, s, s}},
+        {"triangle: within the tolerance", tri({unit_tri(nz, nz, nz)}), down_at(0.5, 0.5 + 1e-9), true, 0.5,
+         {0.5, 0.5 + 1e-9, 0}, nz},
+        {"triangle: vertex normals, not the face's", tri({unit_tri(-nz, -nz, -nz)}), down_at(0.2, 0.2), true, 0.5,
+         {0.2, 0.2, 0}, -nz},
+        {"triangle: outside the long edge", tri({unit_tri(nz, nz, nz)}), down_at(0.5, 0.5 + 1e-6), false, 0, {}, {}},
+        {"triangle: outside a short edge", tri({unit_tri(nz, nz, nz)}), down_at(0.5, -1e-6), false, 0, {}, {}},
+        {"triangle: no face normal", tri({unit_tri(nz, nz, nz)}, true), down_at(0.25, 0.25), false, 0, {}, {}},
+        {"triangle: t below 1e-6", tri({unit_tri(nz, nz, nz)}), {{0.25, 0.25, 1e-7}, {0, 0, -2}}, false, 0, {}, {}},
+        {"triangle: area below 1e-8", tri({face_of({{0, 0, 0}, {1e-5, 0, 0}, {0, 1e-5, 0}}, {})}), down_at(2e-6, 2e-6),
+         false, 0, {}, {}},
+        {"triangle: corners on a line", tri({face_of({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}, {})}),
+         {{0.5, -0.5, 1}, {0, 1, -2}}, false, 0, {}, {}},
+        {"quad, first half", quad(unit_quad(nx, ny, nz, nx)), down_at(0.5, 0.25), true, 0.5, {0.5, 0.25, 0},
+         {2 * s, s, s}},
+        {"quad, second half", quad(unit_quad(nx, -ny, nz, ny)), down_at(0.25, 0.75), true, 0.5, {0.25, 0.75, 0},
+         {s, 2 * s, s}},
+        // Just across the diagonal but within the first half's tolerance.
+        {"quad, diagonal: first half", quad(unit_quad(nx, -ny, nx, ny)), down_at(0.5, 0.5 + 1e-9), true, 0.5,
+         {0.5, 0.5 + 1e-9, 0}, normalize(Vector3(1, -1e-9, 0))},
+        {"faces at equal t: the earlier", tri({unit_tri(nx, nx, nx), unit_tri(ny, ny, ny)}), down_at(0.25, 0.25), true,
+         0.5, {0.25, 0.25, 0}, nx},
+        {"later face nearer", tri({lower, unit_tri(ny, ny, ny)}), down_at(0.25, 0.25), true, 0.5, {0.25, 0.25, 0}, ny},
+        {"flake: sub-flake (3 0 0) first", flake({0, 0, 0}, 2, 2), {{10, 0, 0}, {-20, 0, 0}}, true, 0.3, {4, 0, 0}, nx},
+        // The central sphere and the sub-flake at (0 3 0) touch at (0 2 0):
+        // the sphere is asked first and keeps the tie.
+        {"flake: a tie goes to the sphere", flake({0, 0, 0}, 2, 2), {{0, 0, 0}, {0, 10, 0}}, true, 0.2, {0, 2, 0}, ny},
+        {"flake: past the tie", flake({0, 0, 0}, 2, 2), {{0, 2.5, 0}, {0, 10, 0}}, true, 0.15, {0, 4, 0}, ny},
+        {"flake of depth 1: box only", flake({0, 0, 0}, 1, 1), {{2, 0, -10}, {0, 0, 20}}, false, 0, {}, {}},
+        {"point light: never hit", light, {{0, 0, 0}, {0, 0, 10}}, false, 0, {}, {}},
+        // clang-format on
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        IntInfo rec;
+        rec.t = -7.0;
+        ASSERT_EQ(c.obj->intersection(c.ray, &rec), c.hit);
+        EXPECT_EQ(c.obj->intersection(c.ray, nullptr), c.hit);
+        if (!c.hit) {
+            EXPECT_EQ(rec.t, -7.0); // a miss leaves the record alone
+            continue;
+        }
+        EXPECT_EQ(rec.t, c.t);
+        expect_same(rec.i_point, c.point);
+        EXPECT_NEAR(rec.normal.x, c.normal.x, 1e-15);
+        EXPECT_NEAR(rec.normal.y, c.normal.y, 1e-15);
+        EXPECT_NEAR(rec.normal.z, c.normal.z, 1e-15);
+        EXPECT_EQ(std::signbit(rec.normal.y), std::signbit(c.normal.y));
+        EXPECT_EQ(rec.object, c.obj.get()); // the object itself, never an inner part
+        c.obj->ignore = true;
+        EXPECT_FALSE(c.obj->intersection(c.ray, nullptr));
+        EXPECT_FALSE(c.obj->intersection(c.ray, &rec));
+        c.obj->ignore = false;
+    }
+}
+
+TEST(RayQueries, BoxSegmentTest)
+{
+    const BBox box(Vector3(2, -1, -1), Vector3(3, 1, 1));
+    struct Case {
+        const char *what;
+        Vector3 origin, dir;
+        bool hit;
+    } cases[] = {
+        // clang-format off
+        {"spans t 0.2 to 0.3", {0, 0, 0}, {10, 0, 0}, true},
+        {"begins beyond the end", {0, 0, 0}, {1, 0, 0}, false},
+        {"begins exactly at t 1: open range", {0, 0, 0}, {2, 0, 0}, false},
+        {"behind the origin", {5, 0, 0}, {10, 0, 0}, false},
+        {"outside the y slab, parallel to it", {0, 2, 0}, {10, 0, 0}, false},
+        {"inside, zero dir", {2.5, 0, 0}, {0, 0, 0}, true},
+        {"on face x=2, leaving: tmax is -0.0", {2, 0, 0}, {-10, 0, 0}, false},
+        {"on face x=2, entering", {2, 0, 0}, {10, 0, 0}, true},
+        {"diagonal past an edge", {0, 0, -3}, {10, 10, 10}, false},
+        // Origin in a slab plane of an axis the ray is parallel to: 0 * inf is
+        // NaN. On y or z the NaN bound is never taken over and does no harm...
+        {"grazing the face y=1", {0, 1, 0}, {10, 0, 0}, true},
+        {"grazing the face y=-1 along z", {2.5, -1, -5}, {0, 0, 10}, true},
+        // ... on x it stays in tmin or tmax and makes the final test false.
+        {"grazing the face x=2", {2, 0, -5}, {0, 0, 10}, false},
+        {"grazing the face x=3", {3, 0, -5}, {0, 0, 10}, false},
+        // The sign comes from the component, not the reciprocal.
+        {"-0.0 x component inside the x slab", {2.5, 0, -5}, {-0.0, 0, 10}, false},
+        {"-0.0 y component inside the y slab", {0, 0.5, 0}, {10, -0.0, 0}, false},
+        // clang-format on
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(box.intersection(Ray{c.origin, c.dir}), c.hit) << c.what;
+    }
+}
+
+// ---- the accelerated walk against the flat walk ----
+
+struct Answer {
+    bool hit;
+    IntInfo rec;
+    bool bare; // the answer to the same ray without a record
+};
+
+bool same_bits(double a, double b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+bool same_bits(const Vector3 &a, const Vector3 &b)
+{
+    return same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.z, b.z);
+}
+
+bool same(const Answer &a, const Answer &b)
+{
+    return a.hit == b.hit && a.bare == b.bare && same_bits(a.rec.t, b.rec.t) && same_bits(a.rec.normal, b.rec.normal) &&
+           same_bits(a.rec.i_point, b.rec.i_point) && a.rec.object == b.rec.object;
+}
+
+class Gen
+{
+  public:
+    explicit Gen(unsigned seed) : eng(seed) {}
+    double uni(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(eng); }
+    int below(size_t n) { return std::uniform_int_distribution<int>(0, static_cast<int>(n) - 1)(eng); }
+    Vector3 point(double lo, double hi) { return Vector3(uni(lo, hi), uni(lo, hi), uni(lo, hi)); }
+    Vector3 unit()
+    {
+        for (;;) {
+            Vector3 v = point(-1, 1);
+            if (length(v) > 0.1 && length(v) <= 1.0) {
+                return normalize(v);
+            }
+        }
+    }
+    // Now and then a component is exactly zero, of either sign.
+    Vector3 direction(double len)
+    {
+        Vector3 d = unit() * len;
+        switch (below(8)) {
+        case 0:
+            return Vector3(0.0, d.y, d.z);
+        case 1:
+            return Vector3(d.x, -0.0, d.z);
+        case 2:
+            return Vector3(below(2) ? len : -len, 0.0, -0.0);
+        default:
+            return d;
+        }
+    }
+
+  private:
+    std::mt19937 eng;
+};
+
+// A wavy height field of n x n cells: inner edges and vertices shared, as in a
+// real mesh, with oddities: a duplicate face (a tie), a face never given a
+// normal, collinear corners, a sliver, a tiny face, a quad bent off its plane.
+Mesh *height_field(int n, const Vector3 &origin, double size, bool quads, Gen &g)
+{
+    Mesh *mesh = new Mesh(quads ? MESH_PRIM_QUAD : MESH_PRIM_TRI);
+    std::vector<Vector3> p((n + 1) * (n + 1));
+    for (int j = 0; j <= n; j++) {
+        for (int i = 0; i <= n; i++) {
+            double x = size * i / n, z = size * j / n;
+            p[j * (n + 1) + i] = origin + Vector3(x, 0.3 * size * std::sin(3 * x / size + z / size), z);
+        }
+    }
+    const Vector3 vn = normalize(Vector3(0.3, 1, 0.2));
+    auto face = [&](const Vector3 &a, const Vector3 &b, const Vector3 &c, const Vector3 &d) {
+        return face_of({a, b, c, d}, {vn, vn, vn, vn});
+    };
+    for (int j = 0; j < n; j++) {
+        for (int i = 0; i < n; i++) {
+            const Vector3 &a = p[j * (n + 1) + i], &b = p[j * (n + 1) + i + 1];
+            const Vector3 &c = p[(j + 1) * (n + 1) + i + 1], &d = p[(j + 1) * (n + 1) + i];
+            if (quads) {
+                mesh->add_face(face(a, b, c, d));
+            } else {
+                mesh->add_face(face(a, b, c, a));
+                mesh->add_face(face(a, c, d, a));
+            }
+        }
+    }
+    Face dup = *mesh->get_face(g.below(mesh->get_face_count()));
+    mesh->add_face(dup);
+    dup.norm = Vector3();
+    mesh->add_face(dup);
+    mesh->add_face(face(p[0], p[1], p[0] * 2.0 - p[1], p[0]));
+    mesh->add_face(face(p[0], p[n], p[n] + Vector3(0, 3e-8, 0), p[0]));
+    mesh->add_face(face(p[1], p[1] + Vector3(1e-5, 0, 0), p[1] + Vector3(0, 0, 1e-5), p[1]));
+    mesh->add_face(face(p[2], p[3], p[n + 4], p[n + 3] + Vector3(0, 0.4 * size, 0)));
+    return mesh;
+}
+
+// A closed box of two triangles a side: rays from inside, corners shared.
+Mesh *closed_box(const Vector3 &lo, const Vector3 &hi)
+{
+    Mesh *mesh = new Mesh(MESH_PRIM_TRI);
+    Vector3 c[8];
+    for (int i = 0; i < 8; i++) {
+        c[i] = Vector3(i & 1 ? hi.x : lo.x, i & 2 ? hi.y : lo.y, i & 4 ? hi.z : lo.z);
+    }
+    const int sides[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    for (const auto &q : sides) {
+        mesh->add_face(face_of({c[q[0]], c[q[1]], c[q[2]]}, {nx, ny, nz}));
+        mesh->add_face(face_of({c[q[0]], c[q[2]], c[q[3]]}, {nx, ny, nz}));
+    }
+    return mesh;
+}
+
+// A scene of every kind of object: spheres (twins and touching pairs among
+// them), meshes with shared edges, a closed box, flakes, planes, and objects
+// that must stay out of the hierarchy (a faceless mesh, a negative radius).
+// `marks` holds interesting points: corners, edges, sphere surfaces.
+struct TestScene {
+    Scene scene;
+    std::vector<Mesh *> meshes;
+    std::vector<Vector3> marks;
+
+    TestScene(Gen &g, const Vector3 &at, double scale)
+    {
+        for (int i = 0; i < 300; i++) {
+            add_sphere(at + g.point(-5, 5) * scale, g.uni(0.05, 0.8) * scale, g);
+            const Sphere *s = static_cast<const Sphere *>(scene.get_objects().back());
+            if (i % 17 == 0) {
+                add_sphere(s->center, s->radius, g); // a twin: ties go to the first
+            } else if (i % 23 == 0) {
+                double r = g.uni(0.05, 0.5) * scale;
+                add_sphere(s->center + g.unit() * (s->radius + r), r, g);
+            }
+        }
+        meshes.push_back(height_field(12, at + Vector3(-4, -2, -4) * scale, 8 * scale, false, g));
+        meshes.push_back(height_field(6, at + Vector3(-3, 1, -3) * scale, 6 * scale, true, g));
+        meshes.push_back(closed_box(at + Vector3(1, -1, 1) * scale, at + Vector3(3, 1, 2.5) * scale));
+        for (Mesh *m : meshes) {
+            scene.add_object(m);
+            for (int k = 0; k < 60; k++) {
+                const Face *f = m->get_face(g.below(m->get_face_count()));
+                marks.push_back(f->v[0].pos + (f->v[1].pos - f->v[0].pos) * g.uni(0, 1) * (k % 2) +
+                                (f->v[2].pos - f->v[0].pos) * g.uni(0, 0.5) * (k % 3 == 0));
+            }
+        }
+        scene.add_object(new Mesh(MESH_PRIM_TRI));
+        for (int i = 0; i < 2; i++) {
+            SphereFlake *f = create_sflake(at + g.point(-4, 4) * scale, 0.5 * scale, 3);
+            scene.add_object(f);
+            marks.push_back(f->center + g.unit() * f->radius);
+        }
+        scene.add_object(new Plane(ny, at.y - 3 * scale));
+        scene.add_object(new Plane(normalize(Vector3(0.2, 0.1, -1)), 8 * scale));
+        add_sphere(at, -0.5 * scale, g);
+    }
+
+    void add_sphere(const Vector3 &c, double r, Gen &g)
+    {
+        scene.add_object(new Sphere(c, r));
+        marks.push_back(c + g.unit() * r);
+        marks.push_back(c + Vector3(r, 0, 0));
+    }
+
+    // Rays of many kinds: random, ending exactly on a mark or going on
+    // through it, grazing, along an axis from a slab plane, starting on a
+    // mark as a bounce does, from mark to mark as a shadow ray does, and odd
+    // ones (far away, huge or tiny reach, NaN, infinite, zero).
+    std::vector<Ray> rays(Gen &g, int count, const Vector3 &at, double scale) const
+    {
+        std::vector<Ray> out;
+        for (int i = 0; i < count; i++) {
+            Vector3 o = at + g.point(-8, 8) * scale;
+            const Vector3 &mark = marks[g.below(marks.size())];
+            const Vector3 &other = marks[g.below(marks.size())];
+            Vector3 n = g.unit(), t = normalize(cross(n, g.unit()));
+            Vector3 axis = g.direction(50 * scale);
+            switch (g.below(9)) {
+            case 0:
+                out.push_back(Ray{o, g.direction((g.below(2) ? 1e4 : 8) * scale)});
+                break;
+            case 1:
+                out.push_back(Ray{o, g.below(2) ? mark - o : (mark - o) * 3.0});
+                break;
+            case 2:
+                out.push_back(Ray{mark + n * 1e-9 * scale - t * 10.0 * scale, t * 20.0 * scale});
+                break;
+            case 3:
+                axis = g.below(2) ? Vector3(axis.x, 0.0, 0.0) : Vector3(-0.0, 0.0, axis.z);
+                out.push_back(Ray{mark - axis * 0.5, axis});
+                break;
+            case 4:
+                out.push_back(Ray{mark, g.direction(1e4 * scale)});
+                break;
+            case 5:
+                out.push_back(Ray{mark, other - mark});
+                break;
+            case 6:
+                o = g.point(-1, 1) * std::pow(10.0, g.uni(3, 9));
+                out.push_back(Ray{o, (mark - o) * (g.below(2) ? 1.0 : 1.5)});
+                break;
+            case 7:
+                out.push_back(Ray{mark, g.direction(std::pow(10.0, g.uni(-3, 12)))});
+                break;
+            default: {
+                const double odd[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 0.0, 1e70, 1e-70};
+                Vector3 d = mark - o;
+                (g.below(2) ? d : o).y = odd[g.below(6)];
+                out.push_back(Ray{o, d});
+            }
+            }
+        }
+        return out;
+    }
+};
+
+// A record that a miss must leave as it is.
+Answer ask(const std::function<bool(IntInfo *)> &query)
+{
+    Answer a;
+    a.rec.t = -42.0;
+    a.rec.normal = Vector3(7, 7, 7);
+    a.hit = query(&a.rec);
+    a.bare = query(nullptr);
+    return a;
+}
+
+std::string describe(const Ray &ray)
+{
+    char buf[256];
+    snprintf(buf, sizeof buf, "origin (%.17g %.17g %.17g) dir (%.17g %.17g %.17g)", ray.origin.x, ray.origin.y,
+             ray.origin.z, ray.dir.x, ray.dir.y, ray.dir.z);
+    return buf;
+}
+
+// Near the origin, at a small scale, and far from it where rounding is
+// coarse; a mesh alone and the whole scene; with an object ignored, or passed
+// over as the shader passes over the light of a shadow ray.
+TEST(RayQueries, AcceleratedWalkAnswersAsTheFlatWalk)
+{
+    struct Case {
+        unsigned seed;
+        Vector3 at;
+        double scale;
+    } cases[] = {
+        {1, {0, 0, 0}, 1.0}, {2, {0.25, -0.5, 0.125}, 0.01}, {3, {4000, -3000, 6000}, 1.0}, {4, {-1e5, 2e5, 0.5}, 1e3}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.seed);
+        Gen g(c.seed);
+        TestScene ts(g, c.at, c.scale);
+        std::vector<Ray> rays = ts.rays(g, 4000, c.at, c.scale);
+        const std::vector<Object *> &objs = ts.scene.get_objects();
+        Object *passed = objs[g.below(objs.size())];
+        std::vector<Answer> flat[3], fast[3];
+        for (bool accelerated : {false, true}) {
+            ts.scene.set_accelerated(accelerated);
+            std::vector<Answer> *out = accelerated ? fast : flat;
+            for (const Ray &ray : rays) {
+                out[0].push_back(ask([&](IntInfo *rec) { return ts.scene.intersection(ray, rec); }));
+                out[1].push_back(ask([&](IntInfo *rec) { return ts.scene.intersection(ray, rec, passed); }));
+                out[2].push_back(ask([&](IntInfo *rec) { return ts.meshes[0]->intersection(ray, rec); }));
+            }
+        }
+        // Passing over answers as ignoring does, in the flat walk.
+        passed->ignore = true;
+        ts.scene.set_accelerated(false);
+        int failures = 0, hits = 0;
+        for (size_t i = 0; i < rays.size() && failures < 5; i++) {
+            Answer ignored = ask([&](IntInfo *rec) { return ts.scene.intersection(rays[i], rec); });
+            bool ok = same(flat[0][i], fast[0][i]) && same(ignored, flat[1][i]) && same(flat[1][i], fast[1][i]) &&
+                      same(flat[2][i], fast[2][i]);
+            failures += !ok;
+            EXPECT_TRUE(ok) << "ray " << i << " " << describe(rays[i]);
+            hits += flat[0][i].hit + flat[2][i].hit;
+        }
+        passed->ignore = false;
+        EXPECT_GT(hits, 1000); // the rays do meet things (past the root cube, only the mesh alone)
+        // A real hierarchy below the root cube, with only the planes, the
+        // inverted boxes and the meshes holding slivers in the root's list.
+        ts.scene.set_accelerated(true);
+        const BBoxNode *root = ts.scene.get_bbtree();
+        ASSERT_EQ(root->get_children().size(), 1u);
+        EXPECT_GE(root->get_objects().size(), 4u);
+        EXPECT_LE(root->get_objects().size(), 6u);
+        EXPECT_EQ(root->get_children()[0]->get_children().size(), 2u);
+    }
+}
+
+} // namespace

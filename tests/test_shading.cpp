@@ -1,0 +1,366 @@
+// Light transport and sampling, in process, where the arithmetic is subtle
+// and a golden picture would change without pointing at the cause: where the
+// sampler's rays go, how a colour is packed, what shade adds up, and how many
+// random numbers each sampler draws, in which order.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "brdf.h"
+#include "camera.h"
+#include "light.h"
+#include "mesh.h"
+#include "plane.h"
+#include "random.h"
+#include "rt.h"
+#include "sphere.h"
+#include "sphereflake.h"
+#include "support.h"
+
+namespace
+{
+
+// Records every ray it is asked about and is never hit.
+class RayRecorder : public Object
+{
+  public:
+    explicit RayRecorder(std::vector<Ray> *rays) : rays(rays) {}
+    bool intersection(const Ray &ray, IntInfo *) const override
+    {
+        rays->push_back(ray);
+        return false;
+    }
+    void calc_bbox() override { bbox = BBox(Vector3(-1e300, -1e300, -1e300), Vector3(1e300, 1e300, 1e300)); }
+    Vector3 sample() const override { return Vector3(); }
+
+  private:
+    std::vector<Ray> *rays;
+};
+
+void set_material(Object *obj, const Color &kd, const Color &ke = Color())
+{
+    obj->get_material()->kd = kd;
+    obj->get_material()->specexp = 1.0;
+    obj->get_material()->ke = ke;
+}
+
+// Each test starts from an empty scene and the default settings.
+class Shading : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        scene.clear();
+        rays_ppxl = 4;
+        inv_gamma = 1.0;
+    }
+    void TearDown() override { scene.clear(); }
+
+    // A diffuse floor at y = 0.
+    Plane *add_floor(const Color &kd)
+    {
+        Plane *floor = new Plane(Vector3(0, 1, 0), 0.0);
+        set_material(floor, kd);
+        scene.add_object(floor);
+        return floor;
+    }
+
+    void add_point_light(const Vector3 &pos)
+    {
+        PointLight *light = new PointLight();
+        light->position = pos;
+        light->get_material()->ke = Color(1, 1, 1);
+        scene.lights.push_back(light);
+    }
+
+    // From (0, y, 0) straight down, or up with a negative reach.
+    static Ray vertical_ray(double y, double reach = -10000) { return Ray{Vector3(0, y, 0), Vector3(0, reach, 0)}; }
+};
+
+TEST_F(Shading, SamplerRaysGoThroughThePixelOrItsJitteredQuarters)
+{
+    std::vector<Ray> rays;
+    scene.set_camera(new Camera(Vector3(0, 0, 0), Vector3(0, 0, 1)));
+    scene.add_object(new RayRecorder(&rays));
+    const Camera *cam = scene.get_camera();
+
+    // One ray goes through the centre of the pixel, without a draw.
+    width = height = 512;
+    rays_ppxl = 1;
+    pix_subdiv = 0;
+    uint32_t row[512];
+    render_scanline(row, 0);
+    ASSERT_EQ(rays.size(), 512u);
+    expect_same(rays[0].dir, cam->get_primary_ray(-1.0 + 1.0 / 512, 1.0 - 1.0 / 512).dir);
+    EXPECT_EQ(row[0], 0u); // nothing hit: black, top byte 0 too
+
+    // Four go right-upper, right-lower, left-upper, left-lower; x takes the
+    // first draw of each pair, each offset summed before the centre.
+    rays.clear();
+    rays_ppxl = 4;
+    const double pw = 2.0 / 320, ph = 2.0 / 240, cx = 0.1, cy = -0.3;
+    srand(77);
+    avg_color(pw, ph, cx, cy, 1);
+    ASSERT_EQ(rays.size(), 4u);
+    const double sx[4] = {1, 1, -1, -1}, sy[4] = {1, -1, 1, -1};
+    const double w = pw * 0.5, h = ph * 0.5;
+    srand(77);
+    for (int q = 0; q < 4; q++) {
+        double jx = (rand() / 2147483647.0 * w + (-0.5 * w)) + (cx + sx[q] * 0.25 * pw);
+        double jy = (rand() / 2147483647.0 * h + (-0.5 * h)) + (cy + sy[q] * 0.25 * ph);
+        expect_same(rays[q].dir, cam->get_primary_ray(jx, jy).dir);
+    }
+}
+
+TEST_F(Shading, PackingClampsEveryChannel)
+{
+    struct Case {
+        double inv_gamma, value;
+        uint32_t byte;
+    } cases[] = {
+        {1.0, 1.0, 255},
+        {1.0 / 2.2, 1.0, 255},
+        {1.0, 0.5, 127}, // 127.5 truncated
+        {1.0, 2.0, 255},
+        {1.0, -0.5, 0},
+        {1.0, std::numeric_limits<double>::quiet_NaN(), 0},
+        {1.0, std::numeric_limits<double>::infinity(), 255},
+        {1.0 / 2.2, 0.5, static_cast<uint32_t>(std::pow(0.5, 1.0 / 2.2) * 255.0)},
+    };
+    for (const Case &c : cases) {
+        inv_gamma = c.inv_gamma;
+        EXPECT_EQ(pack_color(Color(c.value, 0, 0)), c.byte << 16) << c.value;
+        EXPECT_EQ(pack_color(Color(0, c.value, 0)), c.byte << 8) << c.value;
+        EXPECT_EQ(pack_color(Color(0, 0, c.value)), c.byte) << c.value;
+    }
+}
+
+TEST_F(Shading, MissesAndDepthZeroAreBlack)
+{
+    std::vector<Ray> rays;
+    scene.add_object(new RayRecorder(&rays));
+    expect_same(trace(vertical_ray(5), 5), Color());
+    expect_same(trace(vertical_ray(5), 0), Color());
+    EXPECT_EQ(rays.size(), 1u); // depth 0 asks nothing
+}
+
+TEST_F(Shading, DirectLightAddsEachLightsFullColour)
+{
+    add_floor(Color(1, 1, 1));
+    add_point_light(Vector3(0, 5, 0));
+    add_point_light(Vector3(0, 10, 0));
+    // The bounce leaves into the empty sky: two white lights give 2.0.
+    expect_same(trace(vertical_ray(5), 5), Color(2, 2, 2));
+    // The sampler caps each sample at 1.0 before averaging.
+    scene.set_camera(new Camera(Vector3(0, 5, 0), Vector3(0, 0, 0)));
+    rays_ppxl = 1;
+    expect_same(avg_color(0.01, 0.01, 0.0, 0.0, 0), Color(1, 1, 1));
+
+    // Seen from below, the floor is shaded with its normal turned down.
+    scene.clear();
+    add_floor(Color(1, 1, 1));
+    add_point_light(Vector3(0, -5, 0));
+    EXPECT_EQ(trace(vertical_ray(-5, 10000), 5).x, 1.0);
+}
+
+TEST_F(Shading, BlackMaterialGivesItsEmissionAndDrawsOnce)
+{
+    Plane *floor = add_floor(Color());
+    floor->get_material()->ke = Color(0.25, 0.5, 0.75);
+    add_point_light(Vector3(0, 5, 0));
+    Color c;
+    // The bounce choice is drawn even when nothing can bounce.
+    EXPECT_EQ(count_draws([&] { c = trace(vertical_ray(5), 5); }), 1);
+    expect_same(c, Color(0.25, 0.5, 0.75));
+}
+
+TEST_F(Shading, ShadowsComeFromOthersNeverFromTheLightItself)
+{
+    // Shadow rays to points on the lamp's far side cross the lamp itself.
+    for (bool blocked : {false, true}) {
+        scene.clear();
+        add_floor(Color(1, 1, 1));
+        Sphere *lamp = new Sphere(Vector3(0, 3, 0), 0.5);
+        set_material(lamp, Color(), Color(0.5, 0.5, 0.5));
+        scene.add_object(lamp);
+        if (blocked) {
+            Sphere *blocker = new Sphere(Vector3(0, 1.5, 0), 0.3);
+            set_material(blocker, Color());
+            scene.add_object(blocker);
+        }
+        srand(5);
+        for (int i = 0; i < 20; i++) {
+            double x = trace(vertical_ray(1), 1).x; // depth 1: the bounce adds nothing
+            EXPECT_TRUE(blocked ? x == 0.0 : x > 0.49) << x;
+        }
+        EXPECT_FALSE(lamp->ignore);
+    }
+}
+
+TEST_F(Shading, LobeValuesAtTheirEdges)
+{
+    const Vector3 up(0, 1, 0);
+    EXPECT_EQ(lambert(Vector3(0.6, 0.8, 0), up), 0.8);
+    EXPECT_EQ(lambert(Vector3(0.6, -0.8, 0), up), 0.0);
+    EXPECT_EQ(phong(Vector3(0.6, 0.8, 0), Vector3(-0.6, 0.8, 0), up, 50), 1.0); // the mirror image
+    EXPECT_EQ(phong(Vector3(0.6, 0.8, 0), Vector3(0, 1, 0), up, 2), 0.8 * 0.8); // s = 0.8
+    EXPECT_EQ(phong(Vector3(0.6, 0.8, 0), Vector3(0.6, -0.8, 0), up, 0), 0.0);  // s < 0: no power
+    EXPECT_EQ(phong(Vector3(0, 1, 0), Vector3(1, 0, 0), up, 0), 1.0);           // pow(0, 0)
+}
+
+// The random unit direction of the Lambert lobe and the sphere's surface
+// point, from the same numbers: three draws an attempt until one lies in the
+// unit ball.
+Vector3 ball_direction(unsigned seed, int *draws)
+{
+    srand(seed);
+    double x, y, z, mag;
+    *draws = 0;
+    do {
+        x = 2.0 * rand() / 2147483647.0 - 1.0;
+        y = 2.0 * rand() / 2147483647.0 - 1.0;
+        z = 2.0 * rand() / 2147483647.0 - 1.0;
+        mag = std::sqrt((x * x + y * y) + z * z);
+        *draws += 3;
+    } while (mag > 1.0);
+    return Vector3(x / mag, y / mag, z / mag);
+}
+
+TEST_F(Shading, SamplersDrawTheirNumbersInOrder)
+{
+    const Vector3 n = normalize(Vector3(1, 2, -2));
+    Sphere sphere(Vector3(1, 0, 0), 2);
+    std::unique_ptr<SphereFlake> flake(create_sflake(Vector3(1, 0, 0), 2, 2));
+    bool retried = false;
+    for (unsigned seed = 1; seed <= 20; seed++) {
+        int draws;
+        Vector3 d = ball_direction(seed, &draws);
+        retried = retried || draws > 3;
+        Vector3 lobe = dot(d, n) < 0.0 ? -d : d;
+        Vector3 point = Vector3(1, 0, 0) + d * 2.0;
+        srand(seed);
+        expect_same(sample_lambert(n), lobe);
+        srand(seed);
+        expect_same(sphere.sample(), point);
+        srand(seed);
+        expect_same(flake->sample(), point); // the central sphere's
+        srand(seed);
+        sphere.sample();
+        int next = rand();
+        srand(seed);
+        for (int k = 0; k < draws; k++) {
+            rand();
+        }
+        EXPECT_EQ(rand(), next) << "draws beyond the rejection loop's";
+    }
+    EXPECT_TRUE(retried); // the seeds cover the rejection path
+
+    PointLight light;
+    light.position = Vector3(1, 2, 3);
+    Plane plane(Vector3(0, 2, 0), 3);
+    SphereFlake bare(Vector3(5, 5, 5), 1);
+    Mesh empty(MESH_PRIM_TRI);
+    EXPECT_EQ(count_draws([&] { expect_same(light.sample(), Vector3(1, 2, 3)); }), 0);
+    EXPECT_EQ(count_draws([&] { expect_same(plane.sample(), Vector3(0, 3, 0)); }), 0);
+    EXPECT_EQ(count_draws([&] { expect_same(bare.sample(), Vector3()); }), 0);
+    EXPECT_EQ(count_draws([&] { expect_same(empty.sample(), Vector3()); }), 0);
+    for (double specexp : {0.0, 20.0}) {
+        EXPECT_EQ(count_draws([&] { sample_phong(Vector3(0, 1, 1), n, specexp); }), 2);
+        EXPECT_EQ(count_draws([&] { sample_phong(n, n, specexp); }), 2);
+    }
+}
+
+TEST_F(Shading, PhongLobeLeansOnItsFrame)
+{
+    // The local sample (cos t sin p, cos p, sin t sin p), with p from the
+    // first draw and t from the second, goes onto the frame columns i, j, k.
+    // A mirrored frame would keep every statistic but change every bounce.
+    const double s = std::sqrt(0.5);
+    struct Case {
+        const char *what;
+        Vector3 outdir, n, i, j, k;
+    } cases[] = {
+        {"general: i = cross(l, ref), k = cross(ref, i)", {0, 1, 1}, {0, 1, 0}, {-1, 0, 0}, {0, s, -s}, {0, s, s}},
+        {"long outdir is normalised", {0, 5000, 5000}, {0, 1, 0}, {-1, 0, 0}, {0, s, -s}, {0, s, s}},
+        {"tangent: k = -l, j = n, i = cross(n, k)", {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 1, 0}, {-1, 0, 0}},
+        {"along the normal: the world's axes", {1, 0, 0}, {1, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (unsigned seed = 1; seed <= 5; seed++) {
+            srand(seed);
+            double rnd1 = rand() / 2147483647.0;
+            double rnd2 = rand() / 2147483647.0;
+            double phi = std::acos(std::pow(rnd1, 1.0 / (4.0 + 1.0)));
+            double theta = rnd2 * 6.283185307179586;
+            Vector3 want =
+                c.i * (std::cos(theta) * std::sin(phi)) + c.j * std::cos(phi) + c.k * (std::sin(theta) * std::sin(phi));
+            srand(seed);
+            Vector3 got = sample_phong(c.outdir, c.n, 4.0);
+            EXPECT_NEAR(got.x, want.x, 1e-12);
+            EXPECT_NEAR(got.y, want.y, 1e-12);
+            EXPECT_NEAR(got.z, want.z, 1e-12);
+        }
+    }
+}
+
+// The triangle rule from two given draws: v0 + (edge_a * u + edge_b * v),
+// folded back into the triangle when u + v > 1.
+Vector3 tri_point(const Vector3 &a, const Vector3 &b, const Vector3 &c, int r1, int r2)
+{
+    double u = r1 / 2147483647.0, v = r2 / 2147483647.0;
+    if (u + v > 1.0) {
+        u = 1.0 - u;
+        v = 1.0 - v;
+    }
+    return a + ((b - a) * u + (c - a) * v);
+}
+
+TEST_F(Shading, MeshSamplesPickAFaceThenAPoint)
+{
+    const Vector3 p0(1, 0, 0), p1(3, 0, 0), p2(3, 1, 0), p3(1, 3, 0); // halves of area 1 and 3
+    Face f;
+    f.v[0].pos = p0;
+    f.v[1].pos = p1;
+    f.v[2].pos = p2;
+    f.v[3].pos = p3;
+    Face far = f;
+    for (Vertex &v : far.v) {
+        v.pos.z = 5;
+    }
+    Mesh mesh(MESH_PRIM_QUAD);
+    mesh.add_face(f);
+    mesh.add_face(far);
+    int folded = 0, second = 0;
+    for (unsigned seed = 1; seed <= 40; seed++) {
+        srand(seed);
+        int r1 = rand(), r2 = rand(), r3 = rand(), r4 = rand();
+        folded += r1 / 2147483647.0 + r2 / 2147483647.0 > 1.0;
+        srand(seed);
+        expect_same(f.sample(MESH_PRIM_TRI), tri_point(p0, p1, p2, r1, r2));
+
+        // A half in proportion to its area, then a point of it.
+        bool first_half = r1 / 2147483647.0 * (1.0 + 3.0) < 1.0;
+        second += !first_half;
+        srand(seed);
+        expect_same(f.sample(MESH_PRIM_QUAD),
+                    first_half ? tri_point(p0, p1, p2, r2, r3) : tri_point(p0, p2, p3, r2, r3));
+
+        // The mesh draws the face number trunc(rand() * 2^-31 * count) first.
+        int idx = static_cast<int>(r1 * 4.656612873077393e-10 * 2);
+        first_half = r2 / 2147483647.0 * (1.0 + 3.0) < 1.0;
+        Vector3 want = first_half ? tri_point(p0, p1, p2, r3, r4) : tri_point(p0, p2, p3, r3, r4);
+        want.z = idx == 0 ? 0.0 : 5.0;
+        srand(seed);
+        expect_same(mesh.sample(), want);
+    }
+    EXPECT_GT(folded, 0);
+    EXPECT_GT(second, 0);
+    EXPECT_LT(second, 40);
+}
+
+} // namespace
