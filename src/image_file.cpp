@@ -2,114 +2,19 @@
 
 #include <png.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <functional>
-#include <string>
-#include <vector>
+#include <new>
 
-// Runs write_body on a temporary file beside fname and renames it over fname
-// only once it is complete and closed, so a failure never leaves a partial
-// file nor destroys an earlier one. The temporary is removed on failure.
-static bool write_atomically(const char *fname, const std::function<bool(FILE *)> &write_body)
+// Red, green and blue bytes of n pixels.
+static void unpack(const uint32_t *src, size_t n, unsigned char *rgb)
 {
-    std::string target(fname);
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string tmp_name = dir + "." + base + ".XXXXXX";
-    std::vector<char> tmp(tmp_name.begin(), tmp_name.end());
-    tmp.push_back(0);
-
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) {
-        return false;
+    for (size_t i = 0; i < n; i++) {
+        uint32_t pix = src[i];
+        rgb[i * 3 + 0] = (pix >> 16) & 0xFF;
+        rgb[i * 3 + 1] = (pix >> 8) & 0xFF;
+        rgb[i * 3 + 2] = pix & 0xFF;
     }
-    // mkstemp makes the file private; give it the mode a plain fopen would.
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-
-    FILE *fp = fdopen(fd, "wb");
-    if (fp == nullptr) {
-        close(fd);
-        unlink(tmp.data());
-        return false;
-    }
-    bool ok = write_body(fp);
-    if (fclose(fp) != 0) {
-        ok = false;
-    }
-    if (ok && rename(tmp.data(), fname) != 0) {
-        ok = false;
-    }
-    if (!ok) {
-        unlink(tmp.data());
-    }
-    return ok;
-}
-
-// Red, green and blue bytes of one row of 0x00RRGGBB pixels.
-static void unpack_row(const uint32_t *src, int width, unsigned char *rgb)
-{
-    for (int x = 0; x < width; x++) {
-        uint32_t pix = src[x];
-        rgb[x * 3 + 0] = (pix >> 16) & 0xFF;
-        rgb[x * 3 + 1] = (pix >> 8) & 0xFF;
-        rgb[x * 3 + 2] = pix & 0xFF;
-    }
-}
-
-bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
-{
-    return write_atomically(fname, [&](FILE *fp) {
-        if (fprintf(fp, "P6\n%d %d\n255\n", width, height) < 0) {
-            return false;
-        }
-        std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
-        for (int y = 0; y < height; y++) {
-            unpack_row(pixels + static_cast<size_t>(y) * width, width, row.data());
-            if (fwrite(row.data(), 1, row.size(), fp) != row.size()) {
-                return false;
-            }
-        }
-        return true;
-    });
-}
-
-// libpng reports errors by longjmp; nothing with a destructor may live in
-// this frame, so the row buffer is the caller's.
-static bool write_png_rows(FILE *fp, const uint32_t *pixels, int width, int height, unsigned char *row)
-{
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    if (png == nullptr) {
-        return false;
-    }
-    png_infop info = png_create_info_struct(png);
-    if (info == nullptr || setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        return false;
-    }
-    png_init_io(png, fp);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
-    for (int y = 0; y < height; y++) {
-        unpack_row(pixels + static_cast<size_t>(y) * width, width, row);
-        png_write_row(png, row);
-    }
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-    return fflush(fp) == 0 && !ferror(fp);
-}
-
-bool write_png(const char *fname, const uint32_t *pixels, int width, int height)
-{
-    std::vector<unsigned char> row(static_cast<size_t>(width) * 3);
-    return write_atomically(fname, [&](FILE *fp) { return write_png_rows(fp, pixels, width, height, row.data()); });
 }
 
 static bool ends_with_png(const char *fname)
@@ -118,10 +23,117 @@ static bool ends_with_png(const char *fname)
     return len >= 4 && strcasecmp(fname + len - 4, ".png") == 0;
 }
 
-bool write_image(const char *fname, const uint32_t *pixels, int width, int height)
+bool ImageFile::open(const char *fname, int w, int h, Format format)
 {
-    if (ends_with_png(fname)) {
-        return write_png(fname, pixels, width, height);
+    why.clear();
+    width = w;
+    height = h;
+    png = format == PNG || (format == BY_NAME && ends_with_png(fname));
+    row.clear();
+    if (png) {
+        // A row at a time, as libpng takes it: the widest takes 800 MB.
+        try {
+            row.resize(static_cast<size_t>(width) * 3);
+        } catch (const std::bad_alloc &) {
+            why = "not enough memory for a row of " + std::to_string(width) + " pixels";
+            return false;
+        }
     }
-    return write_ppm(fname, pixels, width, height);
+    return out.open(fname);
+}
+
+bool ImageFile::write(const uint32_t *pixels)
+{
+    bool ok = png ? write_png(pixels) : write_ppm(pixels);
+    if (!ok) {
+        out.discard();
+        return false;
+    }
+    return out.commit();
+}
+
+bool ImageFile::write_ppm(const uint32_t *pixels)
+{
+    char header[64];
+    int n = snprintf(header, sizeof header, "P6\n%d %d\n255\n", width, height);
+    if (!out.write(header, n)) {
+        return false;
+    }
+    // In pieces of a fixed size: no buffer grows with the picture.
+    unsigned char rgb[3 * 4096];
+    size_t total = static_cast<size_t>(width) * height;
+    for (size_t done = 0; done < total; done += 4096) {
+        size_t count = total - done < 4096 ? total - done : 4096;
+        unpack(pixels + done, count, rgb);
+        if (!out.write(rgb, count * 3)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// libpng reports errors by longjmp from these callbacks, which print nothing:
+// the caller gives the reason. Nothing with a destructor may live in a frame
+// it jumps across.
+static void png_fail(png_structp png, png_const_charp)
+{
+    png_longjmp(png, 1);
+}
+
+static void png_quiet(png_structp, png_const_charp) {}
+
+static void png_out(png_structp png, png_bytep data, size_t n)
+{
+    if (!static_cast<OutputFile *>(png_get_io_ptr(png))->write(data, n)) {
+        png_longjmp(png, 1);
+    }
+}
+
+static void png_no_flush(png_structp) {}
+
+bool ImageFile::write_png(const uint32_t *pixels)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_fail, png_quiet);
+    if (png == nullptr) {
+        why = "not enough memory for the PNG encoder";
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        if (!out.failed()) {
+            why = "the PNG encoder failed";
+        }
+        return false;
+    }
+    png_set_write_fn(png, &out, png_out, png_no_flush);
+    // libpng refuses rows wider or columns taller than a million pixels
+    // unless told otherwise; the program's own limit is larger.
+    png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (int y = 0; y < height; y++) {
+        unpack(pixels + static_cast<size_t>(y) * width, width, row.data());
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+bool write_image(const char *fname, const uint32_t *pixels, int width, int height, std::string *reason)
+{
+    ImageFile file;
+    bool ok = file.open(fname, width, height) && file.write(pixels);
+    if (!ok && reason != nullptr) {
+        *reason = file.reason();
+    }
+    return ok;
+}
+
+bool write_ppm(const char *fname, const uint32_t *pixels, int width, int height)
+{
+    ImageFile file;
+    return file.open(fname, width, height, ImageFile::PPM) && file.write(pixels);
 }

@@ -7,8 +7,17 @@
 RowFarm::RowFarm(int threads, PixelRenderer render, uint32_t *image, int width, int first, int rows)
     : render(render), image(image), width(width), first(first), rows(rows)
 {
-    for (int i = 0; i < threads; i++) {
-        workers.emplace_back([this] { work(); });
+    // Every buffer is taken here, where running out of memory can be
+    // reported; a worker's own failure could only end the program.
+    buffers.assign(threads, std::vector<uint32_t>(width));
+    workers.reserve(threads);
+    try {
+        for (int i = 0; i < threads; i++) {
+            uint32_t *row = buffers[i].data();
+            workers.emplace_back([this, row] { work(row); });
+        }
+    } catch (const std::system_error &e) {
+        start_error = e.code(); // no more threads to be had: the others carry on
     }
 }
 
@@ -40,21 +49,20 @@ void RowFarm::stop()
     }
 }
 
-void RowFarm::work()
+void RowFarm::work(uint32_t *row)
 {
-    std::vector<uint32_t> row(width);
     for (;;) {
         int i = next_row.fetch_add(1);
         if (i >= rows || stopping) {
             return;
         }
-        render_row(row.data(), first + i);
+        render_row(row, first + i);
         if (stopping) {
             return;
         }
         {
             std::lock_guard<std::mutex> lock(image_mutex);
-            memcpy(image + static_cast<size_t>(i) * width, row.data(), row.size() * sizeof(uint32_t));
+            memcpy(image + static_cast<size_t>(i) * width, row, width * sizeof(uint32_t));
             done++;
         }
         progress.notify_all();

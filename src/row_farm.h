@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -21,12 +23,17 @@ class RowFarm
 {
   public:
     // Renders frame rows first .. first + rows - 1 into image, which holds
-    // `width` pixels a row and frame row `first` on top.
+    // `width` pixels a row and frame row `first` on top. Where the system
+    // gives fewer threads than asked for, the farm works with those it got.
     RowFarm(int threads, PixelRenderer render, uint32_t *image, int width, int first, int rows);
     ~RowFarm();
     RowFarm(const RowFarm &) = delete;
     RowFarm &operator=(const RowFarm &) = delete;
 
+    // The threads that started: the work is done when this is at least one.
+    int started() const { return static_cast<int>(workers.size()); }
+    // Why no more threads started, when fewer did than were asked for.
+    std::string start_failure() const { return start_error.message(); }
     int rows_done();
     // Waits until more than seen rows are done; returns how many are.
     int wait_beyond(int seen);
@@ -36,7 +43,7 @@ class RowFarm
     std::unique_lock<std::mutex> lock_image() { return std::unique_lock<std::mutex>(image_mutex); }
 
   private:
-    void work();
+    void work(uint32_t *row);
     // Stops early, the row unfinished, once stopping is set.
     void render_row(uint32_t *row, int y);
 
@@ -46,6 +53,8 @@ class RowFarm
     int first;
     int rows;
 
+    std::error_code start_error;
+    std::vector<std::vector<uint32_t>> buffers; // one row per worker
     std::vector<std::thread> workers;
     std::atomic<int> next_row{0};
     std::atomic<bool> stopping{false};

@@ -2,10 +2,13 @@
 
 #include <SDL.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
+#include <cstdarg>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +22,7 @@
 #include "brdf.h"
 #include "camera.h"
 #include "image_file.h"
+#include "output_file.h"
 #include "random.h"
 #include "row_farm.h"
 
@@ -41,6 +45,24 @@ Scene scene;
 static const long long MAX_PIXELS = 268435456;
 // Depth of shading of every primary ray.
 static const int TRACE_DEPTH = 5;
+
+// Where reports and progress go: standard output, unless the picture itself
+// goes there.
+static FILE *report_stream = stdout;
+
+// A report line or progress, seen at once by a reader on a pipe. A reader
+// that has gone away loses it; the render goes on.
+static void report(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(report_stream, format, args);
+    va_end(args);
+    fflush(report_stream);
+}
+
+// The picture file of a window-less render, prepared before the first pixel.
+static ImageFile picture;
 
 // ---- light transport ----
 
@@ -209,6 +231,21 @@ static int band_rows()
     return band_end - band_begin;
 }
 
+// Says so when the system gave fewer threads than asked for; false when it
+// gave none.
+static bool started_enough(const RowFarm &workers)
+{
+    if (workers.started() == 0) {
+        fprintf(stderr, "could not start a thread: %s\n", workers.start_failure().c_str());
+        return false;
+    }
+    if (workers.started() < threads) {
+        fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", workers.started(), threads,
+                workers.start_failure().c_str(), workers.started());
+    }
+    return true;
+}
+
 // The workers of the parallel mode while they run; the window reads the
 // image under their lock.
 static RowFarm *farm = nullptr;
@@ -229,8 +266,7 @@ static void print_progress(int done, int total)
         bar[i / 2] = i < progr ? '=' : (i - progr > 1 ? ' ' : '>');
     }
     bar[50] = 0;
-    printf(" rendering: [%s] %d%%\r", bar, progr);
-    fflush(stdout);
+    report(" rendering: [%s] %d%%\r", bar, progr);
 }
 
 bool render()
@@ -243,6 +279,9 @@ bool render()
         }
     } else {
         RowFarm workers(threads, render_pixel, image, width, band_begin, band_rows());
+        if (!started_enough(workers)) {
+            return false;
+        }
         int seen = 0;
         while (seen < band_rows()) {
             int done = workers.wait_beyond(seen);
@@ -251,10 +290,10 @@ bool render()
             }
         }
     }
-    putchar('\n');
+    report("\n");
 
-    if (!write_image(output, image, width, band_rows())) {
-        fprintf(stderr, "failed to write image: %s\n", output);
+    if (!picture.write(image)) {
+        fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
         return false;
     }
     return true;
@@ -310,10 +349,30 @@ static void update()
     SDL_Flip(fbsurf);
 }
 
+// SDL falls back on drivers that draw into a console, or nowhere, when no
+// window system answers; those are no window. The one named in
+// SDL_VIDEODRIVER is tried first when it is a window driver.
+static bool init_window_driver()
+{
+    static const char *const window_drivers[] = {"x11", "Quartz", "windib", "directx"};
+    const char *wanted = getenv("SDL_VIDEODRIVER");
+    for (const char *name : window_drivers) {
+        if (wanted != nullptr && strcmp(wanted, name) == 0 && SDL_VideoInit(name, 0) == 0) {
+            return true;
+        }
+    }
+    for (const char *name : window_drivers) {
+        if (SDL_VideoInit(name, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 static bool open_window()
 {
-    SDL_Init(SDL_INIT_VIDEO);
-    fbsurf = SDL_SetVideoMode(width, band_rows(), 32, 0);
+    SDL_Init(0);
+    fbsurf = init_window_driver() ? SDL_SetVideoMode(width, band_rows(), 32, 0) : nullptr;
     if (fbsurf == nullptr) {
         fprintf(stderr, "set video mode failed\n");
         return false;
@@ -325,15 +384,15 @@ static bool open_window()
 // Writes what the image holds so far.
 static void save_image()
 {
-    printf("saving image\n");
-    fflush(stdout);
+    report("saving image\n");
     std::vector<uint32_t> copy;
     {
         std::unique_lock<std::mutex> image_lock = hold_image();
         copy.assign(image, image + static_cast<size_t>(width) * band_rows());
     }
-    if (!write_image(output, copy.data(), width, band_rows())) {
-        fprintf(stderr, "failed to save image\n");
+    std::string reason;
+    if (!write_image(output, copy.data(), width, band_rows(), &reason)) {
+        fprintf(stderr, "failed to save image: %s: %s\n", output, reason.c_str());
     }
 }
 
@@ -342,8 +401,7 @@ static bool handle_event(const SDL_Event &ev)
 {
     switch (ev.type) {
     case SDL_MOUSEBUTTONDOWN:
-        printf("mouse click: %d %d\n", ev.button.x, ev.button.y);
-        fflush(stdout);
+        report("mouse click: %d %d\n", ev.button.x, ev.button.y);
         break;
     case SDL_QUIT:
         return false;
@@ -365,8 +423,7 @@ static bool handle_event(const SDL_Event &ev)
 
 static void print_completion(unsigned long start)
 {
-    printf("rendering completed in %lu msec\n", get_msec() - start);
-    fflush(stdout);
+    report("rendering completed in %lu msec\n", get_msec() - start);
 }
 
 // Serves every pending event, otherwise renders and shows the next row.
@@ -401,6 +458,10 @@ static int run_window(unsigned long start)
 static int run_window_threads(unsigned long start)
 {
     RowFarm workers(threads, render_pixel, image, width, band_begin, band_rows());
+    if (!started_enough(workers)) {
+        cleanup();
+        return 1;
+    }
     farm = &workers;
     int shown = 0;
     SDL_Event ev;
@@ -477,8 +538,7 @@ static bool parse_size(const char *arg)
     return true;
 }
 
-// The leading decimal number, at least 1; a larger number than an int holds
-// is taken as the largest int.
+// The leading decimal number, from 1 to the largest int.
 static bool parse_rays(const char *arg)
 {
     if (!isdigit(static_cast<unsigned char>(arg[0]))) {
@@ -486,10 +546,7 @@ static bool parse_rays(const char *arg)
     }
     errno = 0;
     long long rays = strtoll(arg, nullptr, 10);
-    if (errno == ERANGE || rays > INT_MAX) {
-        rays = INT_MAX;
-    }
-    if (rays < 1) {
+    if (errno == ERANGE || rays > INT_MAX || rays < 1) {
         return false;
     }
     rays_ppxl = static_cast<int>(rays);
@@ -559,13 +616,52 @@ static void print_usage()
            "window, or an image that could not be written.\n");
 }
 
-// Scene::load, with running out of memory (a deep flake, a huge file) taken
-// as a file that could not be loaded rather than an uncaught exception.
+// Scene::load, with its message; running out of memory (a deep flake, a
+// huge file) is a message of its own rather than an uncaught exception.
 static bool load_scene_file(const char *fname)
 {
     try {
-        return scene.load(fname);
+        if (scene.load(fname)) {
+            return true;
+        }
+        fprintf(stderr, "failed to load scene file: %s\n", fname);
     } catch (const std::bad_alloc &) {
+        fprintf(stderr, "not enough memory to load scene file: %s\n", fname);
+    }
+    return false;
+}
+
+// A signal that ends a window-less run takes the temporary file of the
+// picture with it. (With a window, SDL turns SIGINT and SIGTERM into a quit
+// event, which ends the program normally.)
+static void end_by_signal(int sig)
+{
+    remove_pending_temporaries();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+static void remove_temporaries_on_signals()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        // A signal ignored from the start (nohup, a background job of a
+        // script) stays ignored.
+        if (signal(sig, end_by_signal) == SIG_IGN) {
+            signal(sig, SIG_IGN);
+        }
+    }
+}
+
+// Builds every box hierarchy before the first pixel, so that running out of
+// memory is reported instead of ending a render halfway; the queries after
+// this only read, as the parallel mode's threads need.
+static bool build_hierarchies()
+{
+    try {
+        scene.build_tree_once();
+        return true;
+    } catch (const std::bad_alloc &) {
+        fprintf(stderr, "not enough memory for the box hierarchies of the scene\n");
         return false;
     }
 }
@@ -573,6 +669,10 @@ static bool load_scene_file(const char *fname)
 int rt_main(int argc, char **argv)
 {
     bool scene_loaded = false;
+    // A reader of standard output that goes away costs the progress lines,
+    // not the picture; a file size limit fails the write, which is reported.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
@@ -617,7 +717,6 @@ int rt_main(int argc, char **argv)
             }
         } else {
             if (!load_scene_file(arg)) {
-                fprintf(stderr, "failed to load scene file: %s\n", arg);
                 return 1;
             }
             scene_loaded = true;
@@ -637,9 +736,12 @@ int rt_main(int argc, char **argv)
         threads = band_rows();
     }
 
+    // A reader of the picture on standard output gets nothing else there.
+    if (is_same_file(output, STDOUT_FILENO)) {
+        report_stream = stderr;
+    }
     pix_subdiv = calc_subdiv(rays_ppxl);
-    printf("rays: %d  ->  subdiv: %d\n", rays_ppxl, pix_subdiv);
-    fflush(stdout);
+    report("rays: %d  ->  subdiv: %d\n", rays_ppxl, pix_subdiv);
 
     if (!scene_loaded) {
         fprintf(stderr, "must specify a scene file\n");
@@ -650,8 +752,20 @@ int rt_main(int argc, char **argv)
         scene.set_camera(new Camera());
     }
 
-    if (use_sdl && !open_window()) {
+    // The output is checked before anything is rendered: a folder that
+    // cannot be written is found out now, not after the render.
+    if (!use_sdl) {
+        remove_temporaries_on_signals();
+    }
+    if (!picture.open(output, width, band_rows())) {
+        fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
         return 1;
+    }
+    if (use_sdl) {
+        picture.discard(); // the S key writes a file of its own each time
+        if (!open_window()) {
+            return 1;
+        }
     }
 
     size_t pixels = static_cast<size_t>(width) * band_rows();
@@ -666,9 +780,8 @@ int rt_main(int argc, char **argv)
 
     unsigned long start = get_msec();
 
-    if (threads > 0) {
-        // Built before the workers start: every query after this only reads.
-        scene.build_tree_once();
+    if (!build_hierarchies()) {
+        return 1;
     }
     if (use_sdl) {
         return threads > 0 ? run_window_threads(start) : run_window(start);

@@ -41,7 +41,8 @@ TEST(CommandLine, EveryKindOfArgument)
         {{"-rays", "3"}, report(3, 0), "must specify a scene file\n", 1},
         {{"-rays", "64"}, report(64, 3), "must specify a scene file\n", 1},
         {{"-rays", "255"}, report(255, 3), "must specify a scene file\n", 1},
-        {{"-rays", "99999999999"}, report(2147483647, 15), "must specify a scene file\n", 1},
+        {{"-rays", "2147483647"}, report(2147483647, 15), "must specify a scene file\n", 1},
+        {{"-rays", "2147483648"}, "", kRays, 1},
         // Options after the scene file apply; -rays takes the leading number.
         {{"a.scene", "-size", "3x2", "-rays", "16abc", "-nosdl", "-gamma", "2.2"},
          report(16, 2) + progress_bars(2) + kDone,

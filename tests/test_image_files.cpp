@@ -72,38 +72,65 @@ TEST(ImageFiles, PpmAndPngHoldTheSamePixels)
     EXPECT_EQ(entries(dir.path()), 6); // and no temporary file
 }
 
-TEST(ImageFiles, FailedWritesKeepTheEarlierPicture)
+// Every kind of target: checked before anything is rendered, written whole
+// or not at all, never replaced by something of another kind.
+TEST(ImageFiles, EveryKindOfTarget)
 {
     TempDir dir;
     write_file(dir.file("a.scene"), kScene);
-    ASSERT_EQ(mkdir(dir.file("folder.ppm").c_str(), 0755), 0);
-    write_file(dir.file("out.ppm"), "earlier");
+    RunResult ref = run_rt(dir.path(), {"-nosdl", "-size", "8x8", "-o", "ref.ppm", "a.scene"});
+    ASSERT_EQ(ref.status, 0);
+    const std::string picture = read_file(dir.file("ref.ppm"));
+    const std::string rendered = "rays: 4  ->  subdiv: 1\n" + progress_bars(8) + "rendering completed in # msec\n";
+    const std::string refused = "rays: 4  ->  subdiv: 1\n";
+    const std::string long_name(255, 'n');
+    std::string setup = "mkdir folder ro; echo earlier > out.ppm; echo kept > kept.ppm; chmod 640 kept.ppm;"
+                        "ln -s kept.ppm link.ppm; ln -s sub/made.ppm dangling.ppm; mkdir sub; mkfifo fifo;"
+                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm;";
+    bool root = geteuid() == 0;
+    if (root) {
+        setup += "mknod null c 1 3;";
+    }
+    ASSERT_EQ(run_shell(dir.path(), setup).status, 0);
     struct Case {
-        const char *command, *target;
+        const char *what;
+        std::string command, out, err, check;
+        int status;
+        bool root_only = false, user_only = false;
     } cases[] = {
-        {"\"$RT\" -nosdl -size 8x8 -o no/such/dir/x.ppm a.scene", "no/such/dir/x.ppm"},
-        {"\"$RT\" -nosdl -size 8x8 -o no/such/dir/x.png a.scene", "no/such/dir/x.png"},
-        {"\"$RT\" -nosdl -size 8x8 -o folder.ppm a.scene", "folder.ppm"},
-        // A file size limit stops the write halfway through.
-        {"ulimit -f 1; trap '' XFSZ; exec \"$RT\" -nosdl -size 32x32 a.scene", "out.ppm"},
-        {"ulimit -f 1; trap '' XFSZ; exec \"$RT\" -nosdl -size 32x32 -o out.ppm -threads 2 a.scene", "out.ppm"},
+        {"a symbolic link: its target replaced, keeping its mode", "r -o link.ppm", rendered, "",
+         "test -L link.ppm && cmp kept.ppm ref.ppm && test $(stat -c %a kept.ppm) = 640", 0},
+        {"a dangling link: its target made", "r -o dangling.ppm", rendered, "",
+         "test -L dangling.ppm && cmp sub/made.ppm ref.ppm", 0},
+        {"a FIFO: written into", "cat fifo > got & r -o fifo; wait", rendered, "", "test -p fifo && cmp got ref.ppm",
+         0},
+        {"standard output: the picture alone there", "r -o /dev/stdout 2>err | cat > got", "", "",
+         "cmp got ref.ppm && grep -q '^rays: 4 ' err", 0},
+        {"a device: written into", "r -o null", rendered, "", "test -c null", 0, true},
+        {"a name as long as a name can be", "r -o " + long_name, rendered, "", "cmp " + long_name + " ref.ppm", 0},
+        {"a folder", "r -o folder", refused, "failed to write image: folder: Is a directory\n", "", 1},
+        {"a missing folder", "r -o no/x.png", refused, "failed to write image: no/x.png: No such file or directory\n",
+         "", 1},
+        {"a folder without write permission", "r -o ro/x.ppm", refused,
+         "failed to write image: ro/x.ppm: Permission denied\n", "", 1, false, true},
+        {"a file without write permission", "r -o ro.ppm", refused,
+         "failed to write image: ro.ppm: Permission denied\n", "", 1, false, true},
+        {"a file size limit", "ulimit -f 1; r -o out.ppm -size 64x64 >/dev/null", "",
+         "failed to write image: out.ppm: File too large\n", "", 1},
     };
     for (const Case &c : cases) {
-        RunResult r = run_shell(dir.path(), c.command);
-        EXPECT_EQ(r.status, 1) << c.command;
-        EXPECT_EQ(r.err, std::string("failed to write image: ") + c.target + "\n") << c.command;
-        EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier");
-        EXPECT_EQ(entries(dir.path()), 3) << "a temporary file was left by " << c.command;
-    }
-
-    // A folder without write permission (root writes anywhere: skipped then).
-    if (geteuid() != 0) {
-        ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
-        RunResult r = run_rt(dir.path(), {"-nosdl", "-size", "8x8", "a.scene"});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "failed to write image: out.ppm\n");
-        EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier");
-        chmod(dir.path().c_str(), 0755);
+        if ((c.root_only && !root) || (c.user_only && root)) {
+            continue;
+        }
+        RunResult r = run_shell(dir.path(), "r() { \"$RT\" -nosdl -size 8x8 a.scene \"$@\"; }; " + c.command);
+        EXPECT_EQ(without_time(r.out), c.out) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(r.status, c.status) << c.what;
+        if (!c.check.empty()) {
+            EXPECT_EQ(run_shell(dir.path(), c.check).status, 0) << c.what;
+        }
+        EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier\n") << c.what;
+        EXPECT_EQ(run_shell(dir.path(), "ls -A | grep '^\\.'").out, "") << "a temporary was left by: " << c.what;
     }
 }
 

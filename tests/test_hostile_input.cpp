@@ -1,7 +1,9 @@
-// Every input with which fuzzing (scripts/fuzz) once made the loaders crash,
-// leak or misbehave, and the fuzzers' seeds, replayed through the real binary: a window-less render
-// of each must end normally with a whole picture. The sanitizer build
-// (make sanitize) runs these too and fails on any memory error or leak.
+// Hostile input and a hostile environment: every input with which fuzzing
+// (scripts/fuzz) once made the loaders crash, leak or misbehave, and the
+// fuzzers' seeds, replayed through the real binary (a window-less render of
+// each must end normally with a whole picture; the sanitizer build runs these
+// too and fails on any memory error or leak); too little memory, too few
+// threads, signals and a reader that goes away.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -96,10 +98,10 @@ TEST(FuzzRegressions, MeshFiles)
     }
 }
 
-// Requests that are valid but need more memory than there is: a 1 GiB frame
-// and a flake of depth 9 (about 900 MB), under a 400 MB address space. Each
-// ends with its message and status 1, not an uncaught exception.
-TEST(HostileInput, RunningOutOfMemoryIsARefusalNotACrash)
+// Requests that are valid but need more memory, or threads, than there are:
+// each ends with a message naming what could not be had, or carries on with
+// what it got; never an uncaught exception, never a temporary left behind.
+TEST(HostileInput, TooLittleMemoryOrTooFewThreads)
 {
 #ifdef RT_UNDER_ASAN
     GTEST_SKIP() << "AddressSanitizer cannot run under an address space limit";
@@ -111,16 +113,52 @@ TEST(HostileInput, RunningOutOfMemoryIsARefusalNotACrash)
         const char *args, *out, *err;
     } cases[] = {
         {"-size 16384x16384 cam.scene", "rays: 4  ->  subdiv: 1\n", "not enough memory for a 16384x16384 image\n"},
-        {"cam.scene flake.scene", "", "failed to load scene file: flake.scene\n"},
+        {"cam.scene flake.scene", "", "not enough memory to load scene file: flake.scene\n"},
     };
     for (const Case &c : cases) {
-        RunResult r = run_program(dir.path(), "/bin/sh",
-                                  {"-c", std::string("ulimit -v 400000; exec ") + RT_BINARY + " -nosdl " + c.args});
+        RunResult r = run_shell(dir.path(), std::string("ulimit -v 400000; exec \"$RT\" -nosdl ") + c.args);
         EXPECT_EQ(r.status, 1) << c.args;
         EXPECT_EQ(r.out, c.out) << c.args;
         EXPECT_EQ(r.err, c.err) << c.args;
-        EXPECT_FALSE(file_exists(dir.file("out.ppm")));
+        EXPECT_EQ(run_shell(dir.path(), "ls -A").out, "cam.scene\nflake.scene\n");
     }
+
+    // Each thread's stack takes 8 MB of the address space: 300 do not fit in
+    // 1 GB. Those that do render the same picture.
+    RunResult r = run_shell(dir.path(), "ulimit -v 1000000; \"$RT\" -nosdl -threads 300 -size 8x300 -o many.ppm "
+                                        "cam.scene && \"$RT\" -nosdl -threads 1 -size 8x300 -o one.ppm cam.scene");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.rfind("only ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(" of 300 threads could be started (Resource temporarily unavailable); rendering on "),
+              std::string::npos);
+    EXPECT_EQ(read_file(dir.file("many.ppm")), read_file(dir.file("one.ppm")));
+}
+
+// SIGINT or SIGTERM during a window-less render ends it by that signal and
+// takes the picture's temporary file along; the earlier picture stays. A
+// reader of the reports that goes away costs the reports, not the picture.
+TEST(HostileInput, SignalsAndAReaderThatGoesAway)
+{
+    TempDir dir;
+    write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\n"
+                                    "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\nl p(0 5 -5) c(1 1 1)\n");
+    for (const char *sig : {"INT", "TERM"}) {
+        // With job control, as from a terminal: a background job of a plain
+        // script ignores SIGINT, which the program leaves as it finds it.
+        RunResult r = run_program(dir.path(), "/bin/bash",
+                                  {"-c", std::string("set -m; echo earlier > out.ppm; '") + RT_BINARY +
+                                             "' -nosdl -rays 4096 a.scene >/dev/null & "
+                                             "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; kill -" +
+                                             sig + " $!; wait $!; echo $?; ls -A"});
+        EXPECT_EQ(r.out, std::string(sig[0] == 'I' ? "130" : "143") + "\na.scene\nout.ppm\n") << sig;
+        EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier\n");
+    }
+    RunResult r = run_program(dir.path(), "/bin/bash",
+                              {"-c", std::string("'") + RT_BINARY + "' -nosdl -size 64x64 a.scene | head -c 10; " +
+                                         "echo \" ${PIPESTATUS[0]}\""});
+    EXPECT_EQ(r.out, "rays: 4  - 0\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir.file("out.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
 }
 
 } // namespace
