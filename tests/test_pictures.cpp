@@ -71,17 +71,37 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
                   "rays: 16  ->  subdiv: 2\n" + progress_bars(rows) + "rendering completed in # msec\n");
     }
     EXPECT_TRUE(stacked == golden);
+}
 
+// The render farm script: names with blanks (scene, folder, program), and
+// failures that leave nothing behind: a bad size, an rt that writes no band.
+TEST(Pictures, RenderFarmStacksTheFrameOrLeavesNothing)
+{
     if (system("command -v parallel >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "GNU parallel is not installed";
     }
-    TempDir out;
-    std::vector<std::string> args = {
-        source_file("scripts/render-farm"), "-bands", "4", "-rt", RT_BINARY, "-o", out.file("farm.ppm")};
-    args.insert(args.end(), kOptions.begin(), kOptions.end());
-    RunResult farm = run_program(kGoldenDir, "/bin/bash", args);
-    EXPECT_EQ(farm.status, 0) << farm.err;
-    EXPECT_TRUE(read_file(out.file("farm.ppm")) == golden);
+    TempDir dir;
+    std::string setup = "mkdir 'a b' tmp && cp '" + kGoldenDir + "'/*.mesh 'a b' && cp '" + kGoldenDir +
+                        "/every_kind.scene' 'a b/my scene' && cp \"$RT\" 'a b/r t' && printf '#!/bin/sh\\n' > "
+                        "'a b/fake' && chmod +x 'a b/fake'";
+    ASSERT_EQ(run_shell(dir.path(), setup).status, 0);
+    const std::string farm = "'" + source_file("scripts/render-farm") + "' ";
+    struct Case {
+        std::string args, err;
+        int status;
+    } cases[] = {
+        {"-bands 4 -rt './r t' -o 'o u t.ppm' -size 40x30 -rays 16 -gamma 2.2 'my scene'", "", 0},
+        {"-o x.ppm -size 64x 'my scene'", "render-farm: -size should be followed by WxH\n", 2},
+        {"-rt ./fake -o x.ppm -size 8x8 'my scene'", "render-farm: band 0 is missing or not whole\n", 1},
+    };
+    for (const Case &c : cases) {
+        RunResult r = run_shell(dir.path() + "/a b", "TMPDIR=../tmp " + farm + c.args);
+        EXPECT_EQ(r.err, c.err) << c.args;
+        EXPECT_EQ(r.status, c.status) << c.args;
+    }
+    EXPECT_TRUE(read_file(dir.file("a b/o u t.ppm")) == read_file(kGoldenDir + "/every_kind_parallel.ppm"));
+    EXPECT_EQ(run_shell(dir.path() + "/a b", "ls -A . ../tmp").out,
+              ".:\ncube.mesh\nfake\ngem.mesh\nmy scene\no u t.ppm\nr t\n\n../tmp:\n");
 }
 
 // The program renders with the accelerated walk; the same frame with the
