@@ -613,7 +613,7 @@ static void print_usage()
            "\n"
            "In the window: S saves, Escape quits, a mouse click prints its position.\n"
            "Exit status: 0 when done, 1 on a bad option, an unreadable scene file, no\n"
-           "window, or an image that could not be written.\n");
+           "window, an image that cannot be written, or not enough memory.\n");
 }
 
 // Scene::load, with its message; running out of memory (a deep flake, a
