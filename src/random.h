@@ -6,14 +6,17 @@
 
 #include "vector.h"
 
-// A counter-based stream of 31-bit numbers, keyed by a pixel: the n-th
-// number depends only on the key and n, so a pixel draws the same numbers
-// whichever thread or machine renders it, and in whatever order.
+// A counter-based stream of 31-bit numbers, keyed by a pixel and a pass: the
+// n-th number depends only on the key and n, so a pixel draws the same
+// numbers whichever thread or machine renders it, and in whatever order.
+// Pass 0's stream is the pixel's own (mix(0) is 0); every other pass starts
+// from a key scrambled by its number.
 class PixelRandom
 {
   public:
-    PixelRandom(int x, int y)
-        : state(mix(static_cast<uint64_t>(static_cast<uint32_t>(y)) << 32 | static_cast<uint32_t>(x)))
+    PixelRandom(int x, int y, int pass = 0)
+        : state(mix((static_cast<uint64_t>(static_cast<uint32_t>(y)) << 32 | static_cast<uint32_t>(x)) ^
+                    mix(static_cast<uint64_t>(static_cast<uint32_t>(pass)))))
     {
     }
 

@@ -1,19 +1,20 @@
 #include "row_farm.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "random.h"
 
-RowFarm::RowFarm(int threads, PixelRenderer render, uint32_t *image, int width, int first, int rows)
-    : render(render), image(image), width(width), first(first), rows(rows)
+RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink)
+    : colour(colour), pass(pass), width(width), first(first), rows(rows), sink(sink)
 {
     // Every buffer is taken here, where running out of memory can be
     // reported; a worker's own failure could only end the program.
-    buffers.assign(threads, std::vector<uint32_t>(width));
+    buffers.assign(threads, std::vector<Color>(width));
     workers.reserve(threads);
     try {
         for (int i = 0; i < threads; i++) {
-            uint32_t *row = buffers[i].data();
+            Color *row = buffers[i].data();
             workers.emplace_back([this, row] { work(row); });
         }
     } catch (const std::system_error &e) {
@@ -28,14 +29,14 @@ RowFarm::~RowFarm()
 
 int RowFarm::rows_done()
 {
-    std::lock_guard<std::mutex> lock(image_mutex);
+    std::lock_guard<std::mutex> guard(sink_mutex);
     return done;
 }
 
-int RowFarm::wait_beyond(int seen)
+int RowFarm::wait_beyond(int seen, int ms)
 {
-    std::unique_lock<std::mutex> lock(image_mutex);
-    progress.wait(lock, [&] { return done > seen; });
+    std::unique_lock<std::mutex> guard(sink_mutex);
+    progress.wait_for(guard, std::chrono::milliseconds(ms), [&] { return done > seen; });
     return done;
 }
 
@@ -49,7 +50,7 @@ void RowFarm::stop()
     }
 }
 
-void RowFarm::work(uint32_t *row)
+void RowFarm::work(Color *row)
 {
     for (;;) {
         int i = next_row.fetch_add(1);
@@ -61,20 +62,28 @@ void RowFarm::work(uint32_t *row)
             return;
         }
         {
-            std::lock_guard<std::mutex> lock(image_mutex);
-            memcpy(image + static_cast<size_t>(i) * width, row, width * sizeof(uint32_t));
+            std::lock_guard<std::mutex> guard(sink_mutex);
+            size_t at = static_cast<size_t>(i) * width;
+            if (sink.colours != nullptr) {
+                memcpy(sink.colours + at, row, width * sizeof(Color));
+            }
+            if (sink.packed != nullptr) {
+                for (int x = 0; x < width; x++) {
+                    sink.packed[at + x] = sink.pack(row[x]);
+                }
+            }
             done++;
         }
         progress.notify_all();
     }
 }
 
-void RowFarm::render_row(uint32_t *row, int y)
+void RowFarm::render_row(Color *row, int y)
 {
     for (int x = 0; x < width && !stopping.load(std::memory_order_relaxed); x++) {
-        PixelRandom stream(x, y);
+        PixelRandom stream(x, y, pass);
         pixel_random = &stream;
-        row[x] = render(x, y);
+        row[x] = colour(x, y);
         pixel_random = nullptr;
     }
 }

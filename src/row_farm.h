@@ -10,22 +10,34 @@
 #include <thread>
 #include <vector>
 
-// The packed colour of pixel (x, y) of the frame.
-typedef uint32_t (*PixelRenderer)(int x, int y);
+#include "color.h"
 
-// The parallel mode's workers. Threads take the rows of a band of the frame
+// The colour of pixel (x, y) of the frame, before gamma and packing, and its
+// packing into 0x00RRGGBB.
+typedef Color (*PixelColour)(int x, int y);
+typedef uint32_t (*ColourPacker)(const Color &colour);
+
+// Where the rows of a band go: their colours, their packed pixels, or both.
+// Each holds `width` pixels a row, the band's first row on top.
+struct RowSink {
+    Color *colours = nullptr;
+    uint32_t *packed = nullptr;
+    ColourPacker pack = nullptr;
+};
+
+// The parallel mode's workers for one pass of a band. Threads take the rows
 // one at a time, as each becomes free (rows differ greatly in cost), and
-// every pixel draws from a random stream of its own, so a row comes out the
-// same whoever renders it and when. A row is rendered into the worker's own
-// buffer and copied into the image under the lock: the per-ray path takes
-// no lock.
+// every pixel draws from a random stream of its own, keyed by the pixel and
+// the pass, so a row comes out the same whoever renders it and when. A row is
+// rendered into the worker's own buffer and copied out under the lock: the
+// per-ray path takes no lock.
 class RowFarm
 {
   public:
-    // Renders frame rows first .. first + rows - 1 into image, which holds
-    // `width` pixels a row and frame row `first` on top. Where the system
-    // gives fewer threads than asked for, the farm works with those it got.
-    RowFarm(int threads, PixelRenderer render, uint32_t *image, int width, int first, int rows);
+    // Renders pass `pass` of frame rows first .. first + rows - 1. Where the
+    // system gives fewer threads than asked for, the farm works with those
+    // it got.
+    RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink);
     ~RowFarm();
     RowFarm(const RowFarm &) = delete;
     RowFarm &operator=(const RowFarm &) = delete;
@@ -34,32 +46,35 @@ class RowFarm
     int started() const { return static_cast<int>(workers.size()); }
     // Why no more threads started, when fewer did than were asked for.
     std::string start_failure() const { return start_error.message(); }
+
     int rows_done();
-    // Waits until more than seen rows are done; returns how many are.
-    int wait_beyond(int seen);
+    // Waits until more than seen rows are done, or ms milliseconds have
+    // passed; returns how many are done.
+    int wait_beyond(int seen, int ms);
     // Asks the workers to stop after their current pixel, and waits for them.
     void stop();
-    // Keeps the workers from writing into the image while it is held.
-    std::unique_lock<std::mutex> lock_image() { return std::unique_lock<std::mutex>(image_mutex); }
+    // Keeps the workers from writing into the sink while it is held.
+    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(sink_mutex); }
 
   private:
-    void work(uint32_t *row);
+    void work(Color *row);
     // Stops early, the row unfinished, once stopping is set.
-    void render_row(uint32_t *row, int y);
+    void render_row(Color *row, int y);
 
-    PixelRenderer render;
-    uint32_t *image;
+    PixelColour colour;
+    int pass;
     int width;
     int first;
     int rows;
+    RowSink sink;
 
     std::error_code start_error;
-    std::vector<std::vector<uint32_t>> buffers; // one row per worker
+    std::vector<std::vector<Color>> buffers; // one row per worker
     std::vector<std::thread> workers;
     std::atomic<int> next_row{0};
     std::atomic<bool> stopping{false};
-    std::mutex image_mutex;
-    int done = 0; // guarded by image_mutex
+    std::mutex sink_mutex;
+    int done = 0; // guarded by sink_mutex
     std::condition_variable progress;
 };
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <map>
 #include <new>
 #include <thread>
 #include <vector>
@@ -22,6 +23,9 @@
 #include "brdf.h"
 #include "camera.h"
 #include "image_file.h"
+#include "pass_render.h"
+#include "pass_sum.h"
+#include "state_file.h"
 #include "output_file.h"
 #include "random.h"
 #include "row_farm.h"
@@ -36,6 +40,10 @@ const char *output = "out.ppm";
 int threads = -1;
 int band_begin = 0;
 int band_end = -1;
+int pass_begin = 0;
+int pass_end = -1;
+double time_box = -1.0;
+const char *state_file = nullptr;
 
 uint32_t *image = nullptr;
 SDL_Surface *fbsurf = nullptr;
@@ -209,20 +217,21 @@ uint32_t pack_color(const Color &color)
     return (r << 16) | (g << 8) | b;
 }
 
-static uint32_t render_pixel(int x, int y)
+// The colour of pixel (x, y) of the frame, before gamma and packing.
+static Color pixel_colour(int x, int y)
 {
     double pxl_width = 2.0 / width;
     double pxl_height = 2.0 / height;
     double xpos = ((x + 0.5) + (x + 0.5)) / width - 1.0;
     double ypos = ((y + 0.5) * -2.0) / height + 1.0;
-    return pack_color(avg_color(pxl_width, pxl_height, xpos, ypos, pix_subdiv));
+    return avg_color(pxl_width, pxl_height, xpos, ypos, pix_subdiv);
 }
 
 void render_scanline(uint32_t *fb, int y)
 {
     uint32_t *row = fb + static_cast<size_t>(y) * width;
     for (int x = 0; x < width; x++) {
-        row[x] = render_pixel(x, y);
+        row[x] = pack_color(pixel_colour(x, y));
     }
 }
 
@@ -231,29 +240,14 @@ static int band_rows()
     return band_end - band_begin;
 }
 
-// Says so when the system gave fewer threads than asked for; false when it
-// gave none.
-static bool started_enough(const RowFarm &workers)
-{
-    if (workers.started() == 0) {
-        fprintf(stderr, "could not start a thread: %s\n", workers.start_failure().c_str());
-        return false;
-    }
-    if (workers.started() < threads) {
-        fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", workers.started(), threads,
-                workers.start_failure().c_str(), workers.started());
-    }
-    return true;
-}
-
-// The workers of the parallel mode while they run; the window reads the
-// image under their lock.
-static RowFarm *farm = nullptr;
+// The parallel mode's passes while they run; the window reads the image
+// under their lock.
+static PassRender *passes = nullptr;
 
 // Keeps the workers, if any, from writing into the image while it is held.
 static std::unique_lock<std::mutex> hold_image()
 {
-    return farm != nullptr ? farm->lock_image() : std::unique_lock<std::mutex>();
+    return passes != nullptr ? passes->lock_image() : std::unique_lock<std::mutex>();
 }
 
 // " rendering: [====>     ] 10%\r": the share done once `done` rows of
@@ -269,26 +263,172 @@ static void print_progress(int done, int total)
     report(" rendering: [%s] %d%%\r", bar, progr);
 }
 
+// A signal that ends a window-less run takes the temporary file of the
+// picture with it. (With a window, SDL turns SIGINT and SIGTERM into a quit
+// event, which ends the program normally.)
+static void end_by_signal(int sig)
+{
+    remove_pending_temporaries();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+static void remove_temporaries_on_signals()
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        // A signal ignored from the start (nohup, a background job of a
+        // script) stays ignored.
+        if (signal(sig, end_by_signal) == SIG_IGN) {
+            signal(sig, SIG_IGN);
+        }
+    }
+}
+
+// " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the parallel
+// mode's progress over every pass it renders, with the time left at the pace
+// so far.
+static void print_pass_progress(const PassRender &r)
+{
+    int progr = static_cast<int>(100.0 * r.fraction_done());
+    char bar[51];
+    for (int i = 0; i < 100; i += 2) {
+        bar[i / 2] = i < progr ? '=' : (i - progr > 1 ? ' ' : '>');
+    }
+    bar[50] = 0;
+    char pass[32], left[32] = "--:--";
+    int number = r.passes_rendered() + (r.busy() ? 1 : 0);
+    if (r.passes_planned() > 0) {
+        snprintf(pass, sizeof pass, "%d/%d", number, r.passes_planned());
+    } else {
+        snprintf(pass, sizeof pass, "%d", number);
+    }
+    double secs = r.seconds_left();
+    if (secs >= 0.0) {
+        long s = static_cast<long>(secs + 0.5);
+        snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
+    }
+    report(" rendering: [%s] %d%%  pass %s %6s left\r", bar, progr, pass, left);
+}
+
+// The signal that asked a parallel render to end, which ends it after the
+// passes done are saved and shown.
+static volatile sig_atomic_t stop_signal = 0;
+
+static void note_signal(int sig)
+{
+    stop_signal = sig;
+}
+
+// Routes SIGINT, SIGTERM and SIGHUP to handler, but for those ignored from
+// the start.
+static void route_signals(void (*handler)(int))
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        if (signal(sig, handler) == SIG_IGN) {
+            signal(sig, SIG_IGN);
+        }
+    }
+}
+
+// The plan of the parallel mode, from the settings.
+static PassRender::Plan pass_plan(const StateKey &key)
+{
+    PassRender::Plan plan;
+    plan.threads = threads;
+    plan.width = width;
+    plan.first_row = band_begin;
+    plan.rows = band_rows();
+    plan.first_pass = pass_begin;
+    plan.end_pass = pass_end;
+    plan.seconds = time_box;
+    plan.state_path = state_file != nullptr ? state_file : "";
+    plan.key = key;
+    return plan;
+}
+
+// Starts the passes; false after a message.
+static bool start_passes(PassRender *r)
+{
+    std::string why;
+    if (!r->start(&why)) {
+        fprintf(stderr, "cannot continue from state file %s: %s\n", state_file, why.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Says so when the system gave fewer threads than asked for, or a state
+// could not be saved; false after a message when the render cannot go on.
+static bool check_passes(const PassRender &r, bool *told)
+{
+    if (!r.state_error().empty()) {
+        fprintf(stderr, "failed to write state file %s: %s\n", state_file, r.state_error().c_str());
+        return false;
+    }
+    if (r.threads_started() == 0 && r.pass() >= 0) {
+        fprintf(stderr, "could not start a thread: %s\n", r.thread_failure().c_str());
+        return false;
+    }
+    if (!*told && r.threads_started() > 0 && r.threads_started() < threads) {
+        fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", r.threads_started(), threads,
+                r.thread_failure().c_str(), r.threads_started());
+        *told = true;
+    }
+    return true;
+}
+
+static StateKey state_key;
+
+// The parallel mode without a window: passes until done, the time is up or
+// a signal asks to end; then the picture of the passes done.
+static bool render_passes()
+{
+    PassRender r(pass_plan(state_key), pixel_colour, pack_color, image);
+    if (!start_passes(&r)) {
+        return false;
+    }
+    route_signals(note_signal);
+    bool ok = true, told = false;
+    int shown_pass = -1, shown_rows = -1;
+    for (;;) {
+        bool more = r.step(100);
+        ok = check_passes(r, &told);
+        if (!ok || stop_signal != 0) {
+            break;
+        }
+        if (r.pass() != shown_pass || r.rows_done() != shown_rows || !more) {
+            shown_pass = r.pass();
+            shown_rows = r.rows_done();
+            print_pass_progress(r);
+        }
+        if (!more) {
+            break;
+        }
+    }
+    r.stop();
+    route_signals(end_by_signal);
+    report("\npasses done: %d\n", r.passes_in_picture());
+    bool whole = r.passes_in_picture() > 0;
+    if (whole && !picture.write(image)) {
+        fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
+        ok = false;
+    }
+    if (stop_signal != 0) {
+        end_by_signal(stop_signal);
+    }
+    return ok && whole;
+}
+
 bool render()
 {
-    if (threads < 0) {
-        // The bar of a row is shown before the row is rendered.
-        for (int y = 0; y < height; y++) {
-            print_progress(y + 1, height);
-            render_scanline(image, y);
-        }
-    } else {
-        RowFarm workers(threads, render_pixel, image, width, band_begin, band_rows());
-        if (!started_enough(workers)) {
-            return false;
-        }
-        int seen = 0;
-        while (seen < band_rows()) {
-            int done = workers.wait_beyond(seen);
-            while (seen < done) {
-                print_progress(++seen, band_rows());
-            }
-        }
+    if (threads > 0) {
+        bool ok = render_passes();
+        return ok;
+    }
+    // The bar of a row is shown before the row is rendered.
+    for (int y = 0; y < height; y++) {
+        print_progress(y + 1, height);
+        render_scanline(image, y);
     }
     report("\n");
 
@@ -453,41 +593,74 @@ static int run_window(unsigned long start)
     }
 }
 
-// The window while worker threads render: events are served at once, and
-// finished rows are shown as they come.
+// The caption names the pass under way when there is more than one.
+static void show_pass(const PassRender &r)
+{
+    if (r.passes_planned() == 1 && state_file == nullptr) {
+        return;
+    }
+    char caption[96];
+    if (r.passes_planned() > 0) {
+        snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d of %d)",
+                 std::min(r.passes_rendered() + 1, r.passes_planned()), r.passes_planned());
+    } else {
+        snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d)", r.passes_rendered() + 1);
+    }
+    SDL_WM_SetCaption(caption, nullptr);
+}
+
+// Ends the window of the parallel mode. With a state file the passes done
+// are kept there, and their picture is written as well.
+static int end_window_threads(PassRender *r, int status)
+{
+    r->stop();
+    passes = nullptr;
+    std::string reason;
+    if (state_file != nullptr && r->passes_in_picture() > 0 &&
+        !write_image(output, image, width, band_rows(), &reason)) {
+        fprintf(stderr, "failed to write image: %s: %s\n", output, reason.c_str());
+        status = 1;
+    }
+    cleanup();
+    return status;
+}
+
+// The window while worker threads render the passes: events are served at
+// once; the first pass's rows show as they come, the whole frame after every
+// pass.
 static int run_window_threads(unsigned long start)
 {
-    RowFarm workers(threads, render_pixel, image, width, band_begin, band_rows());
-    if (!started_enough(workers)) {
+    PassRender r(pass_plan(state_key), pixel_colour, pack_color, image);
+    if (!start_passes(&r)) {
         cleanup();
         return 1;
     }
-    farm = &workers;
-    int shown = 0;
+    passes = &r;
+    bool rendering = true, told = false;
+    int shown_pass = -2, shown_rows = -1;
     SDL_Event ev;
     for (;;) {
-        bool rendering = shown < band_rows();
         int got = rendering ? SDL_PollEvent(&ev) : SDL_WaitEvent(&ev);
         if (got) {
             if (!handle_event(ev)) {
-                workers.stop();
-                farm = nullptr;
-                cleanup();
-                return 0;
+                return end_window_threads(&r, 0);
             }
             continue;
         }
         if (!rendering) {
             continue;
         }
-        int done = workers.rows_done();
-        if (done == shown) {
-            SDL_Delay(10);
-            continue;
+        rendering = r.step(10);
+        if (!check_passes(r, &told)) {
+            return end_window_threads(&r, 1);
         }
-        shown = done;
-        update();
-        if (shown == band_rows()) {
+        if (r.pass() != shown_pass || r.rows_done() != shown_rows || !rendering) {
+            shown_pass = r.pass();
+            shown_rows = r.rows_done();
+            update();
+            show_pass(r);
+        }
+        if (!rendering) {
             print_completion(start);
         }
     }
@@ -594,6 +767,35 @@ static bool parse_gamma(const char *arg)
     return true;
 }
 
+// "P": passes 0 to P - 1; "A:B": passes A to B - 1.
+static bool parse_passes(const char *arg)
+{
+    long long a = 0, b;
+    char end;
+    if (sscanf(arg, "%lld%c", &b, &end) != 1 && (sscanf(arg, "%lld:%lld%c", &a, &b, &end) != 2)) {
+        return false;
+    }
+    if (!isdigit(static_cast<unsigned char>(arg[0])) || a < 0 || b <= a || b > PassSum::MAX_PASSES) {
+        return false;
+    }
+    pass_begin = static_cast<int>(a);
+    pass_end = static_cast<int>(b);
+    return true;
+}
+
+static bool parse_time(const char *arg)
+{
+    if (!isdigit(static_cast<unsigned char>(arg[0]))) {
+        return false;
+    }
+    double seconds = atof(arg);
+    if (!std::isfinite(seconds)) {
+        return false;
+    }
+    time_box = seconds;
+    return true;
+}
+
 static void print_usage()
 {
     printf("usage: rt [options] scene-file...\n"
@@ -608,6 +810,13 @@ static void print_usage()
            "  -threads N  the parallel mode on N threads (0: one per core); the picture\n"
            "              depends on the scene and options only, not on N\n"
            "  -rows A:B   with -threads: render rows A to B-1 of the frame only\n"
+           "  -passes P   with -threads: render P passes (or A:B, passes A to B-1) and\n"
+           "              show their mean; the same passes give the same picture\n"
+           "  -time S     with -threads: no pass begun that would not end within S seconds\n"
+           "  -state FILE with -threads: keep the passes done in FILE after each pass,\n"
+           "              and continue from the passes it holds\n"
+           "  -merge OUT STATE...  merge states of different passes of one frame into\n"
+           "              the state OUT (and with -o FILE, write its picture)\n"
            "  --help      show this help\n"
            "  --version   show the version\n"
            "\n"
@@ -631,27 +840,6 @@ static bool load_scene_file(const char *fname)
     return false;
 }
 
-// A signal that ends a window-less run takes the temporary file of the
-// picture with it. (With a window, SDL turns SIGINT and SIGTERM into a quit
-// event, which ends the program normally.)
-static void end_by_signal(int sig)
-{
-    remove_pending_temporaries();
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-static void remove_temporaries_on_signals()
-{
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        // A signal ignored from the start (nohup, a background job of a
-        // script) stays ignored.
-        if (signal(sig, end_by_signal) == SIG_IGN) {
-            signal(sig, SIG_IGN);
-        }
-    }
-}
-
 // Builds every box hierarchy before the first pixel, so that running out of
 // memory is reported instead of ending a render halfway; the queries after
 // this only read, as the parallel mode's threads need.
@@ -666,9 +854,114 @@ static bool build_hierarchies()
     }
 }
 
+// The key of the state file, and a check that it can be written, before the
+// first pixel; false after a message.
+static bool prepare_state(const std::vector<std::string> &scene_files)
+{
+    std::string why;
+    if (!hash_scene_files(scene_files, &state_key.scene, &why)) {
+        fprintf(stderr, "failed to read the scene files again for the state: %s\n", why.c_str());
+        return false;
+    }
+    state_key.width = width;
+    state_key.height = height;
+    state_key.row_begin = band_begin;
+    state_key.row_end = band_end;
+    state_key.rays = rays_ppxl;
+    state_key.inv_gamma = inv_gamma;
+    OutputFile probe;
+    if (!probe.open(state_file)) {
+        fprintf(stderr, "failed to write state file %s: %s\n", state_file, probe.reason());
+        return false;
+    }
+    return true;
+}
+
+// rt -merge OUT STATE... [-o FILE]: the states of different passes of one
+// frame, merged into the state OUT and, with -o, its picture.
+static int merge_main(int argc, char **argv)
+{
+    const char *merged_name = nullptr, *picture_name = nullptr;
+    std::vector<const char *> inputs;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-merge") == 0 && merged_name == nullptr && i + 1 < argc) {
+            merged_name = argv[++i];
+        } else if (strcmp(argv[i], "-o") == 0 && i + 1 < argc && argv[i + 1][0] != 0) {
+            picture_name = argv[++i];
+        } else if (strcmp(argv[i], "-nosdl") == 0) {
+            // Merging opens no window anyway.
+        } else if (argv[i][0] == '-' || argv[i][0] == 0) {
+            fprintf(stderr,
+                    "-merge is followed by the merged state file and the state files to merge, and "
+                    "takes -o and -nosdl only: %s\n",
+                    argv[i]);
+            return 1;
+        } else {
+            inputs.push_back(argv[i]);
+        }
+    }
+    if (merged_name == nullptr || inputs.empty()) {
+        fprintf(stderr, "-merge is followed by the merged state file and the state files to merge\n");
+        return 1;
+    }
+    State merged;
+    std::map<int, const char *> owner; // the file each pass came from
+    for (const char *name : inputs) {
+        State one;
+        std::string why;
+        if (!read_state(name, &one, &why)) {
+            fprintf(stderr, "cannot merge state file %s: %s\n", name, why.c_str());
+            return 1;
+        }
+        std::string differs = owner.empty() ? "" : key_difference(one.key, merged.key);
+        if (!differs.empty()) {
+            fprintf(stderr, "cannot merge state file %s: saved for %s, unlike %s\n", name, differs.c_str(), inputs[0]);
+            return 1;
+        }
+        int shared;
+        if (owner.empty()) {
+            merged.key = one.key;
+            merged.sum = PassSum(one.sum.pixels());
+        }
+        if (!merged.sum.merge(one.sum, &shared)) {
+            fprintf(stderr, "cannot merge state file %s: pass %d is in %s too\n", name, shared, owner[shared]);
+            return 1;
+        }
+        for (int pass : one.sum.passes()) {
+            owner[pass] = name;
+        }
+    }
+    std::string why;
+    if (!write_state(merged_name, merged, &why)) {
+        fprintf(stderr, "failed to write state file %s: %s\n", merged_name, why.c_str());
+        return 1;
+    }
+    printf("passes merged: %d\n", static_cast<int>(merged.sum.passes().size()));
+    if (picture_name == nullptr) {
+        return 0;
+    }
+    inv_gamma = merged.key.inv_gamma;
+    std::vector<uint32_t> pixels(merged.sum.pixels());
+    for (size_t i = 0; i < pixels.size(); i++) {
+        pixels[i] = pack_color(merged.sum.mean(i));
+    }
+    int rows = merged.key.row_end - merged.key.row_begin;
+    if (!write_image(picture_name, pixels.data(), merged.key.width, rows, &why)) {
+        fprintf(stderr, "failed to write image: %s: %s\n", picture_name, why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
 int rt_main(int argc, char **argv)
 {
-    bool scene_loaded = false;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-merge") == 0) {
+            return merge_main(argc, argv);
+        }
+    }
+    std::vector<std::string> scene_files;
+    const char *parallel_option = nullptr; // the first option of the parallel mode given
     // A reader of standard output that goes away costs the progress lines,
     // not the picture; a file size limit fails the write, which is reported.
     signal(SIGPIPE, SIG_IGN);
@@ -704,6 +997,26 @@ int rt_main(int argc, char **argv)
                 fprintf(stderr, "-rows should be followed by A:B, the first row and one past the last\n");
                 return 1;
             }
+        } else if (strcmp(arg, "-passes") == 0) {
+            if (++i >= argc || !parse_passes(argv[i])) {
+                fprintf(stderr, "-passes should be followed by a number of passes, or A:B, the first pass and one "
+                                "past the last\n");
+                return 1;
+            }
+            parallel_option = parallel_option != nullptr ? parallel_option : arg;
+        } else if (strcmp(arg, "-time") == 0) {
+            if (++i >= argc || !parse_time(argv[i])) {
+                fprintf(stderr, "-time should be followed by a number of seconds\n");
+                return 1;
+            }
+            parallel_option = parallel_option != nullptr ? parallel_option : arg;
+        } else if (strcmp(arg, "-state") == 0) {
+            if (++i >= argc || argv[i][0] == 0) {
+                fprintf(stderr, "-state should be followed by the state file name\n");
+                return 1;
+            }
+            state_file = argv[i];
+            parallel_option = parallel_option != nullptr ? parallel_option : arg;
         } else if (strcmp(arg, "--help") == 0) {
             print_usage();
             return 0;
@@ -719,9 +1032,10 @@ int rt_main(int argc, char **argv)
             if (!load_scene_file(arg)) {
                 return 1;
             }
-            scene_loaded = true;
+            scene_files.push_back(arg);
         }
     }
+    bool scene_loaded = !scene_files.empty();
 
     if (band_end < 0) {
         band_end = height;
@@ -734,6 +1048,14 @@ int rt_main(int argc, char **argv)
     }
     if (threads > band_rows()) {
         threads = band_rows();
+    }
+    if (parallel_option != nullptr && threads < 0) {
+        fprintf(stderr, "%s needs -threads: only the parallel mode renders in passes\n", parallel_option);
+        return 1;
+    }
+    if (pass_end < 0) {
+        // Only the time box, if any, ends the passes.
+        pass_end = time_box >= 0.0 ? PassSum::MAX_PASSES : 1;
     }
 
     // A reader of the picture on standard output gets nothing else there.
@@ -756,6 +1078,9 @@ int rt_main(int argc, char **argv)
     // cannot be written is found out now, not after the render.
     if (!use_sdl) {
         remove_temporaries_on_signals();
+    }
+    if (state_file != nullptr && !prepare_state(scene_files)) {
+        return 1;
     }
     if (!picture.open(output, width, band_rows())) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());

@@ -27,6 +27,13 @@ extern int threads;
 // buffer holds just these.
 extern int band_begin;
 extern int band_end;
+// The parallel mode's passes: pass_begin to pass_end - 1, no pass begun that
+// would not end within time_box seconds (when not negative), the passes done
+// kept in state_file (when not null).
+extern int pass_begin;
+extern int pass_end;
+extern double time_box;
+extern const char *state_file;
 
 // width x height pixels, row 0 on top, each 0x00RRGGBB.
 extern uint32_t *image;

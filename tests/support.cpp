@@ -107,7 +107,29 @@ RunResult run_shell(const std::string &dir, const std::string &command)
 std::string without_time(const std::string &out)
 {
     static const std::regex completion("rendering completed in [0-9]+ msec\n");
-    return std::regex_replace(out, completion, "rendering completed in # msec\n");
+    static const std::regex pass_lines("( rendering: \\[[^\\]]*\\] [0-9]+%  pass [^\r]*\r)+");
+    static const std::regex left("[0-9]+:[0-9][0-9] left|--:-- left");
+    std::string text = std::regex_replace(out, completion, "rendering completed in # msec\n");
+    // The parallel mode's lines come as the work does: the last one stays.
+    std::string kept;
+    std::sregex_iterator end;
+    size_t at = 0;
+    for (std::sregex_iterator m(text.begin(), text.end(), pass_lines); m != end; ++m) {
+        std::string lines = m->str();
+        size_t last = lines.rfind('\r', lines.size() - 2);
+        kept += text.substr(at, m->position() - at) + (last == std::string::npos ? lines : lines.substr(last + 1));
+        at = m->position() + m->length();
+    }
+    kept += text.substr(at);
+    return std::regex_replace(kept, left, "#:## left");
+}
+
+std::string passes_done(int passes)
+{
+    char line[160];
+    snprintf(line, sizeof line, " rendering: [%s] 100%%  pass %d/%d   #:## left\r\npasses done: %d\n",
+             std::string(50, '=').c_str(), passes, passes, passes);
+    return line;
 }
 
 std::string progress_bars(int rows)

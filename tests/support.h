@@ -43,11 +43,13 @@ RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
 // A shell command line in dir, with $RT standing for the rt binary.
 RunResult run_shell(const std::string &dir, const std::string &command);
 
-// A window-less run's standard output up to its completion line, whose time
-// is replaced by #.
+// A window-less run's standard output with the times in it replaced by #,
+// and of the parallel mode's progress lines only the last.
 std::string without_time(const std::string &out);
-// The progress bars of a window-less render of `rows` rows, and its newline.
+// The progress bars of a classic window-less render of `rows` rows, and its
+// newline; the end of a parallel one of `passes` passes.
 std::string progress_bars(int rows);
+std::string passes_done(int passes);
 
 // Expects the picture to be the golden file's bytes (tests/golden/NAME).
 // With RT_UPDATE_GOLDEN=1 in the environment the golden file is written

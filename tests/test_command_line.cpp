@@ -22,6 +22,8 @@ const std::string kRays = "-rays should be followed by the number of rays per pi
 const std::string kGamma = "-gamma should be followrd by the desired output gamma\n";
 const std::string kThreads = "-threads should be followed by the number of threads\n";
 const std::string kRows = "-rows should be followed by A:B, the first row and one past the last\n";
+const std::string kPasses =
+    "-passes should be followed by a number of passes, or A:B, the first pass and one past the last\n";
 const std::string kDone = "rendering completed in # msec\n";
 
 std::string report(int rays, int subdiv)
@@ -51,9 +53,15 @@ TEST(CommandLine, EveryKindOfArgument)
         // The bar of a row is printed before the row is rendered.
         {{"-nosdl", "-size", "1x3", "-rays", "1", "a.scene"}, report(1, 0) + progress_bars(3) + kDone, "", 0},
         {{"-nosdl", "-size", "1x512", "-rays", "1", "a.scene"}, report(1, 0) + progress_bars(512) + kDone, "", 0},
-        {{"-nosdl", "-threads", "3", "-size", "2x9", "a.scene"}, report(4, 1) + progress_bars(9) + kDone, "", 0},
-        {{"-nosdl", "-threads", "2", "-rows", "7:8", "-size", "30x20", "a.scene"},
-         report(4, 1) + progress_bars(1) + kDone,
+        {{"-nosdl", "-threads", "3", "-size", "2x9", "a.scene"}, report(4, 1) + passes_done(1) + kDone, "", 0},
+        {{"-nosdl", "-threads", "2", "-rows", "7:8", "-passes", "3", "-size", "30x20", "a.scene"},
+         report(4, 1) + passes_done(3) + kDone,
+         "",
+         0},
+        // The time box ends the passes, but not before the first.
+        {{"-nosdl", "-threads", "2", "-time", "0", "-passes", "5", "-size", "2x2", "a.scene"},
+         report(4, 1) + " rendering: [" + std::string(10, '=') + ">" + std::string(39, ' ') +
+             "] 20%  pass 1/5   #:## left\r\npasses done: 1\n" + kDone,
          "",
          0},
         {{"-nosdl", "-size", "2x2", "empty.scene"},
@@ -93,6 +101,18 @@ TEST(CommandLine, EveryKindOfArgument)
         {{"-threads", "2", "-rows", "-1:5"}, "", kRows, 1},
         {{"-threads", "2", "-rows", "1:2x"}, "", kRows, 1},
         {{"-rows", "0:5", "a.scene"}, "", "-rows needs -threads: only the parallel mode renders part of a frame\n", 1},
+        {{"-threads", "2", "-passes"}, "", kPasses, 1},
+        {{"-threads", "2", "-passes", "0"}, "", kPasses, 1},
+        {{"-threads", "2", "-passes", "3:3"}, "", kPasses, 1},
+        {{"-threads", "2", "-passes", "5x"}, "", kPasses, 1},
+        {{"-threads", "2", "-passes", "4194305"}, "", kPasses, 1},
+        {{"-threads", "2", "-time", "x"}, "", "-time should be followed by a number of seconds\n", 1},
+        {{"-threads", "2", "-state"}, "", "-state should be followed by the state file name\n", 1},
+        {{"-time", "1", "-passes", "2", "a.scene"},
+         "",
+         "-time needs -threads: only the parallel mode renders in passes\n",
+         1},
+        {{"-merge", "m"}, "", "-merge is followed by the merged state file and the state files to merge\n", 1},
         {{"-threads", "2", "-size", "8x8", "-rows", "4:9", "a.scene"},
          "",
          "-rows 4:9 reaches past the frame's 8 rows\n",

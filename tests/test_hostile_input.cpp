@@ -153,12 +153,71 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
         EXPECT_EQ(r.out, std::string(sig[0] == 'I' ? "130" : "143") + "\na.scene\nout.ppm\n") << sig;
         EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier\n");
     }
+    // In the parallel mode the passes done are kept in the state and shown.
     RunResult r = run_program(dir.path(), "/bin/bash",
-                              {"-c", std::string("'") + RT_BINARY + "' -nosdl -size 64x64 a.scene | head -c 10; " +
-                                         "echo \" ${PIPESTATUS[0]}\""});
+                              {"-c", std::string("set -m; '") + RT_BINARY +
+                                         "' -nosdl -threads 2 -passes 9999 -rays 64 -size 64x64 -state s -o p.ppm "
+                                         "a.scene >/dev/null & while ! test -f s; do sleep 0.01; done; kill -TERM $!; "
+                                         "wait $!; echo $?; '" +
+                                         RT_BINARY + "' -merge m s -o m.ppm"});
+    EXPECT_EQ(r.out.substr(0, 4), "143\n");
+    EXPECT_EQ(r.out.rfind("passes merged: ", 4), 4u) << r.out;
+    EXPECT_EQ(read_file(dir.file("p.ppm")), read_file(dir.file("m.ppm")));
+    EXPECT_EQ(read_file(dir.file("p.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
+
+    r = run_program(dir.path(), "/bin/bash",
+                    {"-c", std::string("'") + RT_BINARY + "' -nosdl -size 64x64 a.scene | head -c 10; " +
+                               "echo \" ${PIPESTATUS[0]}\""});
     EXPECT_EQ(r.out, "rays: 4  - 0\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(dir.file("out.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
+}
+
+// A state file continues or merges only with its own frame, and a damaged
+// one is refused; either way the state stays as it was.
+TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
+{
+    TempDir dir;
+    const std::string scene = "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
+                              "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n";
+    write_file(dir.file("a.scene"), scene);
+    write_file(dir.file("b.scene"), scene + "# another scene\n");
+    RunResult first = run_shell(dir.path(), "\"$RT\" -nosdl -threads 2 -passes 2 -size 8x6 -state s a.scene && "
+                                            "\"$RT\" -nosdl -threads 2 -passes 2:3 -size 8x6 -state t a.scene");
+    ASSERT_EQ(first.status, 0) << first.err;
+    const std::string saved = read_file(dir.file("s"));
+    const std::string cont = "cannot continue from state file s: ";
+    const std::string damaged = "damaged: truncated, or not as written\n";
+    struct Case {
+        std::string setup, args, err;
+    } cases[] = {
+        {"", "-size 8x7 a.scene", cont + "saved for a 8x6 frame\n"},
+        {"", "-rows 0:3 a.scene", cont + "saved for rows 0:6\n"},
+        {"", "-rays 16 a.scene", cont + "saved for 4 rays per pixel\n"},
+        {"", "-gamma 2 a.scene", cont + "saved for a gamma of 1\n"},
+        {"", "b.scene", cont + "saved for other scene files\n"},
+        {"head -c 100 s > x && mv x s", "a.scene", cont + damaged},
+        {"printf X | dd of=s bs=1 seek=900 conv=notrunc 2>/dev/null", "a.scene", cont + damaged},
+        {"echo more >> s", "a.scene", cont + damaged},
+        {"printf 'P6\\n8 6\\n255\\n' > s", "a.scene", cont + "not a state file of rt\n"},
+        {"printf '\\002' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "a.scene",
+         cont + "a state file of version 2; this rt reads version 1\n"},
+        {"", "-merge m t s s", "cannot merge state file s: pass 0 is in s too\n"},
+        {"\"$RT\" -nosdl -threads 1 -size 8x7 -passes 3:4 -state u a.scene >/dev/null", "-merge m t u",
+         "cannot merge state file u: saved for a 8x7 frame, unlike t\n"},
+        {"", "-state s -size 8x6 a.scene", "-state needs -threads: only the parallel mode renders in passes\n"},
+    };
+    for (const Case &c : cases) {
+        std::string run = c.args.rfind("-merge", 0) == 0 || c.args.rfind("-state", 0) == 0
+                              ? "\"$RT\" -nosdl " + c.args
+                              : "\"$RT\" -nosdl -threads 2 -passes 3 -size 8x6 -state s " + c.args;
+        RunResult r = run_shell(dir.path(), c.setup + (c.setup.empty() ? "" : " && ") + run);
+        EXPECT_EQ(r.err, c.err) << c.setup << " " << c.args;
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_FALSE(file_exists(dir.file("m")));
+        write_file(dir.file("s"), saved);
+    }
+    EXPECT_EQ(run_shell(dir.path(), "ls -A").out, "a.scene\nb.scene\nout.ppm\ns\nt\nu\n"); // no temporary left
 }
 
 } // namespace

@@ -1,0 +1,92 @@
+#ifndef RT_PASS_RENDER_H
+#define RT_PASS_RENDER_H
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "row_farm.h"
+#include "state_file.h"
+
+// The parallel mode: a band of the frame rendered in passes on a farm of
+// threads. Pass p renders every pixel with the usual sampler, drawing from
+// streams keyed by the pixel and p; the picture is the mean of the passes
+// held (see PassSum), so it depends on which passes they are and nothing
+// else. A state file, if given, holds the passes done: it is read at the
+// start and written after every pass.
+class PassRender
+{
+  public:
+    struct Plan {
+        int threads = 1;
+        int width = 0;
+        int first_row = 0;
+        int rows = 0;
+        int first_pass = 0; // the passes wanted: first_pass .. end_pass - 1
+        int end_pass = 1;
+        double seconds = -1.0; // a time box: no pass is begun that would not end in it
+        std::string state_path;
+        StateKey key;
+    };
+
+    // image: the packed picture of the band, kept up to date as passes end;
+    // during the first pass its rows come as they are done.
+    PassRender(const Plan &plan, PixelColour colour, ColourPacker pack, uint32_t *image);
+
+    // Reads the state file, if there is one; false with *why set.
+    bool start(std::string *why);
+    // Works up to about ms milliseconds; false once no further pass is to be
+    // done. A state that cannot be written is reported by state_error().
+    bool step(int ms);
+    // Ends the pass under way, which is lost; the passes held stay.
+    void stop();
+
+    // Keeps the workers from writing into the picture while it is held.
+    std::unique_lock<std::mutex> lock_image();
+    // The whole passes the picture shows.
+    int passes_in_picture() const { return direct ? rendered : static_cast<int>(state.sum.passes().size()); }
+    // The pass under way (or the last one), its rows done, how many passes
+    // this run renders at most (0 when only the time box ends it).
+    int pass() const { return current; }
+    // Whether a pass is under way.
+    bool busy() const { return farm != nullptr; }
+    int rows_done() const { return rows_now; }
+    int passes_planned() const { return planned; }
+    int passes_rendered() const { return rendered; }
+    // The share of the work done, and the seconds left by the pace so far
+    // (negative before there is a pace).
+    double fraction_done() const;
+    double seconds_left() const;
+    // The threads the farm got, when fewer than planned; why.
+    int threads_started() const { return started; }
+    const std::string &thread_failure() const { return thread_why; }
+    const std::string &state_error() const { return state_why; }
+
+  private:
+    bool next_pass();
+    void finish_pass();
+    double elapsed() const;
+
+    Plan plan;
+    PixelColour colour;
+    ColourPacker pack;
+    uint32_t *image;
+    bool direct;                // one pass, no state: packed straight into the picture
+    State state;                // the passes held
+    std::vector<int> todo;      // the passes still wanted, ascending
+    std::vector<Color> colours; // the pass under way
+    std::unique_ptr<RowFarm> farm;
+    int current = -1;
+    int rows_now = 0;
+    int planned = 0;
+    int rendered = 0;
+    int started = 0;
+    std::string thread_why;
+    std::string state_why;
+    std::chrono::steady_clock::time_point begun;
+};
+
+#endif
