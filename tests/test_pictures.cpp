@@ -108,6 +108,7 @@ TEST(Pictures, RenderFarmStacksTheFrameOrLeavesNothing)
         int status;
     } cases[] = {
         {"-bands 4 -rt './r t' -o 'o u t.ppm' -size 40x30 -rays 16 -gamma 2.2 'my scene'", "", 0},
+        {"-passes 3 -rt './r t' -o 'p a.ppm' -size 40x30 -rays 16 -gamma 2.2 'my scene'", "", 0},
         {"-o x.ppm -size 64x 'my scene'", "render-farm: -size should be followed by WxH\n", 2},
         {"-rt ./fake -o x.ppm -size 8x8 'my scene'", "render-farm: band 0 is missing or not whole\n", 1},
     };
@@ -117,8 +118,9 @@ TEST(Pictures, RenderFarmStacksTheFrameOrLeavesNothing)
         EXPECT_EQ(r.status, c.status) << c.args;
     }
     EXPECT_TRUE(read_file(dir.file("a b/o u t.ppm")) == read_file(kGoldenDir + "/every_kind_parallel.ppm"));
+    EXPECT_TRUE(read_file(dir.file("a b/p a.ppm")) == render({"-threads", "2", "-passes", "3"}));
     EXPECT_EQ(run_shell(dir.path() + "/a b", "ls -A . ../tmp").out,
-              ".:\ncube.mesh\nfake\ngem.mesh\nmy scene\no u t.ppm\nr t\n\n../tmp:\n");
+              ".:\ncube.mesh\nfake\ngem.mesh\nmy scene\no u t.ppm\np a.ppm\nr t\n\n../tmp:\n");
 }
 
 // The program renders with the accelerated walk; the same frame with the

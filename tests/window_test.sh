@@ -29,6 +29,10 @@ for tool in Xvfb xdotool; do
 done
 
 caption="Ostrel's Path Tracer"
+# The window's name, or the start of it: a render of passes adds the pass.
+window_name="^$caption\$"
+final_name=$caption
+named() { [ "$(xdo getwindowname "$win")" = "$1" ]; }
 # In a sanitized build the X and SDL libraries' own leaks are not reported.
 here=$(cd "$(dirname "$0")" && pwd)
 export LSAN_OPTIONS="suppressions=$here/window/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
@@ -103,10 +107,10 @@ wait_rt() {
   rt_pid=""
 }
 
-no_window() { ! xdo search --name "^$caption\$" >/dev/null; }
+no_window() { ! xdo search --name "^$caption" >/dev/null; }
 
 window_found() {
-  win=$(xdo search --name "^$caption\$" | head -n 1)
+  win=$(xdo search --name "$window_name" | head -n 1)
   [ -n "$win" ]
 }
 find_window() { wait_until 20 window_found || fail "no window named $caption"; }
@@ -169,6 +173,7 @@ finished_frame() {
   start_rt "$name" "$@" ../scene
   find_window
   wait_until 20 grep -q '^rendering completed in' "$work/$name.stdout" || fail "$name: no completion line"
+  wait_until 5 named "$final_name" || fail "$name: the window is named $(xdo getwindowname "$win")"
   [ ! -e "$work/$name/out.ppm" ] || fail "$name: out.ppm written before S was pressed"
   xdo key --window "$win" x
   xdo key --window "$win" s
@@ -191,6 +196,12 @@ finished_frame() {
 finished_frame a -size 64x48
 # A frame of one row is finished by the first row the workers hand in.
 finished_frame d -threads 2 -size 64x1
+# Passes: the caption names the pass; S saves the mean of the three.
+window_name="^$caption \(pass [1-3] of 3\)\$"
+final_name="$caption (pass 3 of 3)"
+finished_frame f -threads 2 -passes 3 -size 64x8
+window_name="^$caption\$"
+final_name=$caption
 
 # ---- b. saving halfway through a slow render ----
 # 256 x 192 at 1024 rays per pixel takes far longer than this part: the
