@@ -14,7 +14,6 @@ PassRender::PassRender(const Plan &plan, PixelColour colour, ColourPacker pack, 
 bool PassRender::start(std::string *why)
 {
     size_t pixels = static_cast<size_t>(plan.width) * plan.rows;
-    state.sum = PassSum(pixels);
     if (!plan.state_path.empty() && access(plan.state_path.c_str(), F_OK) == 0) {
         State saved;
         if (!read_state(plan.state_path.c_str(), &saved, why)) {
@@ -29,6 +28,13 @@ bool PassRender::start(std::string *why)
         for (size_t i = 0; i < pixels; i++) {
             image[i] = pack(state.sum.mean(i));
         }
+    } else if (!direct) {
+        state.sum = PassSum(pixels);
+    }
+    // The frame of colours of a pass is taken now, before the first pixel:
+    // running out of memory is reported at once, not after a pass.
+    if (!direct) {
+        colours.assign(pixels, Color());
     }
     for (int p = plan.first_pass; p < plan.end_pass; p++) {
         if (!state.sum.holds(p)) {
@@ -59,7 +65,6 @@ bool PassRender::next_pass()
     rows_now = 0;
     RowSink sink;
     if (!direct) {
-        colours.assign(static_cast<size_t>(plan.width) * plan.rows, Color());
         sink.colours = colours.data();
     }
     // Until a pass is held, the picture shows the first one's rows as they come.
@@ -87,8 +92,7 @@ void PassRender::finish_pass()
     if (direct) {
         return;
     }
-    state.sum.add(current, std::move(colours));
-    colours = std::vector<Color>();
+    state.sum.add(current, colours);
     size_t pixels = state.sum.pixels();
     for (size_t i = 0; i < pixels; i++) {
         image[i] = pack(state.sum.mean(i));

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <iterator>
 
 int64_t PassSum::fixed(double value)
 {
@@ -21,37 +23,42 @@ bool PassSum::holds(int pass) const
     return std::binary_search(held.begin(), held.end(), pass);
 }
 
+double PassSum::colour_word(size_t k) const
+{
+    double d;
+    memcpy(&d, &data[k], sizeof d);
+    return d;
+}
+
+// The colours of the one pass held become its fixed-point sums, in place.
+// (The sums are kept in unsigned words, whose wrap-around addition is the
+// two's complement sum of the signed values.)
 void PassSum::to_sums()
 {
-    fixed_sums.resize(count * 3);
-    for (size_t i = 0; i < count; i++) {
-        fixed_sums[i * 3 + 0] = fixed(exact[i].x);
-        fixed_sums[i * 3 + 1] = fixed(exact[i].y);
-        fixed_sums[i * 3 + 2] = fixed(exact[i].z);
-    }
-    std::vector<Color>().swap(exact);
-}
-
-void PassSum::add_fixed(const std::vector<Color> &colours)
-{
-    for (size_t i = 0; i < count; i++) {
-        fixed_sums[i * 3 + 0] += fixed(colours[i].x);
-        fixed_sums[i * 3 + 1] += fixed(colours[i].y);
-        fixed_sums[i * 3 + 2] += fixed(colours[i].z);
+    for (size_t k = 0; k < data.size(); k++) {
+        data[k] = static_cast<uint64_t>(fixed(colour_word(k)));
     }
 }
 
-void PassSum::add(int pass, std::vector<Color> &&colours)
+void PassSum::add(int pass, const std::vector<Color> &colours)
 {
     held.insert(std::upper_bound(held.begin(), held.end(), pass), pass);
     if (held.size() == 1) {
-        exact = std::move(colours);
+        for (size_t i = 0; i < count; i++) {
+            memcpy(&data[i * 3], &colours[i].x, sizeof(double));
+            memcpy(&data[i * 3 + 1], &colours[i].y, sizeof(double));
+            memcpy(&data[i * 3 + 2], &colours[i].z, sizeof(double));
+        }
         return;
     }
     if (held.size() == 2) {
         to_sums();
     }
-    add_fixed(colours);
+    for (size_t i = 0; i < count; i++) {
+        add_fixed(i * 3, colours[i].x);
+        add_fixed(i * 3 + 1, colours[i].y);
+        add_fixed(i * 3 + 2, colours[i].z);
+    }
 }
 
 bool PassSum::merge(const PassSum &other, int *shared)
@@ -66,17 +73,18 @@ bool PassSum::merge(const PassSum &other, int *shared)
         return true;
     }
     if (held.empty()) {
-        *this = other;
+        held = other.held;
+        data = other.data;
         return true;
     }
     if (held.size() == 1) {
         to_sums();
     }
-    if (other.held.size() == 1) {
-        add_fixed(other.exact);
-    } else {
-        for (size_t i = 0; i < count * 3; i++) {
-            fixed_sums[i] += other.fixed_sums[i];
+    for (size_t k = 0; k < data.size(); k++) {
+        if (other.held.size() == 1) {
+            add_fixed(k, other.colour_word(k));
+        } else {
+            data[k] += other.data[k];
         }
     }
     std::vector<int> all;
@@ -88,20 +96,20 @@ bool PassSum::merge(const PassSum &other, int *shared)
 Color PassSum::mean(size_t i) const
 {
     if (held.size() == 1) {
-        return exact[i];
+        return Color(colour_word(i * 3), colour_word(i * 3 + 1), colour_word(i * 3 + 2));
     }
     // The sum to double (exact below 2^53), back to the colour scale (exact),
     // divided by the count: one rounding, the same for every order.
     double n = static_cast<double>(held.size());
-    const int64_t *s = &fixed_sums[i * 3];
-    return Color(static_cast<double>(s[0]) * 9.094947017729282e-13 / n,
-                 static_cast<double>(s[1]) * 9.094947017729282e-13 / n,
-                 static_cast<double>(s[2]) * 9.094947017729282e-13 / n);
+    const double scale = 9.094947017729282e-13; // 2^-40
+    return Color(static_cast<double>(static_cast<int64_t>(data[i * 3])) * scale / n,
+                 static_cast<double>(static_cast<int64_t>(data[i * 3 + 1])) * scale / n,
+                 static_cast<double>(static_cast<int64_t>(data[i * 3 + 2])) * scale / n);
 }
 
-void PassSum::set(std::vector<int> passes, std::vector<Color> &&colours, std::vector<int64_t> &&sums)
+void PassSum::set(std::vector<int> passes, std::vector<uint64_t> &&words)
 {
     held = std::move(passes);
-    exact = std::move(colours);
-    fixed_sums = std::move(sums);
+    data = std::move(words);
+    count = data.size() / 3;
 }

@@ -11,7 +11,8 @@
 // passes it holds, not on the order they were added or merged in: one pass
 // is kept as its colours, exactly, so that its mean is itself; two or more as
 // sums of the colours taken to fixed point, which integers add exactly in any
-// order.
+// order. Either way three 64-bit words a pixel: the doubles' bits, or the
+// sums, which replace them in place when the second pass comes.
 class PassSum
 {
   public:
@@ -21,7 +22,8 @@ class PassSum
     // The most passes a sum holds: their sums stay within an int64.
     static const int MAX_PASSES = 1 << 22;
 
-    explicit PassSum(size_t pixels = 0) : count(pixels) {}
+    // Takes the memory of `pixels` pixels at once.
+    explicit PassSum(size_t pixels = 0) : count(pixels), data(pixels * 3) {}
 
     size_t pixels() const { return count; }
     // The passes held, ascending.
@@ -29,7 +31,7 @@ class PassSum
     bool holds(int pass) const;
 
     // Adds pass `pass`, which is not held, with one colour per pixel.
-    void add(int pass, std::vector<Color> &&colours);
+    void add(int pass, const std::vector<Color> &colours);
     // Adds the passes of other, which has as many pixels; false, nothing
     // added, when both hold a pass (*shared is then that pass).
     bool merge(const PassSum &other, int *shared);
@@ -37,21 +39,19 @@ class PassSum
     // The mean colour of pixel i; the sum must hold a pass.
     Color mean(size_t i) const;
 
-    // What a state file keeps: the colours of a sum of one pass, or else the
-    // fixed-point sums, three a pixel.
-    const std::vector<Color> &colours() const { return exact; }
-    const std::vector<int64_t> &sums() const { return fixed_sums; }
-    // Restores a sum read from a state file.
-    void set(std::vector<int> passes, std::vector<Color> &&colours, std::vector<int64_t> &&sums);
+    // What a state file keeps: the passes, and the words (the bits of the
+    // colours of one pass, or the sums of two or more), three a pixel.
+    const std::vector<uint64_t> &words() const { return data; }
+    void set(std::vector<int> passes, std::vector<uint64_t> &&words);
 
   private:
+    double colour_word(size_t k) const;
     void to_sums();
-    void add_fixed(const std::vector<Color> &colours);
+    void add_fixed(size_t k, double value) { data[k] += static_cast<uint64_t>(fixed(value)); }
 
     size_t count;
     std::vector<int> held;
-    std::vector<Color> exact;        // one pass
-    std::vector<int64_t> fixed_sums; // two passes or more
+    std::vector<uint64_t> data;
 };
 
 #endif

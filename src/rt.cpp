@@ -419,11 +419,21 @@ static bool render_passes()
     return ok && whole;
 }
 
+// A render of passes holds two frames of colours besides the picture.
+static void report_pass_memory()
+{
+    fprintf(stderr, "not enough memory for the passes of a %dx%d frame\n", width, band_rows());
+}
+
 bool render()
 {
     if (threads > 0) {
-        bool ok = render_passes();
-        return ok;
+        try {
+            return render_passes();
+        } catch (const std::bad_alloc &) {
+            report_pass_memory();
+            return false;
+        }
     }
     // The bar of a row is shown before the row is rendered.
     for (int y = 0; y < height; y++) {
@@ -1108,8 +1118,16 @@ int rt_main(int argc, char **argv)
     if (!build_hierarchies()) {
         return 1;
     }
+    if (use_sdl && threads > 0) {
+        try {
+            return run_window_threads(start);
+        } catch (const std::bad_alloc &) {
+            report_pass_memory();
+            return 1;
+        }
+    }
     if (use_sdl) {
-        return threads > 0 ? run_window_threads(start) : run_window(start);
+        return run_window(start);
     }
 
     bool written = render();

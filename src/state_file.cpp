@@ -151,28 +151,16 @@ bool read_state(const char *path, State *state, std::string *why)
         sane = sane && pass >= 0 && pass < PassSum::MAX_PASSES && (passes.empty() || pass > passes.back());
         passes.push_back(pass);
     }
-    std::vector<Color> colours;
-    std::vector<int64_t> sums;
+    std::vector<uint64_t> words;
     std::vector<unsigned char> chunk(3 * 8 * 4096);
     if (sane) {
-        if (count == 1) {
-            colours.resize(pixels);
-        } else {
-            sums.resize(pixels * 3);
-        }
+        words.resize(pixels * 3);
     }
-    for (uint64_t done = 0; sane && done < pixels; done += 4096) {
-        size_t n = static_cast<size_t>(pixels - done < 4096 ? pixels - done : 4096);
-        sane = read_exactly(fp, chunk.data(), n * 24, &hash);
+    for (uint64_t done = 0; sane && done < pixels * 3; done += 3 * 4096) {
+        size_t n = static_cast<size_t>(pixels * 3 - done < 3 * 4096 ? pixels * 3 - done : 3 * 4096);
+        sane = read_exactly(fp, chunk.data(), n * 8, &hash);
         for (size_t i = 0; sane && i < n; i++) {
-            const unsigned char *p = chunk.data() + i * 24;
-            if (count == 1) {
-                colours[done + i] = Color(double_of(get64(p)), double_of(get64(p + 8)), double_of(get64(p + 16)));
-            } else {
-                for (int c = 0; c < 3; c++) {
-                    sums[(done + i) * 3 + c] = static_cast<int64_t>(get64(p + 8 * c));
-                }
-            }
+            words[done + i] = get64(chunk.data() + i * 8);
         }
     }
     // The checksum, and then the end of the file.
@@ -184,8 +172,7 @@ bool read_state(const char *path, State *state, std::string *why)
         *why = read_error ? strerror(EIO) : "damaged: truncated, or not as written";
         return false;
     }
-    state->sum = PassSum(static_cast<size_t>(pixels));
-    state->sum.set(std::move(passes), std::move(colours), std::move(sums));
+    state->sum.set(std::move(passes), std::move(words));
     return true;
 }
 
@@ -214,21 +201,12 @@ bool write_state(const char *path, const State &state, std::string *why)
     hash.add(head.data(), head.size());
     bool ok = out.open(path) && out.write(head.data(), head.size());
     std::vector<unsigned char> chunk;
-    size_t pixels = sum.pixels();
-    for (size_t done = 0; ok && done < pixels; done += 4096) {
-        size_t n = pixels - done < 4096 ? pixels - done : 4096;
+    const std::vector<uint64_t> &words = sum.words();
+    for (size_t done = 0; ok && done < words.size(); done += 3 * 4096) {
+        size_t n = words.size() - done < 3 * 4096 ? words.size() - done : 3 * 4096;
         chunk.clear();
         for (size_t i = done; i < done + n; i++) {
-            if (passes.size() == 1) {
-                const Color &c = sum.colours()[i];
-                put64(&chunk, bits_of(c.x));
-                put64(&chunk, bits_of(c.y));
-                put64(&chunk, bits_of(c.z));
-            } else {
-                for (int c = 0; c < 3; c++) {
-                    put64(&chunk, static_cast<uint64_t>(sum.sums()[i * 3 + c]));
-                }
-            }
+            put64(&chunk, words[i]);
         }
         hash.add(chunk.data(), chunk.size());
         ok = out.write(chunk.data(), chunk.size());
