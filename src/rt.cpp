@@ -378,6 +378,9 @@ static bool check_passes(const PassRender &r, bool *told)
 }
 
 static StateKey state_key;
+// Whether the render got as far as its first pixel; only then is its time
+// reported.
+static bool began = false;
 
 // The parallel mode without a window: passes until done, the time is up or
 // a signal asks to end; then the picture of the passes done.
@@ -387,6 +390,7 @@ static bool render_passes()
     if (!start_passes(&r)) {
         return false;
     }
+    began = true;
     route_signals(note_signal);
     bool ok = true, told = false;
     int shown_pass = -1, shown_rows = -1;
@@ -435,6 +439,7 @@ bool render()
             return false;
         }
     }
+    began = true;
     // The bar of a row is shown before the row is rendered.
     for (int y = 0; y < height; y++) {
         print_progress(y + 1, height);
@@ -1131,7 +1136,9 @@ int rt_main(int argc, char **argv)
     }
 
     bool written = render();
-    print_completion(start);
+    if (began) {
+        print_completion(start);
+    }
     cleanup();
     return written ? 0 : 1;
 }
