@@ -7,28 +7,27 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <csignal>
-#include <cstdarg>
 #include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <map>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "brdf.h"
 #include "camera.h"
 #include "image_file.h"
-#include "pass_render.h"
-#include "pass_sum.h"
-#include "state_file.h"
 #include "output_file.h"
+#include "parallel_mode.h"
+#include "pass_sum.h"
 #include "random.h"
-#include "row_farm.h"
+#include "report.h"
+#include "signals.h"
 
 int width = 512;
 int height = 512;
@@ -54,23 +53,11 @@ static const long long MAX_PIXELS = 268435456;
 // Depth of shading of every primary ray.
 static const int TRACE_DEPTH = 5;
 
-// Where reports and progress go: standard output, unless the picture itself
-// goes there.
-static FILE *report_stream = stdout;
-
-// A report line or progress, seen at once by a reader on a pipe. A reader
-// that has gone away loses it; the render goes on.
-static void report(const char *format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    vfprintf(report_stream, format, args);
-    va_end(args);
-    fflush(report_stream);
-}
-
 // The picture file of a window-less render, prepared before the first pixel.
 static ImageFile picture;
+// Whether the render got as far as its first pixel; only then is its time
+// reported.
+static bool began = false;
 
 // ---- light transport ----
 
@@ -218,7 +205,7 @@ uint32_t pack_color(const Color &color)
 }
 
 // The colour of pixel (x, y) of the frame, before gamma and packing.
-static Color pixel_colour(int x, int y)
+Color pixel_colour(int x, int y)
 {
     double pxl_width = 2.0 / width;
     double pxl_height = 2.0 / height;
@@ -256,171 +243,8 @@ static void print_progress(int done, int total)
 {
     int progr = static_cast<int>(100LL * done / total);
     char bar[51];
-    for (int i = 0; i < 100; i += 2) {
-        bar[i / 2] = i < progr ? '=' : (i - progr > 1 ? ' ' : '>');
-    }
-    bar[50] = 0;
+    progress_bar(progr, bar);
     report(" rendering: [%s] %d%%\r", bar, progr);
-}
-
-// A signal that ends a window-less run takes the temporary file of the
-// picture with it. (With a window, SDL turns SIGINT and SIGTERM into a quit
-// event, which ends the program normally.)
-static void end_by_signal(int sig)
-{
-    remove_pending_temporaries();
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-static void remove_temporaries_on_signals()
-{
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        // A signal ignored from the start (nohup, a background job of a
-        // script) stays ignored.
-        if (signal(sig, end_by_signal) == SIG_IGN) {
-            signal(sig, SIG_IGN);
-        }
-    }
-}
-
-// " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the parallel
-// mode's progress over every pass it renders, with the time left at the pace
-// so far.
-static void print_pass_progress(const PassRender &r)
-{
-    int progr = static_cast<int>(100.0 * r.fraction_done());
-    char bar[51];
-    for (int i = 0; i < 100; i += 2) {
-        bar[i / 2] = i < progr ? '=' : (i - progr > 1 ? ' ' : '>');
-    }
-    bar[50] = 0;
-    char pass[32], left[32] = "--:--";
-    int number = r.passes_rendered() + (r.busy() ? 1 : 0);
-    if (r.passes_planned() > 0) {
-        snprintf(pass, sizeof pass, "%d/%d", number, r.passes_planned());
-    } else {
-        snprintf(pass, sizeof pass, "%d", number);
-    }
-    double secs = r.seconds_left();
-    if (secs >= 0.0) {
-        long s = static_cast<long>(secs + 0.5);
-        snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
-    }
-    report(" rendering: [%s] %d%%  pass %s %6s left\r", bar, progr, pass, left);
-}
-
-// The signal that asked a parallel render to end, which ends it after the
-// passes done are saved and shown.
-static volatile sig_atomic_t stop_signal = 0;
-
-static void note_signal(int sig)
-{
-    stop_signal = sig;
-}
-
-// Routes SIGINT, SIGTERM and SIGHUP to handler, but for those ignored from
-// the start.
-static void route_signals(void (*handler)(int))
-{
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        if (signal(sig, handler) == SIG_IGN) {
-            signal(sig, SIG_IGN);
-        }
-    }
-}
-
-// The plan of the parallel mode, from the settings.
-static PassRender::Plan pass_plan(const StateKey &key)
-{
-    PassRender::Plan plan;
-    plan.threads = threads;
-    plan.width = width;
-    plan.first_row = band_begin;
-    plan.rows = band_rows();
-    plan.first_pass = pass_begin;
-    plan.end_pass = pass_end;
-    plan.seconds = time_box;
-    plan.state_path = state_file != nullptr ? state_file : "";
-    plan.key = key;
-    return plan;
-}
-
-// Starts the passes; false after a message.
-static bool start_passes(PassRender *r)
-{
-    std::string why;
-    if (!r->start(&why)) {
-        fprintf(stderr, "cannot continue from state file %s: %s\n", state_file, why.c_str());
-        return false;
-    }
-    return true;
-}
-
-// Says so when the system gave fewer threads than asked for, or a state
-// could not be saved; false after a message when the render cannot go on.
-static bool check_passes(const PassRender &r, bool *told)
-{
-    if (!r.state_error().empty()) {
-        fprintf(stderr, "failed to write state file %s: %s\n", state_file, r.state_error().c_str());
-        return false;
-    }
-    if (r.threads_started() == 0 && r.pass() >= 0) {
-        fprintf(stderr, "could not start a thread: %s\n", r.thread_failure().c_str());
-        return false;
-    }
-    if (!*told && r.threads_started() > 0 && r.threads_started() < threads) {
-        fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", r.threads_started(), threads,
-                r.thread_failure().c_str(), r.threads_started());
-        *told = true;
-    }
-    return true;
-}
-
-static StateKey state_key;
-// Whether the render got as far as its first pixel; only then is its time
-// reported.
-static bool began = false;
-
-// The parallel mode without a window: passes until done, the time is up or
-// a signal asks to end; then the picture of the passes done.
-static bool render_passes()
-{
-    PassRender r(pass_plan(state_key), pixel_colour, pack_color, image);
-    if (!start_passes(&r)) {
-        return false;
-    }
-    began = true;
-    route_signals(note_signal);
-    bool ok = true, told = false;
-    int shown_pass = -1, shown_rows = -1;
-    for (;;) {
-        bool more = r.step(100);
-        ok = check_passes(r, &told);
-        if (!ok || stop_signal != 0) {
-            break;
-        }
-        if (r.pass() != shown_pass || r.rows_done() != shown_rows || !more) {
-            shown_pass = r.pass();
-            shown_rows = r.rows_done();
-            print_pass_progress(r);
-        }
-        if (!more) {
-            break;
-        }
-    }
-    r.stop();
-    route_signals(end_by_signal);
-    report("\npasses done: %d\n", r.passes_in_picture());
-    bool whole = r.passes_in_picture() > 0;
-    if (whole && !picture.write(image)) {
-        fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
-        ok = false;
-    }
-    if (stop_signal != 0) {
-        end_by_signal(stop_signal);
-    }
-    return ok && whole;
 }
 
 // A render of passes holds two frames of colours besides the picture.
@@ -433,7 +257,7 @@ bool render()
 {
     if (threads > 0) {
         try {
-            return render_passes();
+            return render_passes(&picture, &began);
         } catch (const std::bad_alloc &) {
             report_pass_memory();
             return false;
@@ -645,7 +469,7 @@ static int end_window_threads(PassRender *r, int status)
 // pass.
 static int run_window_threads(unsigned long start)
 {
-    PassRender r(pass_plan(state_key), pixel_colour, pack_color, image);
+    PassRender r(pass_plan(), pixel_colour, pack_color, image);
     if (!start_passes(&r)) {
         cleanup();
         return 1;
@@ -869,105 +693,6 @@ static bool build_hierarchies()
     }
 }
 
-// The key of the state file, and a check that it can be written, before the
-// first pixel; false after a message.
-static bool prepare_state(const std::vector<std::string> &scene_files)
-{
-    std::string why;
-    if (!hash_scene_files(scene_files, &state_key.scene, &why)) {
-        fprintf(stderr, "failed to read the scene files again for the state: %s\n", why.c_str());
-        return false;
-    }
-    state_key.width = width;
-    state_key.height = height;
-    state_key.row_begin = band_begin;
-    state_key.row_end = band_end;
-    state_key.rays = rays_ppxl;
-    state_key.inv_gamma = inv_gamma;
-    OutputFile probe;
-    if (!probe.open(state_file)) {
-        fprintf(stderr, "failed to write state file %s: %s\n", state_file, probe.reason());
-        return false;
-    }
-    return true;
-}
-
-// rt -merge OUT STATE... [-o FILE]: the states of different passes of one
-// frame, merged into the state OUT and, with -o, its picture.
-static int merge_main(int argc, char **argv)
-{
-    const char *merged_name = nullptr, *picture_name = nullptr;
-    std::vector<const char *> inputs;
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-merge") == 0 && merged_name == nullptr && i + 1 < argc) {
-            merged_name = argv[++i];
-        } else if (strcmp(argv[i], "-o") == 0 && i + 1 < argc && argv[i + 1][0] != 0) {
-            picture_name = argv[++i];
-        } else if (strcmp(argv[i], "-nosdl") == 0) {
-            // Merging opens no window anyway.
-        } else if (argv[i][0] == '-' || argv[i][0] == 0) {
-            fprintf(stderr,
-                    "-merge is followed by the merged state file and the state files to merge, and "
-                    "takes -o and -nosdl only: %s\n",
-                    argv[i]);
-            return 1;
-        } else {
-            inputs.push_back(argv[i]);
-        }
-    }
-    if (merged_name == nullptr || inputs.empty()) {
-        fprintf(stderr, "-merge is followed by the merged state file and the state files to merge\n");
-        return 1;
-    }
-    State merged;
-    std::map<int, const char *> owner; // the file each pass came from
-    for (const char *name : inputs) {
-        State one;
-        std::string why;
-        if (!read_state(name, &one, &why)) {
-            fprintf(stderr, "cannot merge state file %s: %s\n", name, why.c_str());
-            return 1;
-        }
-        std::string differs = owner.empty() ? "" : key_difference(one.key, merged.key);
-        if (!differs.empty()) {
-            fprintf(stderr, "cannot merge state file %s: saved for %s, unlike %s\n", name, differs.c_str(), inputs[0]);
-            return 1;
-        }
-        int shared;
-        if (owner.empty()) {
-            merged.key = one.key;
-            merged.sum = PassSum(one.sum.pixels());
-        }
-        if (!merged.sum.merge(one.sum, &shared)) {
-            fprintf(stderr, "cannot merge state file %s: pass %d is in %s too\n", name, shared, owner[shared]);
-            return 1;
-        }
-        for (int pass : one.sum.passes()) {
-            owner[pass] = name;
-        }
-    }
-    std::string why;
-    if (!write_state(merged_name, merged, &why)) {
-        fprintf(stderr, "failed to write state file %s: %s\n", merged_name, why.c_str());
-        return 1;
-    }
-    printf("passes merged: %d\n", static_cast<int>(merged.sum.passes().size()));
-    if (picture_name == nullptr) {
-        return 0;
-    }
-    inv_gamma = merged.key.inv_gamma;
-    std::vector<uint32_t> pixels(merged.sum.pixels());
-    for (size_t i = 0; i < pixels.size(); i++) {
-        pixels[i] = pack_color(merged.sum.mean(i));
-    }
-    int rows = merged.key.row_end - merged.key.row_begin;
-    if (!write_image(picture_name, pixels.data(), merged.key.width, rows, &why)) {
-        fprintf(stderr, "failed to write image: %s: %s\n", picture_name, why.c_str());
-        return 1;
-    }
-    return 0;
-}
-
 int rt_main(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
@@ -1075,7 +800,7 @@ int rt_main(int argc, char **argv)
 
     // A reader of the picture on standard output gets nothing else there.
     if (is_same_file(output, STDOUT_FILENO)) {
-        report_stream = stderr;
+        report_to(stderr);
     }
     pix_subdiv = calc_subdiv(rays_ppxl);
     report("rays: %d  ->  subdiv: %d\n", rays_ppxl, pix_subdiv);
@@ -1092,7 +817,7 @@ int rt_main(int argc, char **argv)
     // The output is checked before anything is rendered: a folder that
     // cannot be written is found out now, not after the render.
     if (!use_sdl) {
-        remove_temporaries_on_signals();
+        end_on_signals();
     }
     if (state_file != nullptr && !prepare_state(scene_files)) {
         return 1;

@@ -48,6 +48,8 @@ void cleanup();
 // false when it could not be written.
 bool render();
 void render_scanline(uint32_t *fb, int y);
+// The colour of pixel (x, y) of the frame, before gamma and packing.
+Color pixel_colour(int x, int y);
 Color avg_color(double pxl_width, double pxl_height, double x, double y, int depth);
 // Gamma-corrects and packs a colour into 0x00RRGGBB.
 uint32_t pack_color(const Color &color);

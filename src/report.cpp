@@ -1,0 +1,27 @@
+#include "report.h"
+
+#include <cstdarg>
+
+static FILE *report_stream = stdout;
+
+void report_to(FILE *stream)
+{
+    report_stream = stream;
+}
+
+void report(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(report_stream, format, args);
+    va_end(args);
+    fflush(report_stream);
+}
+
+void progress_bar(int percent, char bar[51])
+{
+    for (int i = 0; i < 100; i += 2) {
+        bar[i / 2] = i < percent ? '=' : (i - percent > 1 ? ' ' : '>');
+    }
+    bar[50] = 0;
+}

@@ -1,0 +1,21 @@
+#ifndef RT_REPORT_H
+#define RT_REPORT_H
+
+#include <cstdio>
+
+// Reports and progress go to standard output, unless the picture itself goes
+// there; then to standard error.
+void report_to(FILE *stream);
+// A report line or progress, flushed at once so that a reader on a pipe sees
+// it. A reader that has gone away loses it; the render goes on.
+void report(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// The 50 characters of a progress bar at `percent`: "=" for each full 2 %,
+// one ">" as its head (none at 99 and 100), blanks for the rest.
+void progress_bar(int percent, char bar[51]);
+
+#endif

@@ -1,0 +1,20 @@
+#ifndef RT_SIGNALS_H
+#define RT_SIGNALS_H
+
+#include <csignal>
+
+// What SIGINT, SIGTERM, SIGHUP (and SIGQUIT) do to a window-less run. A
+// signal ignored from the start (nohup, a background job of a script) stays
+// ignored either way.
+
+// The signal ends the run at once, taking the temporary files being written
+// with it.
+void end_on_signals();
+// The signal is noted in stop_signal, for the run to end when it can: the
+// parallel mode first keeps and shows the passes done.
+void note_signals();
+extern volatile sig_atomic_t stop_signal;
+// Ends the program by sig, as the signal itself would, temporaries removed.
+void end_by_signal(int sig);
+
+#endif
