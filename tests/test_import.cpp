@@ -1,6 +1,9 @@
 // rt-import end to end: the real importer on the small models of
-// tests/models, the exact files it writes, the refusals.
+// tests/models, the exact files it writes, rt rendering the scenes, the
+// refusals.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -67,6 +70,23 @@ int faces_facing_their_normals(const std::string &text)
     return faces;
 }
 
+// The pixels of rt's w x w picture in dir in which channel c (0 red, 1
+// green, 2 blue) outweighs both others twice, in the left and right half.
+std::pair<int, int> dominant(const TempDir &dir, int w, int c)
+{
+    std::string image = read_file(dir.file("out.ppm"));
+    std::string rgb = image.substr(image.size() - 3 * w * w);
+    EXPECT_EQ(image, ppm(w, w, rgb));
+    std::pair<int, int> count{0, 0};
+    for (int p = 0; p < w * w; p++) {
+        auto at = [&](int k) { return static_cast<unsigned char>(rgb[3 * p + (c + k) % 3]); };
+        if (at(0) > 30 && at(0) > 2 * at(1) && at(0) > 2 * at(2)) {
+            (p % w < w / 2 ? count.first : count.second)++;
+        }
+    }
+    return count;
+}
+
 // The plain mode: one mesh, mirrored into rt's frame (z negated, corners in
 // reverse order), with the scene line on standard output.
 TEST(Import, PlainModeWritesOneMirroredMesh)
@@ -106,25 +126,31 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
 }
 
 // A bad command line (status 2), or a model that cannot be imported or
-// written (status 1), leaves the folder as it was: no mesh, no temporary, an
-// earlier file untouched.
+// written (status 1), leaves the folder as it was, in either mode: no scene,
+// no mesh, no temporary, an earlier file untouched.
 TEST(Import, RefusalsLeaveNothingBehind)
 {
-    const std::string usage = "usage: rt-import [-quads] [-fit] MODEL OUTPUT.mesh\n";
+    const std::string usage = "usage: rt-import [-quads] [-fit] MODEL OUTPUT.mesh\n"
+                              "       rt-import -scene [-quads] [-fit] MODEL OUTPUT.scene\n";
     const std::string cannot = "rt-import: cannot import ", tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
     const std::vector<std::vector<std::string>> cases = {
         // the model's name and text (none: missing), the command line, standard error
-        {"", "", "a.obj", usage},
+        {"", "", "-scene a.obj", usage},
         {"", "", "- a.obj b.mesh", usage}, // a lone - is a name
         {"", "", "-triangles a.obj b.mesh", "rt-import: unknown option: -triangles\n" + usage},
         // rt reads a mesh name up to the first blank.
-        {"", "", "a.obj my\troom", "rt-import: the output name must not contain white space: my\troom\n"},
+        {"", "", "-scene a.obj my\troom", "rt-import: the output name must not contain white space: my\troom\n"},
         {"missing.obj", "", "missing.obj old.mesh", cannot + "missing.obj: Unable to open file \"missing.obj\".\n"},
         {"lines.obj", "v 0 0 0\nv 1 0 0\nl 1 2\n", "lines.obj old.mesh",
          cannot + "lines.obj: the model has no faces\n"},
-        {"nan.obj", tri + "v nan 0 0\nf 1 2 4\n", "nan.obj old.mesh", cannot + "nan.obj: the model has no faces\n"},
+        {"nan.obj", tri + "v nan 0 0\nf 1 2 4\n", "-scene nan.obj old.scene",
+         cannot + "nan.obj: the model has no faces\n"},
         {"tri.obj", tri + "f 1 2 3\n", "tri.obj no/out.mesh",
          "rt-import: cannot write no/out.mesh: No such file or directory\n"},
+        // The second mesh's name is a folder's: the first mesh is not left.
+        {"two.obj", tri + "usemtl a\nf 1 2 3\nusemtl b\nf 1 2 3\n", "-scene two.obj old.scene",
+         "rt-import: the model gives no light: one white light at the camera\n"
+         "rt-import: cannot write old-b.mesh: not a regular file\n"},
     };
     for (const std::vector<std::string> &c : cases) {
         SCOPED_TRACE(c[2]);
@@ -133,14 +159,92 @@ TEST(Import, RefusalsLeaveNothingBehind)
             write_file(dir.file(c[0]), c[1]);
         }
         write_file(dir.file("old.mesh"), "earlier\n");
+        write_file(dir.file("old.scene"), "earlier\n");
+        mkdir(dir.file("old-b.mesh").c_str(), 0755);
         std::set<std::string> before = list_dir(dir.path());
         RunResult r = run_import(dir, c[2]);
         EXPECT_EQ(r.status, c[0].empty() ? 2 : 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c[3]);
         EXPECT_EQ(list_dir(dir.path()), before);
-        EXPECT_EQ(read_file(dir.file("old.mesh")), "earlier\n");
+        EXPECT_EQ(read_file(dir.file("old.mesh")) + read_file(dir.file("old.scene")), "earlier\nearlier\n");
     }
+}
+
+// Whole scenes rendered from their camera, the red wall on the left: a
+// Cornell box in OBJ and MTL, without camera or light, seen from the front of
+// its own right-handed frame, green on the right, lit by its glowing ceiling
+// panel alone.
+TEST(ImportScene, ScenesRenderTheRightWayRound)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        // options and model, standard error, the scene file up to the mesh lines, the colour on the right
+        {"@cornell.obj", "rt-import: s.scene: 4 meshes, 12 triangles, 0 lights\n",
+         "c p(0 2.6317072 -4.4871945) t(0 1 0) fov(45)\n", "1"},
+    };
+    for (const std::vector<std::string> &c : cases) {
+        SCOPED_TRACE(c[0]);
+        TempDir dir;
+        RunResult r = run_import(dir, "-scene " + c[0] + " s.scene");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c[1]);
+        std::string scene = read_file(dir.file("s.scene"));
+        EXPECT_EQ(scene.substr(0, scene.find("\nm s-") + 1),
+                  "# Imported by rt-import from " + c[0].substr(c[0].find('@') + 1) + ".\n" +
+                      "# Render it from this folder, square: rt -size 512x512 s.scene\n" + c[2]);
+        r = run_rt(dir.path(), {"-nosdl", "-size", "48x48", "-rays", "4", "s.scene"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        std::pair<int, int> left = dominant(dir, 48, 0), right = dominant(dir, 48, std::stoi(c[3]));
+        EXPECT_GT(left.first, 60);
+        EXPECT_EQ(left.second, 0);
+        EXPECT_EQ(right.first, 0);
+        EXPECT_GT(right.second, 60);
+    }
+}
+
+// The material mapping, one row per material: Phong from MTL, glTF's
+// metallic-roughness and specular-glossiness, emission, textures dropped,
+// kd + ks kept at most 1, names made file names, a broken material left out.
+TEST(ImportScene, MaterialMapping)
+{
+    const std::vector<std::string> rows = {
+        "m m-plastic.mesh kd(0.48 0.24 0.96) ks(0.04 0.04 0.04) s(30) ke(0 0 0)",
+        "m m-gold.mesh kd(0 0 0) ks(1 0.8 0.3) s(510) ke(0 0 0)",
+        "m m-half.mesh kd(0.48 0.48 0.48) ks(0.52 0.52 0.52) s(1000) ke(0 0 0)",
+        "m m-unset.mesh kd(0 0 0) ks(1 1 1) s(1) ke(0 0 0)", // glTF's defaults: a rough metal
+        "m m-specgloss.mesh kd(0.4 0.32 0.24000001) ks(0.2 0.2 0.2) s(510) ke(0 0 0)",
+        "m m-lamp.mesh kd(0.192 0.192 0.192) ks(0.04 0.04 0.04) s(1) ke(1 0.5 0)",
+        "m m-wood.mesh kd(0.57600003 0.384 0.192) ks(0.04 0.04 0.04) s(1) ke(0 0 0)",
+        "m m-shiny.mesh kd(0.5 0.5 0.5) ks(0.25 0.25 0.25) s(50) ke(0 0 0)",
+        "m m-bright.mesh kd(0.64285713 0.42857146 0.21428573) ks(0.35714287 0.35714287 0.35714287) s(1000) ke(0 0 0)",
+        "m m-glow.mesh kd(0 0 0) ks(0 0 0) s(1) ke(2 1 0)",
+        "m m-negative.mesh kd(0 0.5 0.5) ks(0 0 0.25) s(1) ke(0 0 0)",
+        "m m-a_b_c.mesh kd(0.5 0.5 0.5) ks(0 0 0) s(1) ke(0 0 0)",
+        "m m-red.mesh kd(1 0 0) ks(0 0 0) s(1) ke(0 0 0)",
+        "m m-RED-2.mesh kd(0.5 0 0) ks(0 0 0) s(1) ke(0 0 0)",
+    };
+    std::vector<std::string> got;
+    std::string notes; // standard error of both
+    for (const char *model : {"materials.gltf", "materials.obj"}) {
+        TempDir dir;
+        RunResult r = run_import(dir, std::string("-scene @") + model + " m.scene");
+        EXPECT_EQ(r.status, 0);
+        notes += r.err;
+        std::istringstream in(read_file(dir.file("m.scene")));
+        for (std::string line; std::getline(in, line);) {
+            if (line[0] == 'm' && line.find(kPlace) != std::string::npos && line.find(" kr(0)") != std::string::npos) {
+                line.replace(line.find(kPlace), kPlace.size(), " kd(");
+                got.push_back(line.erase(line.find(" kr(0)"), 6));
+            }
+        }
+    }
+    EXPECT_EQ(got, rows);
+    EXPECT_EQ(notes, "rt-import: material \"wood\" has textures, which rt does not show: its colours are used\n"
+                     "rt-import: m.scene: 7 meshes, 7 triangles, 0 lights\n"
+                     "rt-import: material \"broken\" has values that are not finite numbers: 1 faces skipped\n"
+                     "rt-import: m.scene: 7 meshes, 7 triangles, 0 lights\n");
 }
 
 #endif // RT_IMPORT_BINARY
