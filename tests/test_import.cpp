@@ -171,16 +171,42 @@ TEST(Import, RefusalsLeaveNothingBehind)
     }
 }
 
-// Whole scenes rendered from their camera, the red wall on the left: a
-// Cornell box in OBJ and MTL, without camera or light, seen from the front of
-// its own right-handed frame, green on the right, lit by its glowing ceiling
-// panel alone.
+// Whole scenes rendered from their camera, the red wall or panel on the
+// left. A Cornell box in OBJ and MTL, without camera or light, seen from the
+// front of its own right-handed frame, green on the right, lit by its
+// glowing ceiling panel alone. A glTF scene, its camera looking along -x and
+// 10 degrees down (frame 3:2), blue on the right; a point light of 20 and a
+// spot light of 10 candela, 2.25 and 2.56 from the middle, and a sun of 2
+// lux far away against its direction, scaled together to sum to 1.
+// And what rt cannot show left out with a note, the rest imported: a camera
+// without a view direction, a light not a number, an ambient light, a face
+// with a corner not a number; the turn of a camera about its view dropped
+// (60 degrees across a 1:2 frame, 98.2 up); with no light left, one at the
+// camera, which -fit moves with the model.
 TEST(ImportScene, ScenesRenderTheRightWayRound)
 {
     const std::vector<std::vector<std::string>> cases = {
         // options and model, standard error, the scene file up to the mesh lines, the colour on the right
         {"@cornell.obj", "rt-import: s.scene: 4 meshes, 12 triangles, 0 lights\n",
          "c p(0 2.6317072 -4.4871945) t(0 1 0) fov(45)\n", "1"},
+        {"@room.gltf",
+         "rt-import: spot light \"spot\" becomes a point light: its cone is dropped\n"
+         "rt-import: s.scene: 3 meshes, 6 triangles, 3 lights\n",
+         "# The model's camera shows the middle 512x341 of that.\n"
+         "c p(3 1.5 0) t(-0.037796497 0.96435463 3.677201e-07) fov(65.560905)\n"
+         "l p(0 3 0) c(0.5285512 0.5285512 0.5285512)\nl p(0 1387.067 -800.39056) c(0.26757905 0.26757905 0.26757905)\n"
+         "l p(2 2 -1) c(0.20386975 0.1630958 0.12232185)\n",
+         "2"},
+        {"-fit @broken.dae",
+         "rt-import: camera \"flat\" has no view direction: skipped\n"
+         "rt-import: camera \"front\" is turned about its view; rt keeps +y up, so the turn is dropped\n"
+         "rt-import: light \"lamp\" has values that are not finite numbers: skipped\n"
+         "rt-import: light \"ambient\" is an ambient light, which rt does not have: skipped\n"
+         "rt-import: the model gives no light: one white light at the camera\n"
+         "rt-import: s.scene: 1 meshes, 1 triangles, 1 lights; 1 degenerate or non-finite faces skipped\n",
+         "# The model's camera shows the middle 256x512 of that.\n"
+         "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-0.25 -1 -1.5) c(1 1 1)\n",
+         "0"},
     };
     for (const std::vector<std::string> &c : cases) {
         SCOPED_TRACE(c[0]);
@@ -193,6 +219,11 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
         EXPECT_EQ(scene.substr(0, scene.find("\nm s-") + 1),
                   "# Imported by rt-import from " + c[0].substr(c[0].find('@') + 1) + ".\n" +
                       "# Render it from this folder, square: rt -size 512x512 s.scene\n" + c[2]);
+        if (c[3] == "0") {
+            EXPECT_EQ(read_file(dir.file("s-default.mesh")),
+                      "MESH3\nv -0.25 -0.5 0\nv -0.25 0.5 0\nv 0.25 -0.5 0\nn 0 0 -1\nf 1/1 2/1 3/1\n");
+            continue;
+        }
         r = run_rt(dir.path(), {"-nosdl", "-size", "48x48", "-rays", "4", "s.scene"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");

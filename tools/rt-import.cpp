@@ -19,6 +19,7 @@
 #include <assimp/config.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <assimp/version.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -349,6 +350,21 @@ std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo)
     return kept;
 }
 
+// How assimp reads the cameras of model, by its name: in glTF a camera
+// sits at its node's origin, and assimp up to 5.2 gives its angle as the
+// vertical angle times the aspect ratio; other formats, and later versions,
+// give the full horizontal angle.
+CameraReading camera_reading(const std::string &model)
+{
+    std::string ext = model.substr(std::min(model.size(), model.rfind('.')));
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return tolower(c); });
+    CameraReading reading;
+    reading.at_node_origin = ext == ".gltf" || ext == ".glb";
+    reading.vertical_times_aspect =
+        reading.at_node_origin && (aiGetVersionMajor() < 5 || (aiGetVersionMajor() == 5 && aiGetVersionMinor() <= 2));
+    return reading;
+}
+
 // Text from a model for a comment line of the scene file: rt reads a line
 // of at most 1023 characters, and a line break would end the comment.
 std::string comment_text(const std::string &text)
@@ -369,11 +385,18 @@ std::string base_name(const std::string &path)
 }
 
 // The opening lines of the scene file: where it came from and how to render
-// it.
-std::string scene_header(const Options &opt)
+// it, with the model's own frame when it is not square.
+std::string scene_header(const Options &opt, const RtCamera &cam)
 {
-    return "# Imported by rt-import from " + comment_text(base_name(opt.model)) + ".\n" +
-           "# Render it from this folder, square: rt -size 512x512 " + base_name(opt.output) + "\n";
+    std::string text = "# Imported by rt-import from " + comment_text(base_name(opt.model)) + ".\n" +
+                       "# Render it from this folder, square: rt -size 512x512 " + base_name(opt.output) + "\n";
+    if (cam.aspect != 1.0) {
+        long width = cam.aspect < 1.0 ? std::lround(512.0 * cam.aspect) : 512;
+        long height = cam.aspect > 1.0 ? std::lround(512.0 / cam.aspect) : 512;
+        text += "# The model's camera shows the middle " + std::to_string(width) + "x" + std::to_string(height) +
+                " of that.\n";
+    }
+    return text;
 }
 
 // The scene mode: a mesh data file per material beside the scene file, and
@@ -393,9 +416,12 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo)
     }
     Box box = bounding_box(kept);
 
-    RtCamera cam = framing_camera(box);
-    std::vector<RtLight> lights;
-    if (!emissive) {
+    RtCamera cam;
+    if (!model_camera(scene, box, camera_reading(opt.model), &cam)) {
+        cam = framing_camera(box);
+    }
+    std::vector<RtLight> lights = model_lights(scene, box);
+    if (lights.empty() && !emissive) {
         fprintf(stderr, "rt-import: the model gives no light: one white light at the camera\n");
         lights.push_back({cam.position, Vec(1.0, 1.0, 1.0)});
     }
@@ -417,8 +443,8 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo)
     if (stem.size() > 6 && stem.compare(stem.size() - 6, 6, ".scene") == 0) {
         stem.resize(stem.size() - 6);
     }
-    std::string text = scene_header(opt) + "c p(" + format_vector(cam.position) + ") t(" + format_vector(cam.target) +
-                       ") fov(" + format_number(cam.fov) + ")\n";
+    std::string text = scene_header(opt, cam) + "c p(" + format_vector(cam.position) + ") t(" +
+                       format_vector(cam.target) + ") fov(" + format_number(cam.fov) + ")\n";
     for (const RtLight &light : lights) {
         text += "l p(" + format_vector(light.position) + ") c(" + format_vector(light.colour) + ")\n";
     }
