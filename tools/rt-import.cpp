@@ -1,53 +1,60 @@
 // rt-import: converts a model in any format the assimp library reads (OBJ,
-// PLY, STL, glTF, COLLADA ...) into a mesh data file for rt, and prints the
-// scene line that places the mesh.
+// PLY, STL, glTF, COLLADA ...) for rt.
 //
 //   rt-import [-quads] [-fit] MODEL OUTPUT.mesh
+//   rt-import -scene [-quads] [-fit] MODEL OUTPUT.scene
 //
-// Every mesh of every node is merged into one mesh in world space. The file
-// holds triangles (MESH3), or quads (MESH4) with -quads when every face of
-// the model is a quad; otherwise -quads falls back to triangles with a note.
-// Normals come from the model, or are made smooth when it has none; -fit
-// scales and moves the model into a unit box centred at the origin.
-// Exit status: 0 done, 1 the model or the output file failed, 2 bad usage.
+// The first form merges every mesh of every node into one mesh data file in
+// world space and prints the scene line that places it. The second writes a
+// whole scene: a scene file with the model's first camera (or one that
+// frames the model), its lights (or one at the camera) and one mesh line per
+// material, each naming a mesh data file written beside the scene file.
+// Models are turned from their right-handed frame into rt's left-handed one.
+// The files hold triangles (MESH3), or quads (MESH4) with -quads when every
+// face of the model is a quad; otherwise -quads falls back to triangles with
+// a note. Normals come from the model, or are made smooth when it has none;
+// -fit scales and moves the model into a unit box centred at the origin.
+// Exit status: 0 done, 1 the model or the output failed, 2 bad usage.
 #include <assimp/Importer.hpp>
 #include <assimp/config.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <assimp/version.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
+
+#include "import_camera_lights.h"
+#include "import_common.h"
+#include "import_geometry.h"
+#include "import_material.h"
 
 namespace
 {
 
-using Vec = aiVector3t<double>;
-using Matrix4 = aiMatrix4x4t<double>;
-using Matrix3 = aiMatrix3x3t<double>;
-
-const char kUsage[] = "usage: rt-import [-quads] [-fit] MODEL OUTPUT.mesh\n";
+const char kUsage[] = "usage: rt-import [-quads] [-fit] MODEL OUTPUT.mesh\n"
+                      "       rt-import -scene [-quads] [-fit] MODEL OUTPUT.scene\n";
 
 // rt reads a scene line of at most 1023 characters, its line break
 // included; the line printed here takes under 128 besides the name.
 const size_t kMaxMeshName = 895;
+// A material's part of a mesh file name.
+const size_t kMaxMaterialName = 64;
 
 const int kExitFailure = 1;
 const int kExitUsage = 2;
 
 struct Options {
+    bool scene = false; // write a whole scene, not one mesh
     bool quads = false; // write quads when every face is one
     bool fit = false;   // scale and move into the unit box around the origin
     bool help = false;
@@ -55,29 +62,15 @@ struct Options {
     std::string output;
 };
 
-struct Corner {
-    Vec pos;
-    Vec norm;
-};
-
-// One face in world space: three corners, or four in a quad mesh.
-struct Polygon {
-    unsigned count = 0;
-    Corner corner[4];
-};
-
-struct Geometry {
-    std::vector<Polygon> faces;
-    int skipped = 0;         // points, lines and faces without any usable normal
-    int first_material = -1; // material of the first mesh that gave a face
-};
-
 void print_help()
 {
     printf("%s"
            "Converts a model that the assimp library reads (OBJ, PLY, STL, glTF, COLLADA ...)\n"
-           "into a mesh data file for rt, and prints the scene line for it.\n"
+           "into a mesh data file for rt and prints the scene line for it, or with -scene\n"
+           "into a scene file with the model's camera, lights and materials, and one mesh\n"
+           "data file per material beside it.\n"
            "\n"
+           "  -scene   write a whole scene\n"
            "  -quads   write quads (MESH4) when every face of the model is a quad\n"
            "  -fit     scale and move the model into a unit box centred at the origin\n"
            "  --help   show this help\n"
@@ -98,7 +91,9 @@ int parse_args(int argc, char **argv, Options *opt)
     std::vector<std::string> names;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
-        if (arg == "-quads") {
+        if (arg == "-scene") {
+            opt->scene = true;
+        } else if (arg == "-quads") {
             opt->quads = true;
         } else if (arg == "-fit") {
             opt->fit = true;
@@ -118,8 +113,8 @@ int parse_args(int argc, char **argv, Options *opt)
     }
     opt->model = names[0];
     opt->output = names[1];
-    // The scene line must be able to name the output: rt reads the name up
-    // to the first blank.
+    // The scene lines must be able to name the mesh files: rt reads a name
+    // up to the first blank.
     if (has_space(opt->output)) {
         fprintf(stderr, "rt-import: the output name must not contain white space: %s\n", opt->output.c_str());
         return kExitUsage;
@@ -132,265 +127,23 @@ int parse_args(int argc, char **argv, Options *opt)
     return 0;
 }
 
-// Faces of three or more corners only: points and lines are never written.
-bool every_face_is_quad(const aiScene *scene)
-{
-    for (unsigned m = 0; m < scene->mNumMeshes; m++) {
-        const aiMesh *mesh = scene->mMeshes[m];
-        for (unsigned f = 0; f < mesh->mNumFaces; f++) {
-            unsigned n = mesh->mFaces[f].mNumIndices;
-            if (n >= 3 && n != 4) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-// A vector made unit length is finite and about 1 long; one made of a zero
-// vector is not a number.
-bool is_unit(const Vec &v)
-{
-    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z) && v.Length() > 0.5;
-}
-
-// The unit normal of the plane through a, b and c, counter-clockwise seen
-// from its front; not a number when they lie on one line.
-Vec unit_normal(const Vec &a, const Vec &b, const Vec &c)
-{
-    Vec n = (b - a) ^ (c - a);
-    return n / n.Length();
-}
-
-// The angle at corner p between the edges to a and to b; not a number when an
-// edge has no length.
-double corner_angle(const Vec &p, const Vec &a, const Vec &b)
-{
-    Vec u = a - p, v = b - p;
-    double c = (u * v) / (u.Length() * v.Length());
-    return std::acos(std::clamp(c, -1.0, 1.0));
-}
-
-Vec mesh_vertex(const aiMesh *mesh, unsigned index)
-{
-    const aiVector3D &p = mesh->mVertices[index];
-    return Vec(p.x, p.y, p.z);
-}
-
-// Smooth vertex normals for a mesh that has none: at every position, the sum
-// of the normals of the faces that meet there, each weighted by its angle at
-// that corner, so that splitting a face into triangles changes nothing.
-// Vertices are matched by position, since formats differ in whether faces
-// share vertices; assimp's aiProcess_GenSmoothNormals would give a vertex
-// that faces share the normal of only one of them.
-std::vector<Vec> smooth_normals(const aiMesh *mesh)
-{
-    std::map<std::array<float, 3>, Vec> sums;
-    for (unsigned f = 0; f < mesh->mNumFaces; f++) {
-        const aiFace &face = mesh->mFaces[f];
-        unsigned n = face.mNumIndices;
-        if (n < 3) {
-            continue;
-        }
-        Vec normal = unit_normal(mesh_vertex(mesh, face.mIndices[0]), mesh_vertex(mesh, face.mIndices[1]),
-                                 mesh_vertex(mesh, face.mIndices[2]));
-        if (!is_unit(normal)) {
-            continue;
-        }
-        for (unsigned k = 0; k < n; k++) {
-            unsigned index = face.mIndices[k];
-            double angle = corner_angle(mesh_vertex(mesh, index), mesh_vertex(mesh, face.mIndices[(k + n - 1) % n]),
-                                        mesh_vertex(mesh, face.mIndices[(k + 1) % n]));
-            if (angle > 0.0) {
-                const aiVector3D &p = mesh->mVertices[index];
-                sums[{p.x, p.y, p.z}] += normal * angle;
-            }
-        }
-    }
-    std::vector<Vec> normals(mesh->mNumVertices);
-    for (unsigned i = 0; i < mesh->mNumVertices; i++) {
-        const aiVector3D &p = mesh->mVertices[i];
-        Vec sum = sums[{p.x, p.y, p.z}];
-        normals[i] = sum / sum.Length();
-    }
-    return normals;
-}
-
-// The vertex normals of the file, or smooth ones when it has none.
-std::vector<Vec> vertex_normals(const aiMesh *mesh)
-{
-    if (!mesh->HasNormals()) {
-        return smooth_normals(mesh);
-    }
-    std::vector<Vec> normals(mesh->mNumVertices);
-    for (unsigned i = 0; i < mesh->mNumVertices; i++) {
-        const aiVector3D &n = mesh->mNormals[i];
-        normals[i] = Vec(n.x, n.y, n.z);
-    }
-    return normals;
-}
-
-// Appends the faces of one mesh placed by the node transform world. Normals
-// transform with the inverse transpose of its 3x3 part and are made unit
-// length again.
-void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &normal_matrix, Geometry *geo)
-{
-    std::vector<Vec> normals = vertex_normals(mesh);
-    for (unsigned f = 0; f < mesh->mNumFaces; f++) {
-        const aiFace &face = mesh->mFaces[f];
-        if (face.mNumIndices < 3 || face.mNumIndices > 4) {
-            geo->skipped++;
-            continue;
-        }
-        Polygon poly;
-        poly.count = face.mNumIndices;
-        for (unsigned k = 0; k < poly.count; k++) {
-            unsigned index = face.mIndices[k];
-            poly.corner[k].pos = world * mesh_vertex(mesh, index);
-            Vec n = normal_matrix * normals[index];
-            poly.corner[k].norm = n / n.Length();
-        }
-        // A zero normal in the file: the face's own normal stands in.
-        Vec flat = unit_normal(poly.corner[0].pos, poly.corner[1].pos, poly.corner[2].pos);
-        bool usable = true;
-        for (unsigned k = 0; k < poly.count; k++) {
-            if (!is_unit(poly.corner[k].norm)) {
-                poly.corner[k].norm = flat;
-                usable = usable && is_unit(flat);
-            }
-        }
-        if (!usable) {
-            geo->skipped++;
-            continue;
-        }
-        if (geo->first_material < 0) {
-            geo->first_material = static_cast<int>(mesh->mMaterialIndex);
-        }
-        geo->faces.push_back(poly);
-    }
-}
-
-// Walks the node tree, accumulating each node's transform onto its parent's.
-void collect_node(const aiScene *scene, const aiNode *node, const Matrix4 &parent, Geometry *geo)
-{
-    Matrix4 world = parent * Matrix4(node->mTransformation);
-    Matrix3 normal_matrix = Matrix3(world).Inverse().Transpose();
-    for (unsigned i = 0; i < node->mNumMeshes; i++) {
-        collect_mesh(scene->mMeshes[node->mMeshes[i]], world, normal_matrix, geo);
-    }
-    for (unsigned i = 0; i < node->mNumChildren; i++) {
-        collect_node(scene, node->mChildren[i], world, geo);
-    }
-}
-
-// Moves the centre of the bounding box to the origin and scales uniformly so
-// that the largest extent is 1.
-void fit_unit_box(Geometry *geo)
-{
-    Vec lo(INFINITY, INFINITY, INFINITY), hi(-INFINITY, -INFINITY, -INFINITY);
-    for (const Polygon &poly : geo->faces) {
-        for (unsigned k = 0; k < poly.count; k++) {
-            const Vec &p = poly.corner[k].pos;
-            lo = Vec(std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z));
-            hi = Vec(std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z));
-        }
-    }
-    Vec centre = (lo + hi) * 0.5;
-    double extent = std::max({hi.x - lo.x, hi.y - lo.y, hi.z - lo.z});
-    if (!(extent > 0.0)) {
-        return; // every corner in one point: nothing to scale
-    }
-    for (Polygon &poly : geo->faces) {
-        for (unsigned k = 0; k < poly.count; k++) {
-            Vec p = (poly.corner[k].pos - centre) / extent;
-            // Rounding may step a hair past the box: keep it inside.
-            poly.corner[k].pos =
-                Vec(std::clamp(p.x, -0.5, 0.5), std::clamp(p.y, -0.5, 0.5), std::clamp(p.z, -0.5, 0.5));
-        }
-    }
-}
-
-// The shortest decimal text that rt's single-precision reading turns back
-// into the same float as the value rounded to single precision.
-std::string format_number(double value)
-{
-    float f = static_cast<float>(value) + 0.0f; // + 0.0f turns -0 into 0
-    char buf[32];
-    for (int digits = 1; digits <= 9; digits++) {
-        snprintf(buf, sizeof buf, "%.*g", digits, f);
-        if (strtof(buf, nullptr) == f) {
-            break;
-        }
-    }
-    return buf;
-}
-
-std::string format_vector(const Vec &v)
-{
-    return format_number(v.x) + " " + format_number(v.y) + " " + format_number(v.z);
-}
-
-// The 1-based number of the line text in lines, appending it when new.
-size_t line_index(const std::string &text, std::vector<std::string> *lines,
-                  std::unordered_map<std::string, size_t> *index)
-{
-    auto it = index->find(text);
-    if (it != index->end()) {
-        return it->second;
-    }
-    lines->push_back(text);
-    (*index)[text] = lines->size();
-    return lines->size();
-}
-
-struct MeshText {
+struct OutputFile {
+    std::string path;
     std::string text;
-    size_t positions = 0;
-    size_t normals = 0;
+    std::string temp; // the temporary beside path, once written
 };
 
-// The mesh data file: header, positions, normals, faces. Equal positions (and
-// equal normals) as written share one line.
-MeshText mesh_text(const Geometry &geo, bool quads)
-{
-    std::vector<std::string> positions, normals;
-    std::unordered_map<std::string, size_t> pos_index, norm_index;
-    std::string faces;
-    for (const Polygon &poly : geo.faces) {
-        faces += "f";
-        for (unsigned k = 0; k < poly.count; k++) {
-            size_t v = line_index(format_vector(poly.corner[k].pos), &positions, &pos_index);
-            size_t n = line_index(format_vector(poly.corner[k].norm), &normals, &norm_index);
-            faces += " " + std::to_string(v) + "/" + std::to_string(n);
-        }
-        faces += "\n";
-    }
-    MeshText mesh;
-    mesh.text = quads ? "MESH4\n" : "MESH3\n";
-    for (const std::string &p : positions) {
-        mesh.text += "v " + p + "\n";
-    }
-    for (const std::string &n : normals) {
-        mesh.text += "n " + n + "\n";
-    }
-    mesh.text += faces;
-    mesh.positions = positions.size();
-    mesh.normals = normals.size();
-    return mesh;
-}
-
-// Writes text to a temporary file beside path and renames it to path, so
-// that path is never left half written. On failure *reason says why. Only a
-// regular file is replaced: a rename onto a device or a folder would not do
-// what was asked.
-bool write_whole_file(const std::string &path, const std::string &text, std::string *reason)
+// Writes file->text to a temporary file beside file->path. On failure
+// *reason says why. Only a regular file is to be replaced: a rename onto a
+// device or a folder would not do what was asked.
+bool write_temporary(OutputFile *file, std::string *reason)
 {
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (stat(file->path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         *reason = "not a regular file";
         return false;
     }
-    std::string temp = path + ".XXXXXX";
+    std::string temp = file->path + ".XXXXXX";
     int fd = mkstemp(&temp[0]);
     if (fd < 0) {
         *reason = strerror(errno);
@@ -408,36 +161,59 @@ bool write_whole_file(const std::string &path, const std::string &text, std::str
         unlink(temp.c_str());
         return false;
     }
-    bool ok = fwrite(text.data(), 1, text.size(), fp) == text.size();
+    bool ok = fwrite(file->text.data(), 1, file->text.size(), fp) == file->text.size();
     ok = fclose(fp) == 0 && ok;
-    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
         *reason = strerror(errno);
         unlink(temp.c_str());
+        return false;
     }
-    return ok;
+    file->temp = temp;
+    return true;
 }
 
-// The diffuse colour of the first face's material, or a light grey when it
-// has none or is not the model's own: assimp gives a model without materials
-// one of its own, unnamed or named AI_DEFAULT_MATERIAL_NAME.
-Vec diffuse_colour(const aiScene *scene, int material)
+// Writes every file whole, or none: each to a temporary first, all renamed
+// at the end, in order, so that the last (the scene file) appears only when
+// every file it names is in place. On a failure every temporary and every
+// file renamed so far are removed, a message names the file, and the result
+// is false.
+bool write_files(std::vector<OutputFile> *files)
 {
-    Vec grey(0.7, 0.7, 0.7);
-    if (material < 0 || static_cast<unsigned>(material) >= scene->mNumMaterials) {
-        return grey;
+    std::string reason;
+    size_t failed = files->size();
+    for (size_t i = 0; i < files->size() && failed == files->size(); i++) {
+        if (!write_temporary(&(*files)[i], &reason)) {
+            failed = i;
+        }
     }
-    const aiMaterial *mat = scene->mMaterials[material];
-    aiString name;
-    aiColor3D colour;
-    if (mat->Get(AI_MATKEY_NAME, name) != AI_SUCCESS || name.length == 0 ||
-        strcmp(name.C_Str(), AI_DEFAULT_MATERIAL_NAME) == 0) {
-        return grey;
+    size_t renamed = 0;
+    for (; failed == files->size() && renamed < files->size(); renamed++) {
+        OutputFile &file = (*files)[renamed];
+        if (rename(file.temp.c_str(), file.path.c_str()) != 0) {
+            reason = strerror(errno);
+            failed = renamed;
+            break;
+        }
     }
-    if (mat->Get(AI_MATKEY_COLOR_DIFFUSE, colour) != AI_SUCCESS) {
-        return grey;
+    if (failed == files->size()) {
+        return true;
     }
-    return Vec(colour.r, colour.g, colour.b);
+    for (size_t i = 0; i < files->size(); i++) {
+        const OutputFile &file = (*files)[i];
+        if (i < renamed) {
+            unlink(file.path.c_str());
+        } else if (!file.temp.empty()) {
+            unlink(file.temp.c_str());
+        }
+    }
+    fprintf(stderr, "rt-import: cannot write %s: %s\n", (*files)[failed].path.c_str(), reason.c_str());
+    return false;
+}
+
+std::string mesh_line(const std::string &name, const RtMaterial &mat)
+{
+    return "m " + name + " pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(" + format_vector(mat.kd) + ") ks(" +
+           format_vector(mat.ks) + ") s(" + format_number(mat.s) + ") kr(0) ke(" + format_vector(mat.ke) + ")\n";
 }
 
 const aiScene *read_model(Assimp::Importer *importer, const Options &opt)
@@ -450,53 +226,262 @@ const aiScene *read_model(Assimp::Importer *importer, const Options &opt)
     if (!opt.quads) {
         flags |= aiProcess_Triangulate;
     }
-    return importer->ReadFile(opt.model, flags);
+    const aiScene *scene = importer->ReadFile(opt.model, flags);
+    if (scene != nullptr && opt.quads && !every_face_is_quad(scene)) {
+        fprintf(stderr, "rt-import: %s: not every face is a quad, writing triangles\n", opt.model.c_str());
+        scene = importer->ApplyPostProcessing(aiProcess_Triangulate);
+    }
+    if (scene == nullptr || scene->mRootNode == nullptr) {
+        fprintf(stderr, "rt-import: cannot import %s: %s\n", opt.model.c_str(), importer->GetErrorString());
+        return nullptr;
+    }
+    return scene;
+}
+
+// "N triangles" or "N quads".
+std::string face_count(size_t faces, bool quads)
+{
+    return std::to_string(faces) + (quads ? " quads" : " triangles");
+}
+
+std::string skipped_note(const Geometry &geo)
+{
+    return geo.skipped > 0 ? "; " + std::to_string(geo.skipped) + " degenerate or non-finite faces skipped" : "";
+}
+
+// The plain mode: one mesh data file, and its scene line on standard output
+// with the diffuse colour of the first face's material, or a light grey
+// when that is not the model's own.
+int import_mesh(const Options &opt, const aiScene *scene, Geometry geo)
+{
+    if (opt.fit) {
+        fit_faces(unit_box_fit(bounding_box(geo.faces)), &geo.faces);
+    }
+    MeshText mesh = mesh_text(geo.faces, geo.faces[0].count == 4);
+    std::vector<OutputFile> files = {{opt.output, mesh.text, ""}};
+    if (!write_files(&files)) {
+        return kExitFailure;
+    }
+    RtMaterial material; // grey unless the model has a diffuse colour
+    material.kd = SourceMaterial().diffuse;
+    const aiMaterial *mat = scene->mMaterials[geo.faces[0].material];
+    aiColor3D colour;
+    if (!is_made_up_material(mat) && mat->Get(AI_MATKEY_COLOR_DIFFUSE, colour) == AI_SUCCESS) {
+        if (is_finite(Vec(colour.r, colour.g, colour.b))) {
+            material.kd = Vec(colour.r, colour.g, colour.b);
+        } else {
+            fprintf(stderr, "rt-import: the diffuse colour is not a finite number: grey is used\n");
+        }
+    }
+    fprintf(stderr, "rt-import: %s: %s, %zu vertices, %zu normals%s\n", opt.output.c_str(),
+            face_count(geo.faces.size(), geo.faces[0].count == 4).c_str(), mesh.positions, mesh.normals,
+            skipped_note(geo).c_str());
+    printf("%s", mesh_line(opt.output, material).c_str());
+    return 0;
+}
+
+// One mesh data file of the scene: the faces of one material.
+struct Part {
+    std::string label; // the material's name in the model
+    RtMaterial material;
+    std::vector<Polygon> faces;
+    std::string file; // its name, beside the scene file
+};
+
+// A material's name as part of a file name: letters, digits, '.', '_' and
+// '-' kept, any other byte (a slash, white space, a byte of a longer UTF-8
+// character) made '_', at most kMaxMaterialName bytes; "material" for none.
+// A number is added where two names would be equal, also when they differ
+// only in case, which some file systems do not tell apart.
+std::string file_part(const std::string &name, std::set<std::string> *taken)
+{
+    std::string part = name.substr(0, kMaxMaterialName);
+    for (char &c : part) {
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-') {
+            c = '_';
+        }
+    }
+    if (part.empty()) {
+        part = "material";
+    }
+    std::string unique = part;
+    for (int n = 2;; n++) {
+        std::string key = unique;
+        std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return tolower(c); });
+        if (taken->insert(key).second) {
+            return unique;
+        }
+        unique = part + "-" + std::to_string(n);
+    }
+}
+
+// The model's faces grouped by material, in the order of the materials,
+// each material mapped for rt. A material with a value that is not a finite
+// number is left out with its faces, with a note.
+std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo)
+{
+    std::map<unsigned, Part> parts;
+    for (const Polygon &poly : geo.faces) {
+        parts[poly.material].faces.push_back(poly);
+    }
+    std::vector<Part> kept;
+    for (auto &entry : parts) {
+        Part &part = entry.second;
+        const aiMaterial *mat = scene->mMaterials[entry.first];
+        SourceMaterial source;
+        part.label = "default";
+        if (!is_made_up_material(mat)) {
+            part.label = mat->GetName().C_Str();
+            if (!read_material(mat, &source)) {
+                fprintf(stderr,
+                        "rt-import: material \"%s\" has values that are not finite numbers: %zu faces skipped\n",
+                        part.label.c_str(), part.faces.size());
+                continue;
+            }
+            if (has_textures(mat)) {
+                fprintf(stderr,
+                        "rt-import: material \"%s\" has textures, which rt does not show: its colours are used\n",
+                        part.label.c_str());
+            }
+        }
+        part.material = map_material(source);
+        kept.push_back(part);
+    }
+    return kept;
+}
+
+// How assimp reads the cameras of model, by its name: in glTF a camera
+// sits at its node's origin, and assimp up to 5.2 gives its angle as the
+// vertical angle times the aspect ratio; other formats, and later versions,
+// give the full horizontal angle.
+CameraReading camera_reading(const std::string &model)
+{
+    std::string ext = model.substr(std::min(model.size(), model.rfind('.')));
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return tolower(c); });
+    CameraReading reading;
+    reading.at_node_origin = ext == ".gltf" || ext == ".glb";
+    reading.vertical_times_aspect =
+        reading.at_node_origin && (aiGetVersionMajor() < 5 || (aiGetVersionMajor() == 5 && aiGetVersionMinor() <= 2));
+    return reading;
+}
+
+// Text from a model for a comment line of the scene file: rt reads a line
+// of at most 1023 characters, and a line break would end the comment.
+std::string comment_text(const std::string &text)
+{
+    std::string out = text.substr(0, 200);
+    for (char &c : out) {
+        if (iscntrl(static_cast<unsigned char>(c))) {
+            c = '?';
+        }
+    }
+    return out;
+}
+
+std::string base_name(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The opening lines of the scene file: where it came from and how to render
+// it, with the model's own frame when it is not square.
+std::string scene_header(const Options &opt, const RtCamera &cam)
+{
+    std::string text = "# Imported by rt-import from " + comment_text(base_name(opt.model)) + ".\n" +
+                       "# Render it from this folder, square: rt -size 512x512 " + base_name(opt.output) + "\n";
+    if (cam.aspect != 1.0) {
+        long width = cam.aspect < 1.0 ? std::lround(512.0 * cam.aspect) : 512;
+        long height = cam.aspect > 1.0 ? std::lround(512.0 / cam.aspect) : 512;
+        text += "# The model's camera shows the middle " + std::to_string(width) + "x" + std::to_string(height) +
+                " of that.\n";
+    }
+    return text;
+}
+
+// The scene mode: a mesh data file per material beside the scene file, and
+// the scene file with the camera, the lights and a mesh line for each.
+int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo)
+{
+    std::vector<Part> parts = group_by_material(scene, geo);
+    if (parts.empty()) {
+        fprintf(stderr, "rt-import: cannot import %s: no material is usable\n", opt.model.c_str());
+        return kExitFailure;
+    }
+    std::vector<Polygon> kept;
+    bool emissive = false;
+    for (const Part &part : parts) {
+        kept.insert(kept.end(), part.faces.begin(), part.faces.end());
+        emissive = emissive || max_channel(part.material.ke) > 0.0;
+    }
+    Box box = bounding_box(kept);
+
+    RtCamera cam;
+    if (!model_camera(scene, box, camera_reading(opt.model), &cam)) {
+        cam = framing_camera(box);
+    }
+    std::vector<RtLight> lights = model_lights(scene, box);
+    if (lights.empty() && !emissive) {
+        fprintf(stderr, "rt-import: the model gives no light: one white light at the camera\n");
+        lights.push_back({cam.position, Vec(1.0, 1.0, 1.0)});
+    }
+    if (opt.fit) {
+        Fit fit = unit_box_fit(box);
+        for (Part &part : parts) {
+            fit_faces(fit, &part.faces);
+        }
+        cam.position = fit.place(cam.position);
+        cam.target = fit.place(cam.target);
+        for (RtLight &light : lights) {
+            light.position = fit.place(light.position);
+        }
+    }
+
+    // Mesh names relative to the scene file's folder, where rt is to run.
+    std::string folder = opt.output.substr(0, opt.output.size() - base_name(opt.output).size());
+    std::string stem = base_name(opt.output);
+    if (stem.size() > 6 && stem.compare(stem.size() - 6, 6, ".scene") == 0) {
+        stem.resize(stem.size() - 6);
+    }
+    std::string text = scene_header(opt, cam) + "c p(" + format_vector(cam.position) + ") t(" +
+                       format_vector(cam.target) + ") fov(" + format_number(cam.fov) + ")\n";
+    for (const RtLight &light : lights) {
+        text += "l p(" + format_vector(light.position) + ") c(" + format_vector(light.colour) + ")\n";
+    }
+    std::vector<OutputFile> files;
+    std::set<std::string> taken;
+    bool quads = kept[0].count == 4;
+    for (Part &part : parts) {
+        std::string name = file_part(part.label, &taken);
+        if (name != part.label) {
+            text += "# The mesh of material \"" + comment_text(part.label) + "\":\n";
+        }
+        part.file = stem + "-" + name + ".mesh";
+        files.push_back({folder + part.file, mesh_text(part.faces, quads).text, ""});
+        text += mesh_line(part.file, part.material);
+    }
+    files.push_back({opt.output, text, ""});
+    if (!write_files(&files)) {
+        return kExitFailure;
+    }
+    fprintf(stderr, "rt-import: %s: %zu meshes, %s, %zu lights%s\n", opt.output.c_str(), parts.size(),
+            face_count(kept.size(), quads).c_str(), lights.size(), skipped_note(geo).c_str());
+    return 0;
 }
 
 int import(const Options &opt)
 {
     Assimp::Importer importer;
     const aiScene *scene = read_model(&importer, opt);
-    if (scene == nullptr || scene->mRootNode == nullptr) {
-        fprintf(stderr, "rt-import: cannot import %s: %s\n", opt.model.c_str(), importer.GetErrorString());
+    if (scene == nullptr) {
         return kExitFailure;
     }
-    bool quads = opt.quads && every_face_is_quad(scene);
-    if (opt.quads && !quads) {
-        fprintf(stderr, "rt-import: %s: not every face is a quad, writing triangles\n", opt.model.c_str());
-        scene = importer.ApplyPostProcessing(aiProcess_Triangulate);
-        if (scene == nullptr) {
-            fprintf(stderr, "rt-import: cannot import %s: %s\n", opt.model.c_str(), importer.GetErrorString());
-            return kExitFailure;
-        }
-    }
-
-    Geometry geo;
-    collect_node(scene, scene->mRootNode, Matrix4(), &geo);
+    Geometry geo = collect_geometry(scene);
     if (geo.faces.empty()) {
         fprintf(stderr, "rt-import: cannot import %s: the model has no faces\n", opt.model.c_str());
         return kExitFailure;
     }
-    if (opt.fit) {
-        fit_unit_box(&geo);
-    }
-
-    MeshText mesh = mesh_text(geo, quads);
-    std::string reason;
-    if (!write_whole_file(opt.output, mesh.text, &reason)) {
-        fprintf(stderr, "rt-import: cannot write %s: %s\n", opt.output.c_str(), reason.c_str());
-        return kExitFailure;
-    }
-
-    fprintf(stderr, "rt-import: %s: %zu %s, %zu vertices, %zu normals", opt.output.c_str(), geo.faces.size(),
-            quads ? "quads" : "triangles", mesh.positions, mesh.normals);
-    if (geo.skipped > 0) {
-        fprintf(stderr, "; %d degenerate faces skipped", geo.skipped);
-    }
-    fprintf(stderr, "\n");
-    printf("m %s pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(%s) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n", opt.output.c_str(),
-           format_vector(diffuse_colour(scene, geo.first_material)).c_str());
-    return 0;
+    return opt.scene ? import_scene(opt, scene, geo) : import_mesh(opt, scene, geo);
 }
 
 } // namespace
