@@ -167,4 +167,25 @@ TEST(CommandLine, CompletionLineTellsTheTime)
     EXPECT_LE(reported, wall);
 }
 
+// make install: the programs, their manual pages and the example scenes,
+// from which the installed rt renders the demo.
+TEST(CommandLine, InstalledProgramRendersTheInstalledDemo)
+{
+    TempDir prefix;
+    RunResult r = run_shell(prefix.path(), "'" RT_CMAKE_COMMAND "' --install '" RT_BUILD_DIR "' --prefix . >/dev/null && "
+                                           "cd share/rt/scenes && ../../../bin/rt -nosdl -size 32x24 demo.scene "
+                                           ">/dev/null && rm out.ppm && cd ../../.. && find . -type f | LC_ALL=C sort");
+    std::string expected = "./bin/rt\n";
+#ifdef RT_IMPORT_BINARY
+    expected += "./bin/rt-import\n";
+#endif
+#ifdef RT_IMPORT_BINARY
+    expected += "./share/man/man1/rt-import.1\n";
+#endif
+    expected += "./share/man/man1/rt.1\n";
+    expected += "./share/rt/scenes/cube.mesh\n./share/rt/scenes/demo.scene\n./share/rt/scenes/gem.mesh\n";
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, expected);
+}
+
 } // namespace
