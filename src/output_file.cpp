@@ -46,8 +46,8 @@ bool follow_links(std::string *path)
     return false;
 }
 
-// A hidden temporary name beside path: ".NAME.XXXXXX", the name shortened
-// so that the whole fits wherever the target's own name fits.
+} // namespace
+
 std::string temporary_beside(const std::string &path)
 {
     std::string folder = folder_of(path);
@@ -59,8 +59,6 @@ std::string temporary_beside(const std::string &path)
     }
     return folder + "." + base + ".XXXXXX";
 }
-
-} // namespace
 
 void remove_pending_temporaries()
 {

@@ -49,6 +49,10 @@ class OutputFile
     int err = 0;   // the first error, an errno value
 };
 
+// A hidden temporary name beside path, ".NAME.XXXXXX" for mkstemp, the name
+// shortened so that the whole fits wherever the target's own name fits.
+std::string temporary_beside(const std::string &path);
+
 // Whether the file name names is the one open as descriptor fd.
 bool is_same_file(const char *name, int fd);
 

@@ -169,6 +169,15 @@ TEST(Import, RefusalsLeaveNothingBehind)
         EXPECT_EQ(list_dir(dir.path()), before);
         EXPECT_EQ(read_file(dir.file("old.mesh")) + read_file(dir.file("old.scene")), "earlier\nearlier\n");
     }
+
+    // A scene line that cannot be written (a full disk) is an error, and the
+    // mesh file is not left without it; a name as long as a name can be fits.
+    TempDir dir;
+    const std::string import = "'" RT_IMPORT_BINARY "' '" + kModels + "pyramid.obj' ", long_name(250, 'n');
+    RunResult r = run_shell(dir.path(), import + "p.mesh >/dev/full; echo $?; " + import + long_name +
+                                            ".mesh >/dev/null 2>&1; echo $?; ls");
+    EXPECT_EQ(r.out, "1\n0\n" + long_name + ".mesh\n");
+    EXPECT_EQ(r.err, "rt-import: cannot write the scene line: No space left on device\n");
 }
 
 // Whole scenes rendered from their camera, the red wall or panel on the

@@ -37,6 +37,7 @@
 #include "import_common.h"
 #include "import_geometry.h"
 #include "import_material.h"
+#include "output_file.h"
 
 namespace
 {
@@ -127,7 +128,7 @@ int parse_args(int argc, char **argv, Options *opt)
     return 0;
 }
 
-struct OutputFile {
+struct PendingFile {
     std::string path;
     std::string text;
     std::string temp; // the temporary beside path, once written
@@ -136,14 +137,14 @@ struct OutputFile {
 // Writes file->text to a temporary file beside file->path. On failure
 // *reason says why. Only a regular file is to be replaced: a rename onto a
 // device or a folder would not do what was asked.
-bool write_temporary(OutputFile *file, std::string *reason)
+bool write_temporary(PendingFile *file, std::string *reason)
 {
     struct stat st;
     if (stat(file->path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         *reason = "not a regular file";
         return false;
     }
-    std::string temp = file->path + ".XXXXXX";
+    std::string temp = temporary_beside(file->path);
     int fd = mkstemp(&temp[0]);
     if (fd < 0) {
         *reason = strerror(errno);
@@ -172,42 +173,57 @@ bool write_temporary(OutputFile *file, std::string *reason)
     return true;
 }
 
-// Writes every file whole, or none: each to a temporary first, all renamed
-// at the end, in order, so that the last (the scene file) appears only when
-// every file it names is in place. On a failure every temporary and every
-// file renamed so far are removed, a message names the file, and the result
-// is false.
-bool write_files(std::vector<OutputFile> *files)
+// Removes the temporaries, and the files renamed into place before a
+// failure, and names the file that failed; false.
+bool undo_files(const std::vector<PendingFile> &files, size_t renamed, const std::string &failed,
+                const std::string &reason)
+{
+    for (size_t i = 0; i < files.size(); i++) {
+        if (i < renamed) {
+            unlink(files[i].path.c_str());
+        } else if (!files[i].temp.empty()) {
+            unlink(files[i].temp.c_str());
+        }
+    }
+    fprintf(stderr, "rt-import: cannot write %s: %s\n", failed.c_str(), reason.c_str());
+    return false;
+}
+
+// Writes every file whole, or none: each to a temporary first, then, once
+// `last_step` (if any) has succeeded, all renamed, in order, so that the last
+// (the scene file) appears only when every file it names is in place. On a
+// failure every temporary and every file renamed so far are removed, a
+// message names the file, and the result is false.
+bool write_files(std::vector<PendingFile> *files, const char *last_step_name = nullptr,
+                 bool (*last_step)(const std::string &) = nullptr, const std::string &last_step_text = "")
 {
     std::string reason;
-    size_t failed = files->size();
-    for (size_t i = 0; i < files->size() && failed == files->size(); i++) {
-        if (!write_temporary(&(*files)[i], &reason)) {
-            failed = i;
+    for (PendingFile &file : *files) {
+        if (!write_temporary(&file, &reason)) {
+            return undo_files(*files, 0, file.path, reason);
         }
     }
-    size_t renamed = 0;
-    for (; failed == files->size() && renamed < files->size(); renamed++) {
-        OutputFile &file = (*files)[renamed];
+    if (last_step != nullptr && !last_step(last_step_text)) {
+        return undo_files(*files, 0, last_step_name, strerror(errno));
+    }
+    for (size_t renamed = 0; renamed < files->size(); renamed++) {
+        PendingFile &file = (*files)[renamed];
         if (rename(file.temp.c_str(), file.path.c_str()) != 0) {
-            reason = strerror(errno);
-            failed = renamed;
-            break;
+            return undo_files(*files, renamed, file.path, strerror(errno));
         }
     }
-    if (failed == files->size()) {
-        return true;
+    return true;
+}
+
+// The scene line on standard output, all of it or an error.
+bool print_line(const std::string &line)
+{
+    errno = 0;
+    bool ok = fputs(line.c_str(), stdout) >= 0 && fflush(stdout) == 0 && !ferror(stdout);
+    if (!ok && errno == 0) {
+        errno = EIO;
     }
-    for (size_t i = 0; i < files->size(); i++) {
-        const OutputFile &file = (*files)[i];
-        if (i < renamed) {
-            unlink(file.path.c_str());
-        } else if (!file.temp.empty()) {
-            unlink(file.temp.c_str());
-        }
-    }
-    fprintf(stderr, "rt-import: cannot write %s: %s\n", (*files)[failed].path.c_str(), reason.c_str());
-    return false;
+    return ok;
 }
 
 std::string mesh_line(const std::string &name, const RtMaterial &mat)
@@ -258,10 +274,6 @@ int import_mesh(const Options &opt, const aiScene *scene, Geometry geo)
         fit_faces(unit_box_fit(bounding_box(geo.faces)), &geo.faces);
     }
     MeshText mesh = mesh_text(geo.faces, geo.faces[0].count == 4);
-    std::vector<OutputFile> files = {{opt.output, mesh.text, ""}};
-    if (!write_files(&files)) {
-        return kExitFailure;
-    }
     RtMaterial material; // grey unless the model has a diffuse colour
     material.kd = SourceMaterial().diffuse;
     const aiMaterial *mat = scene->mMaterials[geo.faces[0].material];
@@ -273,10 +285,15 @@ int import_mesh(const Options &opt, const aiScene *scene, Geometry geo)
             fprintf(stderr, "rt-import: the diffuse colour is not a finite number: grey is used\n");
         }
     }
+    // The mesh file is put in place only once its scene line is out: a line
+    // that cannot be written leaves no mesh file without a line behind.
+    std::vector<PendingFile> files = {{opt.output, mesh.text, ""}};
+    if (!write_files(&files, "the scene line", print_line, mesh_line(opt.output, material))) {
+        return kExitFailure;
+    }
     fprintf(stderr, "rt-import: %s: %s, %zu vertices, %zu normals%s\n", opt.output.c_str(),
             face_count(geo.faces.size(), geo.faces[0].count == 4).c_str(), mesh.positions, mesh.normals,
             skipped_note(geo).c_str());
-    printf("%s", mesh_line(opt.output, material).c_str());
     return 0;
 }
 
@@ -448,7 +465,7 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo)
     for (const RtLight &light : lights) {
         text += "l p(" + format_vector(light.position) + ") c(" + format_vector(light.colour) + ")\n";
     }
-    std::vector<OutputFile> files;
+    std::vector<PendingFile> files;
     std::set<std::string> taken;
     bool quads = kept[0].count == 4;
     for (Part &part : parts) {
