@@ -76,7 +76,7 @@ RunResult run_program(const std::string &dir, const std::string &program, const 
             argv.push_back(const_cast<char *>(a.c_str()));
         }
         argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
+        execvp(program.c_str(), argv.data());
         _exit(127);
     }
     int wstatus = 0;
@@ -88,9 +88,42 @@ RunResult run_program(const std::string &dir, const std::string &program, const 
     return r;
 }
 
+// The emulator's words that go before a cross-built program, if any.
+static std::vector<std::string> emulator()
+{
+    std::vector<std::string> words;
+#ifdef RT_EMULATOR
+    std::istringstream in(RT_EMULATOR);
+    for (std::string w; in >> w;) {
+        words.push_back(w);
+    }
+#endif
+    return words;
+}
+
+RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args)
+{
+    std::vector<std::string> words = emulator();
+    if (words.empty()) {
+        return run_program(dir, program, args);
+    }
+    words.push_back(program);
+    words.insert(words.end(), args.begin(), args.end());
+    return run_program(dir, words[0], std::vector<std::string>(words.begin() + 1, words.end()));
+}
+
+std::string target_command(const std::string &program)
+{
+    std::string line;
+    for (const std::string &w : emulator()) {
+        line += w + " ";
+    }
+    return line + program;
+}
+
 RunResult run_rt(const std::string &dir, const std::vector<std::string> &args)
 {
-    return run_program(dir, RT_BINARY, args);
+    return run_target(dir, RT_BINARY, args);
 }
 
 int count_draws(const std::function<void()> &fn)

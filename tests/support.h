@@ -37,8 +37,14 @@ struct RunResult {
 // Runs the real rt binary with args in the folder dir, standard input empty.
 RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
 
-// Runs any program the same way.
+// Runs any program of this machine the same way.
 RunResult run_program(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+
+// Runs a program built with the tests (rt, rt-import, an installed rt) the
+// same way: through the emulator when they were cross-built for another
+// architecture. target_command gives the words that run it, for /bin/sh.
+RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+std::string target_command(const std::string &program);
 
 // The number of rand() values fn consumes (up to 10000).
 int count_draws(const std::function<void()> &fn);

@@ -165,9 +165,9 @@ TEST(CommandLine, FailedWriteIsReportedAndKeepsTheEarlierImage)
     // A file size limit stops the write halfway: the earlier out.ppm stays
     // whole and no temporary file is left behind.
     write_file(dir.file("out.ppm"), "earlier");
-    r = run_program(
-        dir.path(), "/bin/sh",
-        {"-c", std::string("ulimit -f 1; trap '' XFSZ; exec ") + RT_BINARY + " -nosdl -size 32x32 a.scene"});
+    r = run_program(dir.path(), "/bin/sh",
+                    {"-c", std::string("ulimit -f 1; trap '' XFSZ; exec ") + target_command(RT_BINARY) +
+                               " -nosdl -size 32x32 a.scene"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "failed to write image: out.ppm\n");
     EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier");

@@ -114,8 +114,9 @@ TEST(HostileInput, RunningOutOfMemoryIsARefusalNotACrash)
         {"cam.scene flake.scene", "", "failed to load scene file: flake.scene\n"},
     };
     for (const Case &c : cases) {
-        RunResult r = run_program(dir.path(), "/bin/sh",
-                                  {"-c", std::string("ulimit -v 400000; exec ") + RT_BINARY + " -nosdl " + c.args});
+        RunResult r = run_program(
+            dir.path(), "/bin/sh",
+            {"-c", std::string("ulimit -v 400000; exec ") + target_command(RT_BINARY) + " -nosdl " + c.args});
         EXPECT_EQ(r.status, 1) << c.args;
         EXPECT_EQ(r.out, c.out) << c.args;
         EXPECT_EQ(r.err, c.err) << c.args;

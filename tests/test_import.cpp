@@ -26,7 +26,7 @@ const std::string kUsage = "usage: rt-import [-quads] [-fit] MODEL OUTPUT.mesh\n
 
 RunResult run_import(const TempDir &dir, const std::vector<std::string> &args)
 {
-    return run_program(dir.path(), RT_IMPORT_BINARY, args);
+    return run_target(dir.path(), RT_IMPORT_BINARY, args);
 }
 
 std::string scene_line(const std::string &mesh, const std::string &kd)
@@ -406,12 +406,12 @@ TEST(Install, InstallsProgramsManualPagesAndScenes)
     EXPECT_EQ(files, expected);
 
     const std::string scenes = prefix.file("share/rt/scenes");
-    r = run_program(scenes, prefix.file("bin/rt"), {"-nosdl", "-size", "32x24", "-rays", "1", "demo.scene"});
+    r = run_target(scenes, prefix.file("bin/rt"), {"-nosdl", "-size", "32x24", "-rays", "1", "demo.scene"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(not_all_black(read_file(scenes + "/out.ppm")));
 #ifdef RT_IMPORT_BINARY
-    r = run_program(prefix.path(), prefix.file("bin/rt-import"), {"--help"});
+    r = run_target(prefix.path(), prefix.file("bin/rt-import"), {"--help"});
     EXPECT_EQ(r.status, 0);
 #endif
 }

@@ -118,9 +118,10 @@ TEST(Parallel, RenderFarmScriptReproducesTheFrame)
     }
     TempDir out;
     std::string whole = render(kGolden, {"-threads", "1", "-size", "24x18", "all_kinds.scene"});
-    RunResult r = run_program(kGolden, "/bin/bash",
-                              {std::string(RT_SOURCE_DIR) + "/scripts/render-farm", "-bands", "4", "-rt", RT_BINARY,
-                               "-o", out.file("farm.ppm"), "-size", "24x18", "all_kinds.scene"});
+    RunResult r =
+        run_program(kGolden, "/bin/bash",
+                    {std::string(RT_SOURCE_DIR) + "/scripts/render-farm", "-bands", "4", "-rt",
+                     target_command(RT_BINARY), "-o", out.file("farm.ppm"), "-size", "24x18", "all_kinds.scene"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(read_file(out.file("farm.ppm")) == whole);
 }
