@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <gnu/libc-version.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -150,4 +153,39 @@ void expect_same(const Vector3 &got, const Vector3 &want)
     EXPECT_EQ(got.x, want.x);
     EXPECT_EQ(got.y, want.y);
     EXPECT_EQ(got.z, want.z);
+}
+
+// The goldens were rendered with this C library; regenerating them on another
+// one means changing it too.
+static const char *const golden_c_library = "glibc 2.36 on x86-64";
+
+// The C library these tests run on, in the same words.
+static std::string c_library()
+{
+#if defined(__GLIBC__)
+    std::string name = std::string("glibc ") + gnu_get_libc_version();
+#elif defined(__APPLE__)
+    std::string name = "the macOS C library";
+#else
+    std::string name = "a C library other than glibc";
+#endif
+#if defined(__x86_64__)
+    return name + " on x86-64";
+#elif defined(__i386__)
+    return name + " on i386";
+#elif defined(__aarch64__)
+    return name + " on arm64";
+#else
+    return name + " on another architecture";
+#endif
+}
+
+std::string golden_c_library_note()
+{
+    std::string here = c_library();
+    if (here == golden_c_library) {
+        return "";
+    }
+    return std::string("the goldens were made with ") + golden_c_library + ", these tests run with " + here +
+           ", whose rand() sequence or math functions may give other bits (see \"Platforms\" in README.md)";
 }

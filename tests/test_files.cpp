@@ -222,7 +222,7 @@ TEST(SceneFiles, GoldenRenderOfEveryLineKind)
     std::string image = read_file(out.file("out.ppm"));
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(image == read_file(golden + "/all_kinds.ppm")) << "render differs from all_kinds.ppm";
+    EXPECT_GOLDEN(image, golden + "/all_kinds.ppm");
 }
 
 } // namespace

@@ -56,7 +56,7 @@ TEST(Parallel, GoldenRender)
 {
     std::string pic =
         render(kGolden, {"-threads", "2", "-size", "40x30", "-rays", "4", "-gamma", "2.2", "all_kinds.scene"});
-    EXPECT_TRUE(pic == read_file(kGolden + "/all_kinds_parallel.ppm")) << "parallel render differs";
+    EXPECT_GOLDEN(pic, kGolden + "/all_kinds_parallel.ppm");
 }
 
 TEST(Parallel, BandsStackIntoTheWholeFrame)

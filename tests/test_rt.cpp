@@ -300,7 +300,7 @@ TEST_F(Renderer, GoldenRender)
     if (getenv("RT_UPDATE_GOLDEN")) {
         write_file(golden, read_file(dir.file("out.ppm")));
     }
-    EXPECT_TRUE(read_file(dir.file("out.ppm")) == read_file(golden)) << "render differs from " << golden;
+    EXPECT_GOLDEN(read_file(dir.file("out.ppm")), golden);
 }
 
 TEST_F(Renderer, PpmBytes)
