@@ -4,6 +4,7 @@
 # `make sanitize` builds everything with AddressSanitizer and UBSan in
 # $(ASAN_BUILD) and runs every test there; `make memcheck` renders the demo
 # scene under valgrind, failing on any memory error or definite leak.
+# `make cross-i386` and `make cross-arm64` test builds for those machines.
 BUILD ?= build
 CMAKE_FLAGS ?=
 ASAN_BUILD ?= build-asan
@@ -34,6 +35,14 @@ tsan:
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Release -DRT_TSAN=ON $(CMAKE_FLAGS)
 	cmake --build $(TSAN_BUILD) -j2
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66" ctest --output-on-failure -j2 -R 'Pictures|HostileInput'
+
+# `make cross-i386` and `make cross-arm64` cross-build rt and its tests in
+# build-i386 and build-arm64, installing the cross compiler and the target's
+# libraries, run every test there (arm64 through qemu), and check that the
+# demo scene comes out byte for byte as $(BUILD)/rt renders it.
+.PHONY: cross-i386 cross-arm64
+cross-i386 cross-arm64: build
+	scripts/cross-test $(@:cross-%=%) $(BUILD)/rt
 
 # A small frame keeps it to seconds; every line kind of the scene is still hit.
 memcheck: build

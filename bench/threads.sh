@@ -5,7 +5,8 @@
 # RT defaults to build/rt, RUNS to 3, the options to -size 512x512 -rays 16.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
-rt=$(realpath "${1:-$here/build/rt}")
+rt=${1:-$here/build/rt}
+rt=$(cd "$(dirname "$rt")" && pwd)/$(basename "$rt")
 runs=${2:-3}
 shift $(( $# < 2 ? $# : 2 ))
 opts=("$@")
@@ -15,13 +16,10 @@ trap 'rm -rf "$out"' EXIT
 
 # Best wall time in seconds of `rt -nosdl OPTIONS demo.scene` over the runs.
 best() {
-  local best=""
+  local best="" t TIMEFORMAT=%R
   for ((i = 0; i < runs; i++)); do
-    local t0 t1
-    t0=$(date +%s.%N)
-    (cd "$here/scenes" && "$rt" -nosdl -o "$out/pic.ppm" "$@" "${opts[@]}" demo.scene >/dev/null)
-    t1=$(date +%s.%N)
-    best=$(echo "$t0 $t1 $best" | awk '{ t = $2 - $1; if ($3 == "" || t < $3) print t; else print $3 }')
+    t=$({ time (cd "$here/scenes" && "$rt" -nosdl -o "$out/pic.ppm" "$@" "${opts[@]}" demo.scene >/dev/null 2>&1); } 2>&1)
+    best=$(echo "$t $best" | awk '{ if ($2 == "" || $1 < $2) print $1; else print $2 }')
   done
   echo "$best"
 }

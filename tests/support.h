@@ -36,11 +36,18 @@ struct RunResult {
     std::string err;
 };
 
-// Runs a program with args in the folder dir, standard input empty.
+// Runs a program of this machine with args in the folder dir, standard
+// input empty.
 RunResult run_program(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+// Runs a program built with the tests (rt, rt-import, an installed rt) the
+// same way: through the emulator when they were cross-built for another
+// architecture. shell_words gives the words that run it, quoted for /bin/sh.
+RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+std::string shell_words(const std::string &program);
 // The real rt binary.
 RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
-// A shell command line in dir, with $RT standing for the rt binary.
+// A shell command line in dir, with $RT standing for the words that run the
+// rt binary.
 RunResult run_shell(const std::string &dir, const std::string &command);
 
 // A window-less run's standard output with the times in it replaced by #,
@@ -52,9 +59,84 @@ std::string progress_bars(int rows);
 std::string passes_done(int passes);
 
 // Expects the picture to be the golden file's bytes (tests/golden/NAME).
-// With RT_UPDATE_GOLDEN=1 in the environment the golden file is written
-// instead: only for a deliberate change of behaviour, said in the commit.
+// The goldens hold the C library they were made with: rand()'s sequence and
+// the last bits of pow and acos are its own. On another C library a picture
+// that differs skips the test with a note naming both, rather than failing
+// for no fault of the program's. With RT_UPDATE_GOLDEN=1 in the environment
+// the golden file is written instead: only for a deliberate change of
+// behaviour, said in the commit.
 void expect_golden(const std::string &picture, const std::string &name);
+
+// Runs a program built with the tests (rt, rt-import, an installed rt) the
+// same way: through the emulator when they were cross-built for another
+// architecture. shell_words gives the words that run it, quoted for /bin/sh.
+RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+std::string shell_words(const std::string &program);
+
+// The number of rand() values fn consumes (up to 10000).
+int count_draws(const std::function<void()> &fn);
+
+// Expects the two vectors equal to the bit in every component.
+void expect_same(const Vector3 &got, const Vector3 &want);
+
+// The binary PPM that rt writes for a w x h picture of the given bytes.
+std::string ppm(int w, int h, const std::string &rgb);
+
+#endifconst std::string &path() const { return dir; }
+    std::string file(const std::string &name) const { return dir + "/" + name; }
+
+  private:
+    std::string dir;
+};
+
+void write_file(const std::string &path, const std::string &content);
+std::string read_file(const std::string &path);
+bool file_exists(const std::string &path);
+// A file of the source tree, by its path from the top.
+std::string source_file(const std::string &path);
+
+struct RunResult {
+    int status = -1; // exit status, or -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs a program of this machine with args in the folder dir, standard
+// input empty.
+RunResult run_program(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+// Runs a program built with the tests (rt, rt-import, an installed rt) the
+// same way: through the emulator when they were cross-built for another
+// architecture. shell_words gives the words that run it, quoted for /bin/sh.
+RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+std::string shell_words(const std::string &program);
+// The real rt binary.
+RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
+// A shell command line in dir, with $RT standing for the words that run the
+// rt binary.
+RunResult run_shell(const std::string &dir, const std::string &command);
+
+// A window-less run's standard output with the times in it replaced by #,
+// and of the parallel mode's progress lines only the last.
+std::string without_time(const std::string &out);
+// The progress bars of a classic window-less render of `rows` rows, and its
+// newline; the end of a parallel one of `passes` passes.
+std::string progress_bars(int rows);
+std::string passes_done(int passes);
+
+// Expects the picture to be the golden file's bytes (tests/golden/NAME).
+// The goldens hold the C library they were made with: rand()'s sequence and
+// the last bits of pow and acos are its own. On another C library a picture
+// that differs skips the test with a note naming both, rather than failing
+// for no fault of the program's. With RT_UPDATE_GOLDEN=1 in the environment
+// the golden file is written instead: only for a deliberate change of
+// behaviour, said in the commit.
+void expect_golden(const std::string &picture, const std::string &name);
+
+// Runs a program built with the tests (rt, rt-import, an installed rt) the
+// same way: through the emulator when they were cross-built for another
+// architecture. shell_words gives the words that run it, quoted for /bin/sh.
+RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
+std::string shell_words(const std::string &program);
 
 // The number of rand() values fn consumes (up to 10000).
 int count_draws(const std::function<void()> &fn);

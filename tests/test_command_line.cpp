@@ -172,9 +172,12 @@ TEST(CommandLine, CompletionLineTellsTheTime)
 TEST(CommandLine, InstalledProgramRendersTheInstalledDemo)
 {
     TempDir prefix;
-    RunResult r = run_shell(prefix.path(), "'" RT_CMAKE_COMMAND "' --install '" RT_BUILD_DIR "' --prefix . >/dev/null && "
-                                           "cd share/rt/scenes && ../../../bin/rt -nosdl -size 32x24 demo.scene "
-                                           ">/dev/null && rm out.ppm && cd ../../.. && find . -type f | LC_ALL=C sort");
+    RunResult r =
+        run_shell(prefix.path(), std::string("'" RT_CMAKE_COMMAND "' --install '" RT_BUILD_DIR
+                                             "' --prefix . >/dev/null && cd share/rt/scenes && ") +
+                                     shell_words("../../../bin/rt") +
+                                     " -nosdl -size 32x24 demo.scene "
+                                     ">/dev/null && rm out.ppm && cd ../../.. && find . -type f | LC_ALL=C sort");
     std::string expected = "./bin/rt\n";
 #ifdef RT_IMPORT_BINARY
     expected += "./bin/rt-import\n";

@@ -117,7 +117,7 @@ TEST(HostileInput, TooLittleMemoryOrTooFewThreads)
         {"cam.scene flake.scene", "", "not enough memory to load scene file: flake.scene\n"},
     };
     for (const Case &c : cases) {
-        RunResult r = run_shell(dir.path(), std::string("ulimit -v 400000; exec \"$RT\" -nosdl ") + c.args);
+        RunResult r = run_shell(dir.path(), std::string("ulimit -v 400000; \"$RT\" -nosdl ") + c.args);
         EXPECT_EQ(r.status, 1) << c.args;
         EXPECT_EQ(r.out, c.out) << c.args;
         EXPECT_EQ(r.err, c.err) << c.args;
@@ -147,8 +147,8 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
         // With job control, as from a terminal: a background job of a plain
         // script ignores SIGINT, which the program leaves as it finds it.
         RunResult r = run_program(dir.path(), "/bin/bash",
-                                  {"-c", std::string("set -m; echo earlier > out.ppm; '") + RT_BINARY +
-                                             "' -nosdl -rays 4096 a.scene >/dev/null & "
+                                  {"-c", std::string("set -m; echo earlier > out.ppm; ") + shell_words(RT_BINARY) +
+                                             " -nosdl -rays 4096 a.scene >/dev/null & "
                                              "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; kill -" +
                                              sig + " $!; wait $!; echo $?; ls -A"});
         EXPECT_EQ(r.out, std::string(sig[0] == 'I' ? "130" : "143") + "\na.scene\nout.ppm\n") << sig;
@@ -156,19 +156,19 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
     }
     // In the parallel mode the passes done are kept in the state and shown.
     RunResult r = run_program(dir.path(), "/bin/bash",
-                              {"-c", std::string("set -m; '") + RT_BINARY +
-                                         "' -nosdl -threads 2 -passes 9999 -rays 64 -size 64x64 -state s -o p.ppm "
+                              {"-c", std::string("set -m; ") + shell_words(RT_BINARY) +
+                                         " -nosdl -threads 2 -passes 9999 -rays 64 -size 64x64 -state s -o p.ppm "
                                          "a.scene >/dev/null & while ! test -f s; do sleep 0.01; done; kill -TERM $!; "
-                                         "wait $!; echo $?; '" +
-                                         RT_BINARY + "' -merge m s -o m.ppm"});
+                                         "wait $!; echo $?; " +
+                                         shell_words(RT_BINARY) + " -merge m s -o m.ppm"});
     EXPECT_EQ(r.out.substr(0, 4), "143\n");
     EXPECT_EQ(r.out.rfind("passes merged: ", 4), 4u) << r.out;
     EXPECT_EQ(read_file(dir.file("p.ppm")), read_file(dir.file("m.ppm")));
     EXPECT_EQ(read_file(dir.file("p.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
 
-    r = run_program(dir.path(), "/bin/bash",
-                    {"-c", std::string("'") + RT_BINARY + "' -nosdl -size 64x64 a.scene | head -c 10; " +
-                               "echo \" ${PIPESTATUS[0]}\""});
+    r = run_program(
+        dir.path(), "/bin/bash",
+        {"-c", shell_words(RT_BINARY) + " -nosdl -size 64x64 a.scene | head -c 10; " + "echo \" ${PIPESTATUS[0]}\""});
     EXPECT_EQ(r.out, "rays: 4  - 0\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(dir.file("out.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());

@@ -42,7 +42,7 @@ RunResult run_import(const TempDir &dir, const std::string &command)
     for (std::string word; std::getline(in, word, ' ');) {
         args.push_back(word[0] == '@' ? kModels + word.substr(1) : word);
     }
-    return run_program(dir.path(), RT_IMPORT_BINARY, args);
+    return run_target(dir.path(), RT_IMPORT_BINARY, args);
 }
 
 // The number of faces of a mesh data file, after checking that every face
@@ -173,7 +173,7 @@ TEST(Import, RefusalsLeaveNothingBehind)
     // A scene line that cannot be written (a full disk) is an error, and the
     // mesh file is not left without it; a name as long as a name can be fits.
     TempDir dir;
-    const std::string import = "'" RT_IMPORT_BINARY "' '" + kModels + "pyramid.obj' ", long_name(250, 'n');
+    const std::string import = shell_words(RT_IMPORT_BINARY) + " '" + kModels + "pyramid.obj' ", long_name(250, 'n');
     RunResult r = run_shell(dir.path(), import + "p.mesh >/dev/full; echo $?; " + import + long_name +
                                             ".mesh >/dev/null 2>&1; echo $?; ls");
     EXPECT_EQ(r.out, "1\n0\n" + long_name + ".mesh\n");

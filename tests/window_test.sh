@@ -81,7 +81,7 @@ has_lines() {
   n=$(grep -cxF -- "$2" "$1" 2>/dev/null)
   [ "${n:-0}" -ge "$3" ]
 }
-has_size() { [ -f "$1" ] && [ "$(stat -c %s "$1")" -eq "$2" ]; }
+has_size() { [ -f "$1" ] && [ "$(wc -c <"$1")" -eq "$2" ]; }
 
 # xdotool, bounded; its chatter goes to a log.
 xdo() { timeout 10 xdotool "$@" 2>>"$work/xdotool.log"; }
