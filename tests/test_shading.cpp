@@ -1,7 +1,8 @@
 // Light transport and sampling, in process, where the arithmetic is subtle
 // and a golden picture would change without pointing at the cause: where the
 // sampler's rays go, how a colour is packed, what shade adds up, and how many
-// random numbers each sampler draws, in which order.
+// random numbers each sampler draws, in which order. (The golden scene's
+// emissive meshes pin how a mesh is sampled.)
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -139,15 +140,6 @@ TEST_F(Shading, PackingClampsEveryChannel)
     }
 }
 
-TEST_F(Shading, MissesAndDepthZeroAreBlack)
-{
-    std::vector<Ray> rays;
-    scene.add_object(new RayRecorder(&rays));
-    expect_same(trace(vertical_ray(5), 5), Color());
-    expect_same(trace(vertical_ray(5), 0), Color());
-    EXPECT_EQ(rays.size(), 1u); // depth 0 asks nothing
-}
-
 TEST_F(Shading, DirectLightAddsEachLightsFullColour)
 {
     add_floor(Color(1, 1, 1));
@@ -199,17 +191,6 @@ TEST_F(Shading, ShadowsComeFromOthersNeverFromTheLightItself)
         }
         EXPECT_FALSE(lamp->ignore);
     }
-}
-
-TEST_F(Shading, LobeValuesAtTheirEdges)
-{
-    const Vector3 up(0, 1, 0);
-    EXPECT_EQ(lambert(Vector3(0.6, 0.8, 0), up), 0.8);
-    EXPECT_EQ(lambert(Vector3(0.6, -0.8, 0), up), 0.0);
-    EXPECT_EQ(phong(Vector3(0.6, 0.8, 0), Vector3(-0.6, 0.8, 0), up, 50), 1.0); // the mirror image
-    EXPECT_EQ(phong(Vector3(0.6, 0.8, 0), Vector3(0, 1, 0), up, 2), 0.8 * 0.8); // s = 0.8
-    EXPECT_EQ(phong(Vector3(0.6, 0.8, 0), Vector3(0.6, -0.8, 0), up, 0), 0.0);  // s < 0: no power
-    EXPECT_EQ(phong(Vector3(0, 1, 0), Vector3(1, 0, 0), up, 0), 1.0);           // pow(0, 0)
 }
 
 // The random unit direction of the Lambert lobe and the sphere's surface
@@ -306,61 +287,6 @@ TEST_F(Shading, PhongLobeLeansOnItsFrame)
             EXPECT_NEAR(got.z, want.z, 1e-12);
         }
     }
-}
-
-// The triangle rule from two given draws: v0 + (edge_a * u + edge_b * v),
-// folded back into the triangle when u + v > 1.
-Vector3 tri_point(const Vector3 &a, const Vector3 &b, const Vector3 &c, int r1, int r2)
-{
-    double u = r1 / 2147483647.0, v = r2 / 2147483647.0;
-    if (u + v > 1.0) {
-        u = 1.0 - u;
-        v = 1.0 - v;
-    }
-    return a + ((b - a) * u + (c - a) * v);
-}
-
-TEST_F(Shading, MeshSamplesPickAFaceThenAPoint)
-{
-    const Vector3 p0(1, 0, 0), p1(3, 0, 0), p2(3, 1, 0), p3(1, 3, 0); // halves of area 1 and 3
-    Face f;
-    f.v[0].pos = p0;
-    f.v[1].pos = p1;
-    f.v[2].pos = p2;
-    f.v[3].pos = p3;
-    Face far = f;
-    for (Vertex &v : far.v) {
-        v.pos.z = 5;
-    }
-    Mesh mesh(MESH_PRIM_QUAD);
-    mesh.add_face(f);
-    mesh.add_face(far);
-    int folded = 0, second = 0;
-    for (unsigned seed = 1; seed <= 40; seed++) {
-        srand(seed);
-        int r1 = rand(), r2 = rand(), r3 = rand(), r4 = rand();
-        folded += r1 / 2147483647.0 + r2 / 2147483647.0 > 1.0;
-        srand(seed);
-        expect_same(f.sample(MESH_PRIM_TRI), tri_point(p0, p1, p2, r1, r2));
-
-        // A half in proportion to its area, then a point of it.
-        bool first_half = r1 / 2147483647.0 * (1.0 + 3.0) < 1.0;
-        second += !first_half;
-        srand(seed);
-        expect_same(f.sample(MESH_PRIM_QUAD),
-                    first_half ? tri_point(p0, p1, p2, r2, r3) : tri_point(p0, p2, p3, r2, r3));
-
-        // The mesh draws the face number trunc(rand() * 2^-31 * count) first.
-        int idx = static_cast<int>(r1 * 4.656612873077393e-10 * 2);
-        first_half = r2 / 2147483647.0 * (1.0 + 3.0) < 1.0;
-        Vector3 want = first_half ? tri_point(p0, p1, p2, r3, r4) : tri_point(p0, p2, p3, r3, r4);
-        want.z = idx == 0 ? 0.0 : 5.0;
-        srand(seed);
-        expect_same(mesh.sample(), want);
-    }
-    EXPECT_GT(folded, 0);
-    EXPECT_GT(second, 0);
-    EXPECT_LT(second, 40);
 }
 
 } // namespace
