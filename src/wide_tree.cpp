@@ -1,0 +1,344 @@
+#include "wide_tree.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+float float_down(double x)
+{
+    if (!(x <= FLT_MAX)) {
+        return x > 0.0 ? FLT_MAX : -HUGE_VALF;
+    }
+    if (x < -FLT_MAX) {
+        return -HUGE_VALF;
+    }
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -HUGE_VALF) : f;
+}
+
+float float_up(double x)
+{
+    if (!(x >= -FLT_MAX)) {
+        return x < 0.0 ? -FLT_MAX : HUGE_VALF;
+    }
+    if (x > FLT_MAX) {
+        return HUGE_VALF;
+    }
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, HUGE_VALF) : f;
+}
+
+FloatBox float_box(const BBox &b)
+{
+    return FloatBox{{float_down(b.min.x), float_down(b.min.y), float_down(b.min.z)},
+                    {float_up(b.max.x), float_up(b.max.y), float_up(b.max.z)}};
+}
+
+namespace
+{
+
+const int BINS = 16;
+// Past this depth ranges are halved by count alone, which bounds the depth.
+const int SAH_DEPTH = 48;
+// A leaf item costs this many box tests.
+const double ITEM_COST = 1.5;
+
+FloatBox empty_float_box()
+{
+    return FloatBox{{HUGE_VALF, HUGE_VALF, HUGE_VALF}, {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF}};
+}
+
+void grow(FloatBox *b, const FloatBox &o)
+{
+    for (int a = 0; a < 3; a++) {
+        b->lo[a] = std::min(b->lo[a], o.lo[a]);
+        b->hi[a] = std::max(b->hi[a], o.hi[a]);
+    }
+}
+
+// Half the surface area: the heuristic only compares ratios.
+double half_area(const FloatBox &b)
+{
+    double dx = static_cast<double>(b.hi[0]) - b.lo[0];
+    double dy = static_cast<double>(b.hi[1]) - b.lo[1];
+    double dz = static_cast<double>(b.hi[2]) - b.lo[2];
+    return dx * dy + dy * dz + dz * dx;
+}
+
+struct Range {
+    int begin, end;
+    FloatBox box;
+    double clo[3], chi[3]; // bounds of the centres
+    double area;
+    bool judged; // split (axis, bin) worked out
+    bool leafy;  // better left as a leaf
+    int axis, bin;
+    int count() const { return end - begin; }
+};
+
+struct Builder {
+    const std::vector<FloatBox> &boxes;
+    std::vector<uint32_t> &order;
+    std::vector<WideNode> &nodes;
+    int max_leaf;
+    int deepest = 0;
+
+    // Twice the centre; a box unbounded both ways counts as centred at 0.
+    double centre(uint32_t item, int axis) const
+    {
+        double c = static_cast<double>(boxes[item].lo[axis]) + boxes[item].hi[axis];
+        return c == c ? c : 0.0;
+    }
+
+    Range make_range(int begin, int end) const
+    {
+        Range r;
+        r.begin = begin;
+        r.end = end;
+        r.box = empty_float_box();
+        for (int a = 0; a < 3; a++) {
+            r.clo[a] = HUGE_VAL;
+            r.chi[a] = -HUGE_VAL;
+        }
+        for (int i = begin; i < end; i++) {
+            uint32_t item = order[i];
+            grow(&r.box, boxes[item]);
+            for (int a = 0; a < 3; a++) {
+                double c = centre(item, a);
+                r.clo[a] = std::min(r.clo[a], c);
+                r.chi[a] = std::max(r.chi[a], c);
+            }
+        }
+        r.area = half_area(r.box);
+        r.judged = false;
+        r.leafy = r.count() <= 1;
+        r.axis = 0;
+        r.bin = -1;
+        return r;
+    }
+
+    int bin_of(double c, double lo, double scale) const
+    {
+        int b = static_cast<int>((c - lo) * scale);
+        return std::min(std::max(b, 0), BINS - 1);
+    }
+
+    // The best binned plane, and whether splitting beats a leaf.
+    void judge(Range *r, int depth) const
+    {
+        r->judged = true;
+        r->bin = -1;
+        int n = r->count();
+        if (n <= 1) {
+            r->leafy = true;
+            return;
+        }
+        double best = HUGE_VAL;
+        bool sah = depth < SAH_DEPTH && r->area > 0.0 && std::isfinite(r->area);
+        for (int axis = 0; sah && axis < 3; axis++) {
+            double lo = r->clo[axis], extent = r->chi[axis] - lo;
+            if (!(extent > 0.0) || !std::isfinite(extent)) {
+                continue;
+            }
+            double scale = BINS / extent;
+            int counts[BINS] = {0};
+            FloatBox bin_box[BINS];
+            for (FloatBox &b : bin_box) {
+                b = empty_float_box();
+            }
+            for (int i = r->begin; i < r->end; i++) {
+                int b = bin_of(centre(order[i], axis), lo, scale);
+                counts[b]++;
+                grow(&bin_box[b], boxes[order[i]]);
+            }
+            double left_cost[BINS];
+            int left_count[BINS];
+            FloatBox acc = empty_float_box();
+            int k = 0;
+            for (int b = 0; b < BINS - 1; b++) {
+                grow(&acc, bin_box[b]);
+                k += counts[b];
+                left_count[b] = k;
+                left_cost[b] = k > 0 ? half_area(acc) * k : 0.0;
+            }
+            acc = empty_float_box();
+            k = 0;
+            for (int b = BINS - 1; b > 0; b--) {
+                grow(&acc, bin_box[b]);
+                k += counts[b];
+                if (k == 0 || left_count[b - 1] == 0) {
+                    continue;
+                }
+                double c = left_cost[b - 1] + half_area(acc) * k;
+                if (c < best) {
+                    best = c;
+                    r->bin = b;
+                    r->axis = axis;
+                }
+            }
+        }
+        if (n > max_leaf) {
+            r->leafy = false;
+        } else {
+            // One box test for the node, then the two sides in proportion
+            // to their area, against testing every item here.
+            r->leafy = !(r->bin >= 0 && 1.0 + ITEM_COST * best / r->area < ITEM_COST * n);
+        }
+    }
+
+    // Splits r in two at its judged plane, or at the median centre along
+    // the widest axis (ties by index) when no plane separates the centres.
+    int split(const Range &r)
+    {
+        int mid = r.begin;
+        if (r.bin >= 0) {
+            double lo = r.clo[r.axis], scale = BINS / (r.chi[r.axis] - lo);
+            int axis = r.axis, bin = r.bin;
+            mid = static_cast<int>(
+                std::partition(order.begin() + r.begin, order.begin() + r.end,
+                               [&](uint32_t item) { return bin_of(centre(item, axis), lo, scale) < bin; }) -
+                order.begin());
+        }
+        if (mid == r.begin || mid == r.end) {
+            int axis = 0;
+            double widest = -1.0;
+            for (int a = 0; a < 3; a++) {
+                double extent = r.chi[a] - r.clo[a];
+                if (extent > widest) {
+                    widest = extent;
+                    axis = a;
+                }
+            }
+            mid = r.begin + r.count() / 2;
+            std::nth_element(order.begin() + r.begin, order.begin() + mid, order.begin() + r.end,
+                             [&](uint32_t a, uint32_t b) {
+                                 double ca = centre(a, axis), cb = centre(b, axis);
+                                 return ca < cb || (ca == cb && a < b);
+                             });
+        }
+        return mid;
+    }
+
+    uint32_t leaf(const Range &r)
+    {
+        // Ascending: the items' own storage is visited in order.
+        std::sort(order.begin() + r.begin, order.begin() + r.end);
+        return WideTree::LEAF | static_cast<uint32_t>(r.count() - 1) << WideTree::COUNT_SHIFT |
+               static_cast<uint32_t>(r.begin);
+    }
+
+    // A reference to the subtree over r.
+    uint32_t build(Range r, int depth, bool root = false)
+    {
+        if (!r.judged) {
+            judge(&r, depth);
+        }
+        if (!root && (r.leafy || r.count() <= 1)) {
+            return leaf(r);
+        }
+        deepest = std::max(deepest, depth);
+        uint32_t index = static_cast<uint32_t>(nodes.size());
+        nodes.push_back(WideNode());
+
+        // Up to four children: the widest range that is better split is
+        // split again.
+        Range kids[4] = {r, r, r, r};
+        int n = 1;
+        while (n < 4) {
+            int pick = -1;
+            for (int k = 0; k < n; k++) {
+                if (!kids[k].judged) {
+                    judge(&kids[k], depth + 1);
+                }
+                if (!kids[k].leafy && kids[k].count() > 1 && (pick < 0 || kids[k].area > kids[pick].area)) {
+                    pick = k;
+                }
+            }
+            if (pick < 0) {
+                break;
+            }
+            int mid = split(kids[pick]);
+            Range right = make_range(mid, kids[pick].end);
+            kids[pick] = make_range(kids[pick].begin, mid);
+            for (int k = n; k > pick + 1; k--) {
+                kids[k] = kids[k - 1];
+            }
+            kids[pick + 1] = right;
+            n++;
+        }
+
+        uint32_t child[4];
+        FloatBox box[4];
+        for (int k = 0; k < 4; k++) {
+            if (k < n) {
+                child[k] = build(kids[k], depth + 1);
+                box[k] = kids[k].box;
+            } else {
+                child[k] = WideTree::EMPTY;
+                box[k] = empty_float_box();
+            }
+        }
+        WideNode &node = nodes[index];
+        for (int k = 0; k < 4; k++) {
+            node.child[k] = child[k];
+            for (int a = 0; a < 3; a++) {
+                node.lo[a][k] = box[k].lo[a];
+                node.hi[a][k] = box[k].hi[a];
+            }
+        }
+        return index;
+    }
+};
+
+} // namespace
+
+bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf)
+{
+    clear();
+    if (boxes.empty()) {
+        return true;
+    }
+    if (boxes.size() >= MAX_ITEMS) {
+        return false;
+    }
+    order.resize(boxes.size());
+    for (size_t i = 0; i < boxes.size(); i++) {
+        order[i] = static_cast<uint32_t>(i);
+    }
+    nodes.reserve(boxes.size() / (2 * std::max(max_leaf, 1)) + 16);
+    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF)};
+    Range all = b.make_range(0, static_cast<int>(boxes.size()));
+    b.judge(&all, 0);
+    all.leafy = false;     // the root is always a node, of one leaf at least
+    b.build(all, 0, true); // node 0
+    // A node's walk pushes at most three more than it pops.
+    if (3 * (b.deepest + 1) + 4 > STACK) {
+        clear();
+        return false;
+    }
+    return true;
+}
+
+void WideTree::clear()
+{
+    std::vector<WideNode>().swap(nodes);
+    std::vector<uint32_t>().swap(order);
+}
+
+BBox WideTree::bounds() const
+{
+    const WideNode &root = nodes[0];
+    BBox b(Vector3(HUGE_VAL, HUGE_VAL, HUGE_VAL), Vector3(-HUGE_VAL, -HUGE_VAL, -HUGE_VAL));
+    for (int k = 0; k < 4; k++) {
+        if (root.child[k] == EMPTY) {
+            continue;
+        }
+        b.min = Vector3(std::min(b.min.x, static_cast<double>(root.lo[0][k])),
+                        std::min(b.min.y, static_cast<double>(root.lo[1][k])),
+                        std::min(b.min.z, static_cast<double>(root.lo[2][k])));
+        b.max = Vector3(std::max(b.max.x, static_cast<double>(root.hi[0][k])),
+                        std::max(b.max.y, static_cast<double>(root.hi[1][k])),
+                        std::max(b.max.z, static_cast<double>(root.hi[2][k])));
+    }
+    return b;
+}

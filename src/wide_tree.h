@@ -1,0 +1,172 @@
+#ifndef RT_WIDE_TREE_H
+#define RT_WIDE_TREE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bbox.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// A box in single precision; the builders round every bound outwards, so it
+// holds the double box it was made from.
+struct FloatBox {
+    float lo[3];
+    float hi[3];
+};
+
+// Single precision, rounded outwards (beyond its range: infinite).
+float float_down(double x);
+float float_up(double x);
+FloatBox float_box(const BBox &b);
+
+// A node of a four-wide bounding volume hierarchy: the boxes of its four
+// children side by side, axis by axis, so that one pass tests all four. A
+// child is another node, a leaf (a run of items of the tree's order), or
+// empty.
+struct WideNode {
+    float lo[3][4];
+    float hi[3][4];
+    uint32_t child[4];
+};
+
+class WideTree
+{
+  public:
+    static const uint32_t LEAF = 0x80000000u;
+    static const uint32_t EMPTY = 0xffffffffu;
+    // A leaf reference: the leaf bit, count - 1 in the next three bits and
+    // the first place in `order` in the rest.
+    static const int COUNT_SHIFT = 28;
+    static const uint32_t MAX_ITEMS = 1u << COUNT_SHIFT;
+    static const int MAX_LEAF = 8;
+    // The walk's stack: a node replaces itself by at most four children.
+    static const int STACK = 256;
+
+    // Builds the hierarchy over boxes[0 .. n - 1] by the binned surface-area
+    // heuristic, leaves of up to max_leaf items in ascending order. Always
+    // deterministic. False, leaving the tree empty, for more than MAX_ITEMS
+    // items or a tree too deep for the walk's stack (not expected).
+    bool build(const std::vector<FloatBox> &boxes, int max_leaf);
+    void clear();
+    bool empty() const { return nodes.empty(); }
+    size_t bytes() const { return nodes.capacity() * sizeof(WideNode) + order.capacity() * sizeof(uint32_t); }
+    // The union of every item's box; only for a tree that is not empty.
+    BBox bounds() const;
+
+    std::vector<WideNode> nodes; // nodes[0] is the root
+    std::vector<uint32_t> order; // the items, leaf by leaf
+};
+
+// The box test of a node's four children: bit i of the result is set when
+// child i's box meets the parameter interval [0, limit] (slab_reach, lane by
+// lane, with the same double arithmetic: the single-precision bounds widen
+// exactly), and near[i] is then its entry.
+inline unsigned wide_reach(const WideNode &node, const RaySlabs &r, double limit, double near[4])
+{
+#if defined(__SSE2__)
+    const __m128d ox = _mm_set1_pd(r.ox), oy = _mm_set1_pd(r.oy), oz = _mm_set1_pd(r.oz);
+    const __m128d ix = _mm_set1_pd(r.ix), iy = _mm_set1_pd(r.iy), iz = _mm_set1_pd(r.iz);
+    const float *nx = r.nx ? node.hi[0] : node.lo[0], *fx = r.nx ? node.lo[0] : node.hi[0];
+    const float *ny = r.ny ? node.hi[1] : node.lo[1], *fy = r.ny ? node.lo[1] : node.hi[1];
+    const float *nz = r.nz ? node.hi[2] : node.lo[2], *fz = r.nz ? node.lo[2] : node.hi[2];
+    // cvtps_pd widens two floats exactly; max_pd(a, b) is a > b ? a : b, so a
+    // NaN bound never replaces the running one, as in slab_reach.
+    const __m128 rows[6] = {_mm_loadu_ps(nx), _mm_loadu_ps(fx), _mm_loadu_ps(ny),
+                            _mm_loadu_ps(fy), _mm_loadu_ps(nz), _mm_loadu_ps(fz)};
+    unsigned mask = 0;
+    for (int half = 0; half < 2; half++) {
+        __m128d b[6];
+        for (int i = 0; i < 6; i++) {
+            b[i] = _mm_cvtps_pd(half == 0 ? rows[i] : _mm_movehl_ps(rows[i], rows[i]));
+        }
+        __m128d tmin = _mm_setzero_pd(), tmax = _mm_set1_pd(limit);
+        tmin = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(b[0], ox), ix), tmin);
+        tmin = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(b[2], oy), iy), tmin);
+        tmin = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(b[4], oz), iz), tmin);
+        tmax = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(b[1], ox), ix), tmax);
+        tmax = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(b[3], oy), iy), tmax);
+        tmax = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(b[5], oz), iz), tmax);
+        _mm_storeu_pd(near + 2 * half, tmin);
+        mask |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(tmin, tmax))) << (2 * half);
+    }
+    return mask;
+#else
+    unsigned mask = 0;
+    for (int k = 0; k < 4; k++) {
+        if (slab_reach(node.lo[0][k], node.lo[1][k], node.lo[2][k], node.hi[0][k], node.hi[1][k], node.hi[2][k], r,
+                       limit, &near[k])) {
+            mask |= 1u << k;
+        }
+    }
+    return mask;
+#endif
+}
+
+// Walks the tree for one ray. The visitor says how far the ray may still
+// reach (limit(): boxes entered beyond it are skipped, now and when a waiting
+// child comes off the stack), whether the nearer children should go first
+// (ordered), and tests a leaf's items (leaf(items, count), true to stop).
+template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r, Visitor &v)
+{
+    if (tree.nodes.empty()) {
+        return;
+    }
+    uint32_t stack[WideTree::STACK];
+    double stack_near[WideTree::STACK];
+    int depth = 0;
+    uint32_t ref = 0;
+    for (;;) {
+        if (ref & WideTree::LEAF) {
+            uint32_t first = ref & (WideTree::MAX_ITEMS - 1);
+            int count = static_cast<int>((ref >> WideTree::COUNT_SHIFT) & 7) + 1;
+            if (v.leaf(&tree.order[first], count)) {
+                return;
+            }
+        } else {
+            const WideNode &node = tree.nodes[ref];
+            double near[4];
+            RT_COUNT(box_tests);
+            unsigned mask = wide_reach(node, r, v.limit(), near);
+            // Pushed farthest first, so the nearest comes off next; of equal
+            // entries the lower slot first.
+            uint32_t refs[4];
+            double dist[4];
+            int n = 0;
+            for (int k = 0; k < 4; k++) {
+                if ((mask >> k & 1) && node.child[k] != WideTree::EMPTY) {
+                    int j = n++;
+                    if (v.ordered) {
+                        while (j > 0 && dist[j - 1] < near[k]) {
+                            refs[j] = refs[j - 1];
+                            dist[j] = dist[j - 1];
+                            j--;
+                        }
+                    }
+                    refs[j] = node.child[k];
+                    dist[j] = near[k];
+                }
+            }
+            for (int k = 0; k < n; k++) {
+                stack[depth] = refs[k];
+                stack_near[depth++] = dist[k];
+            }
+        }
+        // The next waiting child whose entry is not beyond the limit.
+        for (;;) {
+            if (depth == 0) {
+                return;
+            }
+            depth--;
+            if (stack_near[depth] <= v.limit()) {
+                ref = stack[depth];
+                break;
+            }
+        }
+    }
+}
+
+#endif
