@@ -158,6 +158,7 @@ void Mesh::set_primitive(MeshPrim new_prim)
         normals.clear();
         corner_pos.clear();
         corner_norm.clear();
+        norms_shared = true;
         face_norms.clear();
         stride = new_stride;
         for (const Face &f : all) {
@@ -179,6 +180,14 @@ void Mesh::set_primitive(MeshPrim new_prim)
         face_test = nullptr;
         break;
     }
+}
+
+static const double EPSILON = 2.220446049250313e-16; // 2^-52
+
+static double max_norm(const Vector3 &v)
+{
+    double x = std::fabs(v.x), y = std::fabs(v.y), z = std::fabs(v.z);
+    return x > y ? (x > z ? x : z) : (y > z ? y : z);
 }
 
 static bool same_bits(const Vector3 &a, const Vector3 &b)
@@ -225,15 +234,14 @@ void Mesh::add_face(const Face &face)
 
 void Mesh::add_indexed_face(const uint32_t *pos_idx, const uint32_t *norm_idx)
 {
-    bool shared = corner_norm.empty();
-    for (int i = 0; i < stride && shared; i++) {
-        shared = pos_idx[i] == norm_idx[i];
-    }
-    if (!shared && corner_norm.empty()) {
-        corner_norm = corner_pos;
+    for (int i = 0; i < stride && norms_shared; i++) {
+        if (pos_idx[i] != norm_idx[i]) {
+            norms_shared = false;
+            corner_norm = corner_pos;
+        }
     }
     corner_pos.insert(corner_pos.end(), pos_idx, pos_idx + stride);
-    if (!corner_norm.empty()) {
+    if (!norms_shared) {
         corner_norm.insert(corner_norm.end(), norm_idx, norm_idx + stride);
     }
     if (!face_norms.empty()) {
@@ -280,11 +288,16 @@ size_t Mesh::face_bytes() const
 
 bool Mesh::intersection(const Ray &ray, IntInfo *i_info) const
 {
+    return intersection(ray, RaySlabs(ray), i_info);
+}
+
+bool Mesh::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
+{
     if (ignore) {
         return false;
     }
     RT_COUNT(box_tests);
-    if (!bbox.intersection(ray)) {
+    if (!bbox.intersection(ray, slabs)) {
         return false;
     }
     if (corner_pos.empty() || face_test == nullptr) {
@@ -297,7 +310,7 @@ bool Mesh::intersection(const Ray &ray, IntInfo *i_info) const
         double ao = (std::fabs(ray.origin.x) + std::fabs(ray.origin.y)) + std::fabs(ray.origin.z);
         double ad = (std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z);
         if (ao <= origin_cap && ao + ad <= reach_cap) {
-            return tree_intersection(ray, i_info);
+            return tree_intersection(ray, slabs, i_info);
         }
     }
 
@@ -330,6 +343,38 @@ bool Mesh::report(const IntInfo &nearest, IntInfo *i_info) const
     return true;
 }
 
+// A cheap test that a ray within the caps cannot be accepted by the exact
+// test of triangle f of the tree: true only when it surely misses.
+//
+// For the line through q with direction d and an edge from P with vector e,
+// F = dot(d, cross(P - q, e)) depends on the line only and moves by at most
+// |d| |s| |e| when the line is moved by s. For a line through a point of the
+// triangle the three edge values (A to B, B to C, C to A) are the point's
+// weights times dot(d, cross(B - A, C - A)): all of one sign. Every point
+// the exact test accepts lies within pretest_reach of the triangle (the
+// padding of the face boxes, build_face_tree), so a line that some edge value
+// puts beyond that on one side and another beyond it on the other side is
+// never accepted. The computed F errs by at most 16 eps |d|_1 |P - q|_inf
+// |e|_inf; the margins below take 32 eps, and |d|_2 |e|_2 <= sqrt(3) |d|_1
+// |e|_inf.
+bool Mesh::surely_missed(uint32_t f, const Ray &ray, double d1) const
+{
+    const uint32_t *pi = pos_index(f);
+    const Vector3 &a = positions[pi[0]], &b = positions[pi[1]], &c = positions[pi[2]];
+    const Vector3 &o = ray.origin, &d = ray.dir;
+    Vector3 ao = a - o, bo = b - o, co = c - o;
+    Vector3 e0 = b - a, e1 = c - b, e2 = a - c;
+    double f0 = dot(d, cross(ao, e0));
+    double f1 = dot(d, cross(bo, e1));
+    double f2 = dot(d, cross(co, e2));
+    const double slack = 1.7321 * pretest_reach;
+    const double rounding = 32.0 * EPSILON;
+    double m0 = d1 * max_norm(e0) * (slack + rounding * max_norm(ao)) * 1.0001;
+    double m1 = d1 * max_norm(e1) * (slack + rounding * max_norm(bo)) * 1.0001;
+    double m2 = d1 * max_norm(e2) * (slack + rounding * max_norm(co)) * 1.0001;
+    return (f0 < -m0 || f1 < -m1 || f2 < -m2) && (f0 > m0 || f1 > m1 || f2 > m2);
+}
+
 // The walk of the face hierarchy. Its answer is the flat walk's: the faces
 // are asked by the same routine with the same ray, and of the hits the least
 // (t, face index) wins, which is the flat walk's first nearest one. A box is
@@ -343,11 +388,15 @@ struct Mesh::FaceWalk {
     const Ray &ray;
     bool any;
     bool ordered;
+    bool pretest;
+    double d1; // |dir|_1
     IntInfo nearest;
     uint32_t nearest_face = UINT32_MAX;
     bool found = false;
 
-    FaceWalk(const Mesh &mesh, const Ray &ray, bool any) : mesh(mesh), ray(ray), any(any), ordered(!any)
+    FaceWalk(const Mesh &mesh, const Ray &ray, bool any)
+        : mesh(mesh), ray(ray), any(any), ordered(!any), pretest(mesh.pretest_reach >= 0.0),
+          d1((std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z))
     {
         nearest.t = 1.7976931348623157e+308;
     }
@@ -358,6 +407,9 @@ struct Mesh::FaceWalk {
     {
         for (int k = 0; k < count; k++) {
             uint32_t f = items[k];
+            if (pretest && mesh.surely_missed(f, ray, d1)) {
+                continue;
+            }
             RT_COUNT(face_tests);
             if (any) {
                 if (mesh.face_test(mesh, f, ray, nullptr)) {
@@ -377,7 +429,7 @@ struct Mesh::FaceWalk {
     }
 };
 
-bool Mesh::tree_intersection(const Ray &ray, IntInfo *i_info) const
+bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
 {
     FaceWalk w(*this, ray, i_info == nullptr);
 
@@ -395,7 +447,6 @@ bool Mesh::tree_intersection(const Ray &ray, IntInfo *i_info) const
         }
     }
 
-    RaySlabs slabs(ray);
     walk_wide(tree, slabs, w);
     if (w.any) {
         return w.found;
@@ -484,6 +535,7 @@ enum HalfState { HALF_NEVER, HALF_BOUNDED, HALF_LOOSE };
 struct HalfBound {
     HalfState state;
     BBox box;     // padded
+    double pad;   // no accepted point lies farther than this from the triangle
     double reach; // the largest reach cap the bound holds for
 };
 
@@ -538,6 +590,7 @@ HalfBound bound_half(const Vector3 &a, const Vector3 &b, const Vector3 &c, const
     Vector3 lo(std::min(a.x, std::min(b.x, c.x)), std::min(a.y, std::min(b.y, c.y)), std::min(a.z, std::min(b.z, c.z)));
     Vector3 hi(std::max(a.x, std::max(b.x, c.x)), std::max(a.y, std::max(b.y, c.y)), std::max(a.z, std::max(b.z, c.z)));
     hb.box = BBox(lo - Vector3(pad, pad, pad), hi + Vector3(pad, pad, pad));
+    hb.pad = pad;
     hb.state = HALF_BOUNDED;
     return hb;
 }
@@ -571,6 +624,7 @@ void Mesh::build_face_tree()
     std::vector<FloatBox> boxes(count);
     std::vector<float> reach(count, HUGE_VALF);
     size_t bounded_count = 0;
+    std::vector<float> pads(stride == 3 ? count : 0);
     for (uint32_t i = 0; i < count; i++) {
         const uint32_t *pi = pos_index(i);
         const Vector3 n = face_normal(i);
@@ -609,6 +663,9 @@ void Mesh::build_face_tree()
                                 std::max(box.max.z, halves[h].box.max.z));
                 }
                 reach[i] = std::min(reach[i], float_down(halves[h].reach));
+                if (!pads.empty()) {
+                    pads[i] = float_up(halves[h].pad);
+                }
                 state[i] = BOUNDED;
             }
         }
@@ -645,25 +702,28 @@ void Mesh::build_face_tree()
     std::vector<uint32_t> bounded_faces;
     bounded_faces.reserve(bounded_count);
     size_t kept = 0;
+    pretest_reach = stride == 3 ? 0.0 : -1.0;
     for (uint32_t i = 0; i < count; i++) {
         if (state[i] == BOUNDED && reach[i] >= reach_cap) {
             boxes[kept++] = boxes[i];
             bounded_faces.push_back(i);
+            if (!pads.empty()) {
+                pretest_reach = std::max(pretest_reach, static_cast<double>(pads[i]));
+            }
         } else if (state[i] != NEVER) {
             loose_faces.push_back(i);
         }
     }
     std::vector<unsigned char>().swap(state);
     std::vector<float>().swap(reach);
+    std::vector<float>().swap(pads);
     boxes.resize(kept);
 
     if (!tree.build(boxes, FACE_LEAF)) {
         std::vector<uint32_t>().swap(loose_faces);
         return; // deeper than the walk's stack: not expected of the builder
     }
-    for (uint32_t &item : tree.order) {
-        item = bounded_faces[item];
-    }
+    tree.rename(bounded_faces);
     loose_faces.shrink_to_fit();
     tree_ready = true;
 }

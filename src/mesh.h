@@ -40,6 +40,8 @@ class Mesh : public Object
     explicit Mesh(MeshPrim prim);
 
     bool intersection(const Ray &ray, IntInfo *i_info) const override;
+    // The same, with the ray's reciprocals worked out already.
+    bool intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const;
     // A mesh without faces has nothing to emit from, whatever its material.
     bool is_light() const override;
     void calc_bbox() override;
@@ -92,13 +94,14 @@ class Mesh : public Object
     const uint32_t *pos_index(uint32_t face) const { return &corner_pos[static_cast<size_t>(face) * stride]; }
     const uint32_t *norm_index(uint32_t face) const
     {
-        return corner_norm.empty() ? pos_index(face) : &corner_norm[static_cast<size_t>(face) * stride];
+        return norms_shared ? pos_index(face) : &corner_norm[static_cast<size_t>(face) * stride];
     }
     Vector3 face_normal(uint32_t face) const;
     Vector3 corner_normal(uint32_t face) const;
     Face face_at(uint32_t face) const;
     void build_face_tree();
-    bool tree_intersection(const Ray &ray, IntInfo *i_info) const;
+    bool tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const;
+    bool surely_missed(uint32_t face, const Ray &ray, double d1) const;
     bool report(const IntInfo &nearest, IntInfo *i_info) const;
     struct FaceWalk;
 
@@ -107,7 +110,8 @@ class Mesh : public Object
     std::vector<Vector3> positions;
     std::vector<Vector3> normals;
     std::vector<uint32_t> corner_pos;  // stride per face
-    std::vector<uint32_t> corner_norm; // empty while each equals corner_pos
+    std::vector<uint32_t> corner_norm; // unused while norms_shared
+    bool norms_shared = true;          // each normal index equals its position index
     std::vector<Vector3> face_norms;   // empty while each is calc_normal's
     FaceTest face_test = nullptr;
     mutable Face shown; // what get_face hands out
@@ -118,6 +122,7 @@ class Mesh : public Object
     std::vector<uint32_t> loose_faces; // ascending
     double origin_cap = 0.0;           // the tree answers rays within these
     double reach_cap = 0.0;
+    double pretest_reach = -1.0; // see surely_missed; below 0: no pre-test
 };
 
 #endif

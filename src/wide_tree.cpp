@@ -48,12 +48,14 @@ FloatBox empty_float_box()
     return FloatBox{{HUGE_VALF, HUGE_VALF, HUGE_VALF}, {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF}};
 }
 
-void grow(FloatBox *b, const FloatBox &o)
+inline void grow(FloatBox *b, const FloatBox &o)
 {
-    for (int a = 0; a < 3; a++) {
-        b->lo[a] = std::min(b->lo[a], o.lo[a]);
-        b->hi[a] = std::max(b->hi[a], o.hi[a]);
-    }
+    b->lo[0] = o.lo[0] < b->lo[0] ? o.lo[0] : b->lo[0];
+    b->lo[1] = o.lo[1] < b->lo[1] ? o.lo[1] : b->lo[1];
+    b->lo[2] = o.lo[2] < b->lo[2] ? o.lo[2] : b->lo[2];
+    b->hi[0] = o.hi[0] > b->hi[0] ? o.hi[0] : b->hi[0];
+    b->hi[1] = o.hi[1] > b->hi[1] ? o.hi[1] : b->hi[1];
+    b->hi[2] = o.hi[2] > b->hi[2] ? o.hi[2] : b->hi[2];
 }
 
 // Half the surface area: the heuristic only compares ratios.
@@ -135,37 +137,53 @@ struct Builder {
         }
         double best = HUGE_VAL;
         bool sah = depth < SAH_DEPTH && r->area > 0.0 && std::isfinite(r->area);
+        double lo[3], scale[3];
+        bool live[3];
+        for (int axis = 0; axis < 3; axis++) {
+            lo[axis] = r->clo[axis];
+            double extent = r->chi[axis] - lo[axis];
+            live[axis] = sah && extent > 0.0 && std::isfinite(extent);
+            scale[axis] = live[axis] ? BINS / extent : 0.0;
+        }
+        if (!(live[0] || live[1] || live[2])) {
+            sah = false;
+        }
+        // All three axes in one pass over the items.
+        int counts[3][BINS] = {{0}};
+        FloatBox bin_box[3][BINS];
         for (int axis = 0; sah && axis < 3; axis++) {
-            double lo = r->clo[axis], extent = r->chi[axis] - lo;
-            if (!(extent > 0.0) || !std::isfinite(extent)) {
-                continue;
-            }
-            double scale = BINS / extent;
-            int counts[BINS] = {0};
-            FloatBox bin_box[BINS];
-            for (FloatBox &b : bin_box) {
+            for (FloatBox &b : bin_box[axis]) {
                 b = empty_float_box();
             }
-            for (int i = r->begin; i < r->end; i++) {
-                int b = bin_of(centre(order[i], axis), lo, scale);
-                counts[b]++;
-                grow(&bin_box[b], boxes[order[i]]);
+        }
+        for (int i = r->begin; sah && i < r->end; i++) {
+            uint32_t item = order[i];
+            const FloatBox &box = boxes[item];
+            for (int axis = 0; axis < 3; axis++) {
+                int b = bin_of(centre(item, axis), lo[axis], scale[axis]);
+                counts[axis][b]++;
+                grow(&bin_box[axis][b], box);
+            }
+        }
+        for (int axis = 0; sah && axis < 3; axis++) {
+            if (!live[axis]) {
+                continue;
             }
             double left_cost[BINS];
             int left_count[BINS];
             FloatBox acc = empty_float_box();
             int k = 0;
             for (int b = 0; b < BINS - 1; b++) {
-                grow(&acc, bin_box[b]);
-                k += counts[b];
+                grow(&acc, bin_box[axis][b]);
+                k += counts[axis][b];
                 left_count[b] = k;
                 left_cost[b] = k > 0 ? half_area(acc) * k : 0.0;
             }
             acc = empty_float_box();
             k = 0;
             for (int b = BINS - 1; b > 0; b--) {
-                grow(&acc, bin_box[b]);
-                k += counts[b];
+                grow(&acc, bin_box[axis][b]);
+                k += counts[axis][b];
                 if (k == 0 || left_count[b - 1] == 0) {
                     continue;
                 }
@@ -221,6 +239,9 @@ struct Builder {
 
     uint32_t leaf(const Range &r)
     {
+        if (r.count() == 1) {
+            return WideTree::LEAF | order[r.begin];
+        }
         // Ascending: the items' own storage is visited in order.
         std::sort(order.begin() + r.begin, order.begin() + r.end);
         return WideTree::LEAF | static_cast<uint32_t>(r.count() - 1) << WideTree::COUNT_SHIFT |
@@ -305,7 +326,7 @@ bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf)
     for (size_t i = 0; i < boxes.size(); i++) {
         order[i] = static_cast<uint32_t>(i);
     }
-    nodes.reserve(boxes.size() / (2 * std::max(max_leaf, 1)) + 16);
+    nodes.reserve(boxes.size() * 3 / (7 * std::max(max_leaf, 1)) + 16);
     Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF)};
     Range all = b.make_range(0, static_cast<int>(boxes.size()));
     b.judge(&all, 0);
@@ -316,7 +337,27 @@ bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf)
         clear();
         return false;
     }
+    if (max_leaf <= 1) {
+        std::vector<uint32_t>().swap(order); // every leaf names its item
+    }
+    if (nodes.capacity() > nodes.size() + nodes.size() / 8) {
+        nodes.shrink_to_fit();
+    }
     return true;
+}
+
+void WideTree::rename(const std::vector<uint32_t> &names)
+{
+    for (WideNode &node : nodes) {
+        for (uint32_t &c : node.child) {
+            if (c != EMPTY && (c & LEAF) && ((c >> COUNT_SHIFT) & 7) == 0) {
+                c = LEAF | names[c & (MAX_ITEMS - 1)];
+            }
+        }
+    }
+    for (uint32_t &item : order) {
+        item = names[item];
+    }
 }
 
 void WideTree::clear()

@@ -39,7 +39,8 @@ class WideTree
     static const uint32_t LEAF = 0x80000000u;
     static const uint32_t EMPTY = 0xffffffffu;
     // A leaf reference: the leaf bit, count - 1 in the next three bits and
-    // the first place in `order` in the rest.
+    // in the rest the first place in `order`, or for a leaf of one item the
+    // item itself.
     static const int COUNT_SHIFT = 28;
     static const uint32_t MAX_ITEMS = 1u << COUNT_SHIFT;
     static const int MAX_LEAF = 8;
@@ -51,6 +52,9 @@ class WideTree
     // deterministic. False, leaving the tree empty, for more than MAX_ITEMS
     // items or a tree too deep for the walk's stack (not expected).
     bool build(const std::vector<FloatBox> &boxes, int max_leaf);
+    // Gives item i the name names[i], an ascending renaming keeping every
+    // leaf in order.
+    void rename(const std::vector<uint32_t> &names);
     void clear();
     bool empty() const { return nodes.empty(); }
     size_t bytes() const { return nodes.capacity() * sizeof(WideNode) + order.capacity() * sizeof(uint32_t); }
@@ -65,35 +69,38 @@ class WideTree
 // child i's box meets the parameter interval [0, limit] (slab_reach, lane by
 // lane, with the same double arithmetic: the single-precision bounds widen
 // exactly), and near[i] is then its entry.
-inline unsigned wide_reach(const WideNode &node, const RaySlabs &r, double limit, double near[4])
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline unsigned
+wide_reach(const WideNode &node, const RaySlabs &r, double limit, double near[4])
 {
 #if defined(__SSE2__)
     const __m128d ox = _mm_set1_pd(r.ox), oy = _mm_set1_pd(r.oy), oz = _mm_set1_pd(r.oz);
     const __m128d ix = _mm_set1_pd(r.ix), iy = _mm_set1_pd(r.iy), iz = _mm_set1_pd(r.iz);
-    const float *nx = r.nx ? node.hi[0] : node.lo[0], *fx = r.nx ? node.lo[0] : node.hi[0];
-    const float *ny = r.ny ? node.hi[1] : node.lo[1], *fy = r.ny ? node.lo[1] : node.hi[1];
-    const float *nz = r.nz ? node.hi[2] : node.lo[2], *fz = r.nz ? node.lo[2] : node.hi[2];
-    // cvtps_pd widens two floats exactly; max_pd(a, b) is a > b ? a : b, so a
-    // NaN bound never replaces the running one, as in slab_reach.
-    const __m128 rows[6] = {_mm_loadu_ps(nx), _mm_loadu_ps(fx), _mm_loadu_ps(ny),
-                            _mm_loadu_ps(fy), _mm_loadu_ps(nz), _mm_loadu_ps(fz)};
-    unsigned mask = 0;
-    for (int half = 0; half < 2; half++) {
-        __m128d b[6];
-        for (int i = 0; i < 6; i++) {
-            b[i] = _mm_cvtps_pd(half == 0 ? rows[i] : _mm_movehl_ps(rows[i], rows[i]));
-        }
-        __m128d tmin = _mm_setzero_pd(), tmax = _mm_set1_pd(limit);
-        tmin = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(b[0], ox), ix), tmin);
-        tmin = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(b[2], oy), iy), tmin);
-        tmin = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(b[4], oz), iz), tmin);
-        tmax = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(b[1], ox), ix), tmax);
-        tmax = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(b[3], oy), iy), tmax);
-        tmax = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(b[5], oz), iz), tmax);
-        _mm_storeu_pd(near + 2 * half, tmin);
-        mask |= static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(tmin, tmax))) << (2 * half);
-    }
-    return mask;
+    const __m128 nx = _mm_loadu_ps(r.nx ? node.hi[0] : node.lo[0]), fx = _mm_loadu_ps(r.nx ? node.lo[0] : node.hi[0]);
+    const __m128 ny = _mm_loadu_ps(r.ny ? node.hi[1] : node.lo[1]), fy = _mm_loadu_ps(r.ny ? node.lo[1] : node.hi[1]);
+    const __m128 nz = _mm_loadu_ps(r.nz ? node.hi[2] : node.lo[2]), fz = _mm_loadu_ps(r.nz ? node.lo[2] : node.hi[2]);
+    // cvtps_pd widens two floats exactly (the low two; movehl brings up the
+    // high two); max_pd(a, b) is a > b ? a : b, so a NaN bound never replaces
+    // the running one, as in slab_reach.
+    const __m128d zero = _mm_setzero_pd(), lim = _mm_set1_pd(limit);
+    __m128d tmin0 = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(nx), ox), ix), zero);
+    __m128d tmin1 = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(nx, nx)), ox), ix), zero);
+    __m128d tmax0 = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(fx), ox), ix), lim);
+    __m128d tmax1 = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(fx, fx)), ox), ix), lim);
+    tmin0 = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(ny), oy), iy), tmin0);
+    tmin1 = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(ny, ny)), oy), iy), tmin1);
+    tmax0 = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(fy), oy), iy), tmax0);
+    tmax1 = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(fy, fy)), oy), iy), tmax1);
+    tmin0 = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(nz), oz), iz), tmin0);
+    tmin1 = _mm_max_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(nz, nz)), oz), iz), tmin1);
+    tmax0 = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(fz), oz), iz), tmax0);
+    tmax1 = _mm_min_pd(_mm_mul_pd(_mm_sub_pd(_mm_cvtps_pd(_mm_movehl_ps(fz, fz)), oz), iz), tmax1);
+    _mm_storeu_pd(near, tmin0);
+    _mm_storeu_pd(near + 2, tmin1);
+    return static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(tmin0, tmax0))) |
+           static_cast<unsigned>(_mm_movemask_pd(_mm_cmple_pd(tmin1, tmax1))) << 2;
 #else
     unsigned mask = 0;
     for (int k = 0; k < 4; k++) {
@@ -123,7 +130,7 @@ template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r,
         if (ref & WideTree::LEAF) {
             uint32_t first = ref & (WideTree::MAX_ITEMS - 1);
             int count = static_cast<int>((ref >> WideTree::COUNT_SHIFT) & 7) + 1;
-            if (v.leaf(&tree.order[first], count)) {
+            if (v.leaf(count == 1 ? &first : &tree.order[first], count)) {
                 return;
             }
         } else {
@@ -131,8 +138,8 @@ template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r,
             double near[4];
             RT_COUNT(box_tests);
             unsigned mask = wide_reach(node, r, v.limit(), near);
-            // Pushed farthest first, so the nearest comes off next; of equal
-            // entries the lower slot first.
+            // The nearest goes on at once, the others wait on the stack,
+            // farthest first.
             uint32_t refs[4];
             double dist[4];
             int n = 0;
@@ -150,9 +157,13 @@ template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r,
                     dist[j] = near[k];
                 }
             }
-            for (int k = 0; k < n; k++) {
-                stack[depth] = refs[k];
-                stack_near[depth++] = dist[k];
+            if (n > 0) {
+                for (int k = 0; k < n - 1; k++) {
+                    stack[depth] = refs[k];
+                    stack_near[depth++] = dist[k];
+                }
+                ref = refs[n - 1];
+                continue;
             }
         }
         // The next waiting child whose entry is not beyond the limit.

@@ -508,10 +508,9 @@ TEST(RayQueries, AcceleratedWalkAnswersAsTheFlatWalk)
         // inverted boxes and the meshes holding slivers in the root's list.
         ts.scene.set_accelerated(true);
         const BBoxNode *root = ts.scene.get_bbtree();
-        ASSERT_EQ(root->get_children().size(), 1u);
         EXPECT_GE(root->get_objects().size(), 4u);
         EXPECT_LE(root->get_objects().size(), 6u);
-        EXPECT_EQ(root->get_children()[0]->get_children().size(), 2u);
+        EXPECT_EQ(root->hierarchy_size() + root->get_objects().size(), objs.size());
     }
 }
 
