@@ -87,14 +87,6 @@ RaySlabs::RaySlabs(const Ray &ray)
 
 // ---- the box tree node ----
 
-BBoxNode::~BBoxNode()
-{
-    for (BBoxNode *child : children) {
-        delete child;
-    }
-    delete built;
-}
-
 void BBoxNode::add_child(BBoxNode *node)
 {
     children.push_back(node);
@@ -174,8 +166,11 @@ namespace
 const double EPS = 2.220446049250313e-16; // 2^-52
 const double BIG_COORD = 1e60;            // beyond this a box stays out of the tree
 const double SQRT3 = 1.7320508075688772;
-// Objects per leaf of the hierarchy: a few, each testing its own box.
+// Objects per leaf of the hierarchy, each testing its own box: up to four,
+// and up to eight in scenes so big that the tree's memory matters more.
 const int OBJECT_LEAF = 4;
+const int BIG_SCENE_LEAF = 8;
+const size_t BIG_SCENE = 100000;
 
 bool usable_box(const BBox &b)
 {
@@ -257,6 +252,14 @@ struct BBoxNode::Built {
     const std::vector<Object *> *objs = nullptr;
     std::vector<unsigned char> how; // per place: kind << 2 | ask
 };
+
+BBoxNode::~BBoxNode()
+{
+    for (BBoxNode *child : children) {
+        delete child;
+    }
+    delete built;
+}
 
 struct BBoxNode::Walk {
     const Ray &ray;
@@ -403,8 +406,8 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
     b->objs = &objs;
     b->how.assign(count, 0xff); // 0xff: not in the hierarchy
 
-    // Places of the objects that go into the hierarchy, with their boxes.
-    std::vector<uint32_t> places;
+    // Which objects go into the hierarchy, and how they are asked.
+    size_t placed = 0;
     double sphere_coord = 0.0;
     for (size_t i = 0; i < count; i++) {
         Object *obj = objs[i];
@@ -415,7 +418,7 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
             if (usable_box(obj->get_bbox())) {
                 b->how[i] = type == typeid(Sphere) ? Built::SPHERE << 2 | Built::ASK_BARE_TAME
                                                    : Built::FLAKE << 2 | Built::ASK_BARE;
-                places.push_back(static_cast<uint32_t>(i));
+                placed++;
                 sphere_coord = std::max(sphere_coord, max_abs(obj->get_bbox()));
                 continue;
             }
@@ -426,7 +429,7 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
             if (usable_box(mesh->get_bbox()) && mesh->reach_bounds(&reach, &origin_cap, &reach_cap) &&
                 usable_box(reach)) {
                 b->how[i] = Built::MESH << 2 | Built::ASK_BARE;
-                places.push_back(static_cast<uint32_t>(i));
+                placed++;
                 b->origin_cap = std::min(b->origin_cap, origin_cap);
                 b->reach_cap = std::min(b->reach_cap, reach_cap);
                 continue;
@@ -441,10 +444,13 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
     }
 
     // A handful of objects is walked faster as a list.
-    if (places.size() < 4) {
+    if (placed < 4) {
         std::vector<Built::Entry> listed;
-        for (uint32_t i : places) {
+        for (size_t i = 0; i < count; i++) {
             unsigned char how = b->how[i];
+            if (how == 0xff) {
+                continue;
+            }
             listed.push_back(
                 {objs[i], static_cast<int>(i), static_cast<Built::Kind>(how >> 2), static_cast<Built::Ask>(how & 3)});
             b->how[i] = 0xff;
@@ -467,9 +473,17 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
     // rounding of their centres (a few eps per level, ten levels at most).
     double sphere_cap = std::max(1024.0, 4.0 * sphere_coord);
     b->origin_cap = std::min(b->origin_cap, sphere_cap);
+    // The places of the objects in the hierarchy, unless that is all of them.
+    std::vector<uint32_t> places;
     std::vector<FloatBox> boxes;
-    boxes.reserve(places.size());
-    for (uint32_t i : places) {
+    boxes.reserve(placed);
+    for (size_t i = 0; i < count; i++) {
+        if (b->how[i] == 0xff) {
+            continue;
+        }
+        if (placed < count) {
+            places.push_back(static_cast<uint32_t>(i));
+        }
         const Object *obj = objs[i];
         BBox box = obj->get_bbox();
         if (b->how[i] >> 2 == Built::SPHERE) {
@@ -488,7 +502,7 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
         }
         boxes.push_back(float_box(box));
     }
-    if (!b->tree.build(boxes, OBJECT_LEAF)) {
+    if (!b->tree.build(boxes, placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
         // Not expected of the builder: every object is then asked in order.
         delete built;
         built = nullptr;
@@ -499,5 +513,7 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
         return;
     }
     std::vector<FloatBox>().swap(boxes);
-    b->tree.rename(places);
+    if (!places.empty()) {
+        b->tree.rename(places);
+    }
 }

@@ -521,9 +521,9 @@ namespace
 
 const double EPS = 2.220446049250313e-16; // 2^-52
 const double BIG_COORD = 1e60;
-// Faces per leaf of the hierarchy: one, so that the box of every face is
-// tested (four at a time) before its exact test.
-const int FACE_LEAF = 1;
+// Faces per leaf of the hierarchy, at most.
+const int FACE_LEAF = 4;
+const double FACE_COST = 1.5; // a face's pre-test, in box tests
 
 double max_abs(const Vector3 &v)
 {
@@ -624,7 +624,7 @@ void Mesh::build_face_tree()
     std::vector<FloatBox> boxes(count);
     std::vector<float> reach(count, HUGE_VALF);
     size_t bounded_count = 0;
-    std::vector<float> pads(stride == 3 ? count : 0);
+    pretest_reach = stride == 3 ? 0.0 : -1.0;
     for (uint32_t i = 0; i < count; i++) {
         const uint32_t *pi = pos_index(i);
         const Vector3 n = face_normal(i);
@@ -663,8 +663,8 @@ void Mesh::build_face_tree()
                                 std::max(box.max.z, halves[h].box.max.z));
                 }
                 reach[i] = std::min(reach[i], float_down(halves[h].reach));
-                if (!pads.empty()) {
-                    pads[i] = float_up(halves[h].pad);
+                if (stride == 3) {
+                    pretest_reach = std::max(pretest_reach, halves[h].pad);
                 }
                 state[i] = BOUNDED;
             }
@@ -700,30 +700,30 @@ void Mesh::build_face_tree()
 
     // The bounded faces' boxes, moved to the front in face order.
     std::vector<uint32_t> bounded_faces;
-    bounded_faces.reserve(bounded_count);
     size_t kept = 0;
-    pretest_reach = stride == 3 ? 0.0 : -1.0;
     for (uint32_t i = 0; i < count; i++) {
         if (state[i] == BOUNDED && reach[i] >= reach_cap) {
             boxes[kept++] = boxes[i];
             bounded_faces.push_back(i);
-            if (!pads.empty()) {
-                pretest_reach = std::max(pretest_reach, static_cast<double>(pads[i]));
-            }
         } else if (state[i] != NEVER) {
             loose_faces.push_back(i);
         }
     }
     std::vector<unsigned char>().swap(state);
     std::vector<float>().swap(reach);
-    std::vector<float>().swap(pads);
     boxes.resize(kept);
+    if (kept == count) {
+        std::vector<uint32_t>().swap(bounded_faces); // every face: names unchanged
+    }
 
-    if (!tree.build(boxes, FACE_LEAF)) {
+    if (!tree.build(boxes, FACE_LEAF, FACE_COST)) {
         std::vector<uint32_t>().swap(loose_faces);
         return; // deeper than the walk's stack: not expected of the builder
     }
-    tree.rename(bounded_faces);
+    std::vector<FloatBox>().swap(boxes);
+    if (!bounded_faces.empty()) {
+        tree.rename(bounded_faces);
+    }
     loose_faces.shrink_to_fit();
     tree_ready = true;
 }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 #include "light.h"
@@ -32,20 +31,28 @@ void Scene::clear()
     // An emissive object is in both lists; it is freed with the objects, and
     // only lights of no object (point lights) with the light list. Asking
     // is_light() here instead would free twice, or never, an object whose
-    // material changed after it was added.
-    std::unordered_set<Object *> owned(objects.begin(), objects.end());
+    // material changed after it was added. The lights are looked up in a
+    // sorted copy of their own list, which is short when the scene is big.
+    delete bbroot;
+    std::vector<Object *> sorted(lights);
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<char> owned(sorted.size(), 0);
     for (Object *object : objects) {
+        auto it = std::lower_bound(sorted.begin(), sorted.end(), object);
+        if (it != sorted.end() && *it == object) {
+            owned[it - sorted.begin()] = 1;
+        }
         delete object;
     }
-    for (Object *light : lights) {
-        if (owned.count(light) == 0) {
-            delete light;
+    for (size_t i = 0; i < sorted.size(); i++) {
+        // A light listed twice is freed once.
+        if (!owned[i] && (i == 0 || sorted[i] != sorted[i - 1])) {
+            delete sorted[i];
         }
     }
-    delete bbroot;
     delete cam;
-    objects.clear();
-    lights.clear();
+    std::vector<Object *>().swap(objects);
+    std::vector<Object *>().swap(lights);
     bbroot = nullptr;
     cam = nullptr;
     ambient = Color();

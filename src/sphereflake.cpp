@@ -12,15 +12,6 @@ static const Vector3 offs[6] = {
     Vector3(0.0, -1.0, 0.0), Vector3(0.0, 0.0, 1.0),  Vector3(0.0, 0.0, -1.0),
 };
 
-SphereFlake::~SphereFlake()
-{
-    for (SphereFlake *sub : subflakes) {
-        delete sub;
-    }
-    delete sph;
-    delete index;
-}
-
 // The spheres of a flake in the recursion's order (a flake's sphere, then
 // its sub-flakes 0 to 5, each with everything below it), under a hierarchy
 // of their boxes.
@@ -30,6 +21,15 @@ struct SphereFlake::Index {
     WideTree tree;                           // over the places
     double origin_cap;                       // the boxes hold every hit for |origin| up to this
 };
+
+SphereFlake::~SphereFlake()
+{
+    for (SphereFlake *sub : subflakes) {
+        delete sub;
+    }
+    delete sph;
+    delete index;
+}
 
 bool SphereFlake::intersection(const Ray &ray, IntInfo *i_info) const
 {
@@ -231,7 +231,7 @@ void SphereFlake::build_index()
         const BBox &b = s->get_bbox();
         boxes.push_back(float_box(BBox(b.min - Vector3(pad, pad, pad), b.max + Vector3(pad, pad, pad))));
     }
-    if (ix->tree.build(boxes, 2)) {
+    if (ix->tree.build(boxes, 2, 0.0)) {
         index = ix.release();
     }
 }

@@ -40,8 +40,6 @@ namespace
 const int BINS = 16;
 // Past this depth ranges are halved by count alone, which bounds the depth.
 const int SAH_DEPTH = 48;
-// A leaf item costs this many box tests.
-const double ITEM_COST = 1.5;
 
 FloatBox empty_float_box()
 {
@@ -83,6 +81,7 @@ struct Builder {
     std::vector<uint32_t> &order;
     std::vector<WideNode> &nodes;
     int max_leaf;
+    double item_cost;
     int deepest = 0;
 
     // Twice the centre; a box unbounded both ways counts as centred at 0.
@@ -197,10 +196,12 @@ struct Builder {
         }
         if (n > max_leaf) {
             r->leafy = false;
+        } else if (item_cost <= 0.0) {
+            r->leafy = true;
         } else {
             // One box test for the node, then the two sides in proportion
             // to their area, against testing every item here.
-            r->leafy = !(r->bin >= 0 && 1.0 + ITEM_COST * best / r->area < ITEM_COST * n);
+            r->leafy = !(r->bin >= 0 && 1.0 + item_cost * best / r->area < item_cost * n);
         }
     }
 
@@ -313,7 +314,7 @@ struct Builder {
 
 } // namespace
 
-bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf)
+bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost)
 {
     clear();
     if (boxes.empty()) {
@@ -326,8 +327,10 @@ bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf)
     for (size_t i = 0; i < boxes.size(); i++) {
         order[i] = static_cast<uint32_t>(i);
     }
-    nodes.reserve(boxes.size() * 3 / (7 * std::max(max_leaf, 1)) + 16);
-    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF)};
+    // Room for the most nodes a tree of this many items is expected to
+    // need: pages not written to cost no memory, copies on growth would.
+    nodes.reserve(boxes.size() / 2 + 16);
+    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost};
     Range all = b.make_range(0, static_cast<int>(boxes.size()));
     b.judge(&all, 0);
     all.leafy = false;     // the root is always a node, of one leaf at least
@@ -339,9 +342,6 @@ bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf)
     }
     if (max_leaf <= 1) {
         std::vector<uint32_t>().swap(order); // every leaf names its item
-    }
-    if (nodes.capacity() > nodes.size() + nodes.size() / 8) {
-        nodes.shrink_to_fit();
     }
     return true;
 }

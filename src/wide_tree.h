@@ -48,16 +48,18 @@ class WideTree
     static const int STACK = 256;
 
     // Builds the hierarchy over boxes[0 .. n - 1] by the binned surface-area
-    // heuristic, leaves of up to max_leaf items in ascending order. Always
-    // deterministic. False, leaving the tree empty, for more than MAX_ITEMS
-    // items or a tree too deep for the walk's stack (not expected).
-    bool build(const std::vector<FloatBox> &boxes, int max_leaf);
+    // heuristic, leaves of up to max_leaf items in ascending order: a range
+    // that fits is a leaf unless splitting it costs less, an item costing
+    // item_cost box tests (0: it always is). Always deterministic. False,
+    // leaving the tree empty, for more than MAX_ITEMS items or a tree too
+    // deep for the walk's stack (not expected).
+    bool build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost);
     // Gives item i the name names[i], an ascending renaming keeping every
     // leaf in order.
     void rename(const std::vector<uint32_t> &names);
     void clear();
     bool empty() const { return nodes.empty(); }
-    size_t bytes() const { return nodes.capacity() * sizeof(WideNode) + order.capacity() * sizeof(uint32_t); }
+    size_t bytes() const { return nodes.size() * sizeof(WideNode) + order.size() * sizeof(uint32_t); }
     // The union of every item's box; only for a tree that is not empty.
     BBox bounds() const;
 
