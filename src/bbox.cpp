@@ -100,11 +100,12 @@ void BBoxNode::add_object(Object *obj)
 bool BBoxNode::intersection(const Ray &ray, IntInfo *inf, const Object *skip) const
 {
     RT_COUNT(box_tests);
-    if (!bbox.intersection(ray)) {
+    RaySlabs slabs(ray);
+    if (!bbox.intersection(ray, slabs)) {
         return false;
     }
     if (built != nullptr) {
-        return walk_built(ray, inf, skip);
+        return walk_built(ray, slabs, inf, skip);
     }
 
     IntInfo minsect;
@@ -337,11 +338,10 @@ struct BBoxNode::Walk {
     }
 };
 
-bool BBoxNode::walk_built(const Ray &ray, IntInfo *inf, const Object *skip) const
+bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, const Object *skip) const
 {
     // With an object of unknown kind the answer to a yes/no question hangs
     // on the record of the nearest hit, so it is found in full.
-    RaySlabs slabs(ray);
     Walk w(ray, slabs, skip, inf == nullptr && !built->unknown, built);
 
     const Vector3 &o = ray.origin, &d = ray.dir;

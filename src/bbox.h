@@ -128,7 +128,7 @@ class BBoxNode
     struct Built;
     struct Walk;
 
-    bool walk_built(const Ray &ray, IntInfo *inf, const Object *skip) const;
+    bool walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, const Object *skip) const;
 
     BBox bbox;
     std::vector<BBoxNode *> children;

@@ -355,8 +355,8 @@ bool Mesh::report(const IntInfo &nearest, IntInfo *i_info) const
 // padding of the face boxes, build_face_tree), so a line that some edge value
 // puts beyond that on one side and another beyond it on the other side is
 // never accepted. The computed F errs by at most 16 eps |d|_1 |P - q|_inf
-// |e|_inf; the margins below take 32 eps, and |d|_2 |e|_2 <= sqrt(3) |d|_1
-// |e|_inf.
+// |e|_inf; the margin below takes 32 eps, and |d|_2 |e|_2 <= sqrt(3) |d|_1
+// |e|_inf, each for the largest of the three.
 bool Mesh::surely_missed(uint32_t f, const Ray &ray, double d1) const
 {
     const uint32_t *pi = pos_index(f);
@@ -367,11 +367,12 @@ bool Mesh::surely_missed(uint32_t f, const Ray &ray, double d1) const
     double f0 = dot(d, cross(ao, e0));
     double f1 = dot(d, cross(bo, e1));
     double f2 = dot(d, cross(co, e2));
-    const double slack = 1.7321 * pretest_reach;
-    const double rounding = 32.0 * EPSILON;
-    double m0 = d1 * max_norm(e0) * (slack + rounding * max_norm(ao)) * 1.0001;
-    double m1 = d1 * max_norm(e1) * (slack + rounding * max_norm(bo)) * 1.0001;
-    double m2 = d1 * max_norm(e2) * (slack + rounding * max_norm(co)) * 1.0001;
+    // One margin for the three edges, from the longest edge and the farthest
+    // corner.
+    double e = std::max(max_norm(e0), std::max(max_norm(e1), max_norm(e2)));
+    double x = std::max(max_norm(ao), std::max(max_norm(bo), max_norm(co)));
+    double m = d1 * e * (1.7321 * pretest_reach + 32.0 * EPSILON * x) * 1.0001;
+    double m0 = m, m1 = m, m2 = m;
     return (f0 < -m0 || f1 < -m1 || f2 < -m2) && (f0 > m0 || f1 > m1 || f2 > m2);
 }
 

@@ -4,6 +4,10 @@
 #include <cfloat>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 float float_down(double x)
 {
     if (!(x <= FLT_MAX)) {
@@ -68,11 +72,12 @@ double half_area(const FloatBox &b)
 struct Range {
     int begin, end;
     FloatBox box;
-    double clo[3], chi[3]; // bounds of the centres
+    float clo[3], chi[3]; // bounds of the (doubled) centres
     double area;
     bool judged; // split (axis, bin) worked out
     bool leafy;  // better left as a leaf
     int axis, bin;
+    int bins; // as many as items, up to BINS
     int count() const { return end - begin; }
 };
 
@@ -84,11 +89,14 @@ struct Builder {
     double item_cost;
     int deepest = 0;
 
-    // Twice the centre; a box unbounded both ways counts as centred at 0.
-    double centre(uint32_t item, int axis) const
+    // Twice the centre, in single precision: NaN for a box unbounded both
+    // ways, which the bounds of the centres pass over and the bins put first.
+    float centre(uint32_t item, int axis) const { return boxes[item].lo[axis] + boxes[item].hi[axis]; }
+    // For the median: such a box counts as centred at 0.
+    float centre_key(uint32_t item, int axis) const
     {
-        double c = static_cast<double>(boxes[item].lo[axis]) + boxes[item].hi[axis];
-        return c == c ? c : 0.0;
+        float c = centre(item, axis);
+        return c == c ? c : 0.0f;
     }
 
     Range make_range(int begin, int end) const
@@ -98,16 +106,16 @@ struct Builder {
         r.end = end;
         r.box = empty_float_box();
         for (int a = 0; a < 3; a++) {
-            r.clo[a] = HUGE_VAL;
-            r.chi[a] = -HUGE_VAL;
+            r.clo[a] = HUGE_VALF;
+            r.chi[a] = -HUGE_VALF;
         }
         for (int i = begin; i < end; i++) {
             uint32_t item = order[i];
             grow(&r.box, boxes[item]);
             for (int a = 0; a < 3; a++) {
-                double c = centre(item, a);
-                r.clo[a] = std::min(r.clo[a], c);
-                r.chi[a] = std::max(r.chi[a], c);
+                float c = centre(item, a);
+                r.clo[a] = c < r.clo[a] ? c : r.clo[a];
+                r.chi[a] = c > r.chi[a] ? c : r.chi[a];
             }
         }
         r.area = half_area(r.box);
@@ -115,13 +123,75 @@ struct Builder {
         r.leafy = r.count() <= 1;
         r.axis = 0;
         r.bin = -1;
+        r.bins = std::min(std::max(r.count(), 2), BINS);
         return r;
     }
 
-    int bin_of(double c, double lo, double scale) const
+    // The bin of a centre, in the same single-precision steps as the
+    // vector form in judge: a NaN goes to bin 0.
+    static int bin_of(float c, float lo, float scale, int bins)
     {
-        int b = static_cast<int>((c - lo) * scale);
-        return std::min(std::max(b, 0), BINS - 1);
+        float f = (c - lo) * scale;
+        f = f > 0.0f ? f : 0.0f;
+        f = f < static_cast<float>(bins - 1) ? f : static_cast<float>(bins - 1);
+        return static_cast<int>(f);
+    }
+
+    // Counts the items of r into the bins of each axis and grows the bins'
+    // boxes by theirs.
+    void bin_items(const Range &r, const float lo[3], const float scale[3], int counts[3][BINS],
+                   FloatBox bin_box[3][BINS]) const
+    {
+#if defined(__SSE2__)
+        __m128 blo[3][BINS], bhi[3][BINS];
+        for (int axis = 0; axis < 3; axis++) {
+            for (int b = 0; b < r.bins; b++) {
+                blo[axis][b] = _mm_set1_ps(HUGE_VALF);
+                bhi[axis][b] = _mm_set1_ps(-HUGE_VALF);
+            }
+        }
+        const __m128 vlo = _mm_setr_ps(lo[0], lo[1], lo[2], 0.0f);
+        const __m128 vscale = _mm_setr_ps(scale[0], scale[1], scale[2], 0.0f);
+        const __m128 zero = _mm_setzero_ps(), top = _mm_set1_ps(static_cast<float>(r.bins - 1));
+        for (int i = r.begin; i < r.end; i++) {
+            const FloatBox &box = boxes[order[i]];
+            __m128 l = _mm_setr_ps(box.lo[0], box.lo[1], box.lo[2], 0.0f);
+            __m128 h = _mm_setr_ps(box.hi[0], box.hi[1], box.hi[2], 0.0f);
+            // max_ps(f, 0) is f > 0 ? f : 0 and min_ps(f, top) is f < top ?
+            // f : top, as in bin_of.
+            __m128 f = _mm_mul_ps(_mm_sub_ps(_mm_add_ps(l, h), vlo), vscale);
+            f = _mm_min_ps(_mm_max_ps(f, zero), top);
+            int b[4];
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(b), _mm_cvttps_epi32(f));
+            for (int axis = 0; axis < 3; axis++) {
+                counts[axis][b[axis]]++;
+                blo[axis][b[axis]] = _mm_min_ps(blo[axis][b[axis]], l);
+                bhi[axis][b[axis]] = _mm_max_ps(bhi[axis][b[axis]], h);
+            }
+        }
+        for (int axis = 0; axis < 3; axis++) {
+            for (int b = 0; b < r.bins; b++) {
+                float l[4], h[4];
+                _mm_storeu_ps(l, blo[axis][b]);
+                _mm_storeu_ps(h, bhi[axis][b]);
+                bin_box[axis][b] = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
+            }
+        }
+#else
+        for (int axis = 0; axis < 3; axis++) {
+            for (FloatBox &b : bin_box[axis]) {
+                b = empty_float_box();
+            }
+        }
+        for (int i = r.begin; i < r.end; i++) {
+            uint32_t item = order[i];
+            for (int axis = 0; axis < 3; axis++) {
+                int b = bin_of(centre(item, axis), lo[axis], scale[axis], r.bins);
+                counts[axis][b]++;
+                grow(&bin_box[axis][b], boxes[item]);
+            }
+        }
+#endif
     }
 
     // The best binned plane, and whether splitting beats a leaf.
@@ -136,13 +206,13 @@ struct Builder {
         }
         double best = HUGE_VAL;
         bool sah = depth < SAH_DEPTH && r->area > 0.0 && std::isfinite(r->area);
-        double lo[3], scale[3];
+        float lo[3], scale[3];
         bool live[3];
         for (int axis = 0; axis < 3; axis++) {
             lo[axis] = r->clo[axis];
-            double extent = r->chi[axis] - lo[axis];
-            live[axis] = sah && extent > 0.0 && std::isfinite(extent);
-            scale[axis] = live[axis] ? BINS / extent : 0.0;
+            float extent = r->chi[axis] - lo[axis];
+            live[axis] = sah && extent > 0.0f && std::isfinite(extent);
+            scale[axis] = live[axis] ? static_cast<float>(r->bins) / extent : 0.0f;
         }
         if (!(live[0] || live[1] || live[2])) {
             sah = false;
@@ -150,19 +220,8 @@ struct Builder {
         // All three axes in one pass over the items.
         int counts[3][BINS] = {{0}};
         FloatBox bin_box[3][BINS];
-        for (int axis = 0; sah && axis < 3; axis++) {
-            for (FloatBox &b : bin_box[axis]) {
-                b = empty_float_box();
-            }
-        }
-        for (int i = r->begin; sah && i < r->end; i++) {
-            uint32_t item = order[i];
-            const FloatBox &box = boxes[item];
-            for (int axis = 0; axis < 3; axis++) {
-                int b = bin_of(centre(item, axis), lo[axis], scale[axis]);
-                counts[axis][b]++;
-                grow(&bin_box[axis][b], box);
-            }
+        if (sah) {
+            bin_items(*r, lo, scale, counts, bin_box);
         }
         for (int axis = 0; sah && axis < 3; axis++) {
             if (!live[axis]) {
@@ -172,7 +231,8 @@ struct Builder {
             int left_count[BINS];
             FloatBox acc = empty_float_box();
             int k = 0;
-            for (int b = 0; b < BINS - 1; b++) {
+            const int nb = r->bins;
+            for (int b = 0; b < nb - 1; b++) {
                 grow(&acc, bin_box[axis][b]);
                 k += counts[axis][b];
                 left_count[b] = k;
@@ -180,7 +240,7 @@ struct Builder {
             }
             acc = empty_float_box();
             k = 0;
-            for (int b = BINS - 1; b > 0; b--) {
+            for (int b = nb - 1; b > 0; b--) {
                 grow(&acc, bin_box[axis][b]);
                 k += counts[axis][b];
                 if (k == 0 || left_count[b - 1] == 0) {
@@ -211,18 +271,18 @@ struct Builder {
     {
         int mid = r.begin;
         if (r.bin >= 0) {
-            double lo = r.clo[r.axis], scale = BINS / (r.chi[r.axis] - lo);
-            int axis = r.axis, bin = r.bin;
+            float lo = r.clo[r.axis], scale = static_cast<float>(r.bins) / (r.chi[r.axis] - lo);
+            int axis = r.axis, bin = r.bin, bins = r.bins;
             mid = static_cast<int>(
                 std::partition(order.begin() + r.begin, order.begin() + r.end,
-                               [&](uint32_t item) { return bin_of(centre(item, axis), lo, scale) < bin; }) -
+                               [&](uint32_t item) { return bin_of(centre(item, axis), lo, scale, bins) < bin; }) -
                 order.begin());
         }
         if (mid == r.begin || mid == r.end) {
             int axis = 0;
             double widest = -1.0;
             for (int a = 0; a < 3; a++) {
-                double extent = r.chi[a] - r.clo[a];
+                double extent = static_cast<double>(r.chi[a]) - r.clo[a];
                 if (extent > widest) {
                     widest = extent;
                     axis = a;
@@ -231,7 +291,7 @@ struct Builder {
             mid = r.begin + r.count() / 2;
             std::nth_element(order.begin() + r.begin, order.begin() + mid, order.begin() + r.end,
                              [&](uint32_t a, uint32_t b) {
-                                 double ca = centre(a, axis), cb = centre(b, axis);
+                                 float ca = centre_key(a, axis), cb = centre_key(b, axis);
                                  return ca < cb || (ca == cb && a < b);
                              });
         }
