@@ -147,9 +147,10 @@ Mesh::Mesh(MeshPrim prim)
 
 void Mesh::set_primitive(MeshPrim new_prim)
 {
-    int new_stride = new_prim == MESH_PRIM_QUAD ? 4 : 3;
+    // Faces already added keep every corner they have: the stride only grows.
+    int new_stride = new_prim == MESH_PRIM_QUAD || (stride == 4 && !corner_pos.empty()) ? 4 : 3;
     if (new_stride != stride && !corner_pos.empty()) {
-        // Faces kept with the other number of corners are laid out anew.
+        // Faces of three corners are laid out anew with a fourth, at the origin.
         std::vector<Face> all;
         for (int i = 0; i < get_face_count(); i++) {
             all.push_back(face_at(i));
@@ -608,10 +609,11 @@ void Mesh::build_face_tree()
         return;
     }
 
+    const int corners = prim == MESH_PRIM_QUAD ? 4 : 3;
     double coord = 0.0;
     for (uint32_t f = 0; f < count; f++) {
         const uint32_t *pi = pos_index(f);
-        for (int i = 0; i < stride; i++) {
+        for (int i = 0; i < corners; i++) {
             double c = max_abs(positions[pi[i]]);
             coord = c > coord ? c : coord; // a NaN corner makes its face loose below
         }
@@ -625,7 +627,7 @@ void Mesh::build_face_tree()
     std::vector<FloatBox> boxes(count);
     std::vector<float> reach(count, HUGE_VALF);
     size_t bounded_count = 0;
-    pretest_reach = stride == 3 ? 0.0 : -1.0;
+    pretest_reach = prim == MESH_PRIM_TRI ? 0.0 : -1.0;
     for (uint32_t i = 0; i < count; i++) {
         const uint32_t *pi = pos_index(i);
         const Vector3 n = face_normal(i);
@@ -640,7 +642,7 @@ void Mesh::build_face_tree()
         }
         const Vector3 &p0 = positions[pi[0]], &p1 = positions[pi[1]], &p2 = positions[pi[2]];
         HalfBound halves[2];
-        int half_count = stride == 4 ? 2 : 1;
+        int half_count = corners == 4 ? 2 : 1;
         halves[0] = bound_half(p0, p1, p2, n, origin_cap);
         if (half_count == 2) {
             halves[1] = bound_half(p0, p2, positions[pi[3]], n, origin_cap);
@@ -664,7 +666,7 @@ void Mesh::build_face_tree()
                                 std::max(box.max.z, halves[h].box.max.z));
                 }
                 reach[i] = std::min(reach[i], float_down(halves[h].reach));
-                if (stride == 3) {
+                if (prim == MESH_PRIM_TRI) {
                     pretest_reach = std::max(pretest_reach, halves[h].pad);
                 }
                 state[i] = BOUNDED;

@@ -190,6 +190,20 @@ TEST(RayQueries, KnownAnswers)
     }
 }
 
+// A primitive changed after faces were added: every corner is kept.
+TEST(RayQueries, FacesKeepTheirCornersWhenThePrimitiveChanges)
+{
+    Mesh m(MESH_PRIM_QUAD);
+    m.add_face(unit_quad(nz, nz, nz, nz));
+    for (MeshPrim prim : {MESH_PRIM_TRI, MESH_PRIM_QUAD}) {
+        m.set_primitive(prim);
+        m.calc_bbox();
+        EXPECT_EQ(m.intersection(down_at(0.2, 0.9), nullptr), prim == MESH_PRIM_QUAD); // in the second half
+        EXPECT_TRUE(m.intersection(down_at(0.9, 0.2), nullptr));
+    }
+    expect_same(m.get_face(0)->v[3].pos, Vector3(0, 1, 0));
+}
+
 TEST(RayQueries, BoxSegmentTest)
 {
     const BBox box(Vector3(2, -1, -1), Vector3(3, 1, 1));
