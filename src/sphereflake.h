@@ -27,6 +27,7 @@ class SphereFlake : public Object
     // recursion of boxes is walked level by level. The answers are the same
     // bit for bit; the switch is for comparing.
     void set_accelerated(bool on) { accelerated = on; }
+    bool is_indexed() const { return index != nullptr; }
 
     Sphere *sph = nullptr;                 // owned
     SphereFlake *subflakes[6] = {nullptr}; // owned

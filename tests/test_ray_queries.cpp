@@ -367,6 +367,7 @@ Mesh *closed_box(const Vector3 &lo, const Vector3 &hi)
 struct TestScene {
     Scene scene;
     std::vector<Mesh *> meshes;
+    SphereFlake *deep;
     std::vector<Vector3> marks;
 
     TestScene(Gen &g, const Vector3 &at, double scale)
@@ -400,7 +401,7 @@ struct TestScene {
         }
         // A deep flake: rays at spheres far down and at the points where a
         // sphere touches the one above it.
-        SphereFlake *deep = create_sflake(at + Vector3(-2, 3, 3) * scale, 0.8 * scale, 5);
+        deep = create_sflake(at + Vector3(-2, 3, 3) * scale, 0.8 * scale, 5);
         scene.add_object(deep);
         for (int k = 0; k < 40; k++) {
             const SphereFlake *f = deep;
@@ -542,6 +543,7 @@ TEST(RayQueries, AcceleratedWalkAnswersAsTheFlatWalk)
         EXPECT_GE(root->get_objects().size(), 4u);
         EXPECT_LE(root->get_objects().size(), 6u);
         EXPECT_EQ(root->hierarchy_size() + root->get_objects().size(), objs.size());
+        EXPECT_TRUE(ts.deep->is_indexed());
     }
 }
 
