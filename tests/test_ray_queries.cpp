@@ -202,6 +202,13 @@ TEST(RayQueries, FacesKeepTheirCornersWhenThePrimitiveChanges)
         EXPECT_TRUE(m.intersection(down_at(0.9, 0.2), nullptr));
     }
     expect_same(m.get_face(0)->v[3].pos, Vector3(0, 1, 0));
+
+    Mesh t(MESH_PRIM_TRI); // faces of three corners gain a fourth, at the origin
+    t.add_face(unit_tri(nz, nz, nz));
+    t.set_primitive(MESH_PRIM_QUAD);
+    t.calc_bbox();
+    ASSERT_EQ(t.get_face_count(), 1);
+    EXPECT_TRUE(t.intersection(down_at(0.2, 0.1), nullptr));
 }
 
 TEST(RayQueries, BoxSegmentTest)
