@@ -36,16 +36,16 @@ struct WideNode {
 class WideTree
 {
   public:
-    static const uint32_t LEAF = 0x80000000u;
-    static const uint32_t EMPTY = 0xffffffffu;
+    static constexpr uint32_t LEAF = 0x80000000u;
+    static constexpr uint32_t EMPTY = 0xffffffffu;
     // A leaf reference: the leaf bit, count - 1 in the next three bits and
     // in the rest the first place in `order`, or for a leaf of one item the
     // item itself.
-    static const int COUNT_SHIFT = 28;
-    static const uint32_t MAX_ITEMS = 1u << COUNT_SHIFT;
-    static const int MAX_LEAF = 8;
+    static constexpr int COUNT_SHIFT = 28;
+    static constexpr uint32_t MAX_ITEMS = 1u << COUNT_SHIFT;
+    static constexpr int MAX_LEAF = 8;
     // The walk's stack: a node replaces itself by at most four children.
-    static const int STACK = 256;
+    static constexpr int STACK = 256;
 
     // Builds the hierarchy over boxes[0 .. n - 1] by the binned surface-area
     // heuristic, leaves of up to max_leaf items in ascending order: a range
