@@ -9,7 +9,7 @@
 //
 // Query scenes: a generated mechanical part (plates, ribs, bolts, bores and
 // gear teeth: many small features, thin faces, triangles of every size,
-// about 120,000 of them), a bumpy sphere of 999,698 triangles and 2,000
+// about 124,000 of them), a bumpy sphere of 999,698 triangles and 2,000
 // spheres. Rays: primary (a 640 x 480 frame), incoherent (from each primary
 // hit, a cosine-distributed direction about the normal, 10000 long, as a
 // bounce) and shadow (from each primary hit to a light, any hit).
@@ -189,7 +189,7 @@ TriSoup mechanical_part()
         }
     }
     for (int i = 0; i < 6; i++) {
-        s.tube(Vector3(-1.2 + 0.48 * i, 0.12, 0.0), 0.17, 0.09, 0.5 + 0.1 * i, 96, 40);
+        s.tube(Vector3(-1.2 + 0.48 * i, 0.12, 0.0), 0.17, 0.09, 0.5 + 0.1 * i, 96, 24);
     }
     for (int i = 0; i < 4; i++) {
         s.gear(Vector3(-1.2 + 0.8 * i, 0.62, -0.8), 0.25 + 0.05 * i, 60 + 20 * i, 0.06);
