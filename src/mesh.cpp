@@ -389,7 +389,6 @@ struct Mesh::FaceWalk {
     const Mesh &mesh;
     const Ray &ray;
     bool any;
-    bool ordered;
     bool pretest;
     double d1; // |dir|_1
     IntInfo nearest;
@@ -397,7 +396,7 @@ struct Mesh::FaceWalk {
     bool found = false;
 
     FaceWalk(const Mesh &mesh, const Ray &ray, bool any)
-        : mesh(mesh), ray(ray), any(any), ordered(!any), pretest(mesh.pretest_reach >= 0.0),
+        : mesh(mesh), ray(ray), any(any), pretest(mesh.pretest_reach >= 0.0),
           d1((std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z))
     {
         nearest.t = 1.7976931348623157e+308;

@@ -115,10 +115,11 @@ wide_reach(const WideNode &node, const RaySlabs &r, double limit, double near[4]
 #endif
 }
 
-// Walks the tree for one ray. The visitor says how far the ray may still
+// Walks the tree for one ray, nearer children first (a yes/no question meets
+// its first hit sooner so too). The visitor says how far the ray may still
 // reach (limit(): boxes entered beyond it are skipped, now and when a waiting
-// child comes off the stack), whether the nearer children should go first
-// (ordered), and tests a leaf's items (leaf(items, count), true to stop).
+// child comes off the stack) and tests a leaf's items (leaf(items, count),
+// true to stop).
 template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r, Visitor &v)
 {
     if (tree.nodes.empty()) {
@@ -148,12 +149,10 @@ template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r,
             for (int k = 0; k < 4; k++) {
                 if ((mask >> k & 1) && node.child[k] != WideTree::EMPTY) {
                     int j = n++;
-                    if (v.ordered) {
-                        while (j > 0 && dist[j - 1] < near[k]) {
-                            refs[j] = refs[j - 1];
-                            dist[j] = dist[j - 1];
-                            j--;
-                        }
+                    while (j > 0 && dist[j - 1] < near[k]) {
+                        refs[j] = refs[j - 1];
+                        dist[j] = dist[j - 1];
+                        j--;
                     }
                     refs[j] = node.child[k];
                     dist[j] = near[k];
