@@ -48,34 +48,28 @@ void add_light(const Vector3 &pos, const Color &c)
     scene.lights.push_back(light);
 }
 
-// A sphere with bumps, as a grid of 224 x 224 cells of two triangles: the
-// cells at the poles have a degenerate triangle each, as real meshes do.
+// A sphere with bumps, as a grid of 224 x 224 cells of two triangles on
+// shared corners: the cells at the poles have a degenerate triangle each, as
+// real meshes do.
 Mesh *bumpy_sphere(const Vector3 &center, double radius)
 {
     const int n = 224;
-    auto point = [&](int i, int j, Vector3 *normal) {
-        double theta = M_PI * i / n, phi = 2.0 * M_PI * j / n;
-        Vector3 dir(std::sin(theta) * std::cos(phi), std::cos(theta), std::sin(theta) * std::sin(phi));
-        *normal = dir;
-        double r = radius * (1.0 + 0.06 * std::sin(9.0 * theta) * std::cos(7.0 * phi));
-        return center + dir * r;
-    };
     Mesh *mesh = new Mesh(MESH_PRIM_TRI);
-    for (int i = 0; i < n; i++) {
-        for (int j = 0; j < n; j++) {
-            Vertex v[4];
-            v[0].pos = point(i, j, &v[0].norm);
-            v[1].pos = point(i + 1, j, &v[1].norm);
-            v[2].pos = point(i + 1, j + 1, &v[2].norm);
-            v[3].pos = point(i, j + 1, &v[3].norm);
-            const int tris[2][3] = {{0, 2, 1}, {0, 3, 2}};
+    for (int i = 0; i <= n; i++) {
+        for (int j = 0; j <= n; j++) {
+            double theta = M_PI * i / n, phi = 2.0 * M_PI * j / n;
+            Vector3 dir(std::sin(theta) * std::cos(phi), std::cos(theta), std::sin(theta) * std::sin(phi));
+            double r = radius * (1.0 + 0.06 * std::sin(9.0 * theta) * std::cos(7.0 * phi));
+            mesh->add_position(center + dir * r);
+            mesh->add_normal(dir);
+        }
+    }
+    for (uint32_t i = 0; i < n; i++) {
+        for (uint32_t j = 0; j < n; j++) {
+            uint32_t a = i * (n + 1) + j, b = a + n + 1, c = b + 1, d = a + 1;
+            const uint32_t tris[2][3] = {{a, c, b}, {a, d, c}};
             for (const auto &t : tris) {
-                Face f;
-                for (int k = 0; k < 3; k++) {
-                    f.v[k] = v[t[k]];
-                }
-                f.calc_normal();
-                mesh->add_face(f);
+                mesh->add_indexed_face(t, t);
             }
         }
     }

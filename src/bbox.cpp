@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <typeinfo>
 
 #include "intinfo.h"
@@ -10,12 +11,18 @@
 #include "plane.h"
 #include "sphere.h"
 #include "sphereflake.h"
+#include "wide_tree.h"
 
 #ifdef RT_QUERY_COUNTERS
 QueryCounters query_counters;
 #endif
 
 bool BBox::intersection(const Ray &ray) const
+{
+    return intersection(ray, RaySlabs(ray));
+}
+
+bool BBox::intersection(const Ray &ray, const RaySlabs &slabs) const
 {
     if (ray.origin > min && ray.origin < max) {
         return true;
@@ -30,12 +37,12 @@ bool BBox::intersection(const Ray &ray) const
     // outside; an origin exactly in a slab plane gives 0 * inf = NaN, which
     // every comparison below treats as false.
     int xsign = ray.dir.x < 0.0;
-    double invdirx = 1.0 / ray.dir.x;
+    double invdirx = slabs.ix; // 1.0 / ray.dir.x
     double tmin = (bbox[xsign]->x - ray.origin.x) * invdirx;
     double tmax = (bbox[1 - xsign]->x - ray.origin.x) * invdirx;
 
     int ysign = ray.dir.y < 0.0;
-    double invdiry = 1.0 / ray.dir.y;
+    double invdiry = slabs.iy;
     double tymin = (bbox[ysign]->y - ray.origin.y) * invdiry;
     double tymax = (bbox[1 - ysign]->y - ray.origin.y) * invdiry;
 
@@ -50,7 +57,7 @@ bool BBox::intersection(const Ray &ray) const
     }
 
     int zsign = ray.dir.z < 0.0;
-    double invdirz = 1.0 / ray.dir.z;
+    double invdirz = slabs.iz;
     double tzmin = (bbox[zsign]->z - ray.origin.z) * invdirz;
     double tzmax = (bbox[1 - zsign]->z - ray.origin.z) * invdirz;
 
@@ -78,221 +85,7 @@ RaySlabs::RaySlabs(const Ray &ray)
     nz = iz < 0.0;
 }
 
-// ---- building a hierarchy ----
-
-namespace
-{
-
-double axis_of(const Vector3 &v, int axis)
-{
-    return axis == 0 ? v.x : axis == 1 ? v.y : v.z;
-}
-
-BBox empty_box()
-{
-    const double inf = HUGE_VAL;
-    return BBox(Vector3(inf, inf, inf), Vector3(-inf, -inf, -inf));
-}
-
-void grow(BBox *box, const BBox &other)
-{
-    box->min.x = std::min(box->min.x, other.min.x);
-    box->min.y = std::min(box->min.y, other.min.y);
-    box->min.z = std::min(box->min.z, other.min.z);
-    box->max.x = std::max(box->max.x, other.max.x);
-    box->max.y = std::max(box->max.y, other.max.y);
-    box->max.z = std::max(box->max.z, other.max.z);
-}
-
-// Half the surface area: the heuristic only compares ratios.
-double half_area(const BBox &b)
-{
-    double dx = b.max.x - b.min.x, dy = b.max.y - b.min.y, dz = b.max.z - b.min.z;
-    return dx * dy + dy * dz + dz * dx;
-}
-
-const int BINS = 16;
-// Past this depth splits are by count alone, which bounds the depth.
-const int SAH_DEPTH = 48;
-
-struct Builder {
-    const std::vector<BBox> &boxes;
-    std::vector<Vector3> centers;
-    std::vector<int> &order;
-    std::vector<BuildNode> &nodes;
-    int max_leaf;
-    double item_cost;
-
-    void make_leaf(int node, int begin, int end)
-    {
-        // Ascending indices: the items' own storage is visited in order.
-        std::sort(order.begin() + begin, order.begin() + end);
-        nodes[node].first = begin;
-        nodes[node].count = end - begin;
-        nodes[node].right = -1;
-    }
-
-    // The split of the best binned plane, or -1 when no plane separates
-    // the centres. *cost is the summed area times count of the two sides.
-    int best_bin(int begin, int end, const BBox &cb, int *axis_out, double *cost)
-    {
-        int best = -1;
-        *cost = HUGE_VAL;
-        for (int axis = 0; axis < 3; axis++) {
-            double lo = axis_of(cb.min, axis);
-            double extent = axis_of(cb.max, axis) - lo;
-            if (!(extent > 0.0) || !std::isfinite(extent)) {
-                continue;
-            }
-            double scale = BINS / extent;
-            int counts[BINS] = {0};
-            BBox bin_box[BINS];
-            for (BBox &b : bin_box) {
-                b = empty_box();
-            }
-            for (int i = begin; i < end; i++) {
-                int b = static_cast<int>((axis_of(centers[order[i]], axis) - lo) * scale);
-                b = std::min(std::max(b, 0), BINS - 1);
-                counts[b]++;
-                grow(&bin_box[b], boxes[order[i]]);
-            }
-            double left_cost[BINS];
-            int left_count[BINS];
-            BBox acc = empty_box();
-            int n = 0;
-            for (int b = 0; b < BINS - 1; b++) {
-                grow(&acc, bin_box[b]);
-                n += counts[b];
-                left_count[b] = n;
-                left_cost[b] = n > 0 ? half_area(acc) * n : 0.0;
-            }
-            acc = empty_box();
-            n = 0;
-            for (int b = BINS - 1; b > 0; b--) {
-                grow(&acc, bin_box[b]);
-                n += counts[b];
-                if (n == 0 || left_count[b - 1] == 0) {
-                    continue;
-                }
-                double c = left_cost[b - 1] + half_area(acc) * n;
-                if (c < *cost) {
-                    *cost = c;
-                    best = b;
-                    *axis_out = axis;
-                }
-            }
-        }
-        return best;
-    }
-
-    // Halves [begin, end) by centre along the widest axis, ties by index.
-    int median_split(int begin, int end, const BBox &cb)
-    {
-        int axis = 0;
-        double widest = -1.0;
-        for (int a = 0; a < 3; a++) {
-            double extent = axis_of(cb.max, a) - axis_of(cb.min, a);
-            if (extent > widest) {
-                widest = extent;
-                axis = a;
-            }
-        }
-        int mid = begin + (end - begin) / 2;
-        std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end, [&](int a, int b) {
-            double ca = axis_of(centers[a], axis), cb2 = axis_of(centers[b], axis);
-            return ca < cb2 || (ca == cb2 && a < b);
-        });
-        return mid;
-    }
-
-    void build(int begin, int end, int depth)
-    {
-        int node = static_cast<int>(nodes.size());
-        nodes.push_back(BuildNode());
-        BBox bounds = empty_box(), cb = empty_box();
-        for (int i = begin; i < end; i++) {
-            grow(&bounds, boxes[order[i]]);
-            grow(&cb, BBox(centers[order[i]], centers[order[i]]));
-        }
-        nodes[node].box = bounds;
-        int n = end - begin;
-        if (n <= 1) {
-            make_leaf(node, begin, end);
-            return;
-        }
-
-        int axis = 0, bin = -1;
-        double cost = HUGE_VAL;
-        double area = half_area(bounds);
-        bool sah = depth < SAH_DEPTH && area > 0.0 && std::isfinite(area);
-        if (sah) {
-            bin = best_bin(begin, end, cb, &axis, &cost);
-        }
-        bool split;
-        if (bin >= 0) {
-            // One box test for the node, then the two sides in proportion
-            // to their area, against testing every item here.
-            split = n > max_leaf || 1.0 + item_cost * cost / area < item_cost * n;
-        } else {
-            split = n > max_leaf;
-        }
-        if (!split) {
-            make_leaf(node, begin, end);
-            return;
-        }
-
-        int mid = begin;
-        if (bin >= 0) {
-            double lo = axis_of(cb.min, axis);
-            double scale = BINS / (axis_of(cb.max, axis) - lo);
-            mid = static_cast<int>(std::partition(order.begin() + begin, order.begin() + end,
-                                                  [&](int item) {
-                                                      int b =
-                                                          static_cast<int>((axis_of(centers[item], axis) - lo) * scale);
-                                                      return std::min(std::max(b, 0), BINS - 1) < bin;
-                                                  }) -
-                                   order.begin());
-        }
-        if (mid == begin || mid == end) {
-            mid = median_split(begin, end, cb);
-        }
-        build(begin, mid, depth + 1);
-        nodes[node].right = static_cast<int>(nodes.size());
-        build(mid, end, depth + 1);
-        nodes[node].first = 0;
-        nodes[node].count = 0;
-    }
-};
-
-} // namespace
-
-void build_box_hierarchy(const std::vector<BBox> &boxes, int max_leaf, double item_cost, std::vector<BuildNode> *nodes,
-                         std::vector<int> *order)
-{
-    nodes->clear();
-    order->clear();
-    if (boxes.empty()) {
-        return;
-    }
-    Builder b{boxes, {}, *order, *nodes, std::max(max_leaf, 1), item_cost};
-    b.centers.reserve(boxes.size());
-    for (size_t i = 0; i < boxes.size(); i++) {
-        b.centers.push_back((boxes[i].min + boxes[i].max) * 0.5);
-        order->push_back(static_cast<int>(i));
-    }
-    nodes->reserve(2 * boxes.size());
-    b.build(0, static_cast<int>(boxes.size()), 0);
-}
-
 // ---- the box tree node ----
-
-BBoxNode::~BBoxNode()
-{
-    for (BBoxNode *child : children) {
-        delete child;
-    }
-    delete limits;
-}
 
 void BBoxNode::add_child(BBoxNode *node)
 {
@@ -307,11 +100,12 @@ void BBoxNode::add_object(Object *obj)
 bool BBoxNode::intersection(const Ray &ray, IntInfo *inf, const Object *skip) const
 {
     RT_COUNT(box_tests);
-    if (!bbox.intersection(ray)) {
+    RaySlabs slabs(ray);
+    if (!bbox.intersection(ray, slabs)) {
         return false;
     }
-    if (limits != nullptr) {
-        return walk_built(ray, inf, skip);
+    if (built != nullptr) {
+        return walk_built(ray, slabs, inf, skip);
     }
 
     IntInfo minsect;
@@ -373,6 +167,11 @@ namespace
 const double EPS = 2.220446049250313e-16; // 2^-52
 const double BIG_COORD = 1e60;            // beyond this a box stays out of the tree
 const double SQRT3 = 1.7320508075688772;
+// Objects per leaf of the hierarchy, each testing its own box: up to four,
+// and up to eight in scenes so big that the tree's memory matters more.
+const int OBJECT_LEAF = 4;
+const int BIG_SCENE_LEAF = 8;
+const size_t BIG_SCENE = 100000;
 
 bool usable_box(const BBox &b)
 {
@@ -383,6 +182,16 @@ bool usable_box(const BBox &b)
         }
     }
     return b.min.x <= b.max.x && b.min.y <= b.max.y && b.min.z <= b.max.z;
+}
+
+void grow(BBox *box, const BBox &other)
+{
+    box->min.x = std::min(box->min.x, other.min.x);
+    box->min.y = std::min(box->min.y, other.min.y);
+    box->min.z = std::min(box->min.z, other.min.z);
+    box->max.x = std::max(box->max.x, other.max.x);
+    box->max.y = std::max(box->max.y, other.max.y);
+    box->max.z = std::max(box->max.z, other.max.z);
 }
 
 double max_abs(const Vector3 &v)
@@ -419,6 +228,40 @@ double sphere_slack(double coord, double r, double cap)
 
 } // namespace
 
+// What a built tree holds besides the root's own list.
+struct BBoxNode::Built {
+    // How an object is asked: its kind, whose routine is called without the
+    // virtual call, and how a yes/no question is put to it.
+    enum Kind : unsigned char { SPHERE, FLAKE, MESH, OTHER };
+    enum Ask : unsigned char {
+        ASK_WITH_RECORD, // only a record tells a real hit from a NaN parameter
+        ASK_BARE,        // its own null-record answer is exact
+        ASK_BARE_TAME,   // exact for rays with finite, moderate values
+    };
+    struct Entry {
+        const Object *obj;
+        int order; // place in the scene's list
+        Kind kind;
+        Ask ask;
+    };
+
+    double origin_cap = HUGE_VAL; // hits lie inside the boxes for |origin| up to this
+    double reach_cap = HUGE_VAL;  // ... and |origin| + |dir| up to this
+    bool unknown = false;         // an object of a kind whose hit record might lack its object
+    std::vector<Entry> loose;     // the root's own list, asked first
+    WideTree tree;                // over places in the scene's list
+    const std::vector<Object *> *objs = nullptr;
+    std::vector<unsigned char> how; // per place: kind << 2 | ask
+};
+
+BBoxNode::~BBoxNode()
+{
+    for (BBoxNode *child : children) {
+        delete child;
+    }
+    delete built;
+}
+
 struct BBoxNode::Walk {
     const Ray &ray;
     const Object *skip;
@@ -429,9 +272,10 @@ struct BBoxNode::Walk {
     bool done;
     IntInfo best;
     int best_order;
+    const Built *built;
 
-    Walk(const Ray &ray, const Object *skip, bool any)
-        : ray(ray), skip(skip), slabs(ray), any(any), ordered(false), tame(false), done(false)
+    Walk(const Ray &ray, const RaySlabs &slabs, const Object *skip, bool any, const Built *built)
+        : ray(ray), skip(skip), slabs(slabs), any(any), ordered(false), tame(false), done(false), built(built)
     {
         best.t = 3.4028234663852886e+38; // the flat walk's start, FLT_MAX
         best.object = nullptr;
@@ -440,80 +284,65 @@ struct BBoxNode::Walk {
 
     double limit() const { return ordered && best.t < 1.0 ? best.t : 1.0; }
 
-    void offer(const Entry &e)
+    // The object's own routine, as the flat walk asks it.
+    bool ask(const Object *obj, Built::Kind kind, IntInfo *rec) const
     {
-        if (e.obj == skip) {
+        RT_COUNT(object_tests);
+        switch (kind) {
+        case Built::SPHERE:
+            return static_cast<const Sphere *>(obj)->intersection(ray, slabs, rec);
+        case Built::MESH:
+            return static_cast<const Mesh *>(obj)->intersection(ray, slabs, rec);
+        case Built::FLAKE:
+            return static_cast<const SphereFlake *>(obj)->intersection(ray, slabs, rec);
+        default:
+            return obj->intersection(ray, rec);
+        }
+    }
+
+    void offer(const Object *obj, int order, Built::Kind kind, Built::Ask how)
+    {
+        if (obj == skip) {
             return;
         }
-        RT_COUNT(object_tests);
         if (any) {
-            if (e.ask == ASK_BARE || (e.ask == ASK_BARE_TAME && tame)) {
-                done = e.obj->intersection(ray, nullptr);
+            if (how == Built::ASK_BARE || (how == Built::ASK_BARE_TAME && tame)) {
+                done = ask(obj, kind, nullptr);
             } else {
                 // The flat walk counts a hit only if its t passes the test
                 // against FLT_MAX, which a NaN fails.
                 IntInfo tmp;
-                done = e.obj->intersection(ray, &tmp) && tmp.t < 3.4028234663852886e+38;
+                done = ask(obj, kind, &tmp) && tmp.t < 3.4028234663852886e+38;
             }
             return;
         }
         IntInfo tmp;
-        if (e.obj->intersection(ray, &tmp) && (tmp.t < best.t || (tmp.t == best.t && e.order < best_order))) {
+        if (ask(obj, kind, &tmp) && (tmp.t < best.t || (tmp.t == best.t && order < best_order))) {
             best = tmp;
-            best_order = e.order;
+            best_order = order;
         }
     }
 
-    // The node's box has been met.
-    void visit(const BBoxNode *node)
+    bool leaf(const uint32_t *items, int count)
     {
-        for (const Entry &e : node->entries) {
-            offer(e);
+        for (int k = 0; k < count; k++) {
+            uint32_t order = items[k];
+            unsigned char how = built->how[order];
+            offer((*built->objs)[order], static_cast<int>(order), static_cast<Built::Kind>(how >> 2),
+                  static_cast<Built::Ask>(how & 3));
             if (done) {
-                return;
+                return true;
             }
         }
-        const std::vector<BBoxNode *> &ch = node->children;
-        if (ch.size() == 2) {
-            // Nearer child first; the other only if it can still hold a
-            // hit no farther than the best.
-            double near0, near1;
-            RT_COUNT(box_tests);
-            RT_COUNT(box_tests);
-            bool hit0 = slab_reach(ch[0]->bbox, slabs, limit(), &near0);
-            bool hit1 = slab_reach(ch[1]->bbox, slabs, limit(), &near1);
-            if (hit0 && hit1) {
-                int first = near1 < near0 ? 1 : 0;
-                visit(ch[first]);
-                double other_near = first == 1 ? near0 : near1;
-                if (!done && (!ordered || other_near <= best.t)) {
-                    visit(ch[1 - first]);
-                }
-            } else if (hit0) {
-                visit(ch[0]);
-            } else if (hit1) {
-                visit(ch[1]);
-            }
-            return;
-        }
-        for (const BBoxNode *child : ch) {
-            double near;
-            RT_COUNT(box_tests);
-            if (slab_reach(child->bbox, slabs, limit(), &near)) {
-                visit(child);
-                if (done) {
-                    return;
-                }
-            }
-        }
+        return false;
     }
 };
 
-bool BBoxNode::walk_built(const Ray &ray, IntInfo *inf, const Object *skip) const
+bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, const Object *skip) const
 {
     // With an object of unknown kind the answer to a yes/no question hangs
     // on the record of the nearest hit, so it is found in full.
-    Walk w(ray, skip, inf == nullptr && !limits->unknown);
+    Walk w(ray, slabs, skip, inf == nullptr && !built->unknown, built);
 
     const Vector3 &o = ray.origin, &d = ray.dir;
     // Sums bound the largest component and, unlike std::max, carry a NaN
@@ -524,10 +353,18 @@ bool BBoxNode::walk_built(const Ray &ray, IntInfo *inf, const Object *skip) cons
     double ad_max = std::fabs(d.x) > std::fabs(d.y) ? std::fabs(d.x) : std::fabs(d.y);
     ad_max = std::fabs(d.z) > ad_max ? std::fabs(d.z) : ad_max;
     w.tame = ao <= BIG_COORD && ad <= BIG_COORD && ad_max >= 1.0 / BIG_COORD;
-    w.ordered = w.tame && ao <= limits->origin_cap && ao + ad <= limits->reach_cap;
+    w.ordered = w.tame && ao <= built->origin_cap && ao + ad <= built->reach_cap;
 
-    w.visit(this);
-    if (inf == nullptr && !limits->unknown) {
+    for (const Built::Entry &e : built->loose) {
+        w.offer(e.obj, e.order, e.kind, e.ask);
+        if (w.done) {
+            break;
+        }
+    }
+    if (!w.done) {
+        walk_wide(built->tree, slabs, w);
+    }
+    if (inf == nullptr && !built->unknown) {
         return w.done;
     }
     if (w.best.object == nullptr) {
@@ -539,35 +376,50 @@ bool BBoxNode::walk_built(const Ray &ray, IntInfo *inf, const Object *skip) cons
     return true;
 }
 
+size_t BBoxNode::hierarchy_size() const
+{
+    if (built == nullptr || built->tree.empty()) {
+        return 0;
+    }
+    size_t n = 0;
+    for (unsigned char how : built->how) {
+        n += how != 0xff;
+    }
+    return n;
+}
+
+size_t BBoxNode::hierarchy_bytes() const
+{
+    if (built == nullptr) {
+        return 0;
+    }
+    return built->tree.bytes() + built->how.capacity() + built->loose.capacity() * sizeof(Built::Entry);
+}
+
 void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
 {
-    delete limits;
-    limits = new Limits{HUGE_VAL, HUGE_VAL, false};
+    delete built;
+    built = nullptr;
+    Built *b = new Built;
+    built = b;
     count = std::min(count, objs.size());
+    b->objs = &objs;
+    b->how.assign(count, 0xff); // 0xff: not in the hierarchy
 
-    enum Kind { SPHERE, FLAKE, MESH };
-    struct Candidate {
-        Object *obj;
-        int order;
-        Kind kind;
-        BBox box;
-    };
-    std::vector<Candidate> cands;
-    std::vector<Entry> loose;
-    std::vector<Object *> loose_objs;
+    // Which objects go into the hierarchy, and how they are asked.
+    size_t placed = 0;
     double sphere_coord = 0.0;
-
     for (size_t i = 0; i < count; i++) {
         Object *obj = objs[i];
-        int order = static_cast<int>(i);
         const std::type_info &type = typeid(*obj);
         // Only these exact kinds are known to test their own box before
         // anything else; a derived class may have changed that.
         if (type == typeid(Sphere) || type == typeid(SphereFlake)) {
-            const BBox &b = obj->get_bbox();
-            if (usable_box(b)) {
-                cands.push_back({obj, order, type == typeid(Sphere) ? SPHERE : FLAKE, b});
-                sphere_coord = std::max(sphere_coord, max_abs(b));
+            if (usable_box(obj->get_bbox())) {
+                b->how[i] = type == typeid(Sphere) ? Built::SPHERE << 2 | Built::ASK_BARE_TAME
+                                                   : Built::FLAKE << 2 | Built::ASK_BARE;
+                placed++;
+                sphere_coord = std::max(sphere_coord, max_abs(obj->get_bbox()));
                 continue;
             }
         } else if (type == typeid(Mesh)) {
@@ -576,85 +428,92 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
             double origin_cap, reach_cap;
             if (usable_box(mesh->get_bbox()) && mesh->reach_bounds(&reach, &origin_cap, &reach_cap) &&
                 usable_box(reach)) {
-                grow(&reach, mesh->get_bbox());
-                cands.push_back({obj, order, MESH, reach});
-                limits->origin_cap = std::min(limits->origin_cap, origin_cap);
-                limits->reach_cap = std::min(limits->reach_cap, reach_cap);
+                b->how[i] = Built::MESH << 2 | Built::ASK_BARE;
+                placed++;
+                b->origin_cap = std::min(b->origin_cap, origin_cap);
+                b->reach_cap = std::min(b->reach_cap, reach_cap);
                 continue;
             }
         } else if (type != typeid(Plane)) {
-            limits->unknown = true;
+            b->unknown = true;
         }
         // Planes, unknown kinds and unusable boxes: asked for every ray
         // that meets this node, with a record for yes/no questions.
-        loose.push_back({obj, order, ASK_WITH_RECORD});
-        loose_objs.push_back(obj);
+        b->loose.push_back({obj, static_cast<int>(i), Built::OTHER, Built::ASK_WITH_RECORD});
+        objects.push_back(obj);
     }
 
     // A handful of objects is walked faster as a list.
-    if (cands.size() < 4) {
-        for (const Candidate &c : cands) {
-            loose.push_back({c.obj, c.order, c.kind == SPHERE ? ASK_BARE_TAME : ASK_BARE});
-            loose_objs.push_back(c.obj);
+    if (placed < 4) {
+        std::vector<Built::Entry> listed;
+        for (size_t i = 0; i < count; i++) {
+            unsigned char how = b->how[i];
+            if (how == 0xff) {
+                continue;
+            }
+            listed.push_back(
+                {objs[i], static_cast<int>(i), static_cast<Built::Kind>(how >> 2), static_cast<Built::Ask>(how & 3)});
+            b->how[i] = 0xff;
         }
-        cands.clear();
+        // In the scene's order with the others, as the flat walk asks.
+        std::vector<Built::Entry> merged;
+        std::merge(b->loose.begin(), b->loose.end(), listed.begin(), listed.end(), std::back_inserter(merged),
+                   [](const Built::Entry &x, const Built::Entry &y) { return x.order < y.order; });
+        b->loose.swap(merged);
+        objects.clear();
+        for (const Built::Entry &e : b->loose) {
+            objects.push_back(const_cast<Object *>(e.obj));
+        }
+        std::vector<unsigned char>().swap(b->how);
+        return;
     }
 
     // Spheres: hit points within sphere_slack of the sphere for origins up
     // to sphere_cap; a flake's inner spheres lie within its box but for the
     // rounding of their centres (a few eps per level, ten levels at most).
     double sphere_cap = std::max(1024.0, 4.0 * sphere_coord);
-    std::vector<BBox> boxes;
-    for (Candidate &c : cands) {
-        if (c.kind == SPHERE) {
-            const Sphere *s = static_cast<const Sphere *>(c.obj);
-            c.box = padded(c.box, sphere_slack(max_abs(s->center), s->radius, sphere_cap));
-        } else if (c.kind == FLAKE) {
-            const SphereFlake *f = static_cast<const SphereFlake *>(c.obj);
+    b->origin_cap = std::min(b->origin_cap, sphere_cap);
+    // The places of the objects in the hierarchy, unless that is all of them.
+    std::vector<uint32_t> places;
+    std::vector<FloatBox> boxes;
+    boxes.reserve(placed);
+    for (size_t i = 0; i < count; i++) {
+        if (b->how[i] == 0xff) {
+            continue;
+        }
+        if (placed < count) {
+            places.push_back(static_cast<uint32_t>(i));
+        }
+        const Object *obj = objs[i];
+        BBox box = obj->get_bbox();
+        if (b->how[i] >> 2 == Built::SPHERE) {
+            const Sphere *s = static_cast<const Sphere *>(obj);
+            box = padded(box, sphere_slack(max_abs(s->center), s->radius, sphere_cap));
+        } else if (b->how[i] >> 2 == Built::FLAKE) {
+            const SphereFlake *f = static_cast<const SphereFlake *>(obj);
             double coord = max_abs(f->center) + 3.0 * f->radius;
             double pad = sphere_slack(coord, f->radius, sphere_cap) + 64.0 * EPS * (coord + sphere_cap);
-            c.box = padded(c.box, pad);
+            box = padded(box, pad);
+        } else {
+            const Mesh *mesh = static_cast<const Mesh *>(obj);
+            double origin_cap, reach_cap;
+            mesh->reach_bounds(&box, &origin_cap, &reach_cap);
+            grow(&box, mesh->get_bbox());
         }
-        boxes.push_back(c.box);
+        boxes.push_back(float_box(box));
     }
-    if (!cands.empty()) {
-        limits->origin_cap = std::min(limits->origin_cap, sphere_cap);
-    }
-
-    for (size_t i = 0; i < loose.size(); i++) {
-        objects.push_back(loose_objs[i]);
-        entries.push_back(loose[i]);
-    }
-    if (cands.empty()) {
+    if (!b->tree.build(boxes, placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
+        // Not expected of the builder: every object is then asked in order.
+        delete built;
+        built = nullptr;
+        objects.clear();
+        for (size_t i = 0; i < count; i++) {
+            objects.push_back(objs[i]);
+        }
         return;
     }
-
-    std::vector<BuildNode> nodes;
-    std::vector<int> order;
-    build_box_hierarchy(boxes, 4, 1.5, &nodes, &order);
-
-    // The nodes become BBoxNodes, depth first.
-    struct Maker {
-        const std::vector<BuildNode> &nodes;
-        const std::vector<int> &order;
-        const std::vector<Candidate> &cands;
-        BBoxNode *make(int index)
-        {
-            const BuildNode &bn = nodes[index];
-            BBoxNode *node = new BBoxNode(bn.box);
-            if (bn.count > 0) {
-                for (int i = bn.first; i < bn.first + bn.count; i++) {
-                    const Candidate &c = cands[order[i]];
-                    node->objects.push_back(c.obj);
-                    node->entries.push_back({c.obj, c.order, c.kind == SPHERE ? ASK_BARE_TAME : ASK_BARE});
-                }
-            } else {
-                node->add_child(make(index + 1));
-                node->add_child(make(bn.right));
-            }
-            return node;
-        }
-    };
-    Maker maker{nodes, order, cands};
-    add_child(maker.make(0));
+    std::vector<FloatBox>().swap(boxes);
+    if (!places.empty()) {
+        b->tree.rename(places);
+    }
 }

@@ -25,6 +25,16 @@ extern QueryCounters query_counters;
 #define RT_COUNT(field) ((void)0)
 #endif
 
+// A ray prepared for many box tests: the reciprocals of its direction and,
+// per axis, whether the far plane is met first.
+struct RaySlabs {
+    explicit RaySlabs(const Ray &ray);
+
+    double ox, oy, oz;
+    double ix, iy, iz;
+    bool nx, ny, nz;
+};
+
 struct BBox {
     Vector3 min;
     Vector3 max;
@@ -35,16 +45,9 @@ struct BBox {
     // True when the ray starts strictly inside, or when its segment
     // 0 < t < 1 meets the box.
     bool intersection(const Ray &ray) const;
-};
-
-// A ray prepared for many box tests: the reciprocals of its direction and,
-// per axis, whether the far plane is met first.
-struct RaySlabs {
-    explicit RaySlabs(const Ray &ray);
-
-    double ox, oy, oz;
-    double ix, iy, iz;
-    bool nx, ny, nz;
+    // The same, with the reciprocals of the ray's direction worked out
+    // already (the same divisions, so the same answer).
+    bool intersection(const Ray &ray, const RaySlabs &slabs) const;
 };
 
 // The box test of the hierarchies, looser than BBox::intersection on
@@ -81,21 +84,6 @@ inline bool slab_reach(const BBox &box, const RaySlabs &r, double limit, double 
     return slab_reach(box.min.x, box.min.y, box.min.z, box.max.x, box.max.y, box.max.z, r, limit, near);
 }
 
-// One node of a hierarchy as the builder below makes it. Nodes are stored
-// depth first: an inner node's first child follows it, `right` is the other.
-struct BuildNode {
-    BBox box;
-    int right; // inner nodes only
-    int first; // leaves: their items are order[first] .. order[first + count - 1]
-    int count; // 0 for an inner node
-};
-
-// Builds a binary hierarchy over boxes by the surface-area heuristic (binned
-// splits): an item costs `item_cost` box tests. Leaves hold at most max_leaf
-// items, their indices ascending. Deterministic; an empty input gives no node.
-void build_box_hierarchy(const std::vector<BBox> &boxes, int max_leaf, double item_cost, std::vector<BuildNode> *nodes,
-                         std::vector<int> *order);
-
 // A node of the box tree: a box, child nodes (owned) and objects (borrowed).
 //
 // A node made by hand (add_child, add_object) is walked as listed: children
@@ -121,44 +109,31 @@ class BBoxNode
     bool intersection(const Ray &ray, IntInfo *inf, const Object *skip = nullptr) const;
 
     // Fills this empty node with objs[0] .. objs[count - 1], in that order of
-    // precedence, under a bounding volume hierarchy of new child nodes. Every
-    // object's calc_bbox must have run. Objects whose own intersection does
-    // not test their box (planes, unknown kinds) or whose box is unusable
-    // stay in this node's own list. This node's box keeps its role: a ray
-    // that misses it is answered false at once.
+    // precedence, under a four-wide bounding volume hierarchy. Every
+    // object's calc_bbox must have run, and objs must outlive the node (it
+    // is read, not copied). Objects whose own intersection does not test
+    // their box (planes, unknown kinds) or whose box is unusable stay in
+    // this node's own list. This node's box keeps its role: a ray that
+    // misses it is answered false at once.
     void build_hierarchy(const std::vector<Object *> &objs, size_t count);
 
     const BBox &get_bbox() const { return bbox; }
     const std::vector<BBoxNode *> &get_children() const { return children; }
     const std::vector<Object *> &get_objects() const { return objects; }
+    // The objects of a built tree that sit in its hierarchy, and its bytes.
+    size_t hierarchy_size() const;
+    size_t hierarchy_bytes() const;
 
   private:
-    // How an object of a built tree is asked a yes/no question.
-    enum Ask : unsigned char {
-        ASK_WITH_RECORD, // only a record tells a real hit from a NaN parameter
-        ASK_BARE,        // its own null-record answer is exact
-        ASK_BARE_TAME,   // exact for rays with finite, moderate values
-    };
-    struct Entry {
-        const Object *obj;
-        int order; // place in the scene's list
-        Ask ask;
-    };
-    // What the root of a built tree knows about every object below it.
-    struct Limits {
-        double origin_cap; // hits lie inside node boxes for |origin| up to this
-        double reach_cap;  // ... and |origin| + |dir| up to this
-        bool unknown;      // an object of a kind whose hit record might lack its object
-    };
+    struct Built;
     struct Walk;
 
-    bool walk_built(const Ray &ray, IntInfo *inf, const Object *skip) const;
+    bool walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, const Object *skip) const;
 
     BBox bbox;
     std::vector<BBoxNode *> children;
     std::vector<Object *> objects;
-    std::vector<Entry> entries; // built trees: one per element of objects
-    Limits *limits = nullptr;   // the root of a built tree; owned
+    Built *built = nullptr; // the root of a built tree; owned
 };
 
 #endif

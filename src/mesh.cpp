@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "random.h"
 
@@ -30,15 +31,16 @@ static bool bary_coords(const Vector3 &p0, const Vector3 &p1, const Vector3 &p2,
     return true;
 }
 
-// The triangle (va, vb, vc) in the plane through va with normal n.
-static bool tri_test(const Vertex &va, const Vertex &vb, const Vertex &vc, const Vector3 &n, const Ray &ray,
-                     IntInfo *i_info)
+// The triangle (pa, pb, pc) in the plane through pa with normal n: true with
+// the parameter, the point and the corners' weights when the ray meets it.
+static inline bool tri_hit(const Vector3 &pa, const Vector3 &pb, const Vector3 &pc, const Vector3 &n, const Ray &ray,
+                           double *t_out, Vector3 *point_out, Vector3 *bc_out)
 {
     if (n.x == 0.0 && n.y == 0.0 && n.z == 0.0) {
         return false; // never given a normal
     }
 
-    double d = dot(n, va.pos);
+    double d = dot(n, pa);
     double ndir = dot(n, ray.dir);
     if (ndir == 0.0) {
         return false;
@@ -50,7 +52,7 @@ static bool tri_test(const Vertex &va, const Vertex &vb, const Vertex &vc, const
 
     Vector3 point = ray.origin + ray.dir * t;
     Vector3 bc;
-    if (!bary_coords(va.pos, vb.pos, vc.pos, n, point, &bc)) {
+    if (!bary_coords(pa, pb, pc, n, point, &bc)) {
         return false;
     }
     double bc_sum = bc.x + bc.y + bc.z;
@@ -58,30 +60,49 @@ static bool tri_test(const Vertex &va, const Vertex &vb, const Vertex &vc, const
     if (bc_sum > 1.00000001) {
         return false;
     }
-    if (i_info == nullptr) {
-        return true;
-    }
-
-    i_info->normal = normalize((va.norm * bc.x + vb.norm * bc.y) + vc.norm * bc.z);
-    i_info->i_point = point;
-    i_info->t = t;
+    *t_out = t;
+    *point_out = point;
+    *bc_out = bc;
     return true;
 }
 
-static bool tri_intersection(const Face *face, const Ray &ray, IntInfo *i_info)
+// The record of a hit: the vertex normals weighted at the point.
+static inline void tri_record(const Vector3 &na, const Vector3 &nb, const Vector3 &nc, double t, const Vector3 &point,
+                              const Vector3 &bc, IntInfo *i_info)
 {
-    return tri_test(face->v[0], face->v[1], face->v[2], face->norm, ray, i_info);
+    i_info->normal = normalize((na * bc.x + nb * bc.y) + nc * bc.z);
+    i_info->i_point = point;
+    i_info->t = t;
 }
 
-// Two triangles sharing the quad's normal and plane: (v0, v1, v2), then
-// (v0, v2, v3). A point on the diagonal belongs to the first. The corners are
-// passed by reference rather than copied into a face of their own.
-static bool quad_intersection(const Face *face, const Ray &ray, IntInfo *i_info)
+// A triangle, or a quad as two triangles sharing its normal and plane:
+// (v0, v1, v2), then (v0, v2, v3); a point on the diagonal belongs to the
+// first.
+template <int CORNERS> bool Mesh::face_hit(const Mesh &mesh, uint32_t face, const Ray &ray, IntInfo *i_info)
 {
-    if (tri_test(face->v[0], face->v[1], face->v[2], face->norm, ray, i_info)) {
+    const uint32_t *pi = mesh.pos_index(face);
+    const Vector3 &p0 = mesh.positions[pi[0]], &p1 = mesh.positions[pi[1]], &p2 = mesh.positions[pi[2]];
+    const Vector3 n = mesh.face_normal(face);
+    double t;
+    Vector3 point, bc;
+    int half = 0;
+    if (!tri_hit(p0, p1, p2, n, ray, &t, &point, &bc)) {
+        if (CORNERS == 3 || !tri_hit(p0, p2, mesh.positions[pi[3]], n, ray, &t, &point, &bc)) {
+            return false;
+        }
+        half = 1;
+    }
+    if (i_info == nullptr) {
         return true;
     }
-    return tri_test(face->v[0], face->v[2], face->v[3], face->norm, ray, i_info);
+    const uint32_t *ni = mesh.norm_index(face);
+    const std::vector<Vector3> &norms = mesh.normals;
+    if (half == 0) {
+        tri_record(norms[ni[0]], norms[ni[1]], norms[ni[2]], t, point, bc, i_info);
+    } else {
+        tri_record(norms[ni[0]], norms[ni[2]], norms[ni[3]], t, point, bc, i_info);
+    }
+    return true;
 }
 
 void Face::calc_normal()
@@ -126,35 +147,129 @@ Mesh::Mesh(MeshPrim prim)
 
 void Mesh::set_primitive(MeshPrim new_prim)
 {
+    // Faces already added keep every corner they have: the stride only grows.
+    int new_stride = new_prim == MESH_PRIM_QUAD || (stride == 4 && !corner_pos.empty()) ? 4 : 3;
+    if (new_stride != stride && !corner_pos.empty()) {
+        // Faces of three corners are laid out anew with a fourth, at the origin.
+        std::vector<Face> all;
+        for (int i = 0; i < get_face_count(); i++) {
+            all.push_back(face_at(i));
+        }
+        positions.clear();
+        normals.clear();
+        corner_pos.clear();
+        corner_norm.clear();
+        norms_shared = true;
+        face_norms.clear();
+        stride = new_stride;
+        for (const Face &f : all) {
+            add_face(f);
+        }
+    }
+    stride = new_stride;
     prim = new_prim;
     tree_ready = false;
     switch (prim) {
     case MESH_PRIM_TRI:
-        face_intersection = tri_intersection;
+        face_test = face_hit<3>;
         break;
     case MESH_PRIM_QUAD:
-        face_intersection = quad_intersection;
+        face_test = face_hit<4>;
         break;
     default:
         fprintf(stderr, "invalid primitive\n");
-        face_intersection = nullptr;
+        face_test = nullptr;
         break;
     }
+}
+
+static const double EPSILON = 2.220446049250313e-16; // 2^-52
+
+static double max_norm(const Vector3 &v)
+{
+    double x = std::fabs(v.x), y = std::fabs(v.y), z = std::fabs(v.z);
+    return x > y ? (x > z ? x : z) : (y > z ? y : z);
+}
+
+static bool same_bits(const Vector3 &a, const Vector3 &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+Vector3 Mesh::face_normal(uint32_t face) const
+{
+    return face_norms.empty() ? corner_normal(face) : face_norms[face];
+}
+
+// Face::calc_normal's arithmetic on the shared corners.
+Vector3 Mesh::corner_normal(uint32_t face) const
+{
+    const uint32_t *pi = pos_index(face);
+    const Vector3 &p0 = positions[pi[0]];
+    return normalize(cross(positions[pi[1]] - p0, positions[pi[2]] - p0));
 }
 
 void Mesh::add_face(const Face &face)
 {
-    faces.push_back(face);
+    uint32_t pidx[4], nidx[4];
+    for (int i = 0; i < stride; i++) {
+        pidx[i] = static_cast<uint32_t>(positions.size());
+        nidx[i] = static_cast<uint32_t>(normals.size());
+        positions.push_back(face.v[i].pos);
+        normals.push_back(face.v[i].norm);
+    }
+    add_indexed_face(pidx, nidx);
+    uint32_t added = static_cast<uint32_t>(get_face_count() - 1);
+    if (face_norms.empty()) {
+        if (same_bits(face.norm, corner_normal(added))) {
+            return;
+        }
+        // Another normal than the corners give: from now on each is kept.
+        face_norms.reserve(added + 1);
+        for (uint32_t f = 0; f <= added; f++) {
+            face_norms.push_back(corner_normal(f));
+        }
+    }
+    face_norms.back() = face.norm;
+}
+
+void Mesh::add_indexed_face(const uint32_t *pos_idx, const uint32_t *norm_idx)
+{
+    for (int i = 0; i < stride && norms_shared; i++) {
+        if (pos_idx[i] != norm_idx[i]) {
+            norms_shared = false;
+            corner_norm = corner_pos;
+        }
+    }
+    corner_pos.insert(corner_pos.end(), pos_idx, pos_idx + stride);
+    if (!norms_shared) {
+        corner_norm.insert(corner_norm.end(), norm_idx, norm_idx + stride);
+    }
+    if (!face_norms.empty()) {
+        face_norms.push_back(corner_normal(static_cast<uint32_t>(get_face_count() - 1)));
+    }
     tree_ready = false;
 }
 
-Face *Mesh::get_face(int idx)
+void Mesh::shrink_to_fit()
 {
-    if (idx < 0 || idx >= get_face_count()) {
-        return nullptr;
+    positions.shrink_to_fit();
+    normals.shrink_to_fit();
+    corner_pos.shrink_to_fit();
+    corner_norm.shrink_to_fit();
+    face_norms.shrink_to_fit();
+}
+
+Face Mesh::face_at(uint32_t face) const
+{
+    Face f;
+    const uint32_t *pi = pos_index(face), *ni = norm_index(face);
+    for (int i = 0; i < stride; i++) {
+        f.v[i].pos = positions[pi[i]];
+        f.v[i].norm = normals[ni[i]];
     }
-    tree_ready = false;
-    return &faces[idx];
+    f.norm = face_normal(face);
+    return f;
 }
 
 const Face *Mesh::get_face(int idx) const
@@ -162,19 +277,31 @@ const Face *Mesh::get_face(int idx) const
     if (idx < 0 || idx >= get_face_count()) {
         return nullptr;
     }
-    return &faces[idx];
+    shown = face_at(static_cast<uint32_t>(idx));
+    return &shown;
+}
+
+size_t Mesh::face_bytes() const
+{
+    return (positions.capacity() + normals.capacity() + face_norms.capacity()) * sizeof(Vector3) +
+           (corner_pos.capacity() + corner_norm.capacity()) * sizeof(uint32_t);
 }
 
 bool Mesh::intersection(const Ray &ray, IntInfo *i_info) const
+{
+    return intersection(ray, RaySlabs(ray), i_info);
+}
+
+bool Mesh::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
 {
     if (ignore) {
         return false;
     }
     RT_COUNT(box_tests);
-    if (!bbox.intersection(ray)) {
+    if (!bbox.intersection(ray, slabs)) {
         return false;
     }
-    if (faces.empty() || face_intersection == nullptr) {
+    if (corner_pos.empty() || face_test == nullptr) {
         return false;
     }
     if (accelerated && tree_ready) {
@@ -184,18 +311,19 @@ bool Mesh::intersection(const Ray &ray, IntInfo *i_info) const
         double ao = (std::fabs(ray.origin.x) + std::fabs(ray.origin.y)) + std::fabs(ray.origin.z);
         double ad = (std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z);
         if (ao <= origin_cap && ao + ad <= reach_cap) {
-            return tree_intersection(ray, i_info);
+            return tree_intersection(ray, slabs, i_info);
         }
     }
 
     IntInfo nearest;
     nearest.t = 1.7976931348623157e+308;
     bool found = false;
-    for (const Face &face : faces) {
+    uint32_t count = static_cast<uint32_t>(get_face_count());
+    for (uint32_t f = 0; f < count; f++) {
         IntInfo tmp;
         RT_COUNT(face_tests);
         // Strictly nearer replaces: of two faces at the same t the earlier stays.
-        if (face_intersection(&face, ray, &tmp) && nearest.t > tmp.t) {
+        if (face_test(*this, f, ray, &tmp) && nearest.t > tmp.t) {
             nearest = tmp;
             found = true;
         }
@@ -216,114 +344,120 @@ bool Mesh::report(const IntInfo &nearest, IntInfo *i_info) const
     return true;
 }
 
+// A cheap test that a ray within the caps cannot be accepted by the exact
+// test of triangle f of the tree: true only when it surely misses.
+//
+// For the line through q with direction d and an edge from P with vector e,
+// F = dot(d, cross(P - q, e)) depends on the line only and moves by at most
+// |d| |s| |e| when the line is moved by s. For a line through a point of the
+// triangle the three edge values (A to B, B to C, C to A) are the point's
+// weights times dot(d, cross(B - A, C - A)): all of one sign. Every point
+// the exact test accepts lies within pretest_reach of the triangle (the
+// padding of the face boxes, build_face_tree), so a line that some edge value
+// puts beyond that on one side and another beyond it on the other side is
+// never accepted. The computed F errs by at most 16 eps |d|_1 |P - q|_inf
+// |e|_inf; the margin below takes 32 eps, and |d|_2 |e|_2 <= sqrt(3) |d|_1
+// |e|_inf, each for the largest of the three.
+bool Mesh::surely_missed(uint32_t f, const Ray &ray, double d1) const
+{
+    const uint32_t *pi = pos_index(f);
+    const Vector3 &a = positions[pi[0]], &b = positions[pi[1]], &c = positions[pi[2]];
+    const Vector3 &o = ray.origin, &d = ray.dir;
+    Vector3 ao = a - o, bo = b - o, co = c - o;
+    Vector3 e0 = b - a, e1 = c - b, e2 = a - c;
+    double f0 = dot(d, cross(ao, e0));
+    double f1 = dot(d, cross(bo, e1));
+    double f2 = dot(d, cross(co, e2));
+    // One margin for the three edges, from the longest edge and the farthest
+    // corner.
+    double e = std::max(max_norm(e0), std::max(max_norm(e1), max_norm(e2)));
+    double x = std::max(max_norm(ao), std::max(max_norm(bo), max_norm(co)));
+    double m = d1 * e * (1.7321 * pretest_reach + 32.0 * EPSILON * x) * 1.0001;
+    double m0 = m, m1 = m, m2 = m;
+    return (f0 < -m0 || f1 < -m1 || f2 < -m2) && (f0 > m0 || f1 > m1 || f2 > m2);
+}
+
 // The walk of the face hierarchy. Its answer is the flat walk's: the faces
 // are asked by the same routine with the same ray, and of the hits the least
-// (t, face index) wins, which is the flat walk's first nearest one. A node is
-// skipped only when the ray misses its box, or when its entry lies beyond the
+// (t, face index) wins, which is the flat walk's first nearest one. A box is
+// skipped only when the ray misses it, or when its entry lies beyond the
 // best t: the boxes are padded (build_face_tree) so that every hit the face
 // test can report lies inside, at or beyond the entry, for rays within the
-// caps.
-bool Mesh::tree_intersection(const Ray &ray, IntInfo *i_info) const
-{
-    const bool any = i_info == nullptr;
+// caps. A yes/no question stops at the first hit: a bounded face's t is
+// never NaN for rays within the caps, so its bare answer is the flat walk's.
+struct Mesh::FaceWalk {
+    const Mesh &mesh;
+    const Ray &ray;
+    bool any;
+    bool pretest;
+    double d1; // |dir|_1
     IntInfo nearest;
-    nearest.t = 1.7976931348623157e+308;
     uint32_t nearest_face = UINT32_MAX;
     bool found = false;
+
+    FaceWalk(const Mesh &mesh, const Ray &ray, bool any)
+        : mesh(mesh), ray(ray), any(any), pretest(mesh.pretest_reach >= 0.0),
+          d1((std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z))
+    {
+        nearest.t = 1.7976931348623157e+308;
+    }
+
+    double limit() const { return any || nearest.t > 1.0 ? 1.0 : nearest.t; }
+
+    bool leaf(const uint32_t *items, int count)
+    {
+        for (int k = 0; k < count; k++) {
+            uint32_t f = items[k];
+            if (pretest && mesh.surely_missed(f, ray, d1)) {
+                continue;
+            }
+            RT_COUNT(face_tests);
+            if (any) {
+                if (mesh.face_test(mesh, f, ray, nullptr)) {
+                    found = true;
+                    return true;
+                }
+                continue;
+            }
+            IntInfo tmp;
+            if (mesh.face_test(mesh, f, ray, &tmp) && (tmp.t < nearest.t || (tmp.t == nearest.t && f < nearest_face))) {
+                nearest = tmp;
+                nearest_face = f;
+                found = true;
+            }
+        }
+        return false;
+    }
+};
+
+bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
+{
+    FaceWalk w(*this, ray, i_info == nullptr);
 
     // Faces with no box of their own, in order: strictly nearer replaces.
     for (uint32_t f : loose_faces) {
         IntInfo tmp;
         RT_COUNT(face_tests);
-        if (face_intersection(&faces[f], ray, &tmp) && nearest.t > tmp.t) {
-            if (any) {
+        if (face_test(*this, f, ray, &tmp) && w.nearest.t > tmp.t) {
+            if (w.any) {
                 return true;
             }
-            nearest = tmp;
-            nearest_face = f;
-            found = true;
+            w.nearest = tmp;
+            w.nearest_face = f;
+            w.found = true;
         }
     }
 
-    if (!nodes.empty()) {
-        RaySlabs slabs(ray);
-        uint32_t stack[128];
-        double stack_near[128];
-        int depth = 0;
-        uint32_t ni = 0;
-        double near;
-        const FaceNode *root = &nodes[0];
-        RT_COUNT(box_tests);
-        bool live = slab_reach(root->lo[0], root->lo[1], root->lo[2], root->hi[0], root->hi[1], root->hi[2], slabs,
-                               any || nearest.t > 1.0 ? 1.0 : nearest.t, &near);
-        while (live) {
-            const FaceNode &node = nodes[ni];
-            if (node.count > 0) {
-                for (uint32_t k = node.first; k < node.first + node.count; k++) {
-                    uint32_t f = node_faces[k];
-                    RT_COUNT(face_tests);
-                    if (any) {
-                        // A bounded face's t is never NaN for rays within
-                        // the caps, so its bare answer is the flat walk's.
-                        if (face_intersection(&faces[f], ray, nullptr)) {
-                            return true;
-                        }
-                        continue;
-                    }
-                    IntInfo tmp;
-                    if (face_intersection(&faces[f], ray, &tmp) &&
-                        (tmp.t < nearest.t || (tmp.t == nearest.t && f < nearest_face))) {
-                        nearest = tmp;
-                        nearest_face = f;
-                        found = true;
-                    }
-                }
-            } else {
-                uint32_t left = ni + 1, right = node.first;
-                const FaceNode &l = nodes[left], &r = nodes[right];
-                double limit = any || nearest.t > 1.0 ? 1.0 : nearest.t;
-                double near_l, near_r;
-                RT_COUNT(box_tests);
-                RT_COUNT(box_tests);
-                bool hit_l = slab_reach(l.lo[0], l.lo[1], l.lo[2], l.hi[0], l.hi[1], l.hi[2], slabs, limit, &near_l);
-                bool hit_r = slab_reach(r.lo[0], r.lo[1], r.lo[2], r.hi[0], r.hi[1], r.hi[2], slabs, limit, &near_r);
-                if (hit_l && hit_r) {
-                    // Nearer first; the other waits with its entry.
-                    if (near_r < near_l) {
-                        stack[depth] = left;
-                        stack_near[depth++] = near_l;
-                        ni = right;
-                    } else {
-                        stack[depth] = right;
-                        stack_near[depth++] = near_r;
-                        ni = left;
-                    }
-                    continue;
-                }
-                if (hit_l || hit_r) {
-                    ni = hit_l ? left : right;
-                    continue;
-                }
-            }
-            // Next waiting node whose entry is not beyond the best hit.
-            live = false;
-            while (depth > 0) {
-                depth--;
-                if (any || stack_near[depth] <= nearest.t) {
-                    ni = stack[depth];
-                    live = true;
-                    break;
-                }
-            }
-        }
+    walk_wide(tree, slabs, w);
+    if (w.any) {
+        return w.found;
     }
-
-    return found && report(nearest, i_info);
+    return w.found && report(w.nearest, i_info);
 }
 
 bool Mesh::is_light() const
 {
-    return !faces.empty() && Object::is_light();
+    return !corner_pos.empty() && Object::is_light();
 }
 
 void Mesh::calc_bbox()
@@ -332,9 +466,11 @@ void Mesh::calc_bbox()
     bbox.max = Vector3(-big, -big, -big);
     bbox.min = Vector3(big, big, big);
     int corners = prim == MESH_PRIM_QUAD ? 4 : 3;
-    for (const Face &face : faces) {
+    uint32_t count = static_cast<uint32_t>(get_face_count());
+    for (uint32_t f = 0; f < count; f++) {
+        const uint32_t *pi = pos_index(f);
         for (int i = 0; i < corners; i++) {
-            const Vector3 &p = face.v[i].pos;
+            const Vector3 &p = positions[pi[i]];
             if (p.x < bbox.min.x)
                 bbox.min.x = p.x;
             if (p.y < bbox.min.y)
@@ -386,6 +522,9 @@ namespace
 
 const double EPS = 2.220446049250313e-16; // 2^-52
 const double BIG_COORD = 1e60;
+// Faces per leaf of the hierarchy, at most.
+const int FACE_LEAF = 4;
+const double FACE_COST = 1.5; // a face's pre-test, in box tests
 
 double max_abs(const Vector3 &v)
 {
@@ -397,6 +536,7 @@ enum HalfState { HALF_NEVER, HALF_BOUNDED, HALF_LOOSE };
 struct HalfBound {
     HalfState state;
     BBox box;     // padded
+    double pad;   // no accepted point lies farther than this from the triangle
     double reach; // the largest reach cap the bound holds for
 };
 
@@ -451,42 +591,9 @@ HalfBound bound_half(const Vector3 &a, const Vector3 &b, const Vector3 &c, const
     Vector3 lo(std::min(a.x, std::min(b.x, c.x)), std::min(a.y, std::min(b.y, c.y)), std::min(a.z, std::min(b.z, c.z)));
     Vector3 hi(std::max(a.x, std::max(b.x, c.x)), std::max(a.y, std::max(b.y, c.y)), std::max(a.z, std::max(b.z, c.z)));
     hb.box = BBox(lo - Vector3(pad, pad, pad), hi + Vector3(pad, pad, pad));
+    hb.pad = pad;
     hb.state = HALF_BOUNDED;
     return hb;
-}
-
-// Single precision, rounded outwards (beyond its range: infinite).
-float float_down(double x)
-{
-    if (!(x <= FLT_MAX)) {
-        return x > 0.0 ? FLT_MAX : -HUGE_VALF;
-    }
-    if (x < -FLT_MAX) {
-        return -HUGE_VALF;
-    }
-    float f = static_cast<float>(x);
-    return static_cast<double>(f) > x ? std::nextafter(f, -HUGE_VALF) : f;
-}
-
-float float_up(double x)
-{
-    if (!(x >= -FLT_MAX)) {
-        return x < 0.0 ? -FLT_MAX : HUGE_VALF;
-    }
-    if (x > FLT_MAX) {
-        return HUGE_VALF;
-    }
-    float f = static_cast<float>(x);
-    return static_cast<double>(f) < x ? std::nextafter(f, HUGE_VALF) : f;
-}
-
-int tree_depth(const std::vector<BuildNode> &nodes, int index)
-{
-    const BuildNode &n = nodes[index];
-    if (n.count > 0) {
-        return 1;
-    }
-    return 1 + std::max(tree_depth(nodes, index + 1), tree_depth(nodes, n.right));
 }
 
 } // namespace
@@ -494,30 +601,35 @@ int tree_depth(const std::vector<BuildNode> &nodes, int index)
 void Mesh::build_face_tree()
 {
     tree_ready = false;
-    nodes.clear();
-    node_faces.clear();
-    loose_faces.clear();
-    if (!accelerated || face_intersection == nullptr || faces.size() >= UINT32_MAX / 2) {
+    tree.clear();
+    std::vector<uint32_t>().swap(loose_faces);
+    uint32_t count = static_cast<uint32_t>(get_face_count());
+    if (!accelerated || face_test == nullptr || count >= WideTree::MAX_ITEMS) {
         return;
     }
 
+    const int corners = prim == MESH_PRIM_QUAD ? 4 : 3;
     double coord = 0.0;
-    for (const Face &face : faces) {
-        for (int i = 0; i < prim; i++) {
-            double c = max_abs(face.v[i].pos);
+    for (uint32_t f = 0; f < count; f++) {
+        const uint32_t *pi = pos_index(f);
+        for (int i = 0; i < corners; i++) {
+            double c = max_abs(positions[pi[i]]);
             coord = c > coord ? c : coord; // a NaN corner makes its face loose below
         }
     }
     origin_cap = std::max(1e5, 16.0 * std::min(coord, BIG_COORD));
 
+    // Per face: its padded box, and the reach cap it holds for (rounded
+    // down, which only makes a face loose sooner).
     enum { NEVER, BOUNDED, LOOSE };
-    std::vector<unsigned char> state(faces.size());
-    std::vector<BBox> boxes(faces.size());
-    std::vector<double> reach(faces.size(), HUGE_VAL);
-    std::vector<double> reaches;
-    for (size_t i = 0; i < faces.size(); i++) {
-        const Face &f = faces[i];
-        const Vector3 &n = f.norm;
+    std::vector<unsigned char> state(count);
+    std::vector<FloatBox> boxes(count);
+    std::vector<float> reach(count, HUGE_VALF);
+    size_t bounded_count = 0;
+    pretest_reach = prim == MESH_PRIM_TRI ? 0.0 : -1.0;
+    for (uint32_t i = 0; i < count; i++) {
+        const uint32_t *pi = pos_index(i);
+        const Vector3 n = face_normal(i);
         double nlen = length(n);
         if ((n.x == 0.0 && n.y == 0.0 && n.z == 0.0) || nlen != nlen) {
             state[i] = NEVER; // no hit, or only hits at a NaN t
@@ -527,35 +639,41 @@ void Mesh::build_face_tree()
             state[i] = LOOSE; // the bound above is for a unit normal
             continue;
         }
+        const Vector3 &p0 = positions[pi[0]], &p1 = positions[pi[1]], &p2 = positions[pi[2]];
         HalfBound halves[2];
-        int count = prim == MESH_PRIM_QUAD ? 2 : 1;
-        halves[0] = bound_half(f.v[0].pos, f.v[1].pos, f.v[2].pos, n, origin_cap);
-        if (count == 2) {
-            halves[1] = bound_half(f.v[0].pos, f.v[2].pos, f.v[3].pos, n, origin_cap);
+        int half_count = corners == 4 ? 2 : 1;
+        halves[0] = bound_half(p0, p1, p2, n, origin_cap);
+        if (half_count == 2) {
+            halves[1] = bound_half(p0, p2, positions[pi[3]], n, origin_cap);
         }
         state[i] = NEVER;
-        for (int h = 0; h < count; h++) {
+        BBox box;
+        for (int h = 0; h < half_count; h++) {
             if (halves[h].state == HALF_LOOSE) {
                 state[i] = LOOSE;
                 break;
             }
             if (halves[h].state == HALF_BOUNDED) {
                 if (state[i] == NEVER) {
-                    boxes[i] = halves[h].box;
+                    box = halves[h].box;
                 } else {
-                    boxes[i].min = Vector3(std::min(boxes[i].min.x, halves[h].box.min.x),
-                                           std::min(boxes[i].min.y, halves[h].box.min.y),
-                                           std::min(boxes[i].min.z, halves[h].box.min.z));
-                    boxes[i].max = Vector3(std::max(boxes[i].max.x, halves[h].box.max.x),
-                                           std::max(boxes[i].max.y, halves[h].box.max.y),
-                                           std::max(boxes[i].max.z, halves[h].box.max.z));
+                    box.min =
+                        Vector3(std::min(box.min.x, halves[h].box.min.x), std::min(box.min.y, halves[h].box.min.y),
+                                std::min(box.min.z, halves[h].box.min.z));
+                    box.max =
+                        Vector3(std::max(box.max.x, halves[h].box.max.x), std::max(box.max.y, halves[h].box.max.y),
+                                std::max(box.max.z, halves[h].box.max.z));
                 }
-                reach[i] = std::min(reach[i], halves[h].reach);
+                reach[i] = std::min(reach[i], float_down(halves[h].reach));
+                if (prim == MESH_PRIM_TRI) {
+                    pretest_reach = std::max(pretest_reach, halves[h].pad);
+                }
                 state[i] = BOUNDED;
             }
         }
         if (state[i] == BOUNDED) {
-            reaches.push_back(reach[i]);
+            boxes[i] = float_box(box);
+            bounded_count++;
         }
     }
 
@@ -563,7 +681,14 @@ void Mesh::build_face_tree()
     // rays to far lights, as far as all but a few allow, the few (the
     // thinnest) being asked for every ray instead.
     reach_cap = 1e12;
-    if (!reaches.empty()) {
+    if (bounded_count > 0) {
+        std::vector<float> reaches;
+        reaches.reserve(bounded_count);
+        for (uint32_t i = 0; i < count; i++) {
+            if (state[i] == BOUNDED) {
+                reaches.push_back(reach[i]);
+            }
+        }
         const double wanted = 1e8;
         double least = *std::min_element(reaches.begin(), reaches.end());
         if (least >= wanted) {
@@ -571,47 +696,36 @@ void Mesh::build_face_tree()
         } else {
             size_t few = reaches.size() / 256;
             std::nth_element(reaches.begin(), reaches.begin() + few, reaches.end());
-            reach_cap = std::min(wanted, reaches[few]);
+            reach_cap = std::min(wanted, static_cast<double>(reaches[few]));
         }
     }
 
-    std::vector<BBox> bounded;
+    // The bounded faces' boxes, moved to the front in face order.
     std::vector<uint32_t> bounded_faces;
-    for (size_t i = 0; i < faces.size(); i++) {
+    size_t kept = 0;
+    for (uint32_t i = 0; i < count; i++) {
         if (state[i] == BOUNDED && reach[i] >= reach_cap) {
-            bounded.push_back(boxes[i]);
-            bounded_faces.push_back(static_cast<uint32_t>(i));
+            boxes[kept++] = boxes[i];
+            bounded_faces.push_back(i);
         } else if (state[i] != NEVER) {
-            loose_faces.push_back(static_cast<uint32_t>(i));
+            loose_faces.push_back(i);
         }
     }
+    std::vector<unsigned char>().swap(state);
+    std::vector<float>().swap(reach);
+    boxes.resize(kept);
+    if (kept == count) {
+        std::vector<uint32_t>().swap(bounded_faces); // every face: names unchanged
+    }
 
-    std::vector<BuildNode> build;
-    std::vector<int> order;
-    build_box_hierarchy(bounded, 4, 2.0, &build, &order);
-    if (!build.empty() && tree_depth(build, 0) >= 128) {
-        loose_faces.clear();
+    if (!tree.build(boxes, FACE_LEAF, FACE_COST)) {
+        std::vector<uint32_t>().swap(loose_faces);
         return; // deeper than the walk's stack: not expected of the builder
     }
-
-    nodes.resize(build.size());
-    for (size_t i = 0; i < build.size(); i++) {
-        const BuildNode &bn = build[i];
-        FaceNode &fn = nodes[i];
-        fn.lo[0] = float_down(bn.box.min.x);
-        fn.lo[1] = float_down(bn.box.min.y);
-        fn.lo[2] = float_down(bn.box.min.z);
-        fn.hi[0] = float_up(bn.box.max.x);
-        fn.hi[1] = float_up(bn.box.max.y);
-        fn.hi[2] = float_up(bn.box.max.z);
-        fn.first = static_cast<uint32_t>(bn.count > 0 ? bn.first : bn.right);
-        fn.count = static_cast<uint32_t>(bn.count);
+    std::vector<FloatBox>().swap(boxes);
+    if (!bounded_faces.empty()) {
+        tree.rename(bounded_faces);
     }
-    node_faces.resize(order.size());
-    for (size_t i = 0; i < order.size(); i++) {
-        node_faces[i] = bounded_faces[order[i]];
-    }
-    nodes.shrink_to_fit();
     loose_faces.shrink_to_fit();
     tree_ready = true;
 }
@@ -621,12 +735,7 @@ bool Mesh::reach_bounds(BBox *box, double *origin_cap_out, double *reach_cap_out
     if (!accelerated || !tree_ready || !loose_faces.empty()) {
         return false;
     }
-    if (nodes.empty()) {
-        *box = bbox; // no face can be hit: any box will do
-    } else {
-        const FaceNode &root = nodes[0];
-        *box = BBox(Vector3(root.lo[0], root.lo[1], root.lo[2]), Vector3(root.hi[0], root.hi[1], root.hi[2]));
-    }
+    *box = tree.empty() ? bbox : tree.bounds(); // no face can be hit: any box will do
     *origin_cap_out = origin_cap;
     *reach_cap_out = reach_cap;
     return true;
@@ -634,12 +743,12 @@ bool Mesh::reach_bounds(BBox *box, double *origin_cap_out, double *reach_cap_out
 
 size_t Mesh::hierarchy_bytes() const
 {
-    return nodes.capacity() * sizeof(FaceNode) + (node_faces.capacity() + loose_faces.capacity()) * sizeof(uint32_t);
+    return tree.bytes() + loose_faces.capacity() * sizeof(uint32_t);
 }
 
 Vector3 Mesh::sample() const
 {
-    if (faces.empty()) {
+    if (corner_pos.empty()) {
         return Vector3();
     }
     int count = get_face_count();
@@ -647,5 +756,5 @@ Vector3 Mesh::sample() const
     if (rnd >= count) {
         rnd = count - 1; // unreachable while rand() stays below 2^31
     }
-    return faces[rnd].sample(prim);
+    return face_at(static_cast<uint32_t>(rnd)).sample(prim);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "object.h"
+#include "wide_tree.h"
 
 // The value is the number of corners of every face. The type holds any int,
 // so a count read from a file arrives as it is and set_primitive refuses it.
@@ -26,15 +27,21 @@ struct Face {
     Vector3 sample(MeshPrim prim) const;
 };
 
-typedef bool (*FaceIntersection)(const Face *face, const Ray &ray, IntInfo *i_info);
-
 // Flat polygons, all triangles or all quads, smooth-shaded from vertex normals.
+//
+// The corners are kept once, in shared arrays of positions and normals, and
+// each face holds the indices of its corners: the same doubles are read as
+// from a face of copied vertices, so every answer is the same to the bit. A
+// face's geometric normal is worked out from its corners when needed, unless
+// a face added whole brings another one, which is then kept.
 class Mesh : public Object
 {
   public:
     explicit Mesh(MeshPrim prim);
 
     bool intersection(const Ray &ray, IntInfo *i_info) const override;
+    // The same, with the ray's reciprocals worked out already.
+    bool intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const;
     // A mesh without faces has nothing to emit from, whatever its material.
     bool is_light() const override;
     void calc_bbox() override;
@@ -44,13 +51,24 @@ class Mesh : public Object
     // face test and must not be used (see has_face_test).
     void set_primitive(MeshPrim prim);
     MeshPrim get_primitive() const { return prim; }
-    bool has_face_test() const { return face_intersection != nullptr; }
+    bool has_face_test() const { return face_test != nullptr; }
 
+    // A copy of the face: its corners, its vertex normals and its normal.
     void add_face(const Face &face);
-    int get_face_count() const { return static_cast<int>(faces.size()); }
-    // The non-const form lets the face change, so it retires the face
-    // hierarchy until the next calc_bbox.
-    Face *get_face(int idx);
+    // The loader's way: corners once, then faces by their indices (from 0,
+    // below the counts added so far; corner_count of each), with the normal
+    // of Face::calc_normal.
+    void add_position(const Vector3 &pos) { positions.push_back(pos); }
+    void add_normal(const Vector3 &norm) { normals.push_back(norm); }
+    size_t position_count() const { return positions.size(); }
+    size_t normal_count() const { return normals.size(); }
+    void add_indexed_face(const uint32_t *pos_idx, const uint32_t *norm_idx);
+    // Releases what the arrays hold beyond their contents.
+    void shrink_to_fit();
+
+    int get_face_count() const { return static_cast<int>(corner_pos.size() / stride); }
+    // The face put together from the shared arrays, in a slot of the mesh
+    // that the next call reuses; null for an index out of range.
     const Face *get_face(int idx) const;
 
     // On (the default), calc_bbox also builds a hierarchy of boxes over the
@@ -63,38 +81,48 @@ class Mesh : public Object
     // |dir|_inf <= *reach_cap, taken as lying at or beyond the box's entry.
     // False when no such box is known.
     bool reach_bounds(BBox *box, double *origin_cap, double *reach_cap) const;
-    // Bytes held by the face hierarchy, and by the faces themselves.
+    // Bytes held by the face hierarchy, and by the faces and their corners.
     size_t hierarchy_bytes() const;
-    size_t face_bytes() const { return faces.size() * sizeof(Face); }
+    size_t face_bytes() const;
     // Faces asked for every ray because no box is known to hold their hits.
     int loose_face_count() const { return static_cast<int>(loose_faces.size()); }
 
   protected:
-    // A node of the face hierarchy: a box in single precision, rounded
-    // outwards; a leaf (count > 0) lists node_faces[first .. first + count),
-    // an inner node's children are the next node and node `first`.
-    struct FaceNode {
-        float lo[3];
-        float hi[3];
-        uint32_t first;
-        uint32_t count;
-    };
+    typedef bool (*FaceTest)(const Mesh &mesh, uint32_t face, const Ray &ray, IntInfo *i_info);
+    template <int CORNERS> static bool face_hit(const Mesh &mesh, uint32_t face, const Ray &ray, IntInfo *i_info);
 
+    const uint32_t *pos_index(uint32_t face) const { return &corner_pos[static_cast<size_t>(face) * stride]; }
+    const uint32_t *norm_index(uint32_t face) const
+    {
+        return norms_shared ? pos_index(face) : &corner_norm[static_cast<size_t>(face) * stride];
+    }
+    Vector3 face_normal(uint32_t face) const;
+    Vector3 corner_normal(uint32_t face) const;
+    Face face_at(uint32_t face) const;
     void build_face_tree();
-    bool tree_intersection(const Ray &ray, IntInfo *i_info) const;
+    bool tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const;
+    bool surely_missed(uint32_t face, const Ray &ray, double d1) const;
     bool report(const IntInfo &nearest, IntInfo *i_info) const;
+    struct FaceWalk;
 
     MeshPrim prim;
-    std::vector<Face> faces;
-    FaceIntersection face_intersection = nullptr;
+    int stride = 3; // corners kept per face: 4 for quads, else 3
+    std::vector<Vector3> positions;
+    std::vector<Vector3> normals;
+    std::vector<uint32_t> corner_pos;  // stride per face
+    std::vector<uint32_t> corner_norm; // unused while norms_shared
+    bool norms_shared = true;          // each normal index equals its position index
+    std::vector<Vector3> face_norms;   // empty while each is calc_normal's
+    FaceTest face_test = nullptr;
+    mutable Face shown; // what get_face hands out
 
     bool accelerated = true;
     bool tree_ready = false;
-    std::vector<FaceNode> nodes;
-    std::vector<uint32_t> node_faces;
+    WideTree tree;
     std::vector<uint32_t> loose_faces; // ascending
     double origin_cap = 0.0;           // the tree answers rays within these
     double reach_cap = 0.0;
+    double pretest_reach = -1.0; // see surely_missed; below 0: no pre-test
 };
 
 #endif

@@ -1,14 +1,15 @@
 #include "scene.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 #include "light.h"
 #include "matrix.h"
 #include "mesh.h"
+#include "number_scan.h"
 #include "plane.h"
 #include "sphere.h"
 #include "sphereflake.h"
@@ -30,20 +31,28 @@ void Scene::clear()
     // An emissive object is in both lists; it is freed with the objects, and
     // only lights of no object (point lights) with the light list. Asking
     // is_light() here instead would free twice, or never, an object whose
-    // material changed after it was added.
-    std::unordered_set<Object *> owned(objects.begin(), objects.end());
+    // material changed after it was added. The lights are looked up in a
+    // sorted copy of their own list, which is short when the scene is big.
+    delete bbroot;
+    std::vector<Object *> sorted(lights);
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<char> owned(sorted.size(), 0);
     for (Object *object : objects) {
+        auto it = std::lower_bound(sorted.begin(), sorted.end(), object);
+        if (it != sorted.end() && *it == object) {
+            owned[it - sorted.begin()] = 1;
+        }
         delete object;
     }
-    for (Object *light : lights) {
-        if (owned.count(light) == 0) {
-            delete light;
+    for (size_t i = 0; i < sorted.size(); i++) {
+        // A light listed twice is freed once.
+        if (!owned[i] && (i == 0 || sorted[i] != sorted[i - 1])) {
+            delete sorted[i];
         }
     }
-    delete bbroot;
     delete cam;
-    objects.clear();
-    lights.clear();
+    std::vector<Object *>().swap(objects);
+    std::vector<Object *>().swap(lights);
     bbroot = nullptr;
     cam = nullptr;
     ambient = Color();
@@ -99,6 +108,8 @@ void Scene::build_tree(size_t count)
     for (size_t i = 0; i < count; i++) {
         if (Mesh *mesh = dynamic_cast<Mesh *>(objects[i])) {
             mesh->set_accelerated(accelerated);
+        } else if (SphereFlake *flake = dynamic_cast<SphereFlake *>(objects[i])) {
+            flake->set_accelerated(accelerated);
         }
         objects[i]->calc_bbox();
         if (!accelerated) {
@@ -210,15 +221,52 @@ static char *strip_space(char *buf)
     return buf;
 }
 
+// A file read in large blocks but handed out in the pieces fgets would give
+// with a buffer of MESH_LINE_SIZE bytes: up to and including a newline, at
+// most MESH_LINE_SIZE - 1 characters, each piece a line of its own.
+class LineReader
+{
+  public:
+    explicit LineReader(FILE *fp) : fp(fp), block(1 << 16) {}
+
+    // False at the end of the file or on a read error (see ferror).
+    bool next(char piece[MESH_LINE_SIZE])
+    {
+        if (end - pos < static_cast<size_t>(MESH_LINE_SIZE) && !at_end) {
+            std::memmove(block.data(), block.data() + pos, end - pos);
+            end -= pos;
+            pos = 0;
+            size_t got = fread(block.data() + end, 1, block.size() - end, fp);
+            end += got;
+            at_end = got == 0 || ferror(fp);
+        }
+        if (pos == end) {
+            return false;
+        }
+        size_t room = std::min(end - pos, static_cast<size_t>(MESH_LINE_SIZE - 1));
+        const char *start = block.data() + pos;
+        const char *nl = static_cast<const char *>(std::memchr(start, '\n', room));
+        size_t n = nl != nullptr ? static_cast<size_t>(nl - start) + 1 : room;
+        std::memcpy(piece, start, n);
+        piece[n] = 0;
+        pos += n;
+        return true;
+    }
+
+  private:
+    FILE *fp;
+    std::vector<char> block;
+    size_t pos = 0, end = 0;
+    bool at_end = false;
+};
+
 // Reads a mesh data file into mesh, placing every vertex: scaled, then
 // rotated, then moved. False after a message when the file cannot be read or
-// is not valid; the caller then discards the mesh.
+// is not valid; the caller then discards the mesh. Positions and normals go
+// into the mesh's shared arrays as they are read, faces by index.
 static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, const Matrix4x4 &rot,
                            const Vector3 &scale)
 {
-    std::vector<Vector3> verts;
-    std::vector<Vector3> normals;
-    Face face;
     char buf[MESH_LINE_SIZE];
 
     FILE *fp = fopen(fname, "r");
@@ -226,60 +274,57 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
         return false;
     }
+    LineReader reader(fp);
 
     bool valid = false;
     int prim = 0;
-    if (fgets(buf, sizeof buf, fp) != nullptr && sscanf(buf, "MESH%d\n", &prim) == 1) {
+    if (reader.next(buf) && sscanf(buf, "MESH%d\n", &prim) == 1) {
         // Any count but 3 or 4 leaves the mesh without a face test, after
         // its own message: the file is then invalid.
         mesh->set_primitive(static_cast<MeshPrim>(prim));
         valid = mesh->has_face_test();
     }
 
-    while (valid && fgets(buf, sizeof buf, fp) != nullptr) {
+    while (valid && reader.next(buf)) {
         char *line = strip_space(buf);
-        float x, y, z;
         if (line[0] == 0 || line[0] == '#') {
             continue;
         }
-        if (line[0] == 'v') {
-            if (sscanf(line, "v %f %f %f", &x, &y, &z) < 3) {
+        if (line[0] == 'v' || line[0] == 'n') {
+            float xyz[3];
+            if (scan_vector_line(line, xyz) < 3) {
                 valid = false;
                 break;
             }
-            Vector3 vec(x * scale.x, y * scale.y, z * scale.z);
-            vec.transform(rot);
-            verts.push_back(vec + pos);
-        } else if (line[0] == 'n') {
-            if (sscanf(line, "n %f %f %f", &x, &y, &z) < 3) {
-                valid = false;
-                break;
+            if (line[0] == 'v') {
+                Vector3 vec(xyz[0] * scale.x, xyz[1] * scale.y, xyz[2] * scale.z);
+                vec.transform(rot);
+                mesh->add_position(vec + pos);
+            } else {
+                Vector3 vec(xyz[0], xyz[1], xyz[2]);
+                vec.transform(rot);
+                mesh->add_normal(normalize(vec));
             }
-            Vector3 vec(x, y, z);
-            vec.transform(rot);
-            normals.push_back(normalize(vec));
         } else if (line[0] == 'f') {
-            int vidx[4], nidx[4];
-            int res = sscanf(line, "f %d/%d %d/%d %d/%d %d/%d", &vidx[0], &nidx[0], &vidx[1], &nidx[1], &vidx[2],
-                             &nidx[2], &vidx[3], &nidx[3]);
+            int idx[8];
+            int res = scan_face_line(line, idx);
             if (res != 2 * prim) {
                 valid = false;
                 break;
             }
             // Indices count from 1 and reach back only to lines already read.
+            uint32_t vidx[4], nidx[4];
             for (int i = 0; i < prim && valid; i++) {
-                valid = vidx[i] >= 1 && static_cast<size_t>(vidx[i]) <= verts.size() && nidx[i] >= 1 &&
-                        static_cast<size_t>(nidx[i]) <= normals.size();
-                if (valid) {
-                    face.v[i].pos = verts[vidx[i] - 1];
-                    face.v[i].norm = normals[nidx[i] - 1];
-                }
+                int v = idx[2 * i], n = idx[2 * i + 1];
+                valid = v >= 1 && static_cast<size_t>(v) <= mesh->position_count() && n >= 1 &&
+                        static_cast<size_t>(n) <= mesh->normal_count();
+                vidx[i] = static_cast<uint32_t>(v - 1);
+                nidx[i] = static_cast<uint32_t>(n - 1);
             }
             if (!valid) {
                 break;
             }
-            face.calc_normal();
-            mesh->add_face(face);
+            mesh->add_indexed_face(vidx, nidx);
         } else {
             valid = false;
         }
@@ -296,6 +341,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         fprintf(stderr, "failed to read mesh data file: %s: invalid format\n", fname);
         return false;
     }
+    mesh->shrink_to_fit();
     return true;
 }
 

@@ -6,10 +6,15 @@
 
 bool Sphere::intersection(const Ray &ray, IntInfo *i_info) const
 {
+    return intersection(ray, RaySlabs(ray), i_info);
+}
+
+bool Sphere::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
+{
     if (ignore) {
         return false;
     }
-    if (!bbox.intersection(ray)) {
+    if (!bbox.intersection(ray, slabs)) {
         return false;
     }
 

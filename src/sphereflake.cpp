@@ -1,8 +1,25 @@
 #include "sphereflake.h"
 
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "wide_tree.h"
+
 static const Vector3 offs[6] = {
     Vector3(1.0, 0.0, 0.0),  Vector3(-1.0, 0.0, 0.0), Vector3(0.0, 1.0, 0.0),
     Vector3(0.0, -1.0, 0.0), Vector3(0.0, 0.0, 1.0),  Vector3(0.0, 0.0, -1.0),
+};
+
+// The spheres of a flake in the recursion's order (a flake's sphere, then
+// its sub-flakes 0 to 5, each with everything below it), under a hierarchy
+// of their boxes.
+struct SphereFlake::Index {
+    std::vector<const SphereFlake *> flakes; // in that order
+    std::vector<int> parent;                 // place of the flake above, -1 for the top
+    WideTree tree;                           // over the places
+    double origin_cap;                       // the boxes hold every hit for |origin| up to this
 };
 
 SphereFlake::~SphereFlake()
@@ -11,19 +28,28 @@ SphereFlake::~SphereFlake()
         delete sub;
     }
     delete sph;
+    delete index;
 }
 
 bool SphereFlake::intersection(const Ray &ray, IntInfo *i_info) const
 {
+    return intersection(ray, RaySlabs(ray), i_info);
+}
+
+bool SphereFlake::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
+{
     if (ignore) {
         return false;
     }
-    if (!bbox.intersection(ray)) {
+    if (!bbox.intersection(ray, slabs)) {
         return false;
+    }
+    if (index != nullptr && accelerated) {
+        return indexed_intersection(ray, slabs, i_info);
     }
 
     if (i_info == nullptr) {
-        return any_hit(ray);
+        return any_hit(ray, slabs);
     }
 
     IntInfo minsect;
@@ -31,7 +57,7 @@ bool SphereFlake::intersection(const Ray &ray, IntInfo *i_info) const
     minsect.object = nullptr;
 
     IntInfo tmp;
-    if (sph->intersection(ray, &tmp) && minsect.t > tmp.t) {
+    if (sph->intersection(ray, slabs, &tmp) && minsect.t > tmp.t) {
         minsect = tmp;
     }
     for (const SphereFlake *sub : subflakes) {
@@ -39,7 +65,7 @@ bool SphereFlake::intersection(const Ray &ray, IntInfo *i_info) const
             continue;
         }
         IntInfo sub_info;
-        if (sub->intersection(ray, &sub_info) && minsect.t > sub_info.t) {
+        if (sub->intersection(ray, slabs, &sub_info) && minsect.t > sub_info.t) {
             minsect = sub_info;
         }
     }
@@ -57,18 +83,157 @@ bool SphereFlake::intersection(const Ray &ray, IntInfo *i_info) const
 // The yes/no answer of the nearest-hit search above, found at the first hit
 // that search would keep: one whose t is below the starting FLT_MAX (a NaN
 // t never is, so the sphere is asked with a record). Past the box test.
-bool SphereFlake::any_hit(const Ray &ray) const
+bool SphereFlake::any_hit(const Ray &ray, const RaySlabs &slabs) const
 {
     IntInfo tmp;
-    if (sph->intersection(ray, &tmp) && 3.4028234663852886e+38 > tmp.t) {
+    if (sph->intersection(ray, slabs, &tmp) && 3.4028234663852886e+38 > tmp.t) {
         return true;
     }
     for (const SphereFlake *sub : subflakes) {
-        if (sub != nullptr && sub->intersection(ray, nullptr)) {
+        if (sub != nullptr && sub->intersection(ray, slabs, nullptr)) {
             return true;
         }
     }
     return false;
+}
+
+// The walk of the index answers as the recursion does. A sphere's hit counts
+// there only if the boxes of every flake above it were met (the top one's is
+// tested before), and of the hits that count the least (t, place) wins: the
+// recursion keeps, level by level, the first of the nearest. So a hit is
+// taken when it would win and the boxes above it are met. Boxes are skipped
+// as in the scene's tree: when the ray misses them (every sphere tests its
+// own box first, inside them), or, for rays within the origin cap, when their
+// entry lies beyond the best t (they are padded by the bound on how far the
+// rounding of the sphere test can move a hit).
+struct SphereFlake::Walk {
+    const Index &index;
+    const Ray &ray;
+    const RaySlabs &slabs;
+    bool any;
+    bool ordered;
+    IntInfo best;
+    int best_place = -1;
+
+    double limit() const { return ordered && best.t < 1.0 ? best.t : 1.0; }
+
+    bool boxes_above_met(int place) const
+    {
+        for (int p = place; p > 0; p = index.parent[p]) {
+            if (!index.flakes[p]->bbox.intersection(ray, slabs)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool leaf(const uint32_t *items, int count)
+    {
+        for (int k = 0; k < count; k++) {
+            int place = static_cast<int>(items[k]);
+            IntInfo tmp;
+            // A NaN t never passes these tests, as in the recursion.
+            if (!index.flakes[place]->sph->intersection(ray, slabs, &tmp) || !(tmp.t < 3.4028234663852886e+38)) {
+                continue;
+            }
+            if (any) {
+                if (boxes_above_met(place)) {
+                    best_place = place;
+                    return true;
+                }
+                continue;
+            }
+            if ((tmp.t < best.t || (tmp.t == best.t && place < best_place)) && boxes_above_met(place)) {
+                best = tmp;
+                best_place = place;
+            }
+        }
+        return false;
+    }
+};
+
+bool SphereFlake::indexed_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
+{
+    Walk w{*index, ray, slabs, i_info == nullptr, false, IntInfo()};
+    w.best.t = 3.4028234663852886e+38;
+    const Vector3 &o = ray.origin, &d = ray.dir;
+    // As in the scene's tree: NaN and infinity fail every comparison.
+    double ao = (std::fabs(o.x) + std::fabs(o.y)) + std::fabs(o.z);
+    double ad = (std::fabs(d.x) + std::fabs(d.y)) + std::fabs(d.z);
+    double ad_max = std::max(std::fabs(d.x), std::max(std::fabs(d.y), std::fabs(d.z)));
+    w.ordered = !w.any && ao <= index->origin_cap && ad <= 1e60 && ad_max >= 1e-60;
+    walk_wide(index->tree, slabs, w);
+    if (w.best_place < 0) {
+        return false;
+    }
+    if (i_info != nullptr) {
+        i_info->normal = w.best.normal;
+        i_info->i_point = w.best.i_point;
+        i_info->t = w.best.t;
+        i_info->object = this;
+    }
+    return true;
+}
+
+namespace
+{
+
+const double EPS = 2.220446049250313e-16; // 2^-52
+
+double max_abs(const Vector3 &v)
+{
+    return std::max(std::fabs(v.x), std::max(std::fabs(v.y), std::fabs(v.z)));
+}
+
+} // namespace
+
+// How far outside its sphere a hit point of Sphere::intersection can lie is
+// bounded as in the scene's tree (BBoxNode::build_hierarchy): for origins
+// with |o|_inf <= cap, within 2.4e-7 S + 8 eps S of the sphere, S = sqrt(3)
+// (|c|_inf + cap) + r.
+void SphereFlake::build_index()
+{
+    delete index;
+    index = nullptr;
+    if (!accelerated || sph == nullptr) {
+        return;
+    }
+    std::unique_ptr<Index> ix(new Index);
+    std::vector<std::pair<const SphereFlake *, int>> todo{{this, -1}};
+    double coord = 0.0;
+    while (!todo.empty()) {
+        const SphereFlake *f = todo.back().first;
+        int parent = todo.back().second;
+        todo.pop_back();
+        if (f->sph == nullptr) {
+            return; // not built by create_sflake: walked level by level
+        }
+        int place = static_cast<int>(ix->flakes.size());
+        ix->flakes.push_back(f);
+        ix->parent.push_back(parent);
+        coord = std::max(coord, max_abs(f->sph->center) + f->sph->radius);
+        for (int i = 5; i >= 0; i--) {
+            if (f->subflakes[i] != nullptr) {
+                todo.push_back({f->subflakes[i], place});
+            }
+        }
+    }
+    if (!(coord <= 1e60)) {
+        return; // NaN or huge: walked level by level
+    }
+    ix->origin_cap = std::max(1024.0, 4.0 * coord);
+    std::vector<FloatBox> boxes;
+    boxes.reserve(ix->flakes.size());
+    for (const SphereFlake *f : ix->flakes) {
+        const Sphere *s = f->sph;
+        double size = 1.7320508075688772 * (max_abs(s->center) + ix->origin_cap) + s->radius;
+        double pad = 2.4e-7 * size + 8.0 * EPS * size + 1e-300;
+        const BBox &b = s->get_bbox();
+        boxes.push_back(float_box(BBox(b.min - Vector3(pad, pad, pad), b.max + Vector3(pad, pad, pad))));
+    }
+    if (ix->tree.build(boxes, 1, 0.0)) {
+        index = ix.release();
+    }
 }
 
 void SphereFlake::calc_bbox()
@@ -79,6 +244,7 @@ void SphereFlake::calc_bbox()
     Vector3 r(max_rad, max_rad, max_rad);
     bbox.max = center + r;
     bbox.min = center - r;
+    build_index();
 }
 
 Vector3 SphereFlake::sample() const

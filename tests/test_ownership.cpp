@@ -29,6 +29,15 @@ class Counted : public Sphere
 };
 int Counted::alive = 0;
 
+class CountedLight : public PointLight
+{
+  public:
+    CountedLight() { alive++; }
+    ~CountedLight() override { alive--; }
+    static int alive;
+};
+int CountedLight::alive = 0;
+
 // Bytes the C library's allocator has handed out and not had back; 0 where
 // it cannot tell (another C library, or a sanitizer's allocator, which finds
 // leaks itself).
@@ -51,14 +60,16 @@ TEST(Ownership, EveryObjectLightAndCameraIsFreedOnce)
         Mesh *faceless = new Mesh(MESH_PRIM_TRI);
         faceless->get_material()->ke = Color(1, 1, 1); // nothing to emit from
         scene.add_object(faceless);
-        scene.lights.push_back(new PointLight());
+        scene.lights.push_back(new CountedLight());
         ASSERT_EQ(scene.lights.size(), 2u);
         EXPECT_EQ(scene.lights[0], scene.get_objects()[1]);
         // Changed after it was added: still freed once.
         scene.get_objects()[0]->get_material()->ke = Color(1, 1, 1);
         EXPECT_EQ(Counted::alive, 3);
+        EXPECT_EQ(CountedLight::alive, 1);
     }
     EXPECT_EQ(Counted::alive, 0);
+    EXPECT_EQ(CountedLight::alive, 0);
 
     auto cameras = [] {
         Scene scene;

@@ -1,0 +1,22 @@
+#ifndef RT_NUMBER_SCAN_H
+#define RT_NUMBER_SCAN_H
+
+// The numbers of the lines of a mesh data file, read as the C library's
+// sscanf reads them, only faster: plain decimal numbers are converted here,
+// exactly (every float is the correctly rounded value, as %f gives), and
+// any line that holds something else (hexadecimal, inf, nan, signs on
+// integers, long mantissas, ...) is handed to sscanf itself. Each function
+// returns sscanf's count of conversions.
+
+// sscanf(line, "K %f %f %f", &out[0], &out[1], &out[2]), K being line[0].
+int scan_vector_line(const char *line, float out[3]);
+
+// sscanf(line, "f %d/%d %d/%d %d/%d %d/%d", ...) into out[0] .. out[7].
+int scan_face_line(const char *line, int out[8]);
+
+// One decimal number at *s as %f reads it: true, with the value and *s moved
+// past it, when the number is plain and ends at white space or the end of
+// the string; false when sscanf must decide.
+bool scan_plain_float(const char **s, float *out);
+
+#endif

@@ -1,0 +1,445 @@
+#include "wide_tree.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+float float_down(double x)
+{
+    if (!(x <= FLT_MAX)) {
+        return x > 0.0 ? FLT_MAX : -HUGE_VALF;
+    }
+    if (x < -FLT_MAX) {
+        return -HUGE_VALF;
+    }
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -HUGE_VALF) : f;
+}
+
+float float_up(double x)
+{
+    if (!(x >= -FLT_MAX)) {
+        return x < 0.0 ? -FLT_MAX : HUGE_VALF;
+    }
+    if (x > FLT_MAX) {
+        return HUGE_VALF;
+    }
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, HUGE_VALF) : f;
+}
+
+FloatBox float_box(const BBox &b)
+{
+    return FloatBox{{float_down(b.min.x), float_down(b.min.y), float_down(b.min.z)},
+                    {float_up(b.max.x), float_up(b.max.y), float_up(b.max.z)}};
+}
+
+namespace
+{
+
+const int BINS = 16;
+// Past this depth ranges are halved by count alone, which bounds the depth.
+const int SAH_DEPTH = 48;
+
+FloatBox empty_float_box()
+{
+    return FloatBox{{HUGE_VALF, HUGE_VALF, HUGE_VALF}, {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF}};
+}
+
+inline void grow(FloatBox *b, const FloatBox &o)
+{
+    b->lo[0] = o.lo[0] < b->lo[0] ? o.lo[0] : b->lo[0];
+    b->lo[1] = o.lo[1] < b->lo[1] ? o.lo[1] : b->lo[1];
+    b->lo[2] = o.lo[2] < b->lo[2] ? o.lo[2] : b->lo[2];
+    b->hi[0] = o.hi[0] > b->hi[0] ? o.hi[0] : b->hi[0];
+    b->hi[1] = o.hi[1] > b->hi[1] ? o.hi[1] : b->hi[1];
+    b->hi[2] = o.hi[2] > b->hi[2] ? o.hi[2] : b->hi[2];
+}
+
+// Half the surface area: the heuristic only compares ratios.
+double half_area(const FloatBox &b)
+{
+    double dx = static_cast<double>(b.hi[0]) - b.lo[0];
+    double dy = static_cast<double>(b.hi[1]) - b.lo[1];
+    double dz = static_cast<double>(b.hi[2]) - b.lo[2];
+    return dx * dy + dy * dz + dz * dx;
+}
+
+struct Range {
+    int begin, end;
+    FloatBox box;
+    float clo[3], chi[3]; // bounds of the (doubled) centres
+    double area;
+    bool judged; // split (axis, bin) worked out
+    bool leafy;  // better left as a leaf
+    int axis, bin;
+    int bins; // as many as items, up to BINS
+    int count() const { return end - begin; }
+};
+
+struct Builder {
+    const std::vector<FloatBox> &boxes;
+    std::vector<uint32_t> &order;
+    std::vector<WideNode> &nodes;
+    int max_leaf;
+    double item_cost;
+    int deepest = 0;
+
+    // Twice the centre, in single precision: NaN for a box unbounded both
+    // ways, which the bounds of the centres pass over and the bins put first.
+    float centre(uint32_t item, int axis) const { return boxes[item].lo[axis] + boxes[item].hi[axis]; }
+    // For the median: such a box counts as centred at 0.
+    float centre_key(uint32_t item, int axis) const
+    {
+        float c = centre(item, axis);
+        return c == c ? c : 0.0f;
+    }
+
+    Range make_range(int begin, int end) const
+    {
+        Range r;
+        r.begin = begin;
+        r.end = end;
+        r.box = empty_float_box();
+        for (int a = 0; a < 3; a++) {
+            r.clo[a] = HUGE_VALF;
+            r.chi[a] = -HUGE_VALF;
+        }
+        for (int i = begin; i < end; i++) {
+            uint32_t item = order[i];
+            grow(&r.box, boxes[item]);
+            for (int a = 0; a < 3; a++) {
+                float c = centre(item, a);
+                r.clo[a] = c < r.clo[a] ? c : r.clo[a];
+                r.chi[a] = c > r.chi[a] ? c : r.chi[a];
+            }
+        }
+        r.area = half_area(r.box);
+        r.judged = false;
+        r.leafy = r.count() <= 1;
+        r.axis = 0;
+        r.bin = -1;
+        r.bins = std::min(std::max(r.count(), 2), BINS);
+        return r;
+    }
+
+    // The bin of a centre, in the same single-precision steps as the
+    // vector form in judge: a NaN goes to bin 0.
+    static int bin_of(float c, float lo, float scale, int bins)
+    {
+        float f = (c - lo) * scale;
+        f = f > 0.0f ? f : 0.0f;
+        f = f < static_cast<float>(bins - 1) ? f : static_cast<float>(bins - 1);
+        return static_cast<int>(f);
+    }
+
+    // Counts the items of r into the bins of each axis and grows the bins'
+    // boxes by theirs.
+    void bin_items(const Range &r, const float lo[3], const float scale[3], int counts[3][BINS],
+                   FloatBox bin_box[3][BINS]) const
+    {
+#if defined(__SSE2__)
+        __m128 blo[3][BINS], bhi[3][BINS];
+        for (int axis = 0; axis < 3; axis++) {
+            for (int b = 0; b < r.bins; b++) {
+                blo[axis][b] = _mm_set1_ps(HUGE_VALF);
+                bhi[axis][b] = _mm_set1_ps(-HUGE_VALF);
+            }
+        }
+        const __m128 vlo = _mm_setr_ps(lo[0], lo[1], lo[2], 0.0f);
+        const __m128 vscale = _mm_setr_ps(scale[0], scale[1], scale[2], 0.0f);
+        const __m128 zero = _mm_setzero_ps(), top = _mm_set1_ps(static_cast<float>(r.bins - 1));
+        for (int i = r.begin; i < r.end; i++) {
+            const FloatBox &box = boxes[order[i]];
+            __m128 l = _mm_setr_ps(box.lo[0], box.lo[1], box.lo[2], 0.0f);
+            __m128 h = _mm_setr_ps(box.hi[0], box.hi[1], box.hi[2], 0.0f);
+            // max_ps(f, 0) is f > 0 ? f : 0 and min_ps(f, top) is f < top ?
+            // f : top, as in bin_of.
+            __m128 f = _mm_mul_ps(_mm_sub_ps(_mm_add_ps(l, h), vlo), vscale);
+            f = _mm_min_ps(_mm_max_ps(f, zero), top);
+            int b[4];
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(b), _mm_cvttps_epi32(f));
+            for (int axis = 0; axis < 3; axis++) {
+                counts[axis][b[axis]]++;
+                blo[axis][b[axis]] = _mm_min_ps(blo[axis][b[axis]], l);
+                bhi[axis][b[axis]] = _mm_max_ps(bhi[axis][b[axis]], h);
+            }
+        }
+        for (int axis = 0; axis < 3; axis++) {
+            for (int b = 0; b < r.bins; b++) {
+                float l[4], h[4];
+                _mm_storeu_ps(l, blo[axis][b]);
+                _mm_storeu_ps(h, bhi[axis][b]);
+                bin_box[axis][b] = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
+            }
+        }
+#else
+        for (int axis = 0; axis < 3; axis++) {
+            for (FloatBox &b : bin_box[axis]) {
+                b = empty_float_box();
+            }
+        }
+        for (int i = r.begin; i < r.end; i++) {
+            uint32_t item = order[i];
+            for (int axis = 0; axis < 3; axis++) {
+                int b = bin_of(centre(item, axis), lo[axis], scale[axis], r.bins);
+                counts[axis][b]++;
+                grow(&bin_box[axis][b], boxes[item]);
+            }
+        }
+#endif
+    }
+
+    // The best binned plane, and whether splitting beats a leaf.
+    void judge(Range *r, int depth) const
+    {
+        r->judged = true;
+        r->bin = -1;
+        int n = r->count();
+        if (n <= 1) {
+            r->leafy = true;
+            return;
+        }
+        double best = HUGE_VAL;
+        bool sah = depth < SAH_DEPTH && r->area > 0.0 && std::isfinite(r->area);
+        float lo[3], scale[3];
+        bool live[3];
+        for (int axis = 0; axis < 3; axis++) {
+            lo[axis] = r->clo[axis];
+            float extent = r->chi[axis] - lo[axis];
+            live[axis] = sah && extent > 0.0f && std::isfinite(extent);
+            scale[axis] = live[axis] ? static_cast<float>(r->bins) / extent : 0.0f;
+        }
+        if (!(live[0] || live[1] || live[2])) {
+            sah = false;
+        }
+        // All three axes in one pass over the items.
+        int counts[3][BINS] = {{0}};
+        FloatBox bin_box[3][BINS];
+        if (sah) {
+            bin_items(*r, lo, scale, counts, bin_box);
+        }
+        for (int axis = 0; sah && axis < 3; axis++) {
+            if (!live[axis]) {
+                continue;
+            }
+            double left_cost[BINS];
+            int left_count[BINS];
+            FloatBox acc = empty_float_box();
+            int k = 0;
+            const int nb = r->bins;
+            for (int b = 0; b < nb - 1; b++) {
+                grow(&acc, bin_box[axis][b]);
+                k += counts[axis][b];
+                left_count[b] = k;
+                left_cost[b] = k > 0 ? half_area(acc) * k : 0.0;
+            }
+            acc = empty_float_box();
+            k = 0;
+            for (int b = nb - 1; b > 0; b--) {
+                grow(&acc, bin_box[axis][b]);
+                k += counts[axis][b];
+                if (k == 0 || left_count[b - 1] == 0) {
+                    continue;
+                }
+                double c = left_cost[b - 1] + half_area(acc) * k;
+                if (c < best) {
+                    best = c;
+                    r->bin = b;
+                    r->axis = axis;
+                }
+            }
+        }
+        if (n > max_leaf) {
+            r->leafy = false;
+        } else if (item_cost <= 0.0) {
+            r->leafy = true;
+        } else {
+            // One box test for the node, then the two sides in proportion
+            // to their area, against testing every item here.
+            r->leafy = !(r->bin >= 0 && 1.0 + item_cost * best / r->area < item_cost * n);
+        }
+    }
+
+    // Splits r in two at its judged plane, or at the median centre along
+    // the widest axis (ties by index) when no plane separates the centres.
+    int split(const Range &r)
+    {
+        int mid = r.begin;
+        if (r.bin >= 0) {
+            float lo = r.clo[r.axis], scale = static_cast<float>(r.bins) / (r.chi[r.axis] - lo);
+            int axis = r.axis, bin = r.bin, bins = r.bins;
+            mid = static_cast<int>(
+                std::partition(order.begin() + r.begin, order.begin() + r.end,
+                               [&](uint32_t item) { return bin_of(centre(item, axis), lo, scale, bins) < bin; }) -
+                order.begin());
+        }
+        if (mid == r.begin || mid == r.end) {
+            int axis = 0;
+            double widest = -1.0;
+            for (int a = 0; a < 3; a++) {
+                double extent = static_cast<double>(r.chi[a]) - r.clo[a];
+                if (extent > widest) {
+                    widest = extent;
+                    axis = a;
+                }
+            }
+            mid = r.begin + r.count() / 2;
+            std::nth_element(order.begin() + r.begin, order.begin() + mid, order.begin() + r.end,
+                             [&](uint32_t a, uint32_t b) {
+                                 float ca = centre_key(a, axis), cb = centre_key(b, axis);
+                                 return ca < cb || (ca == cb && a < b);
+                             });
+        }
+        return mid;
+    }
+
+    uint32_t leaf(const Range &r)
+    {
+        if (r.count() == 1) {
+            return WideTree::LEAF | order[r.begin];
+        }
+        // Ascending: the items' own storage is visited in order.
+        std::sort(order.begin() + r.begin, order.begin() + r.end);
+        return WideTree::LEAF | static_cast<uint32_t>(r.count() - 1) << WideTree::COUNT_SHIFT |
+               static_cast<uint32_t>(r.begin);
+    }
+
+    // A reference to the subtree over r.
+    uint32_t build(Range r, int depth, bool root = false)
+    {
+        if (!r.judged) {
+            judge(&r, depth);
+        }
+        if (!root && (r.leafy || r.count() <= 1)) {
+            return leaf(r);
+        }
+        deepest = std::max(deepest, depth);
+        uint32_t index = static_cast<uint32_t>(nodes.size());
+        nodes.push_back(WideNode());
+
+        // Up to four children: the widest range that is better split is
+        // split again.
+        Range kids[4] = {r, r, r, r};
+        int n = 1;
+        while (n < 4) {
+            int pick = -1;
+            for (int k = 0; k < n; k++) {
+                if (!kids[k].judged) {
+                    judge(&kids[k], depth + 1);
+                }
+                if (!kids[k].leafy && kids[k].count() > 1 && (pick < 0 || kids[k].area > kids[pick].area)) {
+                    pick = k;
+                }
+            }
+            if (pick < 0) {
+                break;
+            }
+            int mid = split(kids[pick]);
+            Range right = make_range(mid, kids[pick].end);
+            kids[pick] = make_range(kids[pick].begin, mid);
+            for (int k = n; k > pick + 1; k--) {
+                kids[k] = kids[k - 1];
+            }
+            kids[pick + 1] = right;
+            n++;
+        }
+
+        uint32_t child[4];
+        FloatBox box[4];
+        for (int k = 0; k < 4; k++) {
+            if (k < n) {
+                child[k] = build(kids[k], depth + 1);
+                box[k] = kids[k].box;
+            } else {
+                child[k] = WideTree::EMPTY;
+                box[k] = empty_float_box();
+            }
+        }
+        WideNode &node = nodes[index];
+        for (int k = 0; k < 4; k++) {
+            node.child[k] = child[k];
+            for (int a = 0; a < 3; a++) {
+                node.lo[a][k] = box[k].lo[a];
+                node.hi[a][k] = box[k].hi[a];
+            }
+        }
+        return index;
+    }
+};
+
+} // namespace
+
+bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost)
+{
+    clear();
+    if (boxes.empty()) {
+        return true;
+    }
+    if (boxes.size() >= MAX_ITEMS) {
+        return false;
+    }
+    order.resize(boxes.size());
+    for (size_t i = 0; i < boxes.size(); i++) {
+        order[i] = static_cast<uint32_t>(i);
+    }
+    // Room for the most nodes a tree of this many items is expected to
+    // need: pages not written to cost no memory, copies on growth would.
+    nodes.reserve(boxes.size() / 2 + 16);
+    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost};
+    Range all = b.make_range(0, static_cast<int>(boxes.size()));
+    b.judge(&all, 0);
+    all.leafy = false;     // the root is always a node, of one leaf at least
+    b.build(all, 0, true); // node 0
+    // A node's walk pushes at most three more than it pops.
+    if (3 * (b.deepest + 1) + 4 > STACK) {
+        clear();
+        return false;
+    }
+    if (max_leaf <= 1) {
+        std::vector<uint32_t>().swap(order); // every leaf names its item
+    }
+    return true;
+}
+
+void WideTree::rename(const std::vector<uint32_t> &names)
+{
+    for (WideNode &node : nodes) {
+        for (uint32_t &c : node.child) {
+            if (c != EMPTY && (c & LEAF) && ((c >> COUNT_SHIFT) & 7) == 0) {
+                c = LEAF | names[c & (MAX_ITEMS - 1)];
+            }
+        }
+    }
+    for (uint32_t &item : order) {
+        item = names[item];
+    }
+}
+
+void WideTree::clear()
+{
+    std::vector<WideNode>().swap(nodes);
+    std::vector<uint32_t>().swap(order);
+}
+
+BBox WideTree::bounds() const
+{
+    const WideNode &root = nodes[0];
+    BBox b(Vector3(HUGE_VAL, HUGE_VAL, HUGE_VAL), Vector3(-HUGE_VAL, -HUGE_VAL, -HUGE_VAL));
+    for (int k = 0; k < 4; k++) {
+        if (root.child[k] == EMPTY) {
+            continue;
+        }
+        b.min = Vector3(std::min(b.min.x, static_cast<double>(root.lo[0][k])),
+                        std::min(b.min.y, static_cast<double>(root.lo[1][k])),
+                        std::min(b.min.z, static_cast<double>(root.lo[2][k])));
+        b.max = Vector3(std::max(b.max.x, static_cast<double>(root.hi[0][k])),
+                        std::max(b.max.y, static_cast<double>(root.hi[1][k])),
+                        std::max(b.max.z, static_cast<double>(root.hi[2][k])));
+    }
+    return b;
+}
