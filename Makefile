@@ -45,10 +45,16 @@ cross-i386 cross-arm64: build
 	scripts/cross-test $(@:cross-%=%) $(BUILD)/rt
 
 # A small frame keeps it to seconds; every line kind of the scene is still hit.
+# The second render goes through the parallel mode's passes and state file.
 memcheck: build
 	cd scenes && valgrind -q --error-exitcode=1 --leak-check=full \
 	  --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect \
-	  ../$(BUILD)/rt -nosdl -size 128x96 -o ../$(BUILD)/memcheck.ppm demo.scene
+	  ../$(BUILD)/rt -nosdl -size 128x96 -o ../$(BUILD)/memcheck.ppm demo.scene > /dev/null
+	rm -f $(BUILD)/memcheck.state
+	cd scenes && valgrind -q --error-exitcode=1 --leak-check=full \
+	  --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite,indirect \
+	  ../$(BUILD)/rt -nosdl -threads 2 -passes 2 -state ../$(BUILD)/memcheck.state -size 64x48 \
+	  -o ../$(BUILD)/memcheck.png demo.scene > /dev/null
 
 deps:
 	scripts/install-deps
