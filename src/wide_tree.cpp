@@ -87,6 +87,7 @@ struct Builder {
     std::vector<WideNode> &nodes;
     int max_leaf;
     double item_cost;
+    bool by_slot;
     int deepest = 0;
 
     // Twice the centre, in single precision: NaN for a box unbounded both
@@ -300,7 +301,7 @@ struct Builder {
 
     uint32_t leaf(const Range &r)
     {
-        if (r.count() == 1) {
+        if (r.count() == 1 && !by_slot) {
             return WideTree::LEAF | order[r.begin];
         }
         // Ascending: the items' own storage is visited in order.
@@ -374,9 +375,10 @@ struct Builder {
 
 } // namespace
 
-bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost)
+bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool slots)
 {
     clear();
+    by_slot = slots;
     if (boxes.empty()) {
         return true;
     }
@@ -390,7 +392,7 @@ bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double it
     // Room for the most nodes a tree of this many items is expected to
     // need: pages not written to cost no memory, copies on growth would.
     nodes.reserve(boxes.size() / 2 + 16);
-    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost};
+    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
     Range all = b.make_range(0, static_cast<int>(boxes.size()));
     b.judge(&all, 0);
     all.leafy = false;     // the root is always a node, of one leaf at least
@@ -400,7 +402,7 @@ bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double it
         clear();
         return false;
     }
-    if (max_leaf <= 1) {
+    if (max_leaf <= 1 && !by_slot) {
         std::vector<uint32_t>().swap(order); // every leaf names its item
     }
     return true;
@@ -410,7 +412,7 @@ void WideTree::rename(const std::vector<uint32_t> &names)
 {
     for (WideNode &node : nodes) {
         for (uint32_t &c : node.child) {
-            if (c != EMPTY && (c & LEAF) && ((c >> COUNT_SHIFT) & 7) == 0) {
+            if (c != EMPTY && (c & LEAF) && ((c >> COUNT_SHIFT) & 7) == 0 && !by_slot) {
                 c = LEAF | names[c & (MAX_ITEMS - 1)];
             }
         }
