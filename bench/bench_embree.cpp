@@ -381,6 +381,9 @@ int profile_kind = -1;
 
 void profile(Bench *b, const std::vector<Ray> &rays, bool any, int rounds)
 {
+#ifdef RT_QUERY_COUNTERS
+    query_counters = QueryCounters();
+#endif
     std::vector<double> times;
     size_t hits = 0;
     for (int round = 0; round < rounds; round++) {
@@ -393,6 +396,11 @@ void profile(Bench *b, const std::vector<Ray> &rays, bool any, int rounds)
     }
     printf("%s: %zu rays x %d, median %.2f Mrays/s, %zu hits\n", b->name, rays.size(), rounds,
            rays.size() / median(times) / 1e6, hits);
+#ifdef RT_QUERY_COUNTERS
+    double n = static_cast<double>(rays.size()) * rounds;
+    printf("per ray: %.2f box tests, %.2f object tests, %.2f face tests\n", query_counters.box_tests / n,
+           query_counters.object_tests / n, query_counters.face_tests / n);
+#endif
 }
 
 void finish(Bench *b, const Camera &cam, const Vector3 &light, int rounds)

@@ -246,6 +246,8 @@ struct BBoxNode::Built {
     };
 
     double origin_cap = HUGE_VAL; // hits lie inside the boxes for |origin| up to this
+    double sphere_coord = -1.0;   // bounds |corner|_inf of every sphere's box; below 0: no sphere
+    double sphere_radius = 0.0;   // the largest radius
     double reach_cap = HUGE_VAL;  // ... and |origin| + |dir| up to this
     bool unknown = false;         // an object of a kind whose hit record might lack its object
     std::vector<Entry> loose;     // the root's own list, asked first
@@ -270,6 +272,9 @@ struct BBoxNode::Walk {
     bool ordered; // nodes may be skipped by distance
     bool tame;    // ASK_BARE_TAME objects may be asked without a record
     bool done;
+    // The spheres' pre-test, for tame rays: see surely_missed.
+    bool sphere_pretest = false;
+    double sphere_pad = 0.0, dir_len2 = 0.0;
     IntInfo best;
     int best_order;
     const Built *built;
@@ -300,9 +305,25 @@ struct BBoxNode::Walk {
         }
     }
 
+    // True only when the sphere's own test surely answers no: its hits lie
+    // within sphere_slack of the sphere (for this ray's origin, as the cap),
+    // so on a line passing within that of the centre; the line's distance
+    // is |(c - o) x d| / |d|, computed with a relative error of a few eps,
+    // far below the slack, and sphere_pad is twice the slack.
+    bool surely_missed(const Sphere *s) const
+    {
+        const Vector3 &o = ray.origin, &d = ray.dir, &c = s->center;
+        Vector3 w = cross(c - o, d);
+        double reach = s->radius + sphere_pad;
+        return dot(w, w) > reach * reach * dir_len2;
+    }
+
     void offer(const Object *obj, int order, Built::Kind kind, Built::Ask how)
     {
         if (obj == skip) {
+            return;
+        }
+        if (kind == Built::SPHERE && sphere_pretest && surely_missed(static_cast<const Sphere *>(obj))) {
             return;
         }
         if (any) {
@@ -354,6 +375,11 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
     ad_max = std::fabs(d.z) > ad_max ? std::fabs(d.z) : ad_max;
     w.tame = ao <= BIG_COORD && ad <= BIG_COORD && ad_max >= 1.0 / BIG_COORD;
     w.ordered = w.tame && ao <= built->origin_cap && ao + ad <= built->reach_cap;
+    if (w.tame && built->sphere_coord >= 0.0) {
+        w.sphere_pretest = true;
+        w.sphere_pad = 2.0 * sphere_slack(built->sphere_coord, built->sphere_radius, ao);
+        w.dir_len2 = dot(d, d);
+    }
 
     for (const Built::Entry &e : built->loose) {
         w.offer(e.obj, e.order, e.kind, e.ask);
@@ -420,6 +446,10 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
                                                    : Built::FLAKE << 2 | Built::ASK_BARE;
                 placed++;
                 sphere_coord = std::max(sphere_coord, max_abs(obj->get_bbox()));
+                if (type == typeid(Sphere)) {
+                    b->sphere_coord = std::max(b->sphere_coord, max_abs(obj->get_bbox()));
+                    b->sphere_radius = std::max(b->sphere_radius, static_cast<const Sphere *>(obj)->radius);
+                }
                 continue;
             }
         } else if (type == typeid(Mesh)) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "bbox.h"
@@ -158,23 +160,16 @@ struct FloatSlabs {
 #endif
 };
 
-// Single precision rounded up (down) from a double of magnitude at most
-// 2^40: the nearest float, moved one step when it lies on the wrong side.
-inline float float_up_near(double x)
+// The next float above (below) a finite float.
+inline float float_step(float f, bool up)
 {
-    float f = static_cast<float>(x);
-    if (static_cast<double>(f) < x) {
-        f = std::nextafter(f, HUGE_VALF);
+    if (f == 0.0f) {
+        return up ? 0x1p-149f : -0x1p-149f;
     }
-    return f;
-}
-
-inline float float_down_near(double x)
-{
-    float f = static_cast<float>(x);
-    if (static_cast<double>(f) > x) {
-        f = std::nextafter(f, -HUGE_VALF);
-    }
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits += (f > 0.0f) == up ? 1 : -1;
+    std::memcpy(&f, &bits, sizeof f);
     return f;
 }
 
@@ -196,8 +191,13 @@ inline FloatSlabs::FloatSlabs(const RaySlabs &r)
         far_at[a] = flip[a] ? lo : hi;
         // Rounded toward the direction for the near planes, away from it for
         // the far ones: neither moves a bound the wrong way.
-        float up = float_up_near(o[a]), down = float_down_near(o[a]);
-        float on = flip[a] ? down : up, of = flip[a] ? up : down;
+        float near = static_cast<float>(o[a]), far = near;
+        if (static_cast<double>(near) != o[a]) {
+            bool up = static_cast<double>(near) < o[a];
+            // The nearest float, and the next one on o's other side.
+            (up != flip[a] ? near : far) = float_step(near, up);
+        }
+        float on = near, of = far;
         float f = static_cast<float>(inv[a]);
 #if defined(__SSE2__)
         o_near[a] = _mm_set1_ps(on);
@@ -251,6 +251,11 @@ wide_reach_float(const WideNode &node, const FloatSlabs &s, float limit, float n
 #endif
 }
 
+inline int wide_lowest_bit(unsigned bits)
+{
+    return __builtin_ctz(bits);
+}
+
 // Walks the tree for one ray, nearer children first (a yes/no question meets
 // its first hit sooner so too). The visitor says how far the ray may still
 // reach (limit(): boxes entered beyond it are skipped, now and when a waiting
@@ -260,8 +265,9 @@ wide_reach_float(const WideNode &node, const FloatSlabs &s, float limit, float n
 template <bool FLOAT, class Visitor>
 void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &fs, Visitor &v)
 {
+    typedef typename std::conditional<FLOAT, float, double>::type Near;
     uint32_t stack[WideTree::STACK];
-    double stack_near[WideTree::STACK];
+    Near stack_near[WideTree::STACK];
     int depth = 0;
     uint32_t ref = 0;
     for (;;) {
@@ -273,41 +279,58 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
             }
         } else {
             const WideNode &node = tree.nodes[ref];
-            double near[4];
+            Near near[4];
             unsigned mask;
             RT_COUNT(box_tests);
             if (FLOAT) {
-                float near_f[4];
-                mask = wide_reach_float(node, fs, static_cast<float>(v.limit()), near_f);
-                for (int k = 0; k < 4; k++) {
-                    near[k] = near_f[k];
-                }
+                // An empty child's box (lo above hi) is never met here.
+                mask = wide_reach_float(node, fs, static_cast<float>(v.limit()), reinterpret_cast<float *>(near));
             } else {
-                mask = wide_reach(node, r, v.limit(), near);
+                mask = wide_reach(node, r, v.limit(), reinterpret_cast<double *>(near));
+                for (int k = 0; k < 4; k++) {
+                    mask &= ~(static_cast<unsigned>(node.child[k] == WideTree::EMPTY) << k);
+                }
             }
-            // The nearest goes on at once, the others wait on the stack,
-            // farthest first.
-            uint32_t refs[4];
-            double dist[4];
-            int n = 0;
-            for (int k = 0; k < 4; k++) {
-                if ((mask >> k & 1) && node.child[k] != WideTree::EMPTY) {
+            if (mask != 0) {
+                int k0 = wide_lowest_bit(mask);
+                mask &= mask - 1;
+                if (mask == 0) {
+                    ref = node.child[k0];
+                    continue;
+                }
+                int k1 = wide_lowest_bit(mask);
+                mask &= mask - 1;
+                if (mask == 0) {
+                    // Two: the nearer goes on at once, the other waits.
+                    bool swap = near[k1] < near[k0];
+                    int go = swap ? k1 : k0, wait = swap ? k0 : k1;
+                    stack[depth] = node.child[wait];
+                    stack_near[depth++] = near[wait];
+                    ref = node.child[go];
+                    continue;
+                }
+                // More: the nearest goes on, the others wait on the stack,
+                // farthest first.
+                int order[4] = {k0, k1, 0, 0};
+                int n = 2;
+                if (near[k1] > near[k0]) {
+                    order[0] = k1;
+                    order[1] = k0;
+                }
+                for (; mask != 0; mask &= mask - 1) {
+                    int k = wide_lowest_bit(mask);
                     int j = n++;
-                    while (j > 0 && dist[j - 1] < near[k]) {
-                        refs[j] = refs[j - 1];
-                        dist[j] = dist[j - 1];
+                    while (j > 0 && near[order[j - 1]] < near[k]) {
+                        order[j] = order[j - 1];
                         j--;
                     }
-                    refs[j] = node.child[k];
-                    dist[j] = near[k];
+                    order[j] = k;
                 }
-            }
-            if (n > 0) {
-                for (int k = 0; k < n - 1; k++) {
-                    stack[depth] = refs[k];
-                    stack_near[depth++] = dist[k];
+                for (int i = 0; i < n - 1; i++) {
+                    stack[depth] = node.child[order[i]];
+                    stack_near[depth++] = near[order[i]];
                 }
-                ref = refs[n - 1];
+                ref = node.child[order[n - 1]];
                 continue;
             }
         }
