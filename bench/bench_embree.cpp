@@ -5,7 +5,7 @@
 // benchmark only; rt never links it.
 //
 //   build-bench/bench/rt_vs_embree queries [ROUNDS]
-//   build-bench/bench/rt_vs_embree scale FILE.scene ...
+//   build-bench/bench/rt_vs_embree scale FILE.scene ...   (least of 3 rounds)
 //   build-bench/bench/rt_vs_embree profile SCENE KIND [ROUNDS]
 //
 // Query scenes: a generated mechanical part (plates, ribs, bolts, bores and
@@ -491,7 +491,9 @@ void queries(int rounds, const char *only = nullptr)
 
 // ---- load and build at scale ----
 
-void scale(const char *file)
+// Loads and builds `rounds` times, alternating rt and Embree; the least
+// time of each step counts.
+void scale(const char *file, int rounds)
 {
     // The mesh data files the scene names, for the reading rate.
     double bytes = 0;
@@ -506,42 +508,58 @@ void scale(const char *file)
     if (fp != nullptr) {
         fclose(fp);
     }
-    Scene scene;
-    double t0 = now();
-    if (!scene.load(file)) {
-        fprintf(stderr, "cannot load %s\n", file);
-        return;
-    }
-    double t1 = now();
-    scene.build_tree_once();
-    double t2 = now();
+    double load = HUGE_VAL, build = HUGE_VAL, em_build = HUGE_VAL;
+    size_t tris = 0, tree_bytes = 0, face_bytes = 0;
+    for (int round = 0; round < rounds; round++) {
+        Scene scene;
+        double t0 = now();
+        if (!scene.load(file)) {
+            fprintf(stderr, "cannot load %s\n", file);
+            return;
+        }
+        double t1 = now();
+        scene.build_tree_once();
+        double t2 = now();
+        load = std::min(load, t1 - t0);
+        build = std::min(build, t2 - t1);
 
-    // Embree over the same triangles, in single precision.
-    std::vector<Vector3> pos;
-    std::vector<uint32_t> idx;
-    for (const Object *obj : scene.get_objects()) {
-        const Mesh *m = dynamic_cast<const Mesh *>(obj);
-        for (int f = 0; m != nullptr && f < m->get_face_count(); f++) {
-            const Face *face = m->get_face(f);
-            for (int k = 0; k < 3; k++) {
-                idx.push_back(static_cast<uint32_t>(pos.size()));
-                pos.push_back(face->v[k].pos);
+        // Embree over the same triangles, in single precision.
+        std::vector<Vector3> pos;
+        std::vector<uint32_t> idx;
+        tree_bytes = face_bytes = 0;
+        for (const Object *obj : scene.get_objects()) {
+            const Mesh *m = dynamic_cast<const Mesh *>(obj);
+            if (m == nullptr) {
+                continue;
+            }
+            tree_bytes += m->hierarchy_bytes();
+            face_bytes += m->face_bytes();
+            for (int f = 0; f < m->get_face_count(); f++) {
+                const Face *face = m->get_face(f);
+                for (int k = 0; k < 3; k++) {
+                    idx.push_back(static_cast<uint32_t>(pos.size()));
+                    pos.push_back(face->v[k].pos);
+                }
             }
         }
+        tris = idx.size() / 3;
+        RTCDevice dev = rtcNewDevice("threads=1");
+        RTCScene es = rtcNewScene(dev);
+        rtcSetSceneBuildQuality(es, RTC_BUILD_QUALITY_MEDIUM);
+        RTCGeometry g = embree_mesh(dev, pos, idx);
+        rtcAttachGeometry(es, g);
+        rtcReleaseGeometry(g);
+        double t3 = now();
+        rtcCommitScene(es);
+        double t4 = now();
+        em_build = std::min(em_build, t4 - t3);
+        rtcReleaseScene(es);
+        rtcReleaseDevice(dev);
     }
-    RTCDevice dev = rtcNewDevice("threads=1");
-    RTCScene es = rtcNewScene(dev);
-    rtcSetSceneBuildQuality(es, RTC_BUILD_QUALITY_MEDIUM);
-    RTCGeometry g = embree_mesh(dev, pos, idx);
-    rtcAttachGeometry(es, g);
-    rtcReleaseGeometry(g);
-    double t3 = now();
-    rtcCommitScene(es);
-    double t4 = now();
-    printf("| %s | %zu | %.2f s | %.0f MB/s | %.2f s | %.2f s | %.2f |\n", file, idx.size() / 3, t1 - t0,
-           bytes / 1e6 / (t1 - t0), t2 - t1, t4 - t3, (t2 - t1) / (t4 - t3));
-    rtcReleaseScene(es);
-    rtcReleaseDevice(dev);
+    printf("| %s | %zu | %.2f s | %.0f MB/s | %.3f s | %.3f s | %.2f | %.1f | %.1f |\n", file, tris, load,
+           bytes / 1e6 / load, build, em_build, build / em_build, face_bytes / static_cast<double>(tris),
+           tree_bytes / static_cast<double>(tris));
+    fflush(stdout);
 }
 
 } // namespace
@@ -565,10 +583,11 @@ int main(int argc, char **argv)
         }
     }
     if (argc >= 3 && strcmp(argv[1], "scale") == 0) {
-        printf("| scene | triangles | load | read rate | rt build | Embree build | rt / Embree |\n");
-        printf("|---|---:|---:|---:|---:|---:|---:|\n");
+        printf("| scene | triangles | load | read rate | rt build | Embree build | rt / Embree | face bytes per "
+               "triangle | hierarchy bytes per triangle |\n");
+        printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
         for (int i = 2; i < argc; i++) {
-            scale(argv[i]);
+            scale(argv[i], 3);
         }
         return 0;
     }

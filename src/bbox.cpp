@@ -532,7 +532,7 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
         }
         boxes.push_back(float_box(box));
     }
-    if (!b->tree.build(boxes, placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
+    if (!b->tree.build(std::move(boxes), placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
         // Not expected of the builder: every object is then asked in order.
         delete built;
         built = nullptr;

@@ -662,7 +662,10 @@ HalfBound bound_half(const Vector3 &a, const Vector3 &b, const Vector3 &c, const
     if (!(m <= BIG_COORD) || !(area <= HUGE_VAL)) {
         return hb;
     }
-    double l = std::max(length(vi), std::max(length(vj), length(c - b))) * (1.0 + 1e-9);
+    // The longest edge: one square root of the largest square, which is the
+    // largest of the lengths, a rounded square root being monotonic.
+    Vector3 vk = c - b;
+    double l = std::sqrt(std::max(dot(vi, vi), std::max(dot(vj, vj), dot(vk, vk)))) * (1.0 + 1e-9);
     double area_lo = area - 16.0 * EPS * l * l;
     if (!(area_lo > 0.5 * area)) {
         return hb; // the area is mostly rounding
@@ -823,7 +826,7 @@ void Mesh::build_face_tree()
         std::vector<uint32_t>().swap(bounded_faces); // every face: names unchanged
     }
 
-    if (!tree.build(boxes, FACE_LEAF, 0.0, true)) {
+    if (!tree.build(std::move(boxes), FACE_LEAF, 0.0, true)) {
         std::vector<uint32_t>().swap(loose_faces);
         return; // deeper than the walk's stack: not expected of the builder
     }

@@ -8,30 +8,6 @@
 #include <emmintrin.h>
 #endif
 
-float float_down(double x)
-{
-    if (!(x <= FLT_MAX)) {
-        return x > 0.0 ? FLT_MAX : -HUGE_VALF;
-    }
-    if (x < -FLT_MAX) {
-        return -HUGE_VALF;
-    }
-    float f = static_cast<float>(x);
-    return static_cast<double>(f) > x ? std::nextafter(f, -HUGE_VALF) : f;
-}
-
-float float_up(double x)
-{
-    if (!(x >= -FLT_MAX)) {
-        return x < 0.0 ? -FLT_MAX : HUGE_VALF;
-    }
-    if (x > FLT_MAX) {
-        return HUGE_VALF;
-    }
-    float f = static_cast<float>(x);
-    return static_cast<double>(f) < x ? std::nextafter(f, HUGE_VALF) : f;
-}
-
 FloatBox float_box(const BBox &b)
 {
     return FloatBox{{float_down(b.min.x), float_down(b.min.y), float_down(b.min.z)},
@@ -78,12 +54,21 @@ struct Range {
     bool leafy;  // better left as a leaf
     int axis, bin;
     int bins; // as many as items, up to BINS
+    // The two sides of the judged plane as its bins hold them: boxes and
+    // bounds of the centres, so that a split needs no pass of its own.
+    FloatBox side[2], side_centres[2];
     int count() const { return end - begin; }
 };
 
+// An item with its box, moved about whole by the partitions, so that every
+// pass reads them in sequence.
+struct Ref {
+    FloatBox box;
+    uint32_t item;
+};
+
 struct Builder {
-    const std::vector<FloatBox> &boxes;
-    std::vector<uint32_t> &order;
+    std::vector<Ref> &refs;
     std::vector<WideNode> &nodes;
     int max_leaf;
     double item_cost;
@@ -92,32 +77,39 @@ struct Builder {
 
     // Twice the centre, in single precision: NaN for a box unbounded both
     // ways, which the bounds of the centres pass over and the bins put first.
-    float centre(uint32_t item, int axis) const { return boxes[item].lo[axis] + boxes[item].hi[axis]; }
+    static float centre(const Ref &ref, int axis) { return ref.box.lo[axis] + ref.box.hi[axis]; }
     // For the median: such a box counts as centred at 0.
-    float centre_key(uint32_t item, int axis) const
+    static float centre_key(const Ref &ref, int axis)
     {
-        float c = centre(item, axis);
+        float c = centre(ref, axis);
         return c == c ? c : 0.0f;
     }
 
     Range make_range(int begin, int end) const
     {
+        FloatBox box = empty_float_box(), centres = empty_float_box();
+        for (int i = begin; i < end; i++) {
+            const Ref &ref = refs[i];
+            grow(&box, ref.box);
+            for (int a = 0; a < 3; a++) {
+                float c = centre(ref, a);
+                centres.lo[a] = c < centres.lo[a] ? c : centres.lo[a];
+                centres.hi[a] = c > centres.hi[a] ? c : centres.hi[a];
+            }
+        }
+        return make_range(begin, end, box, centres);
+    }
+
+    // The range with its box and the bounds of its centres known.
+    static Range make_range(int begin, int end, const FloatBox &box, const FloatBox &centres)
+    {
         Range r;
         r.begin = begin;
         r.end = end;
-        r.box = empty_float_box();
+        r.box = box;
         for (int a = 0; a < 3; a++) {
-            r.clo[a] = HUGE_VALF;
-            r.chi[a] = -HUGE_VALF;
-        }
-        for (int i = begin; i < end; i++) {
-            uint32_t item = order[i];
-            grow(&r.box, boxes[item]);
-            for (int a = 0; a < 3; a++) {
-                float c = centre(item, a);
-                r.clo[a] = c < r.clo[a] ? c : r.clo[a];
-                r.chi[a] = c > r.chi[a] ? c : r.chi[a];
-            }
+            r.clo[a] = centres.lo[a];
+            r.chi[a] = centres.hi[a];
         }
         r.area = half_area(r.box);
         r.judged = false;
@@ -139,36 +131,45 @@ struct Builder {
     }
 
     // Counts the items of r into the bins of each axis and grows the bins'
-    // boxes by theirs.
+    // boxes by theirs, and the bounds of the bins' centres by theirs.
     void bin_items(const Range &r, const float lo[3], const float scale[3], int counts[3][BINS],
-                   FloatBox bin_box[3][BINS]) const
+                   FloatBox bin_box[3][BINS], FloatBox bin_centres[3][BINS]) const
     {
 #if defined(__SSE2__)
-        __m128 blo[3][BINS], bhi[3][BINS];
+        __m128 blo[3][BINS], bhi[3][BINS], clo[3][BINS], chi[3][BINS];
         for (int axis = 0; axis < 3; axis++) {
             for (int b = 0; b < r.bins; b++) {
-                blo[axis][b] = _mm_set1_ps(HUGE_VALF);
-                bhi[axis][b] = _mm_set1_ps(-HUGE_VALF);
+                blo[axis][b] = clo[axis][b] = _mm_set1_ps(HUGE_VALF);
+                bhi[axis][b] = chi[axis][b] = _mm_set1_ps(-HUGE_VALF);
             }
         }
         const __m128 vlo = _mm_setr_ps(lo[0], lo[1], lo[2], 0.0f);
         const __m128 vscale = _mm_setr_ps(scale[0], scale[1], scale[2], 0.0f);
         const __m128 zero = _mm_setzero_ps(), top = _mm_set1_ps(static_cast<float>(r.bins - 1));
         for (int i = r.begin; i < r.end; i++) {
-            const FloatBox &box = boxes[order[i]];
+            const FloatBox &box = refs[i].box;
             __m128 l = _mm_setr_ps(box.lo[0], box.lo[1], box.lo[2], 0.0f);
             __m128 h = _mm_setr_ps(box.hi[0], box.hi[1], box.hi[2], 0.0f);
             // max_ps(f, 0) is f > 0 ? f : 0 and min_ps(f, top) is f < top ?
             // f : top, as in bin_of.
-            __m128 f = _mm_mul_ps(_mm_sub_ps(_mm_add_ps(l, h), vlo), vscale);
+            const __m128 c = _mm_add_ps(l, h);
+            __m128 f = _mm_mul_ps(_mm_sub_ps(c, vlo), vscale);
             f = _mm_min_ps(_mm_max_ps(f, zero), top);
-            int b[4];
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(b), _mm_cvttps_epi32(f));
-            for (int axis = 0; axis < 3; axis++) {
-                counts[axis][b[axis]]++;
-                blo[axis][b[axis]] = _mm_min_ps(blo[axis][b[axis]], l);
-                bhi[axis][b[axis]] = _mm_max_ps(bhi[axis][b[axis]], h);
-            }
+            // The bins taken out of the register, not through memory.
+            const __m128i bins = _mm_cvttps_epi32(f);
+            const int b[3] = {_mm_cvtsi128_si32(bins), _mm_cvtsi128_si32(_mm_shuffle_epi32(bins, 1)),
+                              _mm_cvtsi128_si32(_mm_shuffle_epi32(bins, 2))};
+#define RT_BIN_AXIS(axis)                                                                                              \
+    counts[axis][b[axis]]++;                                                                                           \
+    blo[axis][b[axis]] = _mm_min_ps(blo[axis][b[axis]], l);                                                            \
+    bhi[axis][b[axis]] = _mm_max_ps(bhi[axis][b[axis]], h);                                                            \
+    clo[axis][b[axis]] = _mm_min_ps(c, clo[axis][b[axis]]);                                                            \
+    chi[axis][b[axis]] = _mm_max_ps(c, chi[axis][b[axis]]);
+            // A NaN centre (a box unbounded both ways) keeps the bounds.
+            RT_BIN_AXIS(0)
+            RT_BIN_AXIS(1)
+            RT_BIN_AXIS(2)
+#undef RT_BIN_AXIS
         }
         for (int axis = 0; axis < 3; axis++) {
             for (int b = 0; b < r.bins; b++) {
@@ -176,20 +177,29 @@ struct Builder {
                 _mm_storeu_ps(l, blo[axis][b]);
                 _mm_storeu_ps(h, bhi[axis][b]);
                 bin_box[axis][b] = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
+                _mm_storeu_ps(l, clo[axis][b]);
+                _mm_storeu_ps(h, chi[axis][b]);
+                bin_centres[axis][b] = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
             }
         }
 #else
         for (int axis = 0; axis < 3; axis++) {
-            for (FloatBox &b : bin_box[axis]) {
-                b = empty_float_box();
+            for (int b = 0; b < BINS; b++) {
+                bin_box[axis][b] = bin_centres[axis][b] = empty_float_box();
             }
         }
         for (int i = r.begin; i < r.end; i++) {
-            uint32_t item = order[i];
+            const Ref &ref = refs[i];
+            float c[3] = {centre(ref, 0), centre(ref, 1), centre(ref, 2)};
             for (int axis = 0; axis < 3; axis++) {
-                int b = bin_of(centre(item, axis), lo[axis], scale[axis], r.bins);
+                int b = bin_of(c[axis], lo[axis], scale[axis], r.bins);
                 counts[axis][b]++;
-                grow(&bin_box[axis][b], boxes[item]);
+                grow(&bin_box[axis][b], ref.box);
+                FloatBox &cb = bin_centres[axis][b];
+                for (int a = 0; a < 3; a++) {
+                    cb.lo[a] = c[a] < cb.lo[a] ? c[a] : cb.lo[a];
+                    cb.hi[a] = c[a] > cb.hi[a] ? c[a] : cb.hi[a];
+                }
             }
         }
 #endif
@@ -201,8 +211,8 @@ struct Builder {
         r->judged = true;
         r->bin = -1;
         int n = r->count();
-        if (n <= 1) {
-            r->leafy = true;
+        if (n <= 1 || (n <= max_leaf && item_cost <= 0.0)) {
+            r->leafy = true; // a leaf whatever the planes
             return;
         }
         double best = HUGE_VAL;
@@ -220,9 +230,9 @@ struct Builder {
         }
         // All three axes in one pass over the items.
         int counts[3][BINS] = {{0}};
-        FloatBox bin_box[3][BINS];
+        FloatBox bin_box[3][BINS], bin_centres[3][BINS];
         if (sah) {
-            bin_items(*r, lo, scale, counts, bin_box);
+            bin_items(*r, lo, scale, counts, bin_box, bin_centres);
         }
         for (int axis = 0; sah && axis < 3; axis++) {
             if (!live[axis]) {
@@ -255,6 +265,16 @@ struct Builder {
                 }
             }
         }
+        if (r->bin >= 0) {
+            for (int k = 0; k < 2; k++) {
+                r->side[k] = r->side_centres[k] = empty_float_box();
+            }
+            for (int b = 0; b < r->bins; b++) {
+                int k = b >= r->bin;
+                grow(&r->side[k], bin_box[r->axis][b]);
+                grow(&r->side_centres[k], bin_centres[r->axis][b]);
+            }
+        }
         if (n > max_leaf) {
             r->leafy = false;
         } else if (item_cost <= 0.0) {
@@ -267,19 +287,21 @@ struct Builder {
     }
 
     // Splits r in two at its judged plane, or at the median centre along
-    // the widest axis (ties by index) when no plane separates the centres.
-    int split(const Range &r)
+    // the widest axis (ties by index) when no plane separates the centres;
+    // *by_plane tells which.
+    int split(const Range &r, bool *by_plane)
     {
         int mid = r.begin;
         if (r.bin >= 0) {
             float lo = r.clo[r.axis], scale = static_cast<float>(r.bins) / (r.chi[r.axis] - lo);
             int axis = r.axis, bin = r.bin, bins = r.bins;
             mid = static_cast<int>(
-                std::partition(order.begin() + r.begin, order.begin() + r.end,
-                               [&](uint32_t item) { return bin_of(centre(item, axis), lo, scale, bins) < bin; }) -
-                order.begin());
+                std::partition(refs.begin() + r.begin, refs.begin() + r.end,
+                               [&](const Ref &ref) { return bin_of(centre(ref, axis), lo, scale, bins) < bin; }) -
+                refs.begin());
         }
-        if (mid == r.begin || mid == r.end) {
+        *by_plane = mid != r.begin && mid != r.end;
+        if (!*by_plane) {
             int axis = 0;
             double widest = -1.0;
             for (int a = 0; a < 3; a++) {
@@ -290,10 +312,10 @@ struct Builder {
                 }
             }
             mid = r.begin + r.count() / 2;
-            std::nth_element(order.begin() + r.begin, order.begin() + mid, order.begin() + r.end,
-                             [&](uint32_t a, uint32_t b) {
+            std::nth_element(refs.begin() + r.begin, refs.begin() + mid, refs.begin() + r.end,
+                             [&](const Ref &a, const Ref &b) {
                                  float ca = centre_key(a, axis), cb = centre_key(b, axis);
-                                 return ca < cb || (ca == cb && a < b);
+                                 return ca < cb || (ca == cb && a.item < b.item);
                              });
         }
         return mid;
@@ -302,10 +324,11 @@ struct Builder {
     uint32_t leaf(const Range &r)
     {
         if (r.count() == 1 && !by_slot) {
-            return WideTree::LEAF | order[r.begin];
+            return WideTree::LEAF | refs[r.begin].item;
         }
         // Ascending: the items' own storage is visited in order.
-        std::sort(order.begin() + r.begin, order.begin() + r.end);
+        std::sort(refs.begin() + r.begin, refs.begin() + r.end,
+                  [](const Ref &a, const Ref &b) { return a.item < b.item; });
         return WideTree::LEAF | static_cast<uint32_t>(r.count() - 1) << WideTree::COUNT_SHIFT |
                static_cast<uint32_t>(r.begin);
     }
@@ -340,9 +363,18 @@ struct Builder {
             if (pick < 0) {
                 break;
             }
-            int mid = split(kids[pick]);
-            Range right = make_range(mid, kids[pick].end);
-            kids[pick] = make_range(kids[pick].begin, mid);
+            bool by_plane;
+            int mid = split(kids[pick], &by_plane);
+            Range right, left;
+            if (by_plane) {
+                const Range &k = kids[pick];
+                right = make_range(mid, k.end, k.side[1], k.side_centres[1]);
+                left = make_range(k.begin, mid, k.side[0], k.side_centres[0]);
+            } else {
+                right = make_range(mid, kids[pick].end);
+                left = make_range(kids[pick].begin, mid);
+            }
+            kids[pick] = left;
             for (int k = n; k > pick + 1; k--) {
                 kids[k] = kids[k - 1];
             }
@@ -375,7 +407,7 @@ struct Builder {
 
 } // namespace
 
-bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool slots)
+bool WideTree::build(std::vector<FloatBox> boxes, int max_leaf, double item_cost, bool slots)
 {
     clear();
     by_slot = slots;
@@ -385,15 +417,17 @@ bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double it
     if (boxes.size() >= MAX_ITEMS) {
         return false;
     }
-    order.resize(boxes.size());
-    for (size_t i = 0; i < boxes.size(); i++) {
-        order[i] = static_cast<uint32_t>(i);
+    const size_t n = boxes.size();
+    std::vector<Ref> refs(n);
+    for (size_t i = 0; i < n; i++) {
+        refs[i] = Ref{boxes[i], static_cast<uint32_t>(i)};
     }
+    std::vector<FloatBox>().swap(boxes);
     // Room for the most nodes a tree of this many items is expected to
     // need: pages not written to cost no memory, copies on growth would.
-    nodes.reserve(boxes.size() / 2 + 16);
-    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
-    Range all = b.make_range(0, static_cast<int>(boxes.size()));
+    nodes.reserve(n / 2 + 16);
+    Builder b{refs, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
+    Range all = b.make_range(0, static_cast<int>(n));
     b.judge(&all, 0);
     all.leafy = false;     // the root is always a node, of one leaf at least
     b.build(all, 0, true); // node 0
@@ -402,8 +436,12 @@ bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double it
         clear();
         return false;
     }
-    if (max_leaf <= 1 && !by_slot) {
-        std::vector<uint32_t>().swap(order); // every leaf names its item
+    if (max_leaf > 1 || by_slot) {
+        // Otherwise every leaf names its item.
+        order.resize(n);
+        for (size_t i = 0; i < n; i++) {
+            order[i] = refs[i].item;
+        }
     }
     return true;
 }

@@ -1,6 +1,7 @@
 #ifndef RT_WIDE_TREE_H
 #define RT_WIDE_TREE_H
 
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,9 +22,44 @@ struct FloatBox {
     float hi[3];
 };
 
-// Single precision, rounded outwards (beyond its range: infinite).
-float float_down(double x);
-float float_up(double x);
+// The next float above (below) a finite float.
+inline float float_step(float f, bool up)
+{
+    if (f == 0.0f) {
+        return up ? 0x1p-149f : -0x1p-149f;
+    }
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits += (f > 0.0f) == up ? 1 : -1;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// Single precision, rounded down or up (beyond its range: infinite).
+inline float float_down(double x)
+{
+    if (!(x <= FLT_MAX)) {
+        return x > 0.0 ? FLT_MAX : -HUGE_VALF;
+    }
+    if (x < -FLT_MAX) {
+        return -HUGE_VALF;
+    }
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? float_step(f, false) : f;
+}
+
+inline float float_up(double x)
+{
+    if (!(x >= -FLT_MAX)) {
+        return x < 0.0 ? -FLT_MAX : HUGE_VALF;
+    }
+    if (x > FLT_MAX) {
+        return HUGE_VALF;
+    }
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? float_step(f, true) : f;
+}
+
 FloatBox float_box(const BBox &b);
 
 // A node of a four-wide bounding volume hierarchy: the boxes of its four
@@ -58,7 +94,7 @@ class WideTree
     // order can be found by place. Always deterministic. False, leaving the
     // tree empty, for more than MAX_ITEMS items or a tree too deep for the
     // walk's stack (not expected).
-    bool build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool by_slot = false);
+    bool build(std::vector<FloatBox> boxes, int max_leaf, double item_cost, bool by_slot = false);
     // Gives item i the name names[i], an ascending renaming keeping every
     // leaf in order.
     void rename(const std::vector<uint32_t> &names);
@@ -159,19 +195,6 @@ struct FloatSlabs {
     float o_near[3], o_far[3], inv[3];
 #endif
 };
-
-// The next float above (below) a finite float.
-inline float float_step(float f, bool up)
-{
-    if (f == 0.0f) {
-        return up ? 0x1p-149f : -0x1p-149f;
-    }
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    bits += (f > 0.0f) == up ? 1 : -1;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
 
 inline FloatSlabs::FloatSlabs(const RaySlabs &r)
 {
