@@ -57,14 +57,18 @@ struct Range {
     // The two sides of the judged plane as its bins hold them: boxes and
     // bounds of the centres, so that a split needs no pass of its own.
     FloatBox side[2], side_centres[2];
+    int left_count;
     int count() const { return end - begin; }
 };
 
 // An item with its box, moved about whole by the partitions, so that every
-// pass reads them in sequence.
-struct Ref {
-    FloatBox box;
+// pass reads them in sequence; each corner of the box, with the item or
+// nothing after it, loads as one vector.
+struct alignas(16) Ref {
+    float lo[3];
     uint32_t item;
+    float hi[3];
+    uint32_t unused;
 };
 
 struct Builder {
@@ -77,7 +81,7 @@ struct Builder {
 
     // Twice the centre, in single precision: NaN for a box unbounded both
     // ways, which the bounds of the centres pass over and the bins put first.
-    static float centre(const Ref &ref, int axis) { return ref.box.lo[axis] + ref.box.hi[axis]; }
+    static float centre(const Ref &ref, int axis) { return ref.lo[axis] + ref.hi[axis]; }
     // For the median: such a box counts as centred at 0.
     static float centre_key(const Ref &ref, int axis)
     {
@@ -90,7 +94,7 @@ struct Builder {
         FloatBox box = empty_float_box(), centres = empty_float_box();
         for (int i = begin; i < end; i++) {
             const Ref &ref = refs[i];
-            grow(&box, ref.box);
+            grow(&box, FloatBox{{ref.lo[0], ref.lo[1], ref.lo[2]}, {ref.hi[0], ref.hi[1], ref.hi[2]}});
             for (int a = 0; a < 3; a++) {
                 float c = centre(ref, a);
                 centres.lo[a] = c < centres.lo[a] ? c : centres.lo[a];
@@ -130,134 +134,199 @@ struct Builder {
         return static_cast<int>(f);
     }
 
-    // Counts the items of r into the bins of each axis and grows the bins'
-    // boxes by theirs, and the bounds of the bins' centres by theirs.
-    void bin_items(const Range &r, const float lo[3], const float scale[3], int counts[3][BINS],
-                   FloatBox bin_box[3][BINS], FloatBox bin_centres[3][BINS]) const
-    {
+    // How a range is binned: the bins' origin and scale per axis, and which
+    // axes have room for planes.
+    struct Setup {
+        bool sah;
+        float lo[3], scale[3];
+        bool live[3];
+    };
+
+    // The bins of a range: per axis and bin, the count, the box of the
+    // items and the bounds of their centres.
+    struct Bins {
+        int bins;
+        int counts[3][BINS];
 #if defined(__SSE2__)
         __m128 blo[3][BINS], bhi[3][BINS], clo[3][BINS], chi[3][BINS];
-        for (int axis = 0; axis < 3; axis++) {
-            for (int b = 0; b < r.bins; b++) {
-                blo[axis][b] = clo[axis][b] = _mm_set1_ps(HUGE_VALF);
-                bhi[axis][b] = chi[axis][b] = _mm_set1_ps(-HUGE_VALF);
+        __m128 vlo, vscale, top;
+#else
+        FloatBox box[3][BINS], centres[3][BINS];
+        Setup setup;
+#endif
+
+        void reset(const Setup &s, int n)
+        {
+            bins = n;
+            for (int axis = 0; axis < 3; axis++) {
+                for (int b = 0; b < bins; b++) {
+                    counts[axis][b] = 0;
+#if defined(__SSE2__)
+                    blo[axis][b] = clo[axis][b] = _mm_set1_ps(HUGE_VALF);
+                    bhi[axis][b] = chi[axis][b] = _mm_set1_ps(-HUGE_VALF);
+#else
+                    box[axis][b] = centres[axis][b] = empty_float_box();
+#endif
+                }
             }
+#if defined(__SSE2__)
+            vlo = _mm_setr_ps(s.lo[0], s.lo[1], s.lo[2], 0.0f);
+            vscale = _mm_setr_ps(s.scale[0], s.scale[1], s.scale[2], 0.0f);
+            top = _mm_set1_ps(static_cast<float>(bins - 1));
+#else
+            setup = s;
+#endif
         }
-        const __m128 vlo = _mm_setr_ps(lo[0], lo[1], lo[2], 0.0f);
-        const __m128 vscale = _mm_setr_ps(scale[0], scale[1], scale[2], 0.0f);
-        const __m128 zero = _mm_setzero_ps(), top = _mm_set1_ps(static_cast<float>(r.bins - 1));
-        for (int i = r.begin; i < r.end; i++) {
-            const FloatBox &box = refs[i].box;
-            __m128 l = _mm_setr_ps(box.lo[0], box.lo[1], box.lo[2], 0.0f);
-            __m128 h = _mm_setr_ps(box.hi[0], box.hi[1], box.hi[2], 0.0f);
+
+        // Counts an item into the bins of each axis, growing their boxes by
+        // its box and their bounds of centres by its centre.
+#if defined(__GNUC__)
+        __attribute__((always_inline))
+#endif
+        void
+        add(const Ref &ref)
+        {
+#if defined(__SSE2__)
+            // The fourth lanes cleared: they hold the item's bits.
+            const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+            __m128 l = _mm_and_ps(_mm_load_ps(ref.lo), xyz);
+            __m128 h = _mm_and_ps(_mm_load_ps(ref.hi), xyz);
             // max_ps(f, 0) is f > 0 ? f : 0 and min_ps(f, top) is f < top ?
             // f : top, as in bin_of.
             const __m128 c = _mm_add_ps(l, h);
             __m128 f = _mm_mul_ps(_mm_sub_ps(c, vlo), vscale);
-            f = _mm_min_ps(_mm_max_ps(f, zero), top);
+            f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), top);
             // The bins taken out of the register, not through memory.
-            const __m128i bins = _mm_cvttps_epi32(f);
-            const int b[3] = {_mm_cvtsi128_si32(bins), _mm_cvtsi128_si32(_mm_shuffle_epi32(bins, 1)),
-                              _mm_cvtsi128_si32(_mm_shuffle_epi32(bins, 2))};
+            const __m128i in = _mm_cvttps_epi32(f);
+            const int b[3] = {_mm_cvtsi128_si32(in), _mm_cvtsi128_si32(_mm_shuffle_epi32(in, 1)),
+                              _mm_cvtsi128_si32(_mm_shuffle_epi32(in, 2))};
+            // A NaN centre (a box unbounded both ways) keeps the bounds.
 #define RT_BIN_AXIS(axis)                                                                                              \
     counts[axis][b[axis]]++;                                                                                           \
     blo[axis][b[axis]] = _mm_min_ps(blo[axis][b[axis]], l);                                                            \
     bhi[axis][b[axis]] = _mm_max_ps(bhi[axis][b[axis]], h);                                                            \
     clo[axis][b[axis]] = _mm_min_ps(c, clo[axis][b[axis]]);                                                            \
     chi[axis][b[axis]] = _mm_max_ps(c, chi[axis][b[axis]]);
-            // A NaN centre (a box unbounded both ways) keeps the bounds.
             RT_BIN_AXIS(0)
             RT_BIN_AXIS(1)
             RT_BIN_AXIS(2)
 #undef RT_BIN_AXIS
-        }
-        for (int axis = 0; axis < 3; axis++) {
-            for (int b = 0; b < r.bins; b++) {
-                float l[4], h[4];
-                _mm_storeu_ps(l, blo[axis][b]);
-                _mm_storeu_ps(h, bhi[axis][b]);
-                bin_box[axis][b] = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
-                _mm_storeu_ps(l, clo[axis][b]);
-                _mm_storeu_ps(h, chi[axis][b]);
-                bin_centres[axis][b] = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
-            }
-        }
 #else
-        for (int axis = 0; axis < 3; axis++) {
-            for (int b = 0; b < BINS; b++) {
-                bin_box[axis][b] = bin_centres[axis][b] = empty_float_box();
-            }
-        }
-        for (int i = r.begin; i < r.end; i++) {
-            const Ref &ref = refs[i];
             float c[3] = {centre(ref, 0), centre(ref, 1), centre(ref, 2)};
             for (int axis = 0; axis < 3; axis++) {
-                int b = bin_of(c[axis], lo[axis], scale[axis], r.bins);
+                int b = bin_of(c[axis], setup.lo[axis], setup.scale[axis], bins);
                 counts[axis][b]++;
-                grow(&bin_box[axis][b], ref.box);
-                FloatBox &cb = bin_centres[axis][b];
+                grow(&box[axis][b], FloatBox{{ref.lo[0], ref.lo[1], ref.lo[2]}, {ref.hi[0], ref.hi[1], ref.hi[2]}});
+                FloatBox &cb = centres[axis][b];
                 for (int a = 0; a < 3; a++) {
                     cb.lo[a] = c[a] < cb.lo[a] ? c[a] : cb.lo[a];
                     cb.hi[a] = c[a] > cb.hi[a] ? c[a] : cb.hi[a];
                 }
             }
+#endif
+        }
+
+        void get(int axis, int b, FloatBox *box_out, FloatBox *centres_out) const
+        {
+#if defined(__SSE2__)
+            float l[4], h[4];
+            _mm_storeu_ps(l, blo[axis][b]);
+            _mm_storeu_ps(h, bhi[axis][b]);
+            *box_out = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
+            _mm_storeu_ps(l, clo[axis][b]);
+            _mm_storeu_ps(h, chi[axis][b]);
+            *centres_out = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
+#else
+            *box_out = box[axis][b];
+            *centres_out = centres[axis][b];
+#endif
+        }
+    };
+
+    // The box of a run of bins, grown bin by bin.
+    struct Sweep {
+#if defined(__SSE2__)
+        __m128 lo = _mm_set1_ps(HUGE_VALF), hi = _mm_set1_ps(-HUGE_VALF);
+        void grow(const Bins &bins, int axis, int b)
+        {
+            lo = _mm_min_ps(lo, bins.blo[axis][b]);
+            hi = _mm_max_ps(hi, bins.bhi[axis][b]);
+        }
+        double half_area() const
+        {
+            float l[4], h[4];
+            _mm_storeu_ps(l, lo);
+            _mm_storeu_ps(h, hi);
+            return ::half_area(FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}});
+        }
+#else
+        FloatBox box = empty_float_box();
+        void grow(const Bins &bins, int axis, int b)
+        {
+            ::grow(&box, bins.box[axis][b]);
+        }
+        double half_area() const
+        {
+            return ::half_area(box);
         }
 #endif
-    }
+    };
 
-    // The best binned plane, and whether splitting beats a leaf.
-    void judge(Range *r, int depth) const
+    // Marks r judged; false (r then judged in full) when its items need no
+    // binning: too few, or no room for a plane.
+    bool prepare(Range *r, int depth, Setup *s) const
     {
         r->judged = true;
         r->bin = -1;
         int n = r->count();
+        s->sah = false;
         if (n <= 1 || (n <= max_leaf && item_cost <= 0.0)) {
             r->leafy = true; // a leaf whatever the planes
-            return;
+            return false;
         }
-        double best = HUGE_VAL;
         bool sah = depth < SAH_DEPTH && r->area > 0.0 && std::isfinite(r->area);
-        float lo[3], scale[3];
-        bool live[3];
         for (int axis = 0; axis < 3; axis++) {
-            lo[axis] = r->clo[axis];
-            float extent = r->chi[axis] - lo[axis];
-            live[axis] = sah && extent > 0.0f && std::isfinite(extent);
-            scale[axis] = live[axis] ? static_cast<float>(r->bins) / extent : 0.0f;
+            s->lo[axis] = r->clo[axis];
+            float extent = r->chi[axis] - s->lo[axis];
+            s->live[axis] = sah && extent > 0.0f && std::isfinite(extent);
+            s->scale[axis] = s->live[axis] ? static_cast<float>(r->bins) / extent : 0.0f;
         }
-        if (!(live[0] || live[1] || live[2])) {
-            sah = false;
+        s->sah = s->live[0] || s->live[1] || s->live[2];
+        if (!s->sah) {
+            choose(r, *s, nullptr);
         }
-        // All three axes in one pass over the items.
-        int counts[3][BINS] = {{0}};
-        FloatBox bin_box[3][BINS], bin_centres[3][BINS];
-        if (sah) {
-            bin_items(*r, lo, scale, counts, bin_box, bin_centres);
-        }
-        for (int axis = 0; sah && axis < 3; axis++) {
-            if (!live[axis]) {
+        return s->sah;
+    }
+
+    // The best binned plane, and whether splitting beats a leaf.
+    void choose(Range *r, const Setup &s, const Bins *bins) const
+    {
+        double best = HUGE_VAL;
+        const int nb = r->bins;
+        for (int axis = 0; s.sah && axis < 3; axis++) {
+            if (!s.live[axis]) {
                 continue;
             }
+            const int *counts = bins->counts[axis];
             double left_cost[BINS];
             int left_count[BINS];
-            FloatBox acc = empty_float_box();
+            Sweep acc;
             int k = 0;
-            const int nb = r->bins;
             for (int b = 0; b < nb - 1; b++) {
-                grow(&acc, bin_box[axis][b]);
-                k += counts[axis][b];
+                acc.grow(*bins, axis, b);
+                k += counts[b];
                 left_count[b] = k;
-                left_cost[b] = k > 0 ? half_area(acc) * k : 0.0;
+                left_cost[b] = k > 0 ? acc.half_area() * k : 0.0;
             }
-            acc = empty_float_box();
+            acc = Sweep();
             k = 0;
             for (int b = nb - 1; b > 0; b--) {
-                grow(&acc, bin_box[axis][b]);
-                k += counts[axis][b];
+                acc.grow(*bins, axis, b);
+                k += counts[b];
                 if (k == 0 || left_count[b - 1] == 0) {
                     continue;
                 }
-                double c = left_cost[b - 1] + half_area(acc) * k;
+                double c = left_cost[b - 1] + acc.half_area() * k;
                 if (c < best) {
                     best = c;
                     r->bin = b;
@@ -269,12 +338,17 @@ struct Builder {
             for (int k = 0; k < 2; k++) {
                 r->side[k] = r->side_centres[k] = empty_float_box();
             }
-            for (int b = 0; b < r->bins; b++) {
+            r->left_count = 0;
+            for (int b = 0; b < nb; b++) {
                 int k = b >= r->bin;
-                grow(&r->side[k], bin_box[r->axis][b]);
-                grow(&r->side_centres[k], bin_centres[r->axis][b]);
+                FloatBox box, centres;
+                bins->get(r->axis, b, &box, &centres);
+                grow(&r->side[k], box);
+                grow(&r->side_centres[k], centres);
+                r->left_count += k == 0 ? bins->counts[r->axis][b] : 0;
             }
         }
+        int n = r->count();
         if (n > max_leaf) {
             r->leafy = false;
         } else if (item_cost <= 0.0) {
@@ -286,38 +360,82 @@ struct Builder {
         }
     }
 
-    // Splits r in two at its judged plane, or at the median centre along
-    // the widest axis (ties by index) when no plane separates the centres;
-    // *by_plane tells which.
-    int split(const Range &r, bool *by_plane)
+    void judge(Range *r, int depth) const
     {
-        int mid = r.begin;
-        if (r.bin >= 0) {
-            float lo = r.clo[r.axis], scale = static_cast<float>(r.bins) / (r.chi[r.axis] - lo);
-            int axis = r.axis, bin = r.bin, bins = r.bins;
-            mid = static_cast<int>(
-                std::partition(refs.begin() + r.begin, refs.begin() + r.end,
-                               [&](const Ref &ref) { return bin_of(centre(ref, axis), lo, scale, bins) < bin; }) -
-                refs.begin());
-        }
-        *by_plane = mid != r.begin && mid != r.end;
-        if (!*by_plane) {
-            int axis = 0;
-            double widest = -1.0;
-            for (int a = 0; a < 3; a++) {
-                double extent = static_cast<double>(r.chi[a]) - r.clo[a];
-                if (extent > widest) {
-                    widest = extent;
-                    axis = a;
-                }
+        Setup s;
+        if (prepare(r, depth, &s)) {
+            // All three axes in one pass over the items.
+            Bins bins;
+            bins.reset(s, r->bins);
+            for (int i = r->begin; i < r->end; i++) {
+                bins.add(refs[i]);
             }
-            mid = r.begin + r.count() / 2;
-            std::nth_element(refs.begin() + r.begin, refs.begin() + mid, refs.begin() + r.end,
-                             [&](const Ref &a, const Ref &b) {
-                                 float ca = centre_key(a, axis), cb = centre_key(b, axis);
-                                 return ca < cb || (ca == cb && a.item < b.item);
-                             });
+            choose(r, s, &bins);
         }
+    }
+
+    // Splits r in two at its judged plane into *left and *right, judged at
+    // depth: each item is binned for its side as the partition passes it.
+    void split_by_plane(const Range &r, int depth, Range *left, Range *right)
+    {
+        int mid = r.begin + r.left_count;
+        *left = make_range(r.begin, mid, r.side[0], r.side_centres[0]);
+        *right = make_range(mid, r.end, r.side[1], r.side_centres[1]);
+        Setup sl, sr;
+        bool bin_left = prepare(left, depth, &sl), bin_right = prepare(right, depth, &sr);
+        // A side that is not binned counts its items into one bin of a
+        // third set, never read.
+        Bins bl, br, unread;
+        const Setup none = {false, {0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, {false, false, false}};
+        unread.reset(none, 1);
+        if (bin_left) {
+            bl.reset(sl, left->bins);
+        }
+        if (bin_right) {
+            br.reset(sr, right->bins);
+        }
+        Bins *to_left = bin_left ? &bl : &unread, *to_right = bin_right ? &br : &unread;
+        const float lo = r.clo[r.axis], scale = static_cast<float>(r.bins) / (r.chi[r.axis] - lo);
+        const int axis = r.axis, bin = r.bin, bins = r.bins;
+        // Without branches on the side, which is hard to foresee: every item
+        // is swapped with the first of the right side so far, which then
+        // grows by one unless the item belongs on the left.
+        int first_right = r.begin;
+        for (int i = r.begin; i < r.end; i++) {
+            Ref ref = refs[i];
+            bool on_left = bin_of(centre(ref, axis), lo, scale, bins) < bin;
+            (on_left ? to_left : to_right)->add(ref);
+            refs[i] = refs[first_right];
+            refs[first_right] = ref;
+            first_right += on_left;
+        }
+        if (bin_left) {
+            choose(left, sl, &bl);
+        }
+        if (bin_right) {
+            choose(right, sr, &br);
+        }
+    }
+
+    // Splits r in two at the median centre along the widest axis (ties by
+    // index), for a range that no plane separates.
+    int split_at_median(const Range &r)
+    {
+        int axis = 0;
+        double widest = -1.0;
+        for (int a = 0; a < 3; a++) {
+            double extent = static_cast<double>(r.chi[a]) - r.clo[a];
+            if (extent > widest) {
+                widest = extent;
+                axis = a;
+            }
+        }
+        int mid = r.begin + r.count() / 2;
+        std::nth_element(refs.begin() + r.begin, refs.begin() + mid, refs.begin() + r.end,
+                         [&](const Ref &a, const Ref &b) {
+                             float ca = centre_key(a, axis), cb = centre_key(b, axis);
+                             return ca < cb || (ca == cb && a.item < b.item);
+                         });
         return mid;
     }
 
@@ -363,14 +481,11 @@ struct Builder {
             if (pick < 0) {
                 break;
             }
-            bool by_plane;
-            int mid = split(kids[pick], &by_plane);
             Range right, left;
-            if (by_plane) {
-                const Range &k = kids[pick];
-                right = make_range(mid, k.end, k.side[1], k.side_centres[1]);
-                left = make_range(k.begin, mid, k.side[0], k.side_centres[0]);
+            if (kids[pick].bin >= 0) {
+                split_by_plane(kids[pick], depth + 1, &left, &right);
             } else {
+                int mid = split_at_median(kids[pick]);
                 right = make_range(mid, kids[pick].end);
                 left = make_range(kids[pick].begin, mid);
             }
@@ -420,7 +535,8 @@ bool WideTree::build(std::vector<FloatBox> boxes, int max_leaf, double item_cost
     const size_t n = boxes.size();
     std::vector<Ref> refs(n);
     for (size_t i = 0; i < n; i++) {
-        refs[i] = Ref{boxes[i], static_cast<uint32_t>(i)};
+        const FloatBox &b = boxes[i];
+        refs[i] = Ref{{b.lo[0], b.lo[1], b.lo[2]}, static_cast<uint32_t>(i), {b.hi[0], b.hi[1], b.hi[2]}, 0};
     }
     std::vector<FloatBox>().swap(boxes);
     // Room for the most nodes a tree of this many items is expected to
