@@ -315,7 +315,10 @@ struct BBoxNode::Walk {
         const Vector3 &o = ray.origin, &d = ray.dir, &c = s->center;
         Vector3 w = cross(c - o, d);
         double reach = s->radius + sphere_pad;
-        return dot(w, w) > reach * reach * dir_len2;
+        // Underflow only makes |w| smaller; a bound that underflows could
+        // pass over a hit, so only a normal one is trusted.
+        double bound = reach * reach * dir_len2;
+        return bound >= 1e-250 && dot(w, w) > bound;
     }
 
     void offer(const Object *obj, int order, Built::Kind kind, Built::Ask how)

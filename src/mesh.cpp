@@ -711,6 +711,8 @@ void Mesh::build_face_tree()
     tree_ready = false;
     tree.clear();
     std::vector<uint32_t>().swap(loose_faces);
+    std::vector<float>().swap(leaf_corners);
+    corner_coord = -1.0;
     uint32_t count = static_cast<uint32_t>(get_face_count());
     if (!accelerated || face_test == nullptr || count >= WideTree::MAX_ITEMS) {
         return;
