@@ -213,14 +213,15 @@ inline FloatSlabs::FloatSlabs(const RaySlabs &r)
         near_at[a] = flip[a] ? hi : lo;
         far_at[a] = flip[a] ? lo : hi;
         // Rounded toward the direction for the near planes, away from it for
-        // the far ones: neither moves a bound the wrong way.
-        float near = static_cast<float>(o[a]), far = near;
-        if (static_cast<double>(near) != o[a]) {
-            bool up = static_cast<double>(near) < o[a];
-            // The nearest float, and the next one on o's other side.
-            (up != flip[a] ? near : far) = float_step(near, up);
-        }
-        float on = near, of = far;
+        // the far ones: neither moves a bound the wrong way. The nearest
+        // float f lies within half a step of o, and |f| 2^-23 is at least a
+        // step (2^-149 for zero and subnormals): f plus or minus that, even
+        // rounded, lies on the wanted side. No branch: the sides are hard
+        // to foresee.
+        float f0 = static_cast<float>(o[a]);
+        float step = std::fabs(f0) * 0x1p-23f + 0x1p-149f;
+        float up = f0 + step, down = f0 - step;
+        float on = flip[a] ? down : up, of = flip[a] ? up : down;
         float f = static_cast<float>(inv[a]);
 #if defined(__SSE2__)
         o_near[a] = _mm_set1_ps(on);
