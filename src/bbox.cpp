@@ -326,9 +326,6 @@ struct BBoxNode::Walk {
         if (obj == skip) {
             return;
         }
-        if (kind == Built::SPHERE && sphere_pretest && surely_missed(static_cast<const Sphere *>(obj))) {
-            return;
-        }
         if (any) {
             if (how == Built::ASK_BARE || (how == Built::ASK_BARE_TAME && tame)) {
                 done = ask(obj, kind, nullptr);
@@ -349,16 +346,38 @@ struct BBoxNode::Walk {
 
     bool leaf(const uint32_t *items, int count)
     {
+        const Object *const *objs = built->objs->data();
+        // The spheres' pre-tests first, with no branch on their answers
+        // (hard to foresee), then the objects that remain, in order; a
+        // yes/no question, which may stop at the first, takes each in turn.
+        unsigned remain = 0;
         for (int k = 0; k < count; k++) {
             uint32_t order = items[k];
-            unsigned char how = built->how[order];
-            offer((*built->objs)[order], static_cast<int>(order), static_cast<Built::Kind>(how >> 2),
-                  static_cast<Built::Ask>(how & 3));
-            if (done) {
-                return true;
+            bool missed = false;
+            if (built->how[order] >> 2 == Built::SPHERE && sphere_pretest) {
+                missed = surely_missed(static_cast<const Sphere *>(objs[order]));
             }
+            if (any && !missed) {
+                if (offer_item(objs, order)) {
+                    return true;
+                }
+                continue;
+            }
+            remain |= static_cast<unsigned>(!missed) << k;
+        }
+        for (; remain != 0 && !any; remain &= remain - 1) {
+            offer_item(objs, items[__builtin_ctz(remain)]);
         }
         return false;
+    }
+
+    // True when the walk is done.
+    bool offer_item(const Object *const *objs, uint32_t order)
+    {
+        unsigned char how = built->how[order];
+        offer(objs[order], static_cast<int>(order), static_cast<Built::Kind>(how >> 2),
+              static_cast<Built::Ask>(how & 3));
+        return done;
     }
 };
 

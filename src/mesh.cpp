@@ -399,7 +399,10 @@ struct Mesh::Pretest {
         const float fo[3] = {static_cast<float>(ox), static_cast<float>(oy), static_cast<float>(oz)};
         const float fd[3] = {static_cast<float>(ray.dir.x), static_cast<float>(ray.dir.y),
                              static_cast<float>(ray.dir.z)};
-        float fm = float_up(m);
+        // Rounded up without a branch: the nearest float is at most 2^-24
+        // below (2^-150 for a subnormal), and the product's rounding takes
+        // at most another 2^-24.
+        float fm = static_cast<float>(m) * (1.0f + 0x1p-20f) + 0x1p-149f;
 #if defined(__SSE2__)
         for (int a = 0; a < 3; a++) {
             o[a] = _mm_set1_ps(fo[a]);
