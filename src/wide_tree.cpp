@@ -61,18 +61,11 @@ struct Range {
     int count() const { return end - begin; }
 };
 
-// An item with its box, moved about whole by the partitions, so that every
-// pass reads them in sequence; each corner of the box, with the item or
-// nothing after it, loads as one vector.
-struct alignas(16) Ref {
-    float lo[3];
-    uint32_t item;
-    float hi[3];
-    uint32_t unused;
-};
-
+// The builder moves the boxes about with their items (boxes[i] is the box
+// of order[i]), so that every pass reads them in sequence.
 struct Builder {
-    std::vector<Ref> &refs;
+    std::vector<FloatBox> &boxes;
+    std::vector<uint32_t> &order;
     std::vector<WideNode> &nodes;
     int max_leaf;
     double item_cost;
@@ -81,11 +74,11 @@ struct Builder {
 
     // Twice the centre, in single precision: NaN for a box unbounded both
     // ways, which the bounds of the centres pass over and the bins put first.
-    static float centre(const Ref &ref, int axis) { return ref.lo[axis] + ref.hi[axis]; }
+    static float centre(const FloatBox &box, int axis) { return box.lo[axis] + box.hi[axis]; }
     // For the median: such a box counts as centred at 0.
-    static float centre_key(const Ref &ref, int axis)
+    static float centre_key(const FloatBox &box, int axis)
     {
-        float c = centre(ref, axis);
+        float c = centre(box, axis);
         return c == c ? c : 0.0f;
     }
 
@@ -93,10 +86,9 @@ struct Builder {
     {
         FloatBox box = empty_float_box(), centres = empty_float_box();
         for (int i = begin; i < end; i++) {
-            const Ref &ref = refs[i];
-            grow(&box, FloatBox{{ref.lo[0], ref.lo[1], ref.lo[2]}, {ref.hi[0], ref.hi[1], ref.hi[2]}});
+            grow(&box, boxes[i]);
             for (int a = 0; a < 3; a++) {
-                float c = centre(ref, a);
+                float c = centre(boxes[i], a);
                 centres.lo[a] = c < centres.lo[a] ? c : centres.lo[a];
                 centres.hi[a] = c > centres.hi[a] ? c : centres.hi[a];
             }
@@ -184,13 +176,14 @@ struct Builder {
         __attribute__((always_inline))
 #endif
         void
-        add(const Ref &ref)
+        add(const FloatBox &box)
         {
 #if defined(__SSE2__)
-            // The fourth lanes cleared: they hold the item's bits.
+            // Two loads within the box's 24 bytes, their fourth lanes cleared.
             const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
-            __m128 l = _mm_and_ps(_mm_load_ps(ref.lo), xyz);
-            __m128 h = _mm_and_ps(_mm_load_ps(ref.hi), xyz);
+            __m128 l = _mm_and_ps(_mm_loadu_ps(&box.lo[0]), xyz);
+            __m128 h = _mm_loadu_ps(&box.lo[2]);
+            h = _mm_and_ps(_mm_shuffle_ps(h, h, _MM_SHUFFLE(3, 3, 2, 1)), xyz);
             // max_ps(f, 0) is f > 0 ? f : 0 and min_ps(f, top) is f < top ?
             // f : top, as in bin_of.
             const __m128 c = _mm_add_ps(l, h);
@@ -212,11 +205,11 @@ struct Builder {
             RT_BIN_AXIS(2)
 #undef RT_BIN_AXIS
 #else
-            float c[3] = {centre(ref, 0), centre(ref, 1), centre(ref, 2)};
+            float c[3] = {centre(box, 0), centre(box, 1), centre(box, 2)};
             for (int axis = 0; axis < 3; axis++) {
                 int b = bin_of(c[axis], setup.lo[axis], setup.scale[axis], bins);
                 counts[axis][b]++;
-                grow(&box[axis][b], FloatBox{{ref.lo[0], ref.lo[1], ref.lo[2]}, {ref.hi[0], ref.hi[1], ref.hi[2]}});
+                grow(&this->box[axis][b], box);
                 FloatBox &cb = centres[axis][b];
                 for (int a = 0; a < 3; a++) {
                     cb.lo[a] = c[a] < cb.lo[a] ? c[a] : cb.lo[a];
@@ -368,7 +361,7 @@ struct Builder {
             Bins bins;
             bins.reset(s, r->bins);
             for (int i = r->begin; i < r->end; i++) {
-                bins.add(refs[i]);
+                bins.add(boxes[i]);
             }
             choose(r, s, &bins);
         }
@@ -402,11 +395,15 @@ struct Builder {
         // grows by one unless the item belongs on the left.
         int first_right = r.begin;
         for (int i = r.begin; i < r.end; i++) {
-            Ref ref = refs[i];
-            bool on_left = bin_of(centre(ref, axis), lo, scale, bins) < bin;
-            (on_left ? to_left : to_right)->add(ref);
-            refs[i] = refs[first_right];
-            refs[first_right] = ref;
+            // Judged and binned where it lies, then moved.
+            bool on_left = bin_of(centre(boxes[i], axis), lo, scale, bins) < bin;
+            (on_left ? to_left : to_right)->add(boxes[i]);
+            FloatBox box = boxes[i];
+            uint32_t item = order[i];
+            boxes[i] = boxes[first_right];
+            order[i] = order[first_right];
+            boxes[first_right] = box;
+            order[first_right] = item;
             first_right += on_left;
         }
         if (bin_left) {
@@ -431,22 +428,44 @@ struct Builder {
             }
         }
         int mid = r.begin + r.count() / 2;
-        std::nth_element(refs.begin() + r.begin, refs.begin() + mid, refs.begin() + r.end,
-                         [&](const Ref &a, const Ref &b) {
-                             float ca = centre_key(a, axis), cb = centre_key(b, axis);
-                             return ca < cb || (ca == cb && a.item < b.item);
-                         });
+        // By a permutation of the range, applied to both arrays after.
+        std::vector<uint32_t> perm(r.count());
+        for (int k = 0; k < r.count(); k++) {
+            perm[k] = static_cast<uint32_t>(r.begin + k);
+        }
+        std::nth_element(perm.begin(), perm.begin() + (mid - r.begin), perm.end(), [&](uint32_t a, uint32_t b) {
+            float ca = centre_key(boxes[a], axis), cb = centre_key(boxes[b], axis);
+            return ca < cb || (ca == cb && order[a] < order[b]);
+        });
+        std::vector<FloatBox> moved_boxes(perm.size());
+        std::vector<uint32_t> moved_order(perm.size());
+        for (size_t k = 0; k < perm.size(); k++) {
+            moved_boxes[k] = boxes[perm[k]];
+            moved_order[k] = order[perm[k]];
+        }
+        std::copy(moved_boxes.begin(), moved_boxes.end(), boxes.begin() + r.begin);
+        std::copy(moved_order.begin(), moved_order.end(), order.begin() + r.begin);
         return mid;
     }
 
     uint32_t leaf(const Range &r)
     {
         if (r.count() == 1 && !by_slot) {
-            return WideTree::LEAF | refs[r.begin].item;
+            return WideTree::LEAF | order[r.begin];
         }
-        // Ascending: the items' own storage is visited in order.
-        std::sort(refs.begin() + r.begin, refs.begin() + r.end,
-                  [](const Ref &a, const Ref &b) { return a.item < b.item; });
+        // Ascending: the items' own storage is visited in order. A leaf is
+        // short: insertion, moving each box with its item.
+        for (int i = r.begin + 1; i < r.end; i++) {
+            uint32_t item = order[i];
+            FloatBox box = boxes[i];
+            int j = i;
+            for (; j > r.begin && order[j - 1] > item; j--) {
+                order[j] = order[j - 1];
+                boxes[j] = boxes[j - 1];
+            }
+            order[j] = item;
+            boxes[j] = box;
+        }
         return WideTree::LEAF | static_cast<uint32_t>(r.count() - 1) << WideTree::COUNT_SHIFT |
                static_cast<uint32_t>(r.begin);
     }
@@ -533,16 +552,14 @@ bool WideTree::build(std::vector<FloatBox> boxes, int max_leaf, double item_cost
         return false;
     }
     const size_t n = boxes.size();
-    std::vector<Ref> refs(n);
+    order.resize(n);
     for (size_t i = 0; i < n; i++) {
-        const FloatBox &b = boxes[i];
-        refs[i] = Ref{{b.lo[0], b.lo[1], b.lo[2]}, static_cast<uint32_t>(i), {b.hi[0], b.hi[1], b.hi[2]}, 0};
+        order[i] = static_cast<uint32_t>(i);
     }
-    std::vector<FloatBox>().swap(boxes);
     // Room for the most nodes a tree of this many items is expected to
     // need: pages not written to cost no memory, copies on growth would.
     nodes.reserve(n / 2 + 16);
-    Builder b{refs, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
+    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
     Range all = b.make_range(0, static_cast<int>(n));
     b.judge(&all, 0);
     all.leafy = false;     // the root is always a node, of one leaf at least
@@ -552,12 +569,8 @@ bool WideTree::build(std::vector<FloatBox> boxes, int max_leaf, double item_cost
         clear();
         return false;
     }
-    if (max_leaf > 1 || by_slot) {
-        // Otherwise every leaf names its item.
-        order.resize(n);
-        for (size_t i = 0; i < n; i++) {
-            order[i] = refs[i].item;
-        }
+    if (max_leaf <= 1 && !by_slot) {
+        std::vector<uint32_t>().swap(order); // every leaf names its item
     }
     return true;
 }
