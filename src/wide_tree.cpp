@@ -8,10 +8,32 @@
 #include <emmintrin.h>
 #endif
 
+// A float below (above) x, a step or two away, without the comparison of
+// float_down (float_up), whose answer is hard to foresee: the nearest float
+// f lies within half a step of x, and |f| 2^-23 + 2^-149 is at least a step,
+// so f moved by that lies beyond x whatever the roundings. Values near the
+// end of the float range take float_down (float_up).
+static inline float below(double x)
+{
+    if (!(std::fabs(x) <= 1e38)) {
+        return float_down(x);
+    }
+    float f = static_cast<float>(x);
+    return f - (std::fabs(f) * 0x1p-23f + 0x1p-149f);
+}
+
+static inline float above(double x)
+{
+    if (!(std::fabs(x) <= 1e38)) {
+        return float_up(x);
+    }
+    float f = static_cast<float>(x);
+    return f + (std::fabs(f) * 0x1p-23f + 0x1p-149f);
+}
+
 FloatBox float_box(const BBox &b)
 {
-    return FloatBox{{float_down(b.min.x), float_down(b.min.y), float_down(b.min.z)},
-                    {float_up(b.max.x), float_up(b.max.y), float_up(b.max.z)}};
+    return FloatBox{{below(b.min.x), below(b.min.y), below(b.min.z)}, {above(b.max.x), above(b.max.y), above(b.max.z)}};
 }
 
 namespace

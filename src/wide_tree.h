@@ -60,6 +60,7 @@ inline float float_up(double x)
     return static_cast<double>(f) < x ? float_step(f, true) : f;
 }
 
+// Holds b, rounded outwards by a step or two.
 FloatBox float_box(const BBox &b);
 
 // A node of a four-wide bounding volume hierarchy: the boxes of its four
