@@ -17,6 +17,12 @@
 QueryCounters query_counters;
 #endif
 
+#if defined(__GNUC__)
+#define RT_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define RT_ALWAYS_INLINE inline
+#endif
+
 bool BBox::intersection(const Ray &ray) const
 {
     return intersection(ray, RaySlabs(ray));
@@ -290,6 +296,7 @@ struct BBoxNode::Walk {
     double limit() const { return ordered && best.t < 1.0 ? best.t : 1.0; }
 
     // The object's own routine, as the flat walk asks it.
+    RT_ALWAYS_INLINE
     bool ask(const Object *obj, Built::Kind kind, IntInfo *rec) const
     {
         RT_COUNT(object_tests);
@@ -321,6 +328,7 @@ struct BBoxNode::Walk {
         return bound >= 1e-250 && dot(w, w) > bound;
     }
 
+    RT_ALWAYS_INLINE
     void offer(const Object *obj, int order, Built::Kind kind, Built::Ask how)
     {
         if (obj == skip) {
@@ -344,6 +352,7 @@ struct BBoxNode::Walk {
         }
     }
 
+    RT_ALWAYS_INLINE
     bool leaf(const uint32_t *items, int count)
     {
         const Object *const *objs = built->objs->data();
@@ -372,6 +381,7 @@ struct BBoxNode::Walk {
     }
 
     // True when the walk is done.
+    RT_ALWAYS_INLINE
     bool offer_item(const Object *const *objs, uint32_t order)
     {
         unsigned char how = built->how[order];
