@@ -170,8 +170,8 @@ wide_reach(const WideNode &node, const RaySlabs &r, double limit, double near[4]
 // fl(fl(L - o) i) and the far bound T1 = fl(fl(H - o) i) (L, H: the
 // near and far planes for the direction's sign). The float test computes
 // t0 = fl(fl(L - o0) f) and t1 = fl(fl(H - o1) f) with f = fl(i), where o0
-// is o rounded toward the direction (so (L - o0) i <= (L - o) i exactly) and
-// o1 rounded away from it ((H - o1) i >= (H - o) i). Each of t0, t1 carries
+// is a float at or beyond o in the direction's sense (so (L - o0) i <= (L -
+// o) i exactly) and o1 one at or behind it ((H - o1) i >= (H - o) i). Each of t0, t1 carries
 // at most three float roundings of relative size u = 2^-24, and each of T0,
 // T1 two double ones; a product that underflows errs by at most 2^-149 in
 // all. So t0 <= T0 (1 + 3.02 u) + 2^-149 where T0 >= 0, t0 <= 2^-149 where
@@ -307,11 +307,11 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
             Near near[4];
             unsigned mask;
             RT_COUNT(box_tests);
-            if (FLOAT) {
+            if constexpr (FLOAT) {
                 // An empty child's box (lo above hi) is never met here.
-                mask = wide_reach_float(node, fs, static_cast<float>(v.limit()), reinterpret_cast<float *>(near));
+                mask = wide_reach_float(node, fs, static_cast<float>(v.limit()), near);
             } else {
-                mask = wide_reach(node, r, v.limit(), reinterpret_cast<double *>(near));
+                mask = wide_reach(node, r, v.limit(), near);
                 for (int k = 0; k < 4; k++) {
                     mask &= ~(static_cast<unsigned>(node.child[k] == WideTree::EMPTY) << k);
                 }
