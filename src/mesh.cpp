@@ -419,8 +419,9 @@ struct Mesh::Pretest {
     }
 
     // Bit k set unless triangle k of the leaf whose corners start at p
-    // (count of them) surely misses.
-    unsigned maybe_hit(const float *p, int count) const
+    // surely misses, for the first n (at most four) of them; stride is the
+    // leaf's count.
+    unsigned maybe_hit(const float *p, int count, int n) const
     {
         const float tiny = 0x1p-100f;
 #if defined(__SSE2__)
@@ -456,10 +457,10 @@ struct Mesh::Pretest {
         __m128 below = _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(f0, nm), _mm_cmplt_ps(f1, nm)), _mm_cmplt_ps(f2, nm));
         __m128 above = _mm_or_ps(_mm_or_ps(_mm_cmpgt_ps(f0, m), _mm_cmpgt_ps(f1, m)), _mm_cmpgt_ps(f2, m));
         unsigned missed = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(below, above)));
-        return ~missed & ((1u << count) - 1);
+        return ~missed & ((1u << n) - 1);
 #else
         unsigned mask = 0;
-        for (int k = 0; k < count; k++) {
+        for (int k = 0; k < n; k++) {
             float a[3], b[3], c[3];
             for (int i = 0; i < 3; i++) {
                 a[i] = p[i * count + k] - o[i];
@@ -514,7 +515,11 @@ struct Mesh::FaceWalk {
         unsigned lanes = (1u << count) - 1;
         if (pretest.usable) {
             size_t slot = static_cast<size_t>(items - mesh.tree.order.data());
-            lanes = pretest.maybe_hit(&mesh.leaf_corners[9 * slot], count);
+            const float *p = &mesh.leaf_corners[9 * slot];
+            lanes = pretest.maybe_hit(p, count, std::min(count, 4));
+            if (count > 4) {
+                lanes |= pretest.maybe_hit(p + 4, count, count - 4) << 4;
+            }
         }
         for (; lanes != 0; lanes &= lanes - 1) {
             uint32_t f = items[lowest_bit(lanes)];
@@ -632,7 +637,7 @@ const double BIG_COORD = 1e60;
 // Faces per leaf of the hierarchy, at most.
 // Faces per leaf of the hierarchy, at most: the pre-test takes four at once,
 // so a range that fits is always a leaf.
-const int FACE_LEAF = 4;
+const int FACE_LEAF = 8;
 
 double max_abs(const Vector3 &v)
 {
