@@ -173,9 +173,10 @@ namespace
 const double EPS = 2.220446049250313e-16; // 2^-52
 const double BIG_COORD = 1e60;            // beyond this a box stays out of the tree
 const double SQRT3 = 1.7320508075688772;
-// Objects per leaf of the hierarchy, each testing its own box: up to four,
-// and up to eight in scenes so big that the tree's memory matters more.
-const int OBJECT_LEAF = 4;
+// Objects per leaf of the hierarchy, each testing its own box: up to two (a
+// node's single-precision test is cheaper than a sphere's pre-test), and up
+// to eight in scenes so big that the tree's memory matters more.
+const int OBJECT_LEAF = 2;
 const int BIG_SCENE_LEAF = 8;
 const size_t BIG_SCENE = 100000;
 
