@@ -634,9 +634,8 @@ namespace
 
 const double EPS = 2.220446049250313e-16; // 2^-52
 const double BIG_COORD = 1e60;
-// Faces per leaf of the hierarchy, at most.
 // Faces per leaf of the hierarchy, at most: the pre-test takes four at once,
-// so a range that fits is always a leaf.
+// in one or two passes, so a range that fits is always a leaf.
 const int FACE_LEAF = 8;
 
 double max_abs(const Vector3 &v)
