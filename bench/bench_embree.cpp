@@ -5,7 +5,8 @@
 // benchmark only; rt never links it.
 //
 //   build-bench/bench/rt_vs_embree queries [ROUNDS]
-//   build-bench/bench/rt_vs_embree scale FILE.scene ...
+//   build-bench/bench/rt_vs_embree scale FILE.scene ...   (least of 3 rounds)
+//   build-bench/bench/rt_vs_embree profile SCENE KIND [ROUNDS]
 //
 // Query scenes: a generated mechanical part (plates, ribs, bolts, bores and
 // gear teeth: many small features, thin faces, triangles of every size,
@@ -13,6 +14,10 @@
 // spheres. Rays: primary (a 640 x 480 frame), incoherent (from each primary
 // hit, a cosine-distributed direction about the normal, 10000 long, as a
 // bounce) and shadow (from each primary hit to a light, any hit).
+//
+// The profile mode sends one kind of rays (primary, incoherent or shadow) of
+// one scene (part, bumpy or spheres) through rt alone, ROUNDS times, for a
+// profiler to watch.
 //
 // The scale mode loads each scene file with rt's reader (time and MB/s of
 // its mesh data files), builds rt's hierarchies, and builds Embree's over
@@ -371,6 +376,33 @@ void set_up(Bench *b, const char *name)
     rtcSetSceneBuildQuality(b->escene, RTC_BUILD_QUALITY_MEDIUM);
 }
 
+// In the profile mode: the one kind of rays sent, through rt alone.
+int profile_kind = -1;
+
+void profile(Bench *b, const std::vector<Ray> &rays, bool any, int rounds)
+{
+#ifdef RT_QUERY_COUNTERS
+    query_counters = QueryCounters();
+#endif
+    std::vector<double> times;
+    size_t hits = 0;
+    for (int round = 0; round < rounds; round++) {
+        double t0 = now();
+        for (const Ray &ray : rays) {
+            IntInfo info;
+            hits += b->scene.intersection(ray, any ? nullptr : &info);
+        }
+        times.push_back(now() - t0);
+    }
+    printf("%s: %zu rays x %d, median %.2f Mrays/s, %zu hits\n", b->name, rays.size(), rounds,
+           rays.size() / median(times) / 1e6, hits);
+#ifdef RT_QUERY_COUNTERS
+    double n = static_cast<double>(rays.size()) * rounds;
+    printf("per ray: %.2f box tests, %.2f object tests, %.2f face tests\n", query_counters.box_tests / n,
+           query_counters.object_tests / n, query_counters.face_tests / n);
+#endif
+}
+
 void finish(Bench *b, const Camera &cam, const Vector3 &light, int rounds)
 {
     rtcCommitScene(b->escene);
@@ -378,6 +410,12 @@ void finish(Bench *b, const Camera &cam, const Vector3 &light, int rounds)
     make_rays(b, cam, light);
     const char *kinds[] = {"primary", "incoherent", "shadow"};
     const std::vector<Ray> *sets[] = {&b->primary, &b->bounce, &b->shadow};
+    if (profile_kind >= 0) {
+        profile(b, *sets[profile_kind], profile_kind == 2, rounds);
+        rtcReleaseScene(b->escene);
+        rtcReleaseDevice(b->dev);
+        return;
+    }
     for (int k = 0; k < 3; k++) {
         double rt_rate, em_rate, agree;
         race(b, *sets[k], k == 2, rounds, &rt_rate, &em_rate, &agree);
@@ -428,25 +466,34 @@ void sphere_bench(int rounds)
     finish(&b, Camera(Vector3(0, 5, -16), Vector3(0, 2, 0)), Vector3(-6, 9, -6), rounds);
 }
 
-void queries(int rounds)
+// Scenes by name: part, bumpy, spheres; null for all three.
+void queries(int rounds, const char *only = nullptr)
 {
-    printf("| scene | query | rays | rt Mrays/s | Embree Mrays/s | rt / Embree | same hit or miss |\n");
-    printf("|---|---|---:|---:|---:|---:|---:|\n");
-    TriSoup part = mechanical_part();
+    if (only == nullptr) {
+        printf("| scene | query | rays | rt Mrays/s | Embree Mrays/s | rt / Embree | same hit or miss |\n");
+        printf("|---|---|---:|---:|---:|---:|---:|\n");
+    }
     char name[64];
-    snprintf(name, sizeof name, "mechanical part, %zu triangles", part.count());
-    mesh_bench(name, part, Camera(Vector3(2.2, 2.6, -3.2), Vector3(0, 0.3, 0)), Vector3(-6, 9, -6), rounds);
-    part = TriSoup();
-    TriSoup bumpy = bumpy_sphere(707);
-    snprintf(name, sizeof name, "bumpy sphere, %zu triangles", bumpy.count());
-    mesh_bench(name, bumpy, Camera(Vector3(0, 2.2, -5.5), Vector3(0, 1.4, 0)), Vector3(-6, 9, -6), rounds);
-    bumpy = TriSoup();
-    sphere_bench(rounds);
+    if (only == nullptr || strcmp(only, "part") == 0) {
+        TriSoup part = mechanical_part();
+        snprintf(name, sizeof name, "mechanical part, %zu triangles", part.count());
+        mesh_bench(name, part, Camera(Vector3(2.2, 2.6, -3.2), Vector3(0, 0.3, 0)), Vector3(-6, 9, -6), rounds);
+    }
+    if (only == nullptr || strcmp(only, "bumpy") == 0) {
+        TriSoup bumpy = bumpy_sphere(707);
+        snprintf(name, sizeof name, "bumpy sphere, %zu triangles", bumpy.count());
+        mesh_bench(name, bumpy, Camera(Vector3(0, 2.2, -5.5), Vector3(0, 1.4, 0)), Vector3(-6, 9, -6), rounds);
+    }
+    if (only == nullptr || strcmp(only, "spheres") == 0) {
+        sphere_bench(rounds);
+    }
 }
 
 // ---- load and build at scale ----
 
-void scale(const char *file)
+// Loads and builds `rounds` times, alternating rt and Embree; the least
+// time of each step counts.
+void scale(const char *file, int rounds)
 {
     // The mesh data files the scene names, for the reading rate.
     double bytes = 0;
@@ -461,42 +508,58 @@ void scale(const char *file)
     if (fp != nullptr) {
         fclose(fp);
     }
-    Scene scene;
-    double t0 = now();
-    if (!scene.load(file)) {
-        fprintf(stderr, "cannot load %s\n", file);
-        return;
-    }
-    double t1 = now();
-    scene.build_tree_once();
-    double t2 = now();
+    double load = HUGE_VAL, build = HUGE_VAL, em_build = HUGE_VAL;
+    size_t tris = 0, tree_bytes = 0, face_bytes = 0;
+    for (int round = 0; round < rounds; round++) {
+        Scene scene;
+        double t0 = now();
+        if (!scene.load(file)) {
+            fprintf(stderr, "cannot load %s\n", file);
+            return;
+        }
+        double t1 = now();
+        scene.build_tree_once();
+        double t2 = now();
+        load = std::min(load, t1 - t0);
+        build = std::min(build, t2 - t1);
 
-    // Embree over the same triangles, in single precision.
-    std::vector<Vector3> pos;
-    std::vector<uint32_t> idx;
-    for (const Object *obj : scene.get_objects()) {
-        const Mesh *m = dynamic_cast<const Mesh *>(obj);
-        for (int f = 0; m != nullptr && f < m->get_face_count(); f++) {
-            const Face *face = m->get_face(f);
-            for (int k = 0; k < 3; k++) {
-                idx.push_back(static_cast<uint32_t>(pos.size()));
-                pos.push_back(face->v[k].pos);
+        // Embree over the same triangles, in single precision.
+        std::vector<Vector3> pos;
+        std::vector<uint32_t> idx;
+        tree_bytes = face_bytes = 0;
+        for (const Object *obj : scene.get_objects()) {
+            const Mesh *m = dynamic_cast<const Mesh *>(obj);
+            if (m == nullptr) {
+                continue;
+            }
+            tree_bytes += m->hierarchy_bytes();
+            face_bytes += m->face_bytes();
+            for (int f = 0; f < m->get_face_count(); f++) {
+                const Face *face = m->get_face(f);
+                for (int k = 0; k < 3; k++) {
+                    idx.push_back(static_cast<uint32_t>(pos.size()));
+                    pos.push_back(face->v[k].pos);
+                }
             }
         }
+        tris = idx.size() / 3;
+        RTCDevice dev = rtcNewDevice("threads=1");
+        RTCScene es = rtcNewScene(dev);
+        rtcSetSceneBuildQuality(es, RTC_BUILD_QUALITY_MEDIUM);
+        RTCGeometry g = embree_mesh(dev, pos, idx);
+        rtcAttachGeometry(es, g);
+        rtcReleaseGeometry(g);
+        double t3 = now();
+        rtcCommitScene(es);
+        double t4 = now();
+        em_build = std::min(em_build, t4 - t3);
+        rtcReleaseScene(es);
+        rtcReleaseDevice(dev);
     }
-    RTCDevice dev = rtcNewDevice("threads=1");
-    RTCScene es = rtcNewScene(dev);
-    rtcSetSceneBuildQuality(es, RTC_BUILD_QUALITY_MEDIUM);
-    RTCGeometry g = embree_mesh(dev, pos, idx);
-    rtcAttachGeometry(es, g);
-    rtcReleaseGeometry(g);
-    double t3 = now();
-    rtcCommitScene(es);
-    double t4 = now();
-    printf("| %s | %zu | %.2f s | %.0f MB/s | %.2f s | %.2f s | %.2f |\n", file, idx.size() / 3, t1 - t0,
-           bytes / 1e6 / (t1 - t0), t2 - t1, t4 - t3, (t2 - t1) / (t4 - t3));
-    rtcReleaseScene(es);
-    rtcReleaseDevice(dev);
+    printf("| %s | %zu | %.2f s | %.0f MB/s | %.3f s | %.3f s | %.2f | %.1f | %.1f |\n", file, tris, load,
+           bytes / 1e6 / load, build, em_build, build / em_build, face_bytes / static_cast<double>(tris),
+           tree_bytes / static_cast<double>(tris));
+    fflush(stdout);
 }
 
 } // namespace
@@ -507,14 +570,27 @@ int main(int argc, char **argv)
         queries(argc >= 3 ? atoi(argv[2]) : 5);
         return 0;
     }
+    if (argc >= 4 && strcmp(argv[1], "profile") == 0) {
+        const char *kinds[] = {"primary", "incoherent", "shadow"};
+        for (int k = 0; k < 3; k++) {
+            if (strcmp(argv[3], kinds[k]) == 0) {
+                profile_kind = k;
+            }
+        }
+        if (profile_kind >= 0) {
+            queries(argc >= 5 ? atoi(argv[4]) : 20, argv[2]);
+            return 0;
+        }
+    }
     if (argc >= 3 && strcmp(argv[1], "scale") == 0) {
-        printf("| scene | triangles | load | read rate | rt build | Embree build | rt / Embree |\n");
-        printf("|---|---:|---:|---:|---:|---:|---:|\n");
+        printf("| scene | triangles | load | read rate | rt build | Embree build | rt / Embree | face bytes per "
+               "triangle | hierarchy bytes per triangle |\n");
+        printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
         for (int i = 2; i < argc; i++) {
-            scale(argv[i]);
+            scale(argv[i], 3);
         }
         return 0;
     }
-    fprintf(stderr, "usage: rt_vs_embree queries [ROUNDS] | scale FILE.scene ...\n");
+    fprintf(stderr, "usage: rt_vs_embree queries [ROUNDS] | scale FILE.scene ... | profile SCENE KIND [ROUNDS]\n");
     return 2;
 }

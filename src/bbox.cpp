@@ -17,6 +17,12 @@
 QueryCounters query_counters;
 #endif
 
+#if defined(__GNUC__)
+#define RT_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define RT_ALWAYS_INLINE inline
+#endif
+
 bool BBox::intersection(const Ray &ray) const
 {
     return intersection(ray, RaySlabs(ray));
@@ -167,9 +173,10 @@ namespace
 const double EPS = 2.220446049250313e-16; // 2^-52
 const double BIG_COORD = 1e60;            // beyond this a box stays out of the tree
 const double SQRT3 = 1.7320508075688772;
-// Objects per leaf of the hierarchy, each testing its own box: up to four,
-// and up to eight in scenes so big that the tree's memory matters more.
-const int OBJECT_LEAF = 4;
+// Objects per leaf of the hierarchy, each testing its own box: up to two (a
+// node's single-precision test is cheaper than a sphere's pre-test), and up
+// to eight in scenes so big that the tree's memory matters more.
+const int OBJECT_LEAF = 2;
 const int BIG_SCENE_LEAF = 8;
 const size_t BIG_SCENE = 100000;
 
@@ -246,6 +253,8 @@ struct BBoxNode::Built {
     };
 
     double origin_cap = HUGE_VAL; // hits lie inside the boxes for |origin| up to this
+    double sphere_coord = -1.0;   // bounds |corner|_inf of every sphere's box; below 0: no sphere
+    double sphere_radius = 0.0;   // the largest radius
     double reach_cap = HUGE_VAL;  // ... and |origin| + |dir| up to this
     bool unknown = false;         // an object of a kind whose hit record might lack its object
     std::vector<Entry> loose;     // the root's own list, asked first
@@ -270,6 +279,9 @@ struct BBoxNode::Walk {
     bool ordered; // nodes may be skipped by distance
     bool tame;    // ASK_BARE_TAME objects may be asked without a record
     bool done;
+    // The spheres' pre-test, for tame rays: see surely_missed.
+    bool sphere_pretest = false;
+    double sphere_pad = 0.0, dir_len2 = 0.0;
     IntInfo best;
     int best_order;
     const Built *built;
@@ -285,6 +297,7 @@ struct BBoxNode::Walk {
     double limit() const { return ordered && best.t < 1.0 ? best.t : 1.0; }
 
     // The object's own routine, as the flat walk asks it.
+    RT_ALWAYS_INLINE
     bool ask(const Object *obj, Built::Kind kind, IntInfo *rec) const
     {
         RT_COUNT(object_tests);
@@ -300,6 +313,23 @@ struct BBoxNode::Walk {
         }
     }
 
+    // True only when the sphere's own test surely answers no: its hits lie
+    // within sphere_slack of the sphere (for this ray's origin, as the cap),
+    // so on a line passing within that of the centre; the line's distance
+    // is |(c - o) x d| / |d|, computed with a relative error of a few eps,
+    // far below the slack, and sphere_pad is twice the slack.
+    bool surely_missed(const Sphere *s) const
+    {
+        const Vector3 &o = ray.origin, &d = ray.dir, &c = s->center;
+        Vector3 w = cross(c - o, d);
+        double reach = s->radius + sphere_pad;
+        // Underflow only makes |w| smaller; a bound that underflows could
+        // pass over a hit, so only a normal one is trusted.
+        double bound = reach * reach * dir_len2;
+        return bound >= 1e-250 && dot(w, w) > bound;
+    }
+
+    RT_ALWAYS_INLINE
     void offer(const Object *obj, int order, Built::Kind kind, Built::Ask how)
     {
         if (obj == skip) {
@@ -323,18 +353,42 @@ struct BBoxNode::Walk {
         }
     }
 
+    RT_ALWAYS_INLINE
     bool leaf(const uint32_t *items, int count)
     {
+        const Object *const *objs = built->objs->data();
+        // The spheres' pre-tests first, with no branch on their answers
+        // (hard to foresee), then the objects that remain, in order; a
+        // yes/no question, which may stop at the first, takes each in turn.
+        unsigned remain = 0;
         for (int k = 0; k < count; k++) {
             uint32_t order = items[k];
-            unsigned char how = built->how[order];
-            offer((*built->objs)[order], static_cast<int>(order), static_cast<Built::Kind>(how >> 2),
-                  static_cast<Built::Ask>(how & 3));
-            if (done) {
-                return true;
+            bool missed = false;
+            if (built->how[order] >> 2 == Built::SPHERE && sphere_pretest) {
+                missed = surely_missed(static_cast<const Sphere *>(objs[order]));
             }
+            if (any && !missed) {
+                if (offer_item(objs, order)) {
+                    return true;
+                }
+                continue;
+            }
+            remain |= static_cast<unsigned>(!missed) << k;
+        }
+        for (; remain != 0 && !any; remain &= remain - 1) {
+            offer_item(objs, items[__builtin_ctz(remain)]);
         }
         return false;
+    }
+
+    // True when the walk is done.
+    RT_ALWAYS_INLINE
+    bool offer_item(const Object *const *objs, uint32_t order)
+    {
+        unsigned char how = built->how[order];
+        offer(objs[order], static_cast<int>(order), static_cast<Built::Kind>(how >> 2),
+              static_cast<Built::Ask>(how & 3));
+        return done;
     }
 };
 
@@ -354,6 +408,11 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
     ad_max = std::fabs(d.z) > ad_max ? std::fabs(d.z) : ad_max;
     w.tame = ao <= BIG_COORD && ad <= BIG_COORD && ad_max >= 1.0 / BIG_COORD;
     w.ordered = w.tame && ao <= built->origin_cap && ao + ad <= built->reach_cap;
+    if (w.tame && built->sphere_coord >= 0.0) {
+        w.sphere_pretest = true;
+        w.sphere_pad = 2.0 * sphere_slack(built->sphere_coord, built->sphere_radius, ao);
+        w.dir_len2 = dot(d, d);
+    }
 
     for (const Built::Entry &e : built->loose) {
         w.offer(e.obj, e.order, e.kind, e.ask);
@@ -420,6 +479,10 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
                                                    : Built::FLAKE << 2 | Built::ASK_BARE;
                 placed++;
                 sphere_coord = std::max(sphere_coord, max_abs(obj->get_bbox()));
+                if (type == typeid(Sphere)) {
+                    b->sphere_coord = std::max(b->sphere_coord, max_abs(obj->get_bbox()));
+                    b->sphere_radius = std::max(b->sphere_radius, static_cast<const Sphere *>(obj)->radius);
+                }
                 continue;
             }
         } else if (type == typeid(Mesh)) {
@@ -502,7 +565,7 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
         }
         boxes.push_back(float_box(box));
     }
-    if (!b->tree.build(boxes, placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
+    if (!b->tree.build(std::move(boxes), placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
         // Not expected of the builder: every object is then asked in order.
         delete built;
         built = nullptr;

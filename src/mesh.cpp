@@ -183,14 +183,6 @@ void Mesh::set_primitive(MeshPrim new_prim)
     }
 }
 
-static const double EPSILON = 2.220446049250313e-16; // 2^-52
-
-static double max_norm(const Vector3 &v)
-{
-    double x = std::fabs(v.x), y = std::fabs(v.y), z = std::fabs(v.z);
-    return x > y ? (x > z ? x : z) : (y > z ? y : z);
-}
-
 static bool same_bits(const Vector3 &a, const Vector3 &b)
 {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -344,8 +336,16 @@ bool Mesh::report(const IntInfo &nearest, IntInfo *i_info) const
     return true;
 }
 
+static inline int lowest_bit(unsigned bits)
+{
+    return __builtin_ctz(bits);
+}
+
+// ---- the single-precision pre-test ----
+//
 // A cheap test that a ray within the caps cannot be accepted by the exact
-// test of triangle f of the tree: true only when it surely misses.
+// test of a triangle of the tree, four triangles at a time: a lane is
+// cleared only when that triangle surely misses.
 //
 // For the line through q with direction d and an edge from P with vector e,
 // F = dot(d, cross(P - q, e)) depends on the line only and moves by at most
@@ -353,29 +353,138 @@ bool Mesh::report(const IntInfo &nearest, IntInfo *i_info) const
 // triangle the three edge values (A to B, B to C, C to A) are the point's
 // weights times dot(d, cross(B - A, C - A)): all of one sign. Every point
 // the exact test accepts lies within pretest_reach of the triangle (the
-// padding of the face boxes, build_face_tree), so a line that some edge value
-// puts beyond that on one side and another beyond it on the other side is
-// never accepted. The computed F errs by at most 16 eps |d|_1 |P - q|_inf
-// |e|_inf; the margin below takes 32 eps, and |d|_2 |e|_2 <= sqrt(3) |d|_1
-// |e|_inf, each for the largest of the three.
-bool Mesh::surely_missed(uint32_t f, const Ray &ray, double d1) const
-{
-    const uint32_t *pi = pos_index(f);
-    const Vector3 &a = positions[pi[0]], &b = positions[pi[1]], &c = positions[pi[2]];
-    const Vector3 &o = ray.origin, &d = ray.dir;
-    Vector3 ao = a - o, bo = b - o, co = c - o;
-    Vector3 e0 = b - a, e1 = c - b, e2 = a - c;
-    double f0 = dot(d, cross(ao, e0));
-    double f1 = dot(d, cross(bo, e1));
-    double f2 = dot(d, cross(co, e2));
-    // One margin for the three edges, from the longest edge and the farthest
-    // corner.
-    double e = std::max(max_norm(e0), std::max(max_norm(e1), max_norm(e2)));
-    double x = std::max(max_norm(ao), std::max(max_norm(bo), max_norm(co)));
-    double m = d1 * e * (1.7321 * pretest_reach + 32.0 * EPSILON * x) * 1.0001;
-    double m0 = m, m1 = m, m2 = m;
-    return (f0 < -m0 || f1 < -m1 || f2 < -m2) && (f0 > m0 || f1 > m1 || f2 > m2);
-}
+// padding of the face boxes, build_face_tree), so a line that some edge
+// value puts beyond that on one side and another beyond it on the other side
+// is never accepted.
+//
+// The test works on the corners less the mesh's centre, rounded to floats
+// (leaf_corners), and on the origin less the centre and the direction,
+// rounded likewise. With u = 2^-24, X = corner_coord + |origin less the
+// centre|_inf and E the triangle's largest edge component:
+// - the float corners lie within 1.01 sqrt(3) u corner_coord of the exact
+//   ones (in the 2-norm), and a line through a point of the exact triangle,
+//   moved by that, meets the float triangle at the same weights;
+// - the float origin moves the line by at most 1.01 sqrt(3) u X;
+// - the float evaluation of F (the differences, the cross product, the
+//   rounded direction and the dot product) errs by at most 16.1 u |d|_1 X E.
+// With |d|_2 |e|_2 <= sqrt(3) |d|_1 E, a lane whose edge values pass
+// |d|_1 E (1.7321 pretest_reach + 32 u X) on both sides is never accepted;
+// the margin takes 1.01 times that, for its own rounding and for E computed
+// from float edges. Only rays and meshes whose values stay within 2^40 take
+// the test, so nothing overflows; an underflow errs by 2^-149 at most, which
+// the margin's 2^-100 covers.
+
+struct Mesh::Pretest {
+#if defined(__SSE2__)
+    __m128 o[3], d[3], scale;
+#else
+    float o[3], d[3], scale;
+#endif
+    bool usable;
+
+    Pretest(const Mesh &mesh, const Ray &ray)
+    {
+        const double lim = 0x1p40;
+        const Vector3 &c = mesh.corner_centre;
+        double ox = ray.origin.x - c.x, oy = ray.origin.y - c.y, oz = ray.origin.z - c.z;
+        double x = std::max(std::fabs(ox), std::max(std::fabs(oy), std::fabs(oz)));
+        double d1 = (std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z);
+        // NaN fails these.
+        usable = mesh.corner_coord >= 0.0 && x <= lim && d1 <= lim;
+        if (!usable) {
+            return;
+        }
+        x += mesh.corner_coord;
+        double m = d1 * (1.7321 * mesh.pretest_reach + 32.0 * 0x1p-24 * x) * 1.0101;
+        const float fo[3] = {static_cast<float>(ox), static_cast<float>(oy), static_cast<float>(oz)};
+        const float fd[3] = {static_cast<float>(ray.dir.x), static_cast<float>(ray.dir.y),
+                             static_cast<float>(ray.dir.z)};
+        // Rounded up without a branch: the nearest float is at most 2^-24
+        // below (2^-150 for a subnormal), and the product's rounding takes
+        // at most another 2^-24.
+        float fm = static_cast<float>(m) * (1.0f + 0x1p-20f) + 0x1p-149f;
+#if defined(__SSE2__)
+        for (int a = 0; a < 3; a++) {
+            o[a] = _mm_set1_ps(fo[a]);
+            d[a] = _mm_set1_ps(fd[a]);
+        }
+        scale = _mm_set1_ps(fm);
+#else
+        for (int a = 0; a < 3; a++) {
+            o[a] = fo[a];
+            d[a] = fd[a];
+        }
+        scale = fm;
+#endif
+    }
+
+    // Bit k set unless triangle k of the leaf whose corners start at p
+    // surely misses, for the first n (at most four) of them; stride is the
+    // leaf's count.
+    unsigned maybe_hit(const float *p, int count, int n) const
+    {
+        const float tiny = 0x1p-100f;
+#if defined(__SSE2__)
+        const __m128 ax = _mm_sub_ps(_mm_loadu_ps(p), o[0]), ay = _mm_sub_ps(_mm_loadu_ps(p + count), o[1]),
+                     az = _mm_sub_ps(_mm_loadu_ps(p + 2 * count), o[2]);
+        const __m128 bx = _mm_sub_ps(_mm_loadu_ps(p + 3 * count), o[0]),
+                     by = _mm_sub_ps(_mm_loadu_ps(p + 4 * count), o[1]),
+                     bz = _mm_sub_ps(_mm_loadu_ps(p + 5 * count), o[2]);
+        const __m128 cx = _mm_sub_ps(_mm_loadu_ps(p + 6 * count), o[0]),
+                     cy = _mm_sub_ps(_mm_loadu_ps(p + 7 * count), o[1]),
+                     cz = _mm_sub_ps(_mm_loadu_ps(p + 8 * count), o[2]);
+        // The edges from the differences: B - A equals (B - q) - (A - q)
+        // up to the rounding counted above.
+        const __m128 e0x = _mm_sub_ps(bx, ax), e0y = _mm_sub_ps(by, ay), e0z = _mm_sub_ps(bz, az);
+        const __m128 e1x = _mm_sub_ps(cx, bx), e1y = _mm_sub_ps(cy, by), e1z = _mm_sub_ps(cz, bz);
+        const __m128 e2x = _mm_sub_ps(ax, cx), e2y = _mm_sub_ps(ay, cy), e2z = _mm_sub_ps(az, cz);
+#define RT_EDGE_VALUE(px, py, pz, ex, ey, ez)                                                                          \
+    _mm_add_ps(_mm_add_ps(_mm_mul_ps(d[0], _mm_sub_ps(_mm_mul_ps(py, ez), _mm_mul_ps(pz, ey))),                        \
+                          _mm_mul_ps(d[1], _mm_sub_ps(_mm_mul_ps(pz, ex), _mm_mul_ps(px, ez)))),                       \
+               _mm_mul_ps(d[2], _mm_sub_ps(_mm_mul_ps(px, ey), _mm_mul_ps(py, ex))))
+        const __m128 f0 = RT_EDGE_VALUE(ax, ay, az, e0x, e0y, e0z);
+        const __m128 f1 = RT_EDGE_VALUE(bx, by, bz, e1x, e1y, e1z);
+        const __m128 f2 = RT_EDGE_VALUE(cx, cy, cz, e2x, e2y, e2z);
+#undef RT_EDGE_VALUE
+        const __m128 sign = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+        __m128 e = _mm_max_ps(_mm_and_ps(e0x, sign), _mm_and_ps(e0y, sign));
+        e = _mm_max_ps(e, _mm_max_ps(_mm_and_ps(e0z, sign), _mm_and_ps(e1x, sign)));
+        e = _mm_max_ps(e, _mm_max_ps(_mm_and_ps(e1y, sign), _mm_and_ps(e1z, sign)));
+        e = _mm_max_ps(e, _mm_max_ps(_mm_and_ps(e2x, sign), _mm_and_ps(e2y, sign)));
+        e = _mm_max_ps(e, _mm_and_ps(e2z, sign));
+        const __m128 m = _mm_add_ps(_mm_mul_ps(e, scale), _mm_set1_ps(tiny));
+        const __m128 nm = _mm_sub_ps(_mm_setzero_ps(), m);
+        __m128 below = _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(f0, nm), _mm_cmplt_ps(f1, nm)), _mm_cmplt_ps(f2, nm));
+        __m128 above = _mm_or_ps(_mm_or_ps(_mm_cmpgt_ps(f0, m), _mm_cmpgt_ps(f1, m)), _mm_cmpgt_ps(f2, m));
+        unsigned missed = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(below, above)));
+        return ~missed & ((1u << n) - 1);
+#else
+        unsigned mask = 0;
+        for (int k = 0; k < n; k++) {
+            float a[3], b[3], c[3];
+            for (int i = 0; i < 3; i++) {
+                a[i] = p[i * count + k] - o[i];
+                b[i] = p[(3 + i) * count + k] - o[i];
+                c[i] = p[(6 + i) * count + k] - o[i];
+            }
+            const float *corner[3] = {a, b, c}, *next[3] = {b, c, a};
+            float f[3], e = 0.0f;
+            for (int j = 0; j < 3; j++) {
+                const float *q = corner[j];
+                float ex = next[j][0] - q[0], ey = next[j][1] - q[1], ez = next[j][2] - q[2];
+                f[j] =
+                    (d[0] * (q[1] * ez - q[2] * ey) + d[1] * (q[2] * ex - q[0] * ez)) + d[2] * (q[0] * ey - q[1] * ex);
+                e = std::max(e, std::max(std::fabs(ex), std::max(std::fabs(ey), std::fabs(ez))));
+            }
+            float m = e * scale + tiny;
+            bool below = f[0] < -m || f[1] < -m || f[2] < -m;
+            bool above = f[0] > m || f[1] > m || f[2] > m;
+            mask |= static_cast<unsigned>(!(below && above)) << k;
+        }
+        return mask;
+#endif
+    }
+};
 
 // The walk of the face hierarchy. Its answer is the flat walk's: the faces
 // are asked by the same routine with the same ray, and of the hits the least
@@ -389,15 +498,12 @@ struct Mesh::FaceWalk {
     const Mesh &mesh;
     const Ray &ray;
     bool any;
-    bool pretest;
-    double d1; // |dir|_1
+    Pretest pretest;
     IntInfo nearest;
     uint32_t nearest_face = UINT32_MAX;
     bool found = false;
 
-    FaceWalk(const Mesh &mesh, const Ray &ray, bool any)
-        : mesh(mesh), ray(ray), any(any), pretest(mesh.pretest_reach >= 0.0),
-          d1((std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z))
+    FaceWalk(const Mesh &mesh, const Ray &ray, bool any) : mesh(mesh), ray(ray), any(any), pretest(mesh, ray)
     {
         nearest.t = 1.7976931348623157e+308;
     }
@@ -406,11 +512,17 @@ struct Mesh::FaceWalk {
 
     bool leaf(const uint32_t *items, int count)
     {
-        for (int k = 0; k < count; k++) {
-            uint32_t f = items[k];
-            if (pretest && mesh.surely_missed(f, ray, d1)) {
-                continue;
+        unsigned lanes = (1u << count) - 1;
+        if (pretest.usable) {
+            size_t slot = static_cast<size_t>(items - mesh.tree.order.data());
+            const float *p = &mesh.leaf_corners[9 * slot];
+            lanes = pretest.maybe_hit(p, count, std::min(count, 4));
+            if (count > 4) {
+                lanes |= pretest.maybe_hit(p + 4, count, count - 4) << 4;
             }
+        }
+        for (; lanes != 0; lanes &= lanes - 1) {
+            uint32_t f = items[lowest_bit(lanes)];
             RT_COUNT(face_tests);
             if (any) {
                 if (mesh.face_test(mesh, f, ray, nullptr)) {
@@ -522,9 +634,9 @@ namespace
 
 const double EPS = 2.220446049250313e-16; // 2^-52
 const double BIG_COORD = 1e60;
-// Faces per leaf of the hierarchy, at most.
-const int FACE_LEAF = 4;
-const double FACE_COST = 1.5; // a face's pre-test, in box tests
+// Faces per leaf of the hierarchy, at most: the pre-test takes four at once,
+// in one or two passes, so a range that fits is always a leaf.
+const int FACE_LEAF = 8;
 
 double max_abs(const Vector3 &v)
 {
@@ -557,7 +669,10 @@ HalfBound bound_half(const Vector3 &a, const Vector3 &b, const Vector3 &c, const
     if (!(m <= BIG_COORD) || !(area <= HUGE_VAL)) {
         return hb;
     }
-    double l = std::max(length(vi), std::max(length(vj), length(c - b))) * (1.0 + 1e-9);
+    // The longest edge: one square root of the largest square, which is the
+    // largest of the lengths, a rounded square root being monotonic.
+    Vector3 vk = c - b;
+    double l = std::sqrt(std::max(dot(vi, vi), std::max(dot(vj, vj), dot(vk, vk)))) * (1.0 + 1e-9);
     double area_lo = area - 16.0 * EPS * l * l;
     if (!(area_lo > 0.5 * area)) {
         return hb; // the area is mostly rounding
@@ -603,6 +718,8 @@ void Mesh::build_face_tree()
     tree_ready = false;
     tree.clear();
     std::vector<uint32_t>().swap(loose_faces);
+    std::vector<float>().swap(leaf_corners);
+    corner_coord = -1.0;
     uint32_t count = static_cast<uint32_t>(get_face_count());
     if (!accelerated || face_test == nullptr || count >= WideTree::MAX_ITEMS) {
         return;
@@ -718,7 +835,7 @@ void Mesh::build_face_tree()
         std::vector<uint32_t>().swap(bounded_faces); // every face: names unchanged
     }
 
-    if (!tree.build(boxes, FACE_LEAF, FACE_COST)) {
+    if (!tree.build(std::move(boxes), FACE_LEAF, 0.0, true)) {
         std::vector<uint32_t>().swap(loose_faces);
         return; // deeper than the walk's stack: not expected of the builder
     }
@@ -727,7 +844,52 @@ void Mesh::build_face_tree()
         tree.rename(bounded_faces);
     }
     loose_faces.shrink_to_fit();
+    fill_leaf_corners();
     tree_ready = true;
+}
+
+void Mesh::fill_leaf_corners()
+{
+    std::vector<float>().swap(leaf_corners);
+    corner_coord = -1.0;
+    if (prim != MESH_PRIM_TRI || tree.empty() || !(pretest_reach >= 0.0)) {
+        return;
+    }
+    BBox b = tree.bounds();
+    corner_centre = (b.min + b.max) * 0.5;
+    const Vector3 &c = corner_centre;
+    if (!(std::fabs(c.x) <= 0x1p40 && std::fabs(c.y) <= 0x1p40 && std::fabs(c.z) <= 0x1p40)) {
+        return;
+    }
+    double coord = 0.0;
+    leaf_corners.assign(9 * tree.order.size() + 4, 0.0f);
+    for (const WideNode &node : tree.nodes) {
+        for (uint32_t ref : node.child) {
+            if (ref == WideTree::EMPTY || !(ref & WideTree::LEAF)) {
+                continue;
+            }
+            uint32_t first = ref & (WideTree::MAX_ITEMS - 1);
+            uint32_t count = ((ref >> WideTree::COUNT_SHIFT) & 7) + 1;
+            float *out = &leaf_corners[9 * static_cast<size_t>(first)];
+            for (uint32_t k = 0; k < count; k++) {
+                const uint32_t *pi = pos_index(tree.order[first + k]);
+                for (int i = 0; i < 3; i++) {
+                    const Vector3 &p = positions[pi[i]];
+                    const double rel[3] = {p.x - c.x, p.y - c.y, p.z - c.z};
+                    for (int a = 0; a < 3; a++) {
+                        out[(3 * i + a) * count + k] = static_cast<float>(rel[a]);
+                        coord = std::max(coord, std::fabs(rel[a]));
+                    }
+                }
+            }
+        }
+    }
+    // Bounded faces have corners within 1e60; the test needs them within 2^40.
+    if (coord <= 0x1p40) {
+        corner_coord = coord;
+    } else {
+        std::vector<float>().swap(leaf_corners);
+    }
 }
 
 bool Mesh::reach_bounds(BBox *box, double *origin_cap_out, double *reach_cap_out) const
@@ -743,7 +905,7 @@ bool Mesh::reach_bounds(BBox *box, double *origin_cap_out, double *reach_cap_out
 
 size_t Mesh::hierarchy_bytes() const
 {
-    return tree.bytes() + loose_faces.capacity() * sizeof(uint32_t);
+    return tree.bytes() + loose_faces.capacity() * sizeof(uint32_t) + leaf_corners.capacity() * sizeof(float);
 }
 
 Vector3 Mesh::sample() const

@@ -101,8 +101,9 @@ class Mesh : public Object
     Face face_at(uint32_t face) const;
     void build_face_tree();
     bool tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const;
-    bool surely_missed(uint32_t face, const Ray &ray, double d1) const;
+    void fill_leaf_corners();
     bool report(const IntInfo &nearest, IntInfo *i_info) const;
+    struct Pretest;
     struct FaceWalk;
 
     MeshPrim prim;
@@ -122,7 +123,15 @@ class Mesh : public Object
     std::vector<uint32_t> loose_faces; // ascending
     double origin_cap = 0.0;           // the tree answers rays within these
     double reach_cap = 0.0;
-    double pretest_reach = -1.0; // see surely_missed; below 0: no pre-test
+    double pretest_reach = -1.0; // see Pretest
+    // The corners of the tree's triangles less corner_centre, as floats, in
+    // the tree's order: a leaf of k faces from slot s holds at 9 s first the
+    // k x's of the first corners, then their y's and z's, then those of the
+    // second and third corners (with 4 floats to spare at the end, for
+    // reading four at a time).
+    std::vector<float> leaf_corners;
+    Vector3 corner_centre;
+    double corner_coord = -1.0; // the largest |corner - centre|_inf; below 0: no pre-test
 };
 
 #endif

@@ -231,7 +231,7 @@ void SphereFlake::build_index()
         const BBox &b = s->get_bbox();
         boxes.push_back(float_box(BBox(b.min - Vector3(pad, pad, pad), b.max + Vector3(pad, pad, pad))));
     }
-    if (ix->tree.build(boxes, 1, 0.0)) {
+    if (ix->tree.build(std::move(boxes), 1, 0.0)) {
         index = ix.release();
     }
 }

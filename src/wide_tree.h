@@ -1,8 +1,12 @@
 #ifndef RT_WIDE_TREE_H
 #define RT_WIDE_TREE_H
 
+#include <cfloat>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "bbox.h"
@@ -18,9 +22,45 @@ struct FloatBox {
     float hi[3];
 };
 
-// Single precision, rounded outwards (beyond its range: infinite).
-float float_down(double x);
-float float_up(double x);
+// The next float above (below) a finite float.
+inline float float_step(float f, bool up)
+{
+    if (f == 0.0f) {
+        return up ? 0x1p-149f : -0x1p-149f;
+    }
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits += (f > 0.0f) == up ? 1 : -1;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// Single precision, rounded down or up (beyond its range: infinite).
+inline float float_down(double x)
+{
+    if (!(x <= FLT_MAX)) {
+        return x > 0.0 ? FLT_MAX : -HUGE_VALF;
+    }
+    if (x < -FLT_MAX) {
+        return -HUGE_VALF;
+    }
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? float_step(f, false) : f;
+}
+
+inline float float_up(double x)
+{
+    if (!(x >= -FLT_MAX)) {
+        return x < 0.0 ? -FLT_MAX : HUGE_VALF;
+    }
+    if (x > FLT_MAX) {
+        return HUGE_VALF;
+    }
+    float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? float_step(f, true) : f;
+}
+
+// Holds b, rounded outwards by a step or two.
 FloatBox float_box(const BBox &b);
 
 // A node of a four-wide bounding volume hierarchy: the boxes of its four
@@ -50,10 +90,12 @@ class WideTree
     // Builds the hierarchy over boxes[0 .. n - 1] by the binned surface-area
     // heuristic, leaves of up to max_leaf items in ascending order: a range
     // that fits is a leaf unless splitting it costs less, an item costing
-    // item_cost box tests (0: it always is). Always deterministic. False,
-    // leaving the tree empty, for more than MAX_ITEMS items or a tree too
-    // deep for the walk's stack (not expected).
-    bool build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost);
+    // item_cost box tests (0: it always is). With by_slot every leaf, even
+    // of one item, refers to its run of `order`, so that data kept in leaf
+    // order can be found by place. Always deterministic. False, leaving the
+    // tree empty, for more than MAX_ITEMS items or a tree too deep for the
+    // walk's stack (not expected).
+    bool build(std::vector<FloatBox> boxes, int max_leaf, double item_cost, bool by_slot = false);
     // Gives item i the name names[i], an ascending renaming keeping every
     // leaf in order.
     void rename(const std::vector<uint32_t> &names);
@@ -65,6 +107,7 @@ class WideTree
 
     std::vector<WideNode> nodes; // nodes[0] is the root
     std::vector<uint32_t> order; // the items, leaf by leaf
+    bool by_slot = false;
 };
 
 // The box test of a node's four children: bit i of the result is set when
@@ -115,55 +158,204 @@ wide_reach(const WideNode &node, const RaySlabs &r, double limit, double near[4]
 #endif
 }
 
+// A ray prepared for the single-precision box test of the walk, for rays
+// whose values keep that test simple: every origin component at most 2^40
+// in magnitude, every direction component between 2^-40 and 2^40 (so every
+// reciprocal is finite, a normal float, and no bound comes out NaN). Other
+// rays (NaN, infinity, a zero component, ...) take wide_reach.
+//
+// The test (wide_reach_float) accepts every box that wide_reach accepts, and
+// its entry is never above wide_reach's. Per axis, with i the double
+// reciprocal and o the origin, wide_reach computes the near bound T0 =
+// fl(fl(L - o) i) and the far bound T1 = fl(fl(H - o) i) (L, H: the
+// near and far planes for the direction's sign). The float test computes
+// t0 = fl(fl(L - o0) f) and t1 = fl(fl(H - o1) f) with f = fl(i), where o0
+// is a float at or beyond o in the direction's sense (so (L - o0) i <= (L -
+// o) i exactly) and o1 one at or behind it ((H - o1) i >= (H - o) i). Each of t0, t1 carries
+// at most three float roundings of relative size u = 2^-24, and each of T0,
+// T1 two double ones; a product that underflows errs by at most 2^-149 in
+// all. So t0 <= T0 (1 + 3.02 u) + 2^-149 where T0 >= 0, t0 <= 2^-149 where
+// T0 < 0, and t1 >= T1 (1 - 3.02 u) - 2^-149 where T1 >= 0, t1 < 0 only
+// where T1 < 0; no value is NaN. With tmin, tmax the float test's clamped
+// maximum and minimum (limit rounded to the nearest float, a relative error
+// of u), whenever wide_reach accepts (every T0 and 0 at most every T1 and
+// the limit) tmin <= tmax (1 + 8.1 u) + 2^-147; the test asks tmin <=
+// tmax (1 + 2^-20) + 2^-100, which after its own two roundings still
+// exceeds that. The entry handed out, tmin (1 - 2^-20) - 2^-100 after its
+// roundings, lies below max(0, T0 ...), wide_reach's entry. Overflow only
+// turns values beyond 1 into infinities of the same sign, which decide the
+// same.
+struct FloatSlabs {
+    inline explicit FloatSlabs(const RaySlabs &r);
+
+    bool usable;
+    unsigned near_at[3], far_at[3]; // byte offsets of the planes in a WideNode
+#if defined(__SSE2__)
+    __m128 o_near[3], o_far[3], inv[3];
+#else
+    float o_near[3], o_far[3], inv[3];
+#endif
+};
+
+inline FloatSlabs::FloatSlabs(const RaySlabs &r)
+{
+    // NaN fails these too.
+    usable = std::fabs(r.ox) <= 0x1p40 && std::fabs(r.oy) <= 0x1p40 && std::fabs(r.oz) <= 0x1p40 &&
+             std::fabs(r.ix) >= 0x1p-40 && std::fabs(r.ix) <= 0x1p40 && std::fabs(r.iy) >= 0x1p-40 &&
+             std::fabs(r.iy) <= 0x1p40 && std::fabs(r.iz) >= 0x1p-40 && std::fabs(r.iz) <= 0x1p40;
+    if (!usable) {
+        return;
+    }
+    const double o[3] = {r.ox, r.oy, r.oz}, inv[3] = {r.ix, r.iy, r.iz};
+    const bool flip[3] = {r.nx, r.ny, r.nz};
+    for (int a = 0; a < 3; a++) {
+        unsigned lo = static_cast<unsigned>(offsetof(WideNode, lo) + a * sizeof(float[4]));
+        unsigned hi = static_cast<unsigned>(offsetof(WideNode, hi) + a * sizeof(float[4]));
+        near_at[a] = flip[a] ? hi : lo;
+        far_at[a] = flip[a] ? lo : hi;
+        // Rounded toward the direction for the near planes, away from it for
+        // the far ones: neither moves a bound the wrong way. The nearest
+        // float f lies within half a step of o, and |f| 2^-23 is at least a
+        // step (2^-149 for zero and subnormals): f plus or minus that, even
+        // rounded, lies on the wanted side. No branch: the sides are hard
+        // to foresee.
+        float f0 = static_cast<float>(o[a]);
+        float step = std::fabs(f0) * 0x1p-23f + 0x1p-149f;
+        float up = f0 + step, down = f0 - step;
+        float on = flip[a] ? down : up, of = flip[a] ? up : down;
+        float f = static_cast<float>(inv[a]);
+#if defined(__SSE2__)
+        o_near[a] = _mm_set1_ps(on);
+        o_far[a] = _mm_set1_ps(of);
+        this->inv[a] = _mm_set1_ps(f);
+#else
+        o_near[a] = on;
+        o_far[a] = of;
+        this->inv[a] = f;
+#endif
+    }
+}
+
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline unsigned
+wide_reach_float(const WideNode &node, const FloatSlabs &s, float limit, float near[4])
+{
+    const char *base = reinterpret_cast<const char *>(&node);
+    const float grow = 1.0f + 0x1p-20f, shrink = 1.0f - 0x1p-20f, tiny = 0x1p-100f;
+#if defined(__SSE2__)
+#define RT_PLANES(at) _mm_loadu_ps(reinterpret_cast<const float *>(base + (at)))
+    __m128 t0x = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[0]), s.o_near[0]), s.inv[0]);
+    __m128 t0y = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[1]), s.o_near[1]), s.inv[1]);
+    __m128 t0z = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[2]), s.o_near[2]), s.inv[2]);
+    __m128 t1x = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.far_at[0]), s.o_far[0]), s.inv[0]);
+    __m128 t1y = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.far_at[1]), s.o_far[1]), s.inv[1]);
+    __m128 t1z = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.far_at[2]), s.o_far[2]), s.inv[2]);
+#undef RT_PLANES
+    // max_ps(a, b) is a > b ? a : b and min_ps likewise.
+    __m128 tmin = _mm_max_ps(t0z, _mm_max_ps(t0y, _mm_max_ps(t0x, _mm_setzero_ps())));
+    __m128 tmax = _mm_min_ps(t1z, _mm_min_ps(t1y, _mm_min_ps(t1x, _mm_set1_ps(limit))));
+    __m128 reach = _mm_add_ps(_mm_mul_ps(tmax, _mm_set1_ps(grow)), _mm_set1_ps(tiny));
+    _mm_storeu_ps(near, _mm_sub_ps(_mm_mul_ps(tmin, _mm_set1_ps(shrink)), _mm_set1_ps(tiny)));
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(tmin, reach)));
+#else
+    unsigned mask = 0;
+    for (int k = 0; k < 4; k++) {
+        float tmin = 0.0f, tmax = limit;
+        for (int a = 0; a < 3; a++) {
+            float t0 = (reinterpret_cast<const float *>(base + s.near_at[a])[k] - s.o_near[a]) * s.inv[a];
+            float t1 = (reinterpret_cast<const float *>(base + s.far_at[a])[k] - s.o_far[a]) * s.inv[a];
+            tmin = t0 > tmin ? t0 : tmin;
+            tmax = t1 < tmax ? t1 : tmax;
+        }
+        near[k] = tmin * shrink - tiny;
+        mask |= static_cast<unsigned>(tmin <= tmax * grow + tiny) << k;
+    }
+    return mask;
+#endif
+}
+
+inline int wide_lowest_bit(unsigned bits)
+{
+    return __builtin_ctz(bits);
+}
+
 // Walks the tree for one ray, nearer children first (a yes/no question meets
 // its first hit sooner so too). The visitor says how far the ray may still
 // reach (limit(): boxes entered beyond it are skipped, now and when a waiting
 // child comes off the stack) and tests a leaf's items (leaf(items, count),
-// true to stop).
-template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r, Visitor &v)
+// true to stop). FLOAT: boxes tested by wide_reach_float, else wide_reach;
+// either accepts every box that wide_reach accepts.
+template <bool FLOAT, class Visitor>
+void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &fs, Visitor &v)
 {
-    if (tree.nodes.empty()) {
-        return;
-    }
+    typedef typename std::conditional<FLOAT, float, double>::type Near;
     uint32_t stack[WideTree::STACK];
-    double stack_near[WideTree::STACK];
+    Near stack_near[WideTree::STACK];
     int depth = 0;
     uint32_t ref = 0;
     for (;;) {
         if (ref & WideTree::LEAF) {
             uint32_t first = ref & (WideTree::MAX_ITEMS - 1);
             int count = static_cast<int>((ref >> WideTree::COUNT_SHIFT) & 7) + 1;
-            if (v.leaf(count == 1 ? &first : &tree.order[first], count)) {
+            if (v.leaf(count == 1 && !tree.by_slot ? &first : &tree.order[first], count)) {
                 return;
             }
         } else {
             const WideNode &node = tree.nodes[ref];
-            double near[4];
+            Near near[4];
+            unsigned mask;
             RT_COUNT(box_tests);
-            unsigned mask = wide_reach(node, r, v.limit(), near);
-            // The nearest goes on at once, the others wait on the stack,
-            // farthest first.
-            uint32_t refs[4];
-            double dist[4];
-            int n = 0;
-            for (int k = 0; k < 4; k++) {
-                if ((mask >> k & 1) && node.child[k] != WideTree::EMPTY) {
-                    int j = n++;
-                    while (j > 0 && dist[j - 1] < near[k]) {
-                        refs[j] = refs[j - 1];
-                        dist[j] = dist[j - 1];
-                        j--;
-                    }
-                    refs[j] = node.child[k];
-                    dist[j] = near[k];
+            if constexpr (FLOAT) {
+                // An empty child's box (lo above hi) is never met here.
+                mask = wide_reach_float(node, fs, static_cast<float>(v.limit()), near);
+            } else {
+                mask = wide_reach(node, r, v.limit(), near);
+                for (int k = 0; k < 4; k++) {
+                    mask &= ~(static_cast<unsigned>(node.child[k] == WideTree::EMPTY) << k);
                 }
             }
-            if (n > 0) {
-                for (int k = 0; k < n - 1; k++) {
-                    stack[depth] = refs[k];
-                    stack_near[depth++] = dist[k];
+            if (mask != 0) {
+                int k0 = wide_lowest_bit(mask);
+                mask &= mask - 1;
+                if (mask == 0) {
+                    ref = node.child[k0];
+                    continue;
                 }
-                ref = refs[n - 1];
+                int k1 = wide_lowest_bit(mask);
+                mask &= mask - 1;
+                if (mask == 0) {
+                    // Two: the nearer goes on at once, the other waits.
+                    bool swap = near[k1] < near[k0];
+                    int go = swap ? k1 : k0, wait = swap ? k0 : k1;
+                    stack[depth] = node.child[wait];
+                    stack_near[depth++] = near[wait];
+                    ref = node.child[go];
+                    continue;
+                }
+                // More: the nearest goes on, the others wait on the stack,
+                // farthest first.
+                int order[4] = {k0, k1, 0, 0};
+                int n = 2;
+                if (near[k1] > near[k0]) {
+                    order[0] = k1;
+                    order[1] = k0;
+                }
+                for (; mask != 0; mask &= mask - 1) {
+                    int k = wide_lowest_bit(mask);
+                    int j = n++;
+                    while (j > 0 && near[order[j - 1]] < near[k]) {
+                        order[j] = order[j - 1];
+                        j--;
+                    }
+                    order[j] = k;
+                }
+                for (int i = 0; i < n - 1; i++) {
+                    stack[depth] = node.child[order[i]];
+                    stack_near[depth++] = near[order[i]];
+                }
+                ref = node.child[order[n - 1]];
                 continue;
             }
         }
@@ -178,6 +370,19 @@ template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r,
                 break;
             }
         }
+    }
+}
+
+template <class Visitor> void walk_wide(const WideTree &tree, const RaySlabs &r, Visitor &v)
+{
+    if (tree.nodes.empty()) {
+        return;
+    }
+    FloatSlabs fs(r);
+    if (fs.usable) {
+        walk_wide_with<true>(tree, r, fs, v);
+    } else {
+        walk_wide_with<false>(tree, r, fs, v);
     }
 }
 

@@ -18,6 +18,7 @@
 #include "sphere.h"
 #include "sphereflake.h"
 #include "support.h"
+#include "wide_tree.h"
 
 namespace
 {
@@ -447,11 +448,15 @@ struct TestScene {
             case 0:
                 out.push_back(Ray{o, g.direction((g.below(2) ? 1e4 : 8) * scale)});
                 break;
-            case 1:
-                out.push_back(Ray{o, g.below(2) ? mark - o : (mark - o) * 3.0});
+            case 1: {
+                // At the mark, or passing it as closely as the pre-tests' margins.
+                Vector3 at = g.below(2) ? mark : mark + n * (scale * std::pow(10.0, g.uni(-16, -4)));
+                out.push_back(Ray{o, g.below(2) ? at - o : (at - o) * 3.0});
                 break;
+            }
             case 2:
-                out.push_back(Ray{mark + n * 1e-9 * scale - t * 10.0 * scale, t * 20.0 * scale});
+                out.push_back(
+                    Ray{mark + n * (std::pow(10.0, g.uni(-12, -4)) * scale) - t * 10.0 * scale, t * 20.0 * scale});
                 break;
             case 3:
                 axis = g.below(2) ? Vector3(axis.x, 0.0, 0.0) : Vector3(-0.0, 0.0, axis.z);
@@ -471,9 +476,10 @@ struct TestScene {
                 out.push_back(Ray{mark, g.direction(std::pow(10.0, g.uni(-3, 12)))});
                 break;
             default: {
-                const double odd[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 0.0, 1e70, 1e-70};
+                // Also values about the single-precision box test's limits.
+                const double odd[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 0.0, 1e70, 1e-70, 8e-13, 1e-12, 1.2e12};
                 Vector3 d = mark - o;
-                (g.below(2) ? d : o).y = odd[g.below(6)];
+                (g.below(2) ? d : o).y = odd[g.below(9)];
                 out.push_back(Ray{o, d});
             }
             }
@@ -499,6 +505,42 @@ std::string describe(const Ray &ray)
     snprintf(buf, sizeof buf, "origin (%.17g %.17g %.17g) dir (%.17g %.17g %.17g)", ray.origin.x, ray.origin.y,
              ray.origin.z, ray.dir.x, ray.dir.y, ray.dir.z);
     return buf;
+}
+
+// The single-precision box test of the walks keeps every box that the double
+// test keeps, with an entry no later, here for boxes whose planes lie on the
+// ray (rounded outwards), a step inside that, or flat.
+TEST(RayQueries, FloatBoxTestKeepsWhatTheDoubleTestKeeps)
+{
+    Gen g(9);
+    int kept = 0;
+    for (int i = 0; i < 20000; i++) {
+        auto any = [&] { return (g.below(2) ? 1 : -1) * std::pow(10.0, g.uni(-13, 13)); };
+        Ray ray{g.point(-1, 1) * std::pow(10.0, g.uni(-3, 12)), Vector3(any(), any(), any())};
+        RaySlabs slabs(ray);
+        FloatSlabs fs(slabs);
+        WideNode node;
+        for (int k = 0; k < 4 && fs.usable; k++) {
+            Vector3 a = ray.origin + ray.dir * g.uni(-0.5, 1.5), b = ray.origin + ray.dir * g.uni(-0.5, 1.5);
+            const double pa[3] = {a.x, a.y, a.z}, pb[3] = {b.x, b.y, b.z};
+            for (int x = 0; x < 3; x++) {
+                float lo = float_down(std::min(pa[x], pb[x])), hi = float_up(std::max(pa[x], pb[x]));
+                int odd = g.below(4);
+                lo = odd == 0 ? std::nextafter(lo, HUGE_VALF) : lo;
+                node.lo[x][k] = lo;
+                node.hi[x][k] = odd == 1 ? lo : std::max(lo, hi);
+            }
+        }
+        double limit = g.below(2) ? 1.0 : g.uni(0, 1), near[4];
+        float near_f[4];
+        unsigned mask = fs.usable ? wide_reach(node, slabs, limit, near) : 0;
+        unsigned mask_f = fs.usable ? wide_reach_float(node, fs, static_cast<float>(limit), near_f) : 0;
+        for (int k = 0; k < 4; k++) {
+            kept += mask >> k & 1;
+            EXPECT_TRUE(!(mask >> k & 1) || ((mask_f >> k & 1) && near_f[k] <= near[k])) << describe(ray);
+        }
+    }
+    EXPECT_GT(kept, 10000);
 }
 
 // Near the origin, at a small scale, and far from it where rounding is
