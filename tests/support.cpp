@@ -233,8 +233,6 @@ static std::string c_library()
 {
 #if defined(__GLIBC__)
     std::string name = std::string("glibc ") + gnu_get_libc_version();
-#elif defined(__APPLE__)
-    std::string name = "the macOS C library";
 #else
     std::string name = "a C library other than glibc";
 #endif

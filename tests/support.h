@@ -58,11 +58,9 @@ std::string without_time(const std::string &out);
 std::string progress_bars(int rows);
 std::string passes_done(int passes);
 
-// Expects the picture to be the golden file's bytes (tests/golden/NAME).
-// The goldens hold the C library they were made with: rand()'s sequence and
-// the last bits of pow and acos are its own. On another C library a picture
-// that differs skips the test with a note naming both, rather than failing
-// for no fault of the program's. With RT_UPDATE_GOLDEN=1 in the environment
+// Expects the picture to be the golden file's bytes (tests/golden/NAME). On
+// another C library (rand() and the last bits of pow are its own) a picture
+// that differs skips the test with a note naming both. With RT_UPDATE_GOLDEN=1
 // the golden file is written instead: only for a deliberate change of
 // behaviour, said in the commit.
 void expect_golden(const std::string &picture, const std::string &name);

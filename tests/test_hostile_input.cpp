@@ -6,10 +6,9 @@
 // threads, signals and a reader that goes away.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,20 +31,12 @@ namespace
 // fuzzers' seed corpus, which holds valid and invalid files of every sort.
 std::vector<std::string> saved_inputs(const std::string &kind)
 {
+    RunResult r = run_shell(RT_SOURCE_DIR, "for d in tests/fuzz-regressions fuzz/corpus; do ls -d \"$PWD/$d/" + kind +
+                                               "\"/* 2>/dev/null | LC_ALL=C sort; done");
     std::vector<std::string> all;
-    for (const char *folder : {"/tests/fuzz-regressions/", "/fuzz/corpus/"}) {
-        std::string dir = std::string(RT_SOURCE_DIR) + folder + kind;
-        std::vector<std::string> names;
-        if (DIR *d = opendir(dir.c_str())) {
-            while (dirent *e = readdir(d)) {
-                if (e->d_name[0] != '.') {
-                    names.push_back(dir + "/" + e->d_name);
-                }
-            }
-            closedir(d);
-        }
-        std::sort(names.begin(), names.end());
-        all.insert(all.end(), names.begin(), names.end());
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);) {
+        all.push_back(line);
     }
     return all;
 }
@@ -59,8 +50,8 @@ RunResult render_saved(const TempDir &dir, const std::string &what)
     EXPECT_EQ(r.status, 0) << what << "\n" << r.err;
     EXPECT_EQ(r.out.rfind("rays: 1  ->  subdiv: 0\n", 0), 0u) << what;
     std::string image = read_file(dir.file("out.ppm"));
-    EXPECT_EQ(image.size(), ppm(8, 6, std::string(8 * 6 * 3, '\0')).size()) << what;
-    EXPECT_EQ(image.rfind("P6\n8 6\n255\n", 0), 0u) << what;
+    EXPECT_EQ(image.substr(0, 11) + std::to_string(image.size()), "P6\n8 6\n255\n" + std::to_string(11 + 8 * 6 * 3))
+        << what;
     return r;
 }
 

@@ -1,9 +1,7 @@
-// The pictures themselves. One scene of every line kind and every material
-// field, rendered by the real binary and pinned to the byte in both modes:
-// any change to an arithmetic step, a file reader or the order of random
-// draws shows here. Then the parallel mode's promise (any number of threads,
-// any bands, any machines) and the flat walk against the accelerated one on
-// the whole frame.
+// The pictures: one scene of every line kind and material field, pinned to
+// the byte in both modes (any change to an arithmetic step, a file reader or
+// the order of random draws shows here); the parallel mode's promise; the
+// flat walk against the accelerated one on the whole frame.
 //
 // The goldens were written by rt itself, in tests/golden:
 //   rt -nosdl [-threads 2] -size 40x30 -rays 16 -gamma 2.2 every_kind.scene

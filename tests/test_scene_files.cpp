@@ -81,45 +81,24 @@ TEST(SceneFiles, BadLinesAreReportedWithTheirNumbersAndSkipped)
     EXPECT_EQ(render(dir, {"good.scene"}).image, r.image);
 }
 
-TEST(SceneFiles, LooseButValidLines)
-{
-    TempDir dir;
-    // CRLF, no blanks at all, trailing words, a missing last parenthesis,
-    // numbers in every notation: all the same scene as the plain lines.
-    write_file(dir.file("plain.scene"), kCamera + "s c(0 0 5) r(1)" + kMat + "\nl p(1 2 3) c(1 1 1)\n");
-    write_file(dir.file("loose.scene"), "c p(0 0 -1e1) t(+0 -0 0) fov(45)\r\n"
-                                        "sc(0 0 5)r(1)kd(0.5 .5 5e-1)ks(0 0 0)s(1)kr(0)ke(0 0 0) and more words\r\n"
-                                        "\r\n"
-                                        "l p(1 2 3) c(1 1 1");
-    Render plain = render(dir, {"plain.scene"});
-    Render loose = render(dir, {"loose.scene"});
-    EXPECT_EQ(loose.run.err, "");
-    EXPECT_EQ(loose.run.status, 0);
-    EXPECT_EQ(loose.image, plain.image);
-}
-
+// Several files make one scene: a tie goes to the object of the earlier line
+// (a red and a green sphere in one place show red) across files as within
+// one, and a later file's camera replaces an earlier one's.
 TEST(SceneFiles, SeveralFilesMakeOneScene)
 {
     TempDir dir;
-    // Ties go to the object of the earlier line: a red and a green sphere in
-    // the same place show red, across files as within one.
-    const std::string red = "s c(0 0 0) r(1) kd(1 0 0) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n";
+    const std::string red = "s c(0 0 0) r(1) kd(1 0 0) ks(0 0 0) s(1) kr(0) ke(0 0 0)\nl p(0 0 -10) c(1 1 1)\n";
     const std::string green = "s c(0 0 0) r(1) kd(0 1 0) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n";
-    const std::string light = "l p(0 0 -10) c(1 1 1)\n";
-    write_file(dir.file("one.scene"), kCamera + red + light + green);
-    write_file(dir.file("a.scene"), kCamera + red + light);
-    write_file(dir.file("b.scene"), green + "c p(0 0 -20) t(0 0 0) fov(45)\n");
-    write_file(dir.file("b-cam.scene"), green);
-    write_file(dir.file("far.scene"), "c p(0 0 -20) t(0 0 0) fov(45)\n");
-
+    const std::string far = "c p(0 0 -20) t(0 0 0) fov(45)\n";
+    write_file(dir.file("one.scene"), kCamera + red + green);
+    write_file(dir.file("a.scene"), kCamera + red);
+    write_file(dir.file("b.scene"), green);
+    write_file(dir.file("far.scene"), far);
     Render one = render(dir, {"one.scene"});
-    Render two = render(dir, {"a.scene", "b-cam.scene"});
-    EXPECT_EQ(two.image, one.image);
-    // The second file's camera replaces the first's.
-    Render replaced = render(dir, {"a.scene", "b.scene"});
-    Render far = render(dir, {"one.scene", "far.scene"});
-    EXPECT_EQ(replaced.image, far.image);
-    EXPECT_NE(replaced.image, one.image);
+    EXPECT_EQ(render(dir, {"a.scene", "b.scene"}).image, one.image);
+    EXPECT_NE(render(dir, {"a.scene", "b.scene", "far.scene"}).image, one.image);
+    EXPECT_EQ(render(dir, {"a.scene", "far.scene", "b.scene"}).image,
+              render(dir, {"far.scene", "one.scene", "far.scene"}).image);
 }
 
 TEST(MeshFiles, EveryFailureDiscardsTheMeshWithItsMessages)
@@ -171,29 +150,31 @@ TEST(MeshFiles, EveryFailureDiscardsTheMeshWithItsMessages)
     }
 }
 
-TEST(MeshFiles, LooseLayoutAndHeaderOnlyFilesAreValid)
+// Loose but valid files give the plain files' picture: scene lines with CRLF,
+// no blanks at all, trailing words, a missing last parenthesis and numbers in
+// every notation; mesh files with indented lines, blank lines and comments.
+// A mesh without faces loads and shows nothing.
+TEST(SceneFiles, LooseButValidFilesGiveThePlainPicture)
 {
     TempDir dir;
     write_file(dir.file("plain.mesh"), "MESH3\nv -1 -1 0\nv 1 -1 0\nv 0 1 0\nn 0 0 -1\nf 1/1 2/1 3/1\n");
     write_file(dir.file("loose.mesh"), "MESH 3 triangles\n\n   # indented comment\n  v -1 -1 0  \n\tv 1 -1 0\n"
                                        "v 0 1 0\n   \nn 0 0 -1\r\n  f 1/1 2/1 3/1   \n");
     write_file(dir.file("header.mesh"), "MESH4\n");
-    const std::string rest = " pos(0 0 0) rot(0 0 1 0) scale(1 1 1)" + kMat + "\nl p(0 0 -5) c(1 1 1)\n";
-    write_file(dir.file("plain.scene"), kCamera + "m plain.mesh" + rest);
-    write_file(dir.file("loose.scene"), kCamera + "m loose.mesh" + rest);
-    write_file(dir.file("header.scene"), kCamera + "m header.mesh" + rest);
-    write_file(dir.file("none.scene"), kCamera + rest.substr(rest.find('\n') + 1));
-
+    const std::string rest = " pos(0 0 0) rot(0 0 1 0) scale(1 1 1)" + kMat + "\n";
+    write_file(dir.file("plain.scene"),
+               kCamera + "s c(0 0 5) r(1)" + kMat + "\nl p(1 2 3) c(1 1 1)\nm plain.mesh" + rest);
+    write_file(dir.file("loose.scene"), "c p(0 0 -1e1) t(+0 -0 0) fov(45)\r\n"
+                                        "sc(0 0 5)r(1)kd(0.5 .5 5e-1)ks(0 0 0)s(1)kr(0)ke(0 0 0) and more words\r\n"
+                                        "\r\nm loose.mesh" +
+                                            rest + "m header.mesh" + rest + "l p(1 2 3) c(1 1 1");
+    write_file(dir.file("none.scene"), kCamera + "s c(0 0 5) r(1)" + kMat + "\nl p(1 2 3) c(1 1 1)\n");
     Render plain = render(dir, {"plain.scene"});
     Render loose = render(dir, {"loose.scene"});
     EXPECT_EQ(loose.run.err, "");
+    EXPECT_EQ(loose.run.status, 0);
     EXPECT_EQ(loose.image, plain.image);
     EXPECT_NE(plain.image, render(dir, {"none.scene"}).image);
-
-    // A mesh without faces loads and shows nothing.
-    Render header = render(dir, {"header.scene"});
-    EXPECT_EQ(header.run.err, "");
-    EXPECT_EQ(header.image, render(dir, {"none.scene"}).image);
 }
 
 } // namespace

@@ -1,8 +1,6 @@
-// Light transport and sampling, in process, where the arithmetic is subtle
-// and a golden picture would change without pointing at the cause: where the
-// sampler's rays go, how a colour is packed, what shade adds up, and how many
-// random numbers each sampler draws, in which order. (The golden scene's
-// emissive meshes pin how a mesh is sampled.)
+// Light transport and sampling where a golden picture would change without
+// pointing at the cause: where the sampler's rays go, how a colour is packed,
+// what shade adds up, and which random numbers each sampler draws.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -157,15 +155,13 @@ TEST_F(Shading, DirectLightAddsEachLightsFullColour)
     add_floor(Color(1, 1, 1));
     add_point_light(Vector3(0, -5, 0));
     EXPECT_EQ(trace(vertical_ray(-5, 10000), 5).x, 1.0);
-}
 
-TEST_F(Shading, BlackMaterialGivesItsEmissionAndDrawsOnce)
-{
-    Plane *floor = add_floor(Color());
-    floor->get_material()->ke = Color(0.25, 0.5, 0.75);
+    // A black material gives its emission alone, and still draws the bounce
+    // choice when nothing can bounce.
+    scene.clear();
+    add_floor(Color())->get_material()->ke = Color(0.25, 0.5, 0.75);
     add_point_light(Vector3(0, 5, 0));
     Color c;
-    // The bounce choice is drawn even when nothing can bounce.
     EXPECT_EQ(count_draws([&] { c = trace(vertical_ray(5), 5); }), 1);
     expect_same(c, Color(0.25, 0.5, 0.75));
 }
@@ -266,7 +262,6 @@ TEST_F(Shading, PhongLobeLeansOnItsFrame)
         Vector3 outdir, n, i, j, k;
     } cases[] = {
         {"general: i = cross(l, ref), k = cross(ref, i)", {0, 1, 1}, {0, 1, 0}, {-1, 0, 0}, {0, s, -s}, {0, s, s}},
-        {"long outdir is normalised", {0, 5000, 5000}, {0, 1, 0}, {-1, 0, 0}, {0, s, -s}, {0, s, s}},
         {"tangent: k = -l, j = n, i = cross(n, k)", {1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 1, 0}, {-1, 0, 0}},
         {"along the normal: the world's axes", {1, 0, 0}, {1, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
     };
