@@ -81,28 +81,29 @@ bool scan_plain_float(const char **s, float *out)
     }
     uint64_t mantissa = 0;
     int digits = 0, significant = 0, exp10 = 0;
-    while (digit(*p)) {
+    // One digit more; false when the mantissa would need more than 19.
+    auto take = [&](char c) {
         digits++;
-        if (mantissa != 0 || *p != '0') {
+        if (mantissa != 0 || c != '0') {
             if (++significant > 19) {
                 return false;
             }
-            mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+            mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
         }
-        p++;
+        return true;
+    };
+    while (digit(*p)) {
+        if (!take(*p++)) {
+            return false;
+        }
     }
     if (*p == '.') {
         p++;
         while (digit(*p)) {
-            digits++;
-            if (mantissa != 0 || *p != '0') {
-                if (++significant > 19) {
-                    return false;
-                }
-                mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+            if (!take(*p++)) {
+                return false;
             }
             exp10--;
-            p++;
         }
     }
     if (digits == 0) {
