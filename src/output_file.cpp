@@ -113,8 +113,9 @@ bool OutputFile::open(const char *name)
     }
     std::string temp = temporary_beside(target);
     if (slot == PENDING_SLOTS || temp.size() >= PATH_MAX) {
+        int error = slot == PENDING_SLOTS ? EMFILE : ENAMETOOLONG;
         slot = -1;
-        return fail(ENAMETOOLONG);
+        return fail(error);
     }
     memcpy(pending_path[slot], temp.c_str(), temp.size() + 1);
     // The flag is set around mkstemp, so that a signal in between cannot
@@ -122,10 +123,10 @@ bool OutputFile::open(const char *name)
     pending[slot] = 1;
     int fd = mkstemp(pending_path[slot]);
     if (fd < 0) {
-        int err = errno;
+        int error = errno;
         pending[slot] = 0;
         slot = -1;
-        return fail(err);
+        return fail(error);
     }
     if (exists) {
         fchmod(fd, st.st_mode & 07777);
@@ -140,9 +141,9 @@ bool OutputFile::open(const char *name)
     }
     fp = fdopen(fd, "wb");
     if (fp == nullptr) {
-        int err = errno;
+        int error = errno;
         close(fd);
-        return fail(err);
+        return fail(error);
     }
     return true;
 }
