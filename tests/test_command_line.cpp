@@ -174,10 +174,7 @@ TEST(CommandLine, InstalledProgramRendersTheInstalledDemo)
                                      ">/dev/null && rm out.ppm && cd ../../.. && find . -type f | LC_ALL=C sort");
     std::string expected = "./bin/rt\n";
 #ifdef RT_IMPORT_BINARY
-    expected += "./bin/rt-import\n";
-#endif
-#ifdef RT_IMPORT_BINARY
-    expected += "./share/man/man1/rt-import.1\n";
+    expected += "./bin/rt-import\n./share/man/man1/rt-import.1\n";
 #endif
     expected += "./share/man/man1/rt.1\n";
     expected += "./share/rt/scenes/cube.mesh\n./share/rt/scenes/demo.scene\n./share/rt/scenes/gem.mesh\n";

@@ -201,6 +201,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {"\"$RT\" -nosdl -threads 1 -size 8x7 -passes 3:4 -state u a.scene >/dev/null", "-merge m t u",
          "cannot merge state file u: saved for a 8x7 frame, unlike t\n"},
         {"", "-state s -size 8x6 a.scene", "-state needs -threads: only the parallel mode renders in passes\n"},
+        {"", "-state no/s -threads 2 a.scene", "failed to write state file no/s: No such file or directory\n"},
     };
     for (const Case &c : cases) {
         std::string run = c.args.rfind("-merge", 0) == 0 || c.args.rfind("-state", 0) == 0

@@ -1,20 +1,16 @@
 // The pictures: one scene of every line kind and material field, pinned to
 // the byte in both modes (any change to an arithmetic step, a file reader or
 // the order of random draws shows here); the parallel mode's promise; the
-// flat walk against the accelerated one on the whole frame.
+// render farm.
 //
 // The goldens were written by rt itself, in tests/golden:
 //   rt -nosdl [-threads 2] -size 40x30 -rays 16 -gamma 2.2 every_kind.scene
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "image_file.h"
-#include "rt.h"
 #include "support.h"
 
 namespace
@@ -122,35 +118,6 @@ TEST(Pictures, RenderFarmStacksTheFrameOrLeavesNothing)
     EXPECT_TRUE(read_file(dir.file("a b/p a.ppm")) == render({"-threads", "2", "-passes", "3"}));
     EXPECT_EQ(run_shell(dir.path() + "/a b", "ls -A . ../tmp").out,
               ".:\ncube.mesh\nfake\ngem.mesh\nmy scene\no u t.ppm\np a.ppm\nr t\n\n../tmp:\n");
-}
-
-// The program renders with the accelerated walk; the same frame with the
-// flat walk (every object and every face asked in order) is the same bytes.
-TEST(Pictures, FlatWalkRendersTheSameFrame)
-{
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir(kGoldenDir.c_str()), 0); // mesh names are relative to it
-    scene.clear();
-    bool loaded = scene.load("every_kind.scene");
-    ASSERT_EQ(chdir(cwd), 0);
-    ASSERT_TRUE(loaded);
-
-    width = 40;
-    height = 30;
-    rays_ppxl = 16;
-    pix_subdiv = calc_subdiv(rays_ppxl);
-    inv_gamma = 1.0 / 2.2;
-    scene.set_accelerated(false);
-    std::vector<uint32_t> pixels(width * height);
-    srand(1); // what an unseeded rand() starts from
-    for (int y = 0; y < height; y++) {
-        render_scanline(pixels.data(), y);
-    }
-    TempDir out;
-    ASSERT_TRUE(write_ppm(out.file("flat.ppm").c_str(), pixels.data(), width, height));
-    EXPECT_TRUE(read_file(out.file("flat.ppm")) == render({}));
-    scene.clear();
 }
 
 } // namespace

@@ -535,9 +535,70 @@ TEST(RayQueries, FloatBoxTestKeepsWhatTheDoubleTestKeeps)
         for (int k = 0; k < 4; k++) {
             kept += mask >> k & 1;
             EXPECT_TRUE(!(mask >> k & 1) || ((mask_f >> k & 1) && near_f[k] <= near[k])) << describe(ray);
+            // The scalar test of machines without SSE2 answers as the vector one.
+            double near_s;
+            bool reach = fs.usable && slab_reach(node.lo[0][k], node.lo[1][k], node.lo[2][k], node.hi[0][k],
+                                                 node.hi[1][k], node.hi[2][k], slabs, limit, &near_s);
+            EXPECT_TRUE(reach == (mask >> k & 1) && (!reach || same_bits(near_s, near[k]))) << describe(ray);
         }
     }
     EXPECT_GT(kept, 10000);
+}
+
+// The work of a random ray by the surface-area measure (every box tested in
+// proportion to its area, every item of a leaf likewise, relative to the
+// root's box), for boxes spread evenly and in a cluster: a builder that
+// splits badly or bounds loosely costs more. Leaves hold their items in order.
+TEST(RayQueries, TreesAreCheapToWalk)
+{
+    auto area = [](double dx, double dy, double dz) { return dx * dy + dy * dz + dz * dx; };
+    Gen g(5);
+    const double bound[2][2] = {{46.2, 78.6}, {38.4, 63.4}}; // this builder's, rounded up
+    for (int clustered = 0; clustered < 2; clustered++) {
+        std::vector<FloatBox> boxes;
+        for (int i = 0; i < 4000; i++) {
+            Vector3 c = clustered && i % 2 ? g.point(40, 45) : g.point(0, 100), r = Vector3(1, 2, 1) * g.uni(0.1, 3);
+            boxes.push_back(float_box(BBox(c - r, c + r)));
+        }
+        for (int leaf : {2, 8}) {
+            WideTree t;
+            ASSERT_TRUE(t.build(boxes, leaf, 0.0, true));
+            double cost = 0.0;
+            for (const WideNode &n : t.nodes) {
+                for (int k = 0; k < 4 && n.child[k] != WideTree::EMPTY; k++) {
+                    uint32_t ref = n.child[k], first = ref & (WideTree::MAX_ITEMS - 1);
+                    int items = ref & WideTree::LEAF ? (ref >> WideTree::COUNT_SHIFT & 7) + 1 : 0;
+                    auto side = [&](int a) { return static_cast<double>(n.hi[a][k]) - n.lo[a][k]; };
+                    cost += area(side(0), side(1), side(2)) * (1 + items);
+                    for (int j = 1; j < items; j++) {
+                        EXPECT_LT(t.order[first + j - 1], t.order[first + j]);
+                    }
+                }
+            }
+            Vector3 d = t.bounds().max - t.bounds().min;
+            EXPECT_LT(cost / area(d.x, d.y, d.z), bound[clustered][leaf == 8]) << clustered << " " << leaf;
+        }
+    }
+}
+
+// A node made by hand: its children first, then its own objects, the first
+// of equal hits kept.
+TEST(RayQueries, HandMadeNodeTakesTheNearestOfChildrenAndObjects)
+{
+    Sphere near_sphere(Vector3(0, 0, 3), 1), far_sphere(Vector3(0, 0, 6), 1), twin(Vector3(0, 0, 3), 1);
+    BBoxNode root(BBox(Vector3(-9, -9, -9), Vector3(9, 9, 9)));
+    BBoxNode *child = new BBoxNode(BBox(Vector3(-1, -1, 2), Vector3(1, 1, 4)));
+    child->add_object(&near_sphere);
+    root.add_child(child);
+    root.add_object(&far_sphere);
+    root.add_object(&twin);
+    for (Sphere *s : {&near_sphere, &far_sphere, &twin}) {
+        s->calc_bbox();
+    }
+    IntInfo rec;
+    ASSERT_TRUE(root.intersection(Ray{Vector3(0, 0, 0), Vector3(0, 0, 10)}, &rec));
+    EXPECT_EQ(rec.object, &near_sphere);
+    EXPECT_EQ(rec.t, 0.2);
 }
 
 // Near the origin, at a small scale, and far from it where rounding is

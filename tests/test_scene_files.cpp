@@ -152,14 +152,15 @@ TEST(MeshFiles, EveryFailureDiscardsTheMeshWithItsMessages)
 
 // Loose but valid files give the plain files' picture: scene lines with CRLF,
 // no blanks at all, trailing words, a missing last parenthesis and numbers in
-// every notation; mesh files with indented lines, blank lines and comments.
+// every notation; mesh files with indented lines, blank lines, comments and
+// no newline at the end.
 // A mesh without faces loads and shows nothing.
 TEST(SceneFiles, LooseButValidFilesGiveThePlainPicture)
 {
     TempDir dir;
     write_file(dir.file("plain.mesh"), "MESH3\nv -1 -1 0\nv 1 -1 0\nv 0 1 0\nn 0 0 -1\nf 1/1 2/1 3/1\n");
     write_file(dir.file("loose.mesh"), "MESH 3 triangles\n\n   # indented comment\n  v -1 -1 0  \n\tv 1 -1 0\n"
-                                       "v 0 1 0\n   \nn 0 0 -1\r\n  f 1/1 2/1 3/1   \n");
+                                       "v 0 1 0\n   \nn 0 0 -1\r\n  f 1/1 2/1 3/1   ");
     write_file(dir.file("header.mesh"), "MESH4\n");
     const std::string rest = " pos(0 0 0) rot(0 0 1 0) scale(1 1 1)" + kMat + "\n";
     write_file(dir.file("plain.scene"),
