@@ -740,7 +740,7 @@ void Mesh::build_face_tree()
     // down, which only makes a face loose sooner).
     enum { NEVER, BOUNDED, LOOSE };
     std::vector<unsigned char> state(count);
-    std::vector<FloatBox> boxes(count);
+    std::vector<WideTree::Item> items(count);
     std::vector<float> reach(count, HUGE_VALF);
     size_t bounded_count = 0;
     pretest_reach = prim == MESH_PRIM_TRI ? 0.0 : -1.0;
@@ -789,7 +789,7 @@ void Mesh::build_face_tree()
             }
         }
         if (state[i] == BOUNDED) {
-            boxes[i] = float_box(box);
+            items[i].box = float_box(box);
             bounded_count++;
         }
     }
@@ -799,49 +799,44 @@ void Mesh::build_face_tree()
     // thinnest) being asked for every ray instead.
     reach_cap = 1e12;
     if (bounded_count > 0) {
-        std::vector<float> reaches;
-        reaches.reserve(bounded_count);
-        for (uint32_t i = 0; i < count; i++) {
-            if (state[i] == BOUNDED) {
-                reaches.push_back(reach[i]);
-            }
-        }
         const double wanted = 1e8;
-        double least = *std::min_element(reaches.begin(), reaches.end());
+        float least = HUGE_VALF;
+        for (uint32_t i = 0; i < count; i++) {
+            least = state[i] == BOUNDED && reach[i] < least ? reach[i] : least;
+        }
         if (least >= wanted) {
-            reach_cap = std::min(reach_cap, least);
+            reach_cap = std::min(reach_cap, static_cast<double>(least));
         } else {
+            std::vector<float> reaches;
+            reaches.reserve(bounded_count);
+            for (uint32_t i = 0; i < count; i++) {
+                if (state[i] == BOUNDED) {
+                    reaches.push_back(reach[i]);
+                }
+            }
             size_t few = reaches.size() / 256;
             std::nth_element(reaches.begin(), reaches.begin() + few, reaches.end());
             reach_cap = std::min(wanted, static_cast<double>(reaches[few]));
         }
     }
 
-    // The bounded faces' boxes, moved to the front in face order.
-    std::vector<uint32_t> bounded_faces;
+    // The bounded faces, named by their numbers, moved to the front in face
+    // order.
     size_t kept = 0;
     for (uint32_t i = 0; i < count; i++) {
         if (state[i] == BOUNDED && reach[i] >= reach_cap) {
-            boxes[kept++] = boxes[i];
-            bounded_faces.push_back(i);
+            items[kept++] = WideTree::Item{items[i].box, i};
         } else if (state[i] != NEVER) {
             loose_faces.push_back(i);
         }
     }
     std::vector<unsigned char>().swap(state);
     std::vector<float>().swap(reach);
-    boxes.resize(kept);
-    if (kept == count) {
-        std::vector<uint32_t>().swap(bounded_faces); // every face: names unchanged
-    }
+    items.resize(kept);
 
-    if (!tree.build(std::move(boxes), FACE_LEAF, 0.0, true)) {
+    if (!tree.build(std::move(items), FACE_LEAF, 0.0, true)) {
         std::vector<uint32_t>().swap(loose_faces);
         return; // deeper than the walk's stack: not expected of the builder
-    }
-    std::vector<FloatBox>().swap(boxes);
-    if (!bounded_faces.empty()) {
-        tree.rename(bounded_faces);
     }
     loose_faces.shrink_to_fit();
     fill_leaf_corners();

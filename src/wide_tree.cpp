@@ -8,34 +8,6 @@
 #include <emmintrin.h>
 #endif
 
-// A float below (above) x, a step or two away, without the comparison of
-// float_down (float_up), whose answer is hard to foresee: the nearest float
-// f lies within half a step of x, and |f| 2^-23 + 2^-149 is at least a step,
-// so f moved by that lies beyond x whatever the roundings. Values near the
-// end of the float range take float_down (float_up).
-static inline float below(double x)
-{
-    if (!(std::fabs(x) <= 1e38)) {
-        return float_down(x);
-    }
-    float f = static_cast<float>(x);
-    return f - (std::fabs(f) * 0x1p-23f + 0x1p-149f);
-}
-
-static inline float above(double x)
-{
-    if (!(std::fabs(x) <= 1e38)) {
-        return float_up(x);
-    }
-    float f = static_cast<float>(x);
-    return f + (std::fabs(f) * 0x1p-23f + 0x1p-149f);
-}
-
-FloatBox float_box(const BBox &b)
-{
-    return FloatBox{{below(b.min.x), below(b.min.y), below(b.min.z)}, {above(b.max.x), above(b.max.y), above(b.max.z)}};
-}
-
 namespace
 {
 
@@ -112,19 +84,19 @@ struct Range {
     int count() const { return end - begin; }
 };
 
-// A box's bounds as two vectors, their fourth lanes 0: two loads within its
-// 24 bytes.
+// An item's bounds as two vectors, their fourth lanes 0: two loads within
+// its 28 bytes.
 #if defined(__SSE2__)
 #if defined(__GNUC__)
 __attribute__((always_inline))
 #endif
 inline void
-load_box(const FloatBox &box, __m128 *lo, __m128 *hi)
+load_box(const WideTree::Item &item, __m128 *lo, __m128 *hi)
 {
+    static_assert(sizeof(WideTree::Item) == 28 && offsetof(WideTree::Item, box.hi) == 12, "box, then name");
     const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
-    __m128 h = _mm_loadu_ps(&box.lo[2]);
-    *lo = _mm_and_ps(_mm_loadu_ps(&box.lo[0]), xyz);
-    *hi = _mm_and_ps(_mm_shuffle_ps(h, h, _MM_SHUFFLE(3, 3, 2, 1)), xyz);
+    *lo = _mm_and_ps(_mm_loadu_ps(&item.box.lo[0]), xyz);
+    *hi = _mm_and_ps(_mm_loadu_ps(&item.box.hi[0]), xyz);
 }
 #endif
 
@@ -246,11 +218,10 @@ struct Sweep {
 #endif
 };
 
-// The builder moves the boxes about with their items (boxes[i] is the box
-// of order[i]), so that every pass reads them in sequence.
+// The builder moves the items about, so that every pass reads them in
+// sequence.
 struct Builder {
-    std::vector<FloatBox> &boxes;
-    std::vector<uint32_t> &order;
+    std::vector<WideTree::Item> &items;
     std::vector<WideNode> &nodes;
     int max_leaf;
     double item_cost;
@@ -258,9 +229,9 @@ struct Builder {
     int deepest = 0;
 
     // For the median: a box unbounded both ways counts as centred at 0.
-    static float centre_key(const FloatBox &box, int axis)
+    static float centre_key(const WideTree::Item &item, int axis)
     {
-        float c = centre(box, axis);
+        float c = centre(item.box, axis);
         return c == c ? c : 0.0f;
     }
 
@@ -270,9 +241,9 @@ struct Builder {
     {
         FloatBox box = empty_float_box(), centres = empty_float_box();
         for (int i = begin; i < end; i++) {
-            grow(&box, boxes[i]);
+            grow(&box, items[i].box);
             for (int a = 0; a < 3; a++) {
-                float c = centre(boxes[i], a);
+                float c = centre(items[i].box, a);
                 centres.lo[a] = c < centres.lo[a] ? c : centres.lo[a];
                 centres.hi[a] = c > centres.hi[a] ? c : centres.hi[a];
             }
@@ -413,11 +384,12 @@ struct Builder {
             for (int i = r->begin; i < r->end; i++) {
 #if defined(__SSE2__)
                 __m128 l, h;
-                load_box(boxes[i], &l, &h);
+                load_box(items[i], &l, &h);
                 bins.add(l, h, _mm_add_ps(l, h));
 #else
-                const float c[3] = {centre(boxes[i], 0), centre(boxes[i], 1), centre(boxes[i], 2)};
-                bins.add(boxes[i], c);
+                const FloatBox &box = items[i].box;
+                const float c[3] = {centre(box, 0), centre(box, 1), centre(box, 2)};
+                bins.add(box, c);
 #endif
             }
             choose(r, &bins);
@@ -486,7 +458,7 @@ struct Builder {
         for (int i = r.begin; i < r.end; i++) {
 #if defined(__SSE2__)
             __m128 l, h;
-            load_box(boxes[i], &l, &h);
+            load_box(items[i], &l, &h);
             const __m128 c = _mm_add_ps(l, h);
             int right = _mm_movemask_ps(_mm_cmpge_ps(_mm_mul_ps(_mm_sub_ps(c, origin), scale), plane)) & lane;
             bool on_left = right == 0;
@@ -504,10 +476,11 @@ struct Builder {
                 right_hi = _mm_max_ps(to_r, right_hi);
             }
 #else
-            const float c[3] = {centre(boxes[i], 0), centre(boxes[i], 1), centre(boxes[i], 2)};
+            const FloatBox &box = items[i].box;
+            const float c[3] = {centre(box, 0), centre(box, 1), centre(box, 2)};
             bool on_left = !((c[axis] - origin) * scale >= plane);
             if (BIN) {
-                (on_left ? to_left : to_right)->add(boxes[i], c);
+                (on_left ? to_left : to_right)->add(box, c);
                 FloatBox &cb = centres[!on_left];
                 for (int a = 0; a < 3; a++) {
                     cb.lo[a] = c[a] < cb.lo[a] ? c[a] : cb.lo[a];
@@ -515,12 +488,9 @@ struct Builder {
                 }
             }
 #endif
-            FloatBox box = boxes[i];
-            uint32_t item = order[i];
-            boxes[i] = boxes[first_right];
-            order[i] = order[first_right];
-            boxes[first_right] = box;
-            order[first_right] = item;
+            WideTree::Item item = items[i];
+            items[i] = items[first_right];
+            items[first_right] = item;
             first_right += on_left;
         }
         if (BIN) {
@@ -553,43 +523,37 @@ struct Builder {
             }
         }
         int mid = r.begin + r.count() / 2;
-        // By a permutation of the range, applied to both arrays after.
+        // By a permutation of the range, applied after.
         std::vector<uint32_t> perm(r.count());
         for (int k = 0; k < r.count(); k++) {
             perm[k] = static_cast<uint32_t>(r.begin + k);
         }
         std::nth_element(perm.begin(), perm.begin() + (mid - r.begin), perm.end(), [&](uint32_t a, uint32_t b) {
-            float ca = centre_key(boxes[a], axis), cb = centre_key(boxes[b], axis);
-            return ca < cb || (ca == cb && order[a] < order[b]);
+            float ca = centre_key(items[a], axis), cb = centre_key(items[b], axis);
+            return ca < cb || (ca == cb && items[a].id < items[b].id);
         });
-        std::vector<FloatBox> moved_boxes(perm.size());
-        std::vector<uint32_t> moved_order(perm.size());
+        std::vector<WideTree::Item> moved(perm.size());
         for (size_t k = 0; k < perm.size(); k++) {
-            moved_boxes[k] = boxes[perm[k]];
-            moved_order[k] = order[perm[k]];
+            moved[k] = items[perm[k]];
         }
-        std::copy(moved_boxes.begin(), moved_boxes.end(), boxes.begin() + r.begin);
-        std::copy(moved_order.begin(), moved_order.end(), order.begin() + r.begin);
+        std::copy(moved.begin(), moved.end(), items.begin() + r.begin);
         return mid;
     }
 
     uint32_t leaf(const Range &r)
     {
         if (r.count() == 1 && !by_slot) {
-            return WideTree::LEAF | order[r.begin];
+            return WideTree::LEAF | items[r.begin].id;
         }
         // Ascending: the items' own storage is visited in order. A leaf is
-        // short: insertion, moving each box with its item.
+        // short: insertion.
         for (int i = r.begin + 1; i < r.end; i++) {
-            uint32_t item = order[i];
-            FloatBox box = boxes[i];
+            WideTree::Item item = items[i];
             int j = i;
-            for (; j > r.begin && order[j - 1] > item; j--) {
-                order[j] = order[j - 1];
-                boxes[j] = boxes[j - 1];
+            for (; j > r.begin && items[j - 1].id > item.id; j--) {
+                items[j] = items[j - 1];
             }
-            order[j] = item;
-            boxes[j] = box;
+            items[j] = item;
         }
         return WideTree::LEAF | static_cast<uint32_t>(r.count() - 1) << WideTree::COUNT_SHIFT |
                static_cast<uint32_t>(r.begin);
@@ -666,25 +630,26 @@ struct Builder {
 
 } // namespace
 
-bool WideTree::build(std::vector<FloatBox> boxes, int max_leaf, double item_cost, bool slots)
+bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bool slots)
 {
     clear();
     by_slot = slots;
-    if (boxes.empty()) {
+    if (items.empty()) {
         return true;
     }
-    if (boxes.size() >= MAX_ITEMS) {
+    if (items.size() >= MAX_ITEMS) {
         return false;
     }
-    const size_t n = boxes.size();
-    order.resize(n);
-    for (size_t i = 0; i < n; i++) {
-        order[i] = static_cast<uint32_t>(i);
+    for (const Item &item : items) {
+        if (item.id >= MAX_ITEMS) {
+            return false;
+        }
     }
+    const size_t n = items.size();
     // Room for the most nodes a tree of this many items is expected to
     // need: pages not written to cost no memory, copies on growth would.
     nodes.reserve(n / 2 + 16);
-    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
+    Builder b{items, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
     Range all = b.make_range(0, static_cast<int>(n));
     b.judge(&all, 0);
     all.leafy = false;     // the root is always a node, of one leaf at least
@@ -694,24 +659,22 @@ bool WideTree::build(std::vector<FloatBox> boxes, int max_leaf, double item_cost
         clear();
         return false;
     }
-    if (max_leaf <= 1 && !by_slot) {
-        std::vector<uint32_t>().swap(order); // every leaf names its item
+    if (max_leaf > 1 || by_slot) { // else every leaf names its item
+        order.resize(n);
+        for (size_t i = 0; i < n; i++) {
+            order[i] = items[i].id;
+        }
     }
     return true;
 }
 
-void WideTree::rename(const std::vector<uint32_t> &names)
+bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool slots)
 {
-    for (WideNode &node : nodes) {
-        for (uint32_t &c : node.child) {
-            if (c != EMPTY && (c & LEAF) && ((c >> COUNT_SHIFT) & 7) == 0 && !by_slot) {
-                c = LEAF | names[c & (MAX_ITEMS - 1)];
-            }
-        }
+    std::vector<Item> items(boxes.size());
+    for (size_t i = 0; i < boxes.size(); i++) {
+        items[i] = Item{boxes[i], static_cast<uint32_t>(i)};
     }
-    for (uint32_t &item : order) {
-        item = names[item];
-    }
+    return build(std::move(items), max_leaf, item_cost, slots);
 }
 
 void WideTree::clear()
