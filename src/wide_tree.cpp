@@ -150,15 +150,16 @@ struct Bins {
         f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), top);
         // The bins taken out of the register, not through memory.
         const __m128i in = _mm_cvttps_epi32(f);
-        add_to(0, _mm_cvtsi128_si32(in), l, h);
-        add_to(1, _mm_cvtsi128_si32(_mm_shuffle_epi32(in, 1)), l, h);
-        add_to(2, _mm_cvtsi128_si32(_mm_shuffle_epi32(in, 2)), l, h);
+        // Unsigned: no sign extension for the addresses.
+        add_to(0, static_cast<uint32_t>(_mm_cvtsi128_si32(in)), l, h);
+        add_to(1, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(in, 1))), l, h);
+        add_to(2, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(in, 2))), l, h);
     }
 #if defined(__GNUC__)
     __attribute__((always_inline))
 #endif
     void
-    add_to(int axis, int b, __m128 l, __m128 h)
+    add_to(int axis, uint32_t b, __m128 l, __m128 h)
     {
         counts[axis][b]++;
         lo[axis][b] = _mm_min_ps(lo[axis][b], l);
