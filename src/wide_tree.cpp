@@ -175,18 +175,6 @@ struct Bins {
         }
     }
 #endif
-
-    FloatBox get(int axis, int b) const
-    {
-#if defined(__SSE2__)
-        float l[4], h[4];
-        _mm_storeu_ps(l, lo[axis][b]);
-        _mm_storeu_ps(h, hi[axis][b]);
-        return FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
-#else
-        return box[axis][b];
-#endif
-    }
 };
 
 // The box of a run of bins, grown bin by bin.
@@ -206,6 +194,13 @@ struct Sweep {
         const __m128d p = _mm_mul_pd(dxy, _mm_shuffle_pd(dxy, dz, 1)); // dx dy, dy dz
         return _mm_cvtsd_f64(_mm_add_sd(_mm_add_sd(p, _mm_unpackhi_pd(p, p)), _mm_mul_sd(dz, dxy)));
     }
+    FloatBox bounds() const
+    {
+        float l[4], h[4];
+        _mm_storeu_ps(l, lo);
+        _mm_storeu_ps(h, hi);
+        return FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
+    }
 #else
     FloatBox box = empty_float_box();
     void grow(const Bins &bins, int axis, int b)
@@ -215,6 +210,10 @@ struct Sweep {
     double half_area() const
     {
         return ::half_area(box);
+    }
+    FloatBox bounds() const
+    {
+        return box;
     }
 #endif
 };
@@ -355,13 +354,17 @@ struct Builder {
     static void sides(Range *r, const Bins &bins)
     {
         const int axis = r->axis;
-        r->side[0] = r->side[1] = empty_float_box();
+        Sweep left, right;
         r->left_count = 0;
-        for (int b = 0; b < r->setup.bins; b++) {
-            int k = b >= r->bin;
-            grow(&r->side[k], bins.get(axis, b));
-            r->left_count += k == 0 ? bins.counts[axis][b] : 0;
+        for (int b = 0; b < r->bin; b++) {
+            left.grow(bins, axis, b);
+            r->left_count += bins.counts[axis][b];
         }
+        for (int b = r->bin; b < r->setup.bins; b++) {
+            right.grow(bins, axis, b);
+        }
+        r->side[0] = left.bounds();
+        r->side[1] = right.bounds();
         for (int k = 0; k < 2; k++) {
             FloatBox &c = r->side_centres[k];
             for (int a = 0; a < 3; a++) {
