@@ -11,7 +11,7 @@
 namespace
 {
 
-const int BINS = 16;
+const int BINS = 12;
 // Past this depth ranges are halved by count alone, which bounds the depth.
 const int SAH_DEPTH = 48;
 
