@@ -415,10 +415,12 @@ struct Builder {
     void judge(Range *r, int depth) const
     {
         if (prepare(r, depth)) {
-            // All three axes in one pass over the items.
+            // All three axes in one pass over the items, or a sample of them.
+            r->sampled = r->count() > SAMPLE_ABOVE;
+            const int stride = r->sampled ? SAMPLE_STRIDE : 1;
             Bins bins;
             bins.reset(r->setup);
-            for (int i = r->begin; i < r->end; i++) {
+            for (int i = r->begin; i < r->end; i += stride) {
 #if defined(__SSE2__)
                 __m128 l, h;
                 load_box(items[i], &l, &h);
