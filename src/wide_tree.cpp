@@ -12,12 +12,6 @@ namespace
 {
 
 const int BINS = 12;
-// A range of more items than this bins its two sides from every
-// SAMPLE_STRIDE-th item only: planes that far up are chosen as well from a
-// sample. The partitions of such sampled sides then work out the boxes and
-// counts of their own sides, which their bins only estimate.
-const int SAMPLE_ABOVE = 1 << 14;
-const int SAMPLE_STRIDE = 4;
 // Past this depth ranges are halved by count alone, which bounds the depth.
 const int SAH_DEPTH = 48;
 
@@ -79,9 +73,8 @@ struct Range {
     // then exactly, from the partition that bins its items.
     FloatBox centres;
     double area;
-    bool judged;  // split (axis, bin) worked out
-    bool leafy;   // better left as a leaf
-    bool sampled; // binned from a sample: the sides' boxes and counts below are estimates
+    bool judged; // split (axis, bin) worked out
+    bool leafy;  // better left as a leaf
     int axis, bin;
     Setup setup;
     // The two sides of the judged plane as its bins hold them, so that a
@@ -104,16 +97,6 @@ load_box(const WideTree::Item &item, __m128 *lo, __m128 *hi)
     const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
     *lo = _mm_and_ps(_mm_loadu_ps(&item.box.lo[0]), xyz);
     *hi = _mm_and_ps(_mm_loadu_ps(&item.box.hi[0]), xyz);
-}
-#endif
-
-#if defined(__SSE2__)
-inline FloatBox float_box_of(__m128 lo, __m128 hi)
-{
-    float l[4], h[4];
-    _mm_storeu_ps(l, lo);
-    _mm_storeu_ps(h, hi);
-    return FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
 }
 #endif
 
@@ -278,7 +261,6 @@ struct Builder {
         r.area = half_area(r.box);
         r.judged = false;
         r.leafy = r.count() <= 1;
-        r.sampled = false;
         r.axis = 0;
         r.bin = -1;
         r.setup.bins = std::min(std::max(r.count(), 2), BINS);
@@ -310,21 +292,6 @@ struct Builder {
             choose(r, nullptr);
         }
         return any;
-    }
-
-    // As prepare, for a range whose items were binned with the given setup
-    // before its bounds were known: false if it needs no binning after all
-    // (it is then judged in full, or left to be judged).
-    bool prepare_as(Range *r, int depth, const Setup &setup) const
-    {
-        Range fresh = *r;
-        if (!prepare(&fresh, depth)) {
-            *r = fresh;
-            return false;
-        }
-        *r = fresh;
-        r->setup = setup;
-        return true;
     }
 
     // The best binned plane, and whether splitting beats a leaf.
@@ -415,12 +382,10 @@ struct Builder {
     void judge(Range *r, int depth) const
     {
         if (prepare(r, depth)) {
-            // All three axes in one pass over the items, or a sample of them.
-            r->sampled = r->count() > SAMPLE_ABOVE;
-            const int stride = r->sampled ? SAMPLE_STRIDE : 1;
+            // All three axes in one pass over the items.
             Bins bins;
             bins.reset(r->setup);
-            for (int i = r->begin; i < r->end; i += stride) {
+            for (int i = r->begin; i < r->end; i++) {
 #if defined(__SSE2__)
                 __m128 l, h;
                 load_box(items[i], &l, &h);
@@ -436,22 +401,15 @@ struct Builder {
     }
 
     // Splits r in two at its judged plane into *left and *right, judged at
-    // depth: each item (or each of a sample) is binned for its side as the
-    // partition passes it.
+    // depth: each item is binned for its side as the partition passes it.
     void split_by_plane(const Range &r, int depth, Range *left, Range *right)
     {
-        // The sides as r's bins have them; for a sampled r the counts are
-        // scaled up and the sides put right after the partition.
-        int left_count = r.left_count;
-        if (r.sampled) {
-            left_count = std::min(std::max(left_count * SAMPLE_STRIDE, 1), r.count() - 1);
-        }
-        *left = make_range(r.begin, r.begin + left_count, r.side[0], r.side_centres[0]);
-        *right = make_range(r.begin + left_count, r.end, r.side[1], r.side_centres[1]);
+        int mid = r.begin + r.left_count;
+        *left = make_range(r.begin, mid, r.side[0], r.side_centres[0]);
+        *right = make_range(mid, r.end, r.side[1], r.side_centres[1]);
         bool bin_left = prepare(left, depth), bin_right = prepare(right, depth);
-        if (!bin_left && !bin_right && !r.sampled) {
-            Sides unused;
-            partition<false>(r, nullptr, nullptr, false, &unused);
+        if (!bin_left && !bin_right) {
+            partition<false>(r, nullptr, nullptr, nullptr, nullptr);
             return;
         }
         // A side that is not binned counts its items into one bin of a
@@ -467,30 +425,9 @@ struct Builder {
             const Setup none = {{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, {false, false, false}, 1};
             unread.reset(none);
         }
-        const bool sample = r.count() > SAMPLE_ABOVE;
-        Sides seen;
-        int mid = partition<true>(r, bin_left ? &bl : &unread, bin_right ? &br : &unread, sample, &seen);
-        if (r.sampled) {
-            // The sides as they are, judged anew where the estimate misled.
-            Range kids[2] = {make_range(r.begin, mid, seen.box[0], seen.centres[0]),
-                             make_range(mid, r.end, seen.box[1], seen.centres[1])};
-            const bool binned[2] = {bin_left, bin_right};
-            Range *out[2] = {left, right};
-            for (int k = 0; k < 2; k++) {
-                if (binned[k] && prepare_as(&kids[k], depth, out[k]->setup)) {
-                    kids[k].sampled = sample;
-                    choose(&kids[k], k == 0 ? &bl : &br);
-                }
-                *out[k] = kids[k];
-            }
-            return;
-        }
+        partition<true>(r, bin_left ? &bl : &unread, bin_right ? &br : &unread, &left->centres, &right->centres);
         // The partition saw every centre: the bounds of each side's are
         // now exact, for the planes below.
-        left->centres = seen.centres[0];
-        right->centres = seen.centres[1];
-        left->sampled = bin_left && sample;
-        right->sampled = bin_right && sample;
         if (bin_left) {
             choose(left, &bl);
         }
@@ -499,24 +436,16 @@ struct Builder {
         }
     }
 
-    // What a partition saw of each side: the boxes (only if r.sampled) and
-    // the bounds of the centres.
-    struct Sides {
-        FloatBox box[2], centres[2];
-    };
-
     // Moves the items of r on the left of its judged plane (as its bins
-    // have them) before the others, and returns the first on the right. If
-    // BIN, bins each item (each SAMPLE_STRIDE-th if sample) for its side
-    // and bounds the centres of each side, and for a sampled r their boxes.
-    // Without branches on the side, which is hard to foresee: every item is
-    // swapped with the first of the right side so far, which then grows by
-    // one unless the item belongs on the left.
-    template <bool BIN> int partition(const Range &r, Bins *to_left, Bins *to_right, bool sample, Sides *seen)
+    // have them) before the others; if BIN, bins each for its side and
+    // bounds the centres of each side. Without branches on the side, which
+    // is hard to foresee: every item is swapped with the first of the right
+    // side so far, which then grows by one unless the item belongs on the
+    // left.
+    template <bool BIN>
+    void partition(const Range &r, Bins *to_left, Bins *to_right, FloatBox *left_centres, FloatBox *right_centres)
     {
         const int axis = r.axis;
-        const bool boxes = r.sampled;
-        const int skip = sample ? SAMPLE_STRIDE - 1 : 0;
         int first_right = r.begin;
 #if defined(__SSE2__)
         // Left where (c - lo) scale, not clamped, is below the plane's bin
@@ -524,17 +453,13 @@ struct Builder {
         const __m128 origin = _mm_set1_ps(r.setup.lo[axis]), scale = _mm_set1_ps(r.setup.scale[axis]);
         const __m128 plane = _mm_set1_ps(static_cast<float>(r.bin));
         const int lane = 1 << axis;
-        const __m128 none_lo = _mm_set1_ps(HUGE_VALF), none_hi = _mm_set1_ps(-HUGE_VALF);
-        __m128 left_lo = none_lo, left_hi = none_hi, right_lo = none_lo, right_hi = none_hi;
-        __m128 left_box_lo = none_lo, left_box_hi = none_hi, right_box_lo = none_lo, right_box_hi = none_hi;
+        __m128 left_lo = _mm_set1_ps(HUGE_VALF), left_hi = _mm_set1_ps(-HUGE_VALF);
+        __m128 right_lo = left_lo, right_hi = left_hi;
 #else
         const float origin = r.setup.lo[axis], scale = r.setup.scale[axis], plane = static_cast<float>(r.bin);
         FloatBox centres[2] = {empty_float_box(), empty_float_box()};
-        FloatBox box[2] = {empty_float_box(), empty_float_box()};
 #endif
         for (int i = r.begin; i < r.end; i++) {
-            // Every item of the sample; a branch in a short fixed pattern.
-            const bool bin = ((i - r.begin) & skip) == 0;
 #if defined(__SSE2__)
             __m128 l, h;
             load_box(items[i], &l, &h);
@@ -542,42 +467,28 @@ struct Builder {
             int right = _mm_movemask_ps(_mm_cmpge_ps(_mm_mul_ps(_mm_sub_ps(c, origin), scale), plane)) & lane;
             bool on_left = right == 0;
             if (BIN) {
-                if (bin) {
-                    (on_left ? to_left : to_right)->add(l, h, c);
-                }
+                (on_left ? to_left : to_right)->add(l, h, c);
                 // The centre, and all ones (a NaN) on the other side:
                 // min_ps(a, b) is a < b ? a : b and so passes over a NaN a,
-                // as the bounds pass over a NaN centre. No bound of a box is
-                // NaN.
+                // as the bounds pass over a NaN centre.
                 const __m128 not_left = _mm_castsi128_ps(_mm_set1_epi32(-(right != 0)));
-                const __m128 is_left = _mm_xor_ps(not_left, _mm_castsi128_ps(_mm_set1_epi32(-1)));
-                const __m128 to_l = _mm_or_ps(c, not_left), to_r = _mm_or_ps(c, is_left);
+                const __m128 to_l = _mm_or_ps(c, not_left),
+                             to_r = _mm_or_ps(c, _mm_xor_ps(not_left, _mm_cmpeq_ps(c, c)));
                 left_lo = _mm_min_ps(to_l, left_lo);
                 left_hi = _mm_max_ps(to_l, left_hi);
                 right_lo = _mm_min_ps(to_r, right_lo);
                 right_hi = _mm_max_ps(to_r, right_hi);
-                if (boxes) {
-                    left_box_lo = _mm_min_ps(_mm_or_ps(l, not_left), left_box_lo);
-                    left_box_hi = _mm_max_ps(_mm_or_ps(h, not_left), left_box_hi);
-                    right_box_lo = _mm_min_ps(_mm_or_ps(l, is_left), right_box_lo);
-                    right_box_hi = _mm_max_ps(_mm_or_ps(h, is_left), right_box_hi);
-                }
             }
 #else
-            const FloatBox &item_box = items[i].box;
-            const float c[3] = {centre(item_box, 0), centre(item_box, 1), centre(item_box, 2)};
+            const FloatBox &box = items[i].box;
+            const float c[3] = {centre(box, 0), centre(box, 1), centre(box, 2)};
             bool on_left = !((c[axis] - origin) * scale >= plane);
             if (BIN) {
-                if (bin) {
-                    (on_left ? to_left : to_right)->add(item_box, c);
-                }
+                (on_left ? to_left : to_right)->add(box, c);
                 FloatBox &cb = centres[!on_left];
                 for (int a = 0; a < 3; a++) {
                     cb.lo[a] = c[a] < cb.lo[a] ? c[a] : cb.lo[a];
                     cb.hi[a] = c[a] > cb.hi[a] ? c[a] : cb.hi[a];
-                }
-                if (boxes) {
-                    grow(&box[!on_left], item_box);
                 }
             }
 #endif
@@ -588,18 +499,18 @@ struct Builder {
         }
         if (BIN) {
 #if defined(__SSE2__)
-            seen->centres[0] = float_box_of(left_lo, left_hi);
-            seen->centres[1] = float_box_of(right_lo, right_hi);
-            seen->box[0] = float_box_of(left_box_lo, left_box_hi);
-            seen->box[1] = float_box_of(right_box_lo, right_box_hi);
+            float lo[4], hi[4];
+            _mm_storeu_ps(lo, left_lo);
+            _mm_storeu_ps(hi, left_hi);
+            *left_centres = FloatBox{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+            _mm_storeu_ps(lo, right_lo);
+            _mm_storeu_ps(hi, right_hi);
+            *right_centres = FloatBox{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
 #else
-            seen->centres[0] = centres[0];
-            seen->centres[1] = centres[1];
-            seen->box[0] = box[0];
-            seen->box[1] = box[1];
+            *left_centres = centres[0];
+            *right_centres = centres[1];
 #endif
         }
-        return first_right;
     }
 
     // Splits r in two at the median centre along the widest axis (ties by
