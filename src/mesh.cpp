@@ -637,6 +637,9 @@ const double BIG_COORD = 1e60;
 // Faces per leaf of the hierarchy, at most: the pre-test takes four at once,
 // in one or two passes, so a range that fits is always a leaf.
 const int FACE_LEAF = 8;
+// Planes tried per axis: the faces of a mesh are much alike, and twelve
+// places serve them as well as sixteen (the trees walk as fast) for less.
+const int FACE_BINS = 12;
 
 double max_abs(const Vector3 &v)
 {
@@ -847,7 +850,7 @@ void Mesh::build_face_tree()
     std::vector<float>().swap(reach);
     items.resize(kept);
 
-    if (!tree.build(std::move(items), FACE_LEAF, 0.0, true)) {
+    if (!tree.build(std::move(items), FACE_LEAF, 0.0, true, FACE_BINS)) {
         std::vector<uint32_t>().swap(loose_faces);
         return; // deeper than the walk's stack: not expected of the builder
     }

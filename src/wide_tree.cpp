@@ -11,7 +11,7 @@
 namespace
 {
 
-const int BINS = 12;
+const int BINS = WideTree::MAX_BINS;
 // Past this depth ranges are halved by count alone, which bounds the depth.
 const int SAH_DEPTH = 48;
 
@@ -225,6 +225,7 @@ struct Builder {
     std::vector<WideNode> &nodes;
     int max_leaf;
     double item_cost;
+    int most_bins;
     bool by_slot;
     int deepest = 0;
 
@@ -251,7 +252,7 @@ struct Builder {
         return make_range(begin, end, box, centres);
     }
 
-    static Range make_range(int begin, int end, const FloatBox &box, const FloatBox &centres)
+    Range make_range(int begin, int end, const FloatBox &box, const FloatBox &centres) const
     {
         Range r;
         r.begin = begin;
@@ -263,7 +264,7 @@ struct Builder {
         r.leafy = r.count() <= 1;
         r.axis = 0;
         r.bin = -1;
-        r.setup.bins = std::min(std::max(r.count(), 2), BINS);
+        r.setup.bins = std::min(std::max(r.count(), 2), most_bins);
         return r;
     }
 
@@ -634,7 +635,7 @@ struct Builder {
 
 } // namespace
 
-bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bool slots)
+bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bool slots, int bins)
 {
     clear();
     by_slot = slots;
@@ -653,7 +654,9 @@ bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bo
     // Room for the most nodes a tree of this many items is expected to
     // need: pages not written to cost no memory, copies on growth would.
     nodes.reserve(n / 2 + 16);
-    Builder b{items, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
+    Builder b{
+        items,  nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, std::min(std::max(bins, 2), MAX_BINS),
+        by_slot};
     Range all = b.make_range(0, static_cast<int>(n));
     b.judge(&all, 0);
     all.leafy = false;     // the root is always a node, of one leaf at least

@@ -111,6 +111,7 @@ class WideTree
     static constexpr int COUNT_SHIFT = 28;
     static constexpr uint32_t MAX_ITEMS = 1u << COUNT_SHIFT;
     static constexpr int MAX_LEAF = 8;
+    static constexpr int MAX_BINS = 16;
     // The walk's stack: a node replaces itself by at most four children.
     static constexpr int STACK = 256;
 
@@ -129,7 +130,8 @@ class WideTree
     // kept in leaf order can be found by place. Always deterministic. False,
     // leaving the tree empty, for more than MAX_ITEMS items, a name not
     // below it, or a tree too deep for the walk's stack (not expected).
-    bool build(std::vector<Item> items, int max_leaf, double item_cost, bool by_slot = false);
+    // Planes are tried at up to `bins` places per axis (at most MAX_BINS).
+    bool build(std::vector<Item> items, int max_leaf, double item_cost, bool by_slot = false, int bins = MAX_BINS);
     // The same over boxes[0 .. n - 1], the box i naming item i.
     bool build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool by_slot = false);
     void clear();
