@@ -797,7 +797,7 @@ void Mesh::build_face_tree()
                         Vector3(std::max(box.max.x, halves[h].box.max.x), std::max(box.max.y, halves[h].box.max.y),
                                 std::max(box.max.z, halves[h].box.max.z));
                 }
-                reach[i] = std::min(reach[i], float_down(halves[h].reach));
+                reach[i] = std::min(reach[i], float_below(halves[h].reach));
                 if (prim == MESH_PRIM_TRI) {
                     pretest_reach = std::max(pretest_reach, halves[h].pad);
                 }
