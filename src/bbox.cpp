@@ -536,16 +536,12 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
     // rounding of their centres (a few eps per level, ten levels at most).
     double sphere_cap = std::max(1024.0, 4.0 * sphere_coord);
     b->origin_cap = std::min(b->origin_cap, sphere_cap);
-    // The places of the objects in the hierarchy, unless that is all of them.
-    std::vector<uint32_t> places;
-    std::vector<FloatBox> boxes;
-    boxes.reserve(placed);
+    // The objects in the hierarchy, named by their places in the scene's list.
+    std::vector<WideTree::Item> items;
+    items.reserve(placed);
     for (size_t i = 0; i < count; i++) {
         if (b->how[i] == 0xff) {
             continue;
-        }
-        if (placed < count) {
-            places.push_back(static_cast<uint32_t>(i));
         }
         const Object *obj = objs[i];
         BBox box = obj->get_bbox();
@@ -563,9 +559,9 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
             mesh->reach_bounds(&box, &origin_cap, &reach_cap);
             grow(&box, mesh->get_bbox());
         }
-        boxes.push_back(float_box(box));
+        items.push_back(WideTree::Item{float_box(box), static_cast<uint32_t>(i)});
     }
-    if (!b->tree.build(std::move(boxes), placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
+    if (!b->tree.build(std::move(items), placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
         // Not expected of the builder: every object is then asked in order.
         delete built;
         built = nullptr;
@@ -574,9 +570,5 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
             objects.push_back(objs[i]);
         }
         return;
-    }
-    std::vector<FloatBox>().swap(boxes);
-    if (!places.empty()) {
-        b->tree.rename(places);
     }
 }

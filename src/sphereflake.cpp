@@ -222,16 +222,17 @@ void SphereFlake::build_index()
         return; // NaN or huge: walked level by level
     }
     ix->origin_cap = std::max(1024.0, 4.0 * coord);
-    std::vector<FloatBox> boxes;
-    boxes.reserve(ix->flakes.size());
+    std::vector<WideTree::Item> items;
+    items.reserve(ix->flakes.size());
     for (const SphereFlake *f : ix->flakes) {
         const Sphere *s = f->sph;
         double size = 1.7320508075688772 * (max_abs(s->center) + ix->origin_cap) + s->radius;
         double pad = 2.4e-7 * size + 8.0 * EPS * size + 1e-300;
         const BBox &b = s->get_bbox();
-        boxes.push_back(float_box(BBox(b.min - Vector3(pad, pad, pad), b.max + Vector3(pad, pad, pad))));
+        BBox padded(b.min - Vector3(pad, pad, pad), b.max + Vector3(pad, pad, pad));
+        items.push_back(WideTree::Item{float_box(padded), static_cast<uint32_t>(items.size())});
     }
-    if (ix->tree.build(std::move(boxes), 1, 0.0)) {
+    if (ix->tree.build(std::move(items), 1, 0.0)) {
         index = ix.release();
     }
 }

@@ -8,38 +8,10 @@
 #include <emmintrin.h>
 #endif
 
-// A float below (above) x, a step or two away, without the comparison of
-// float_down (float_up), whose answer is hard to foresee: the nearest float
-// f lies within half a step of x, and |f| 2^-23 + 2^-149 is at least a step,
-// so f moved by that lies beyond x whatever the roundings. Values near the
-// end of the float range take float_down (float_up).
-static inline float below(double x)
-{
-    if (!(std::fabs(x) <= 1e38)) {
-        return float_down(x);
-    }
-    float f = static_cast<float>(x);
-    return f - (std::fabs(f) * 0x1p-23f + 0x1p-149f);
-}
-
-static inline float above(double x)
-{
-    if (!(std::fabs(x) <= 1e38)) {
-        return float_up(x);
-    }
-    float f = static_cast<float>(x);
-    return f + (std::fabs(f) * 0x1p-23f + 0x1p-149f);
-}
-
-FloatBox float_box(const BBox &b)
-{
-    return FloatBox{{below(b.min.x), below(b.min.y), below(b.min.z)}, {above(b.max.x), above(b.max.y), above(b.max.z)}};
-}
-
 namespace
 {
 
-const int BINS = 16;
+const int BINS = WideTree::MAX_BINS;
 // Past this depth ranges are halved by count alone, which bounds the depth.
 const int SAH_DEPTH = 48;
 
@@ -67,50 +39,212 @@ double half_area(const FloatBox &b)
     return dx * dy + dy * dz + dz * dx;
 }
 
+// Twice the centre, in single precision: NaN for a box unbounded both ways,
+// which bounds of centres pass over and the bins put first.
+inline float centre(const FloatBox &box, int axis)
+{
+    return box.lo[axis] + box.hi[axis];
+}
+
+// How a range's items are binned: on each axis a centre c goes to bin (c -
+// lo) scale, clamped to the bins (a NaN to bin 0); an axis without room for
+// planes has scale 0 and puts every item in bin 0.
+struct Setup {
+    float lo[3], scale[3];
+    bool live[3];
+    int bins;
+};
+
+// The bin of a centre, in the same single-precision steps as the vector
+// form in Bins::add.
+inline int bin_of(float c, float lo, float scale, int bins)
+{
+    float f = (c - lo) * scale;
+    f = f > 0.0f ? f : 0.0f;
+    f = f < static_cast<float>(bins - 1) ? f : static_cast<float>(bins - 1);
+    return static_cast<int>(f);
+}
+
 struct Range {
     int begin, end;
     FloatBox box;
-    float clo[3], chi[3]; // bounds of the (doubled) centres
+    // Bounds the items' centres: below the root first as the bins of the
+    // range above do, a little wider (its own bins are set up from that),
+    // then exactly, from the partition that bins its items.
+    FloatBox centres;
     double area;
     bool judged; // split (axis, bin) worked out
     bool leafy;  // better left as a leaf
     int axis, bin;
-    int bins; // as many as items, up to BINS
-    // The two sides of the judged plane as its bins hold them: boxes and
-    // bounds of the centres, so that a split needs no pass of its own.
+    Setup setup;
+    // The two sides of the judged plane as its bins hold them, so that a
+    // split needs no pass of its own.
     FloatBox side[2], side_centres[2];
     int left_count;
     int count() const { return end - begin; }
 };
 
-// The builder moves the boxes about with their items (boxes[i] is the box
-// of order[i]), so that every pass reads them in sequence.
+// An item's bounds as two vectors, their fourth lanes 0: two loads within
+// its 28 bytes.
+#if defined(__SSE2__)
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
+inline void
+load_box(const WideTree::Item &item, __m128 *lo, __m128 *hi)
+{
+    static_assert(sizeof(WideTree::Item) == 28 && offsetof(WideTree::Item, box.hi) == 12, "box, then name");
+    const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+    *lo = _mm_and_ps(_mm_loadu_ps(&item.box.lo[0]), xyz);
+    *hi = _mm_and_ps(_mm_loadu_ps(&item.box.hi[0]), xyz);
+}
+#endif
+
+// The bins of a range: per axis and bin, the count and the box of the items.
+struct Bins {
+    int bins;
+    int counts[3][BINS];
+#if defined(__SSE2__)
+    __m128 lo[3][BINS], hi[3][BINS];
+    __m128 origin, scale, top;
+#else
+    FloatBox box[3][BINS];
+    Setup setup;
+#endif
+
+    void reset(const Setup &s)
+    {
+        bins = s.bins;
+        for (int axis = 0; axis < 3; axis++) {
+            for (int b = 0; b < bins; b++) {
+                counts[axis][b] = 0;
+#if defined(__SSE2__)
+                lo[axis][b] = _mm_set1_ps(HUGE_VALF);
+                hi[axis][b] = _mm_set1_ps(-HUGE_VALF);
+#else
+                box[axis][b] = empty_float_box();
+#endif
+            }
+        }
+#if defined(__SSE2__)
+        origin = _mm_setr_ps(s.lo[0], s.lo[1], s.lo[2], 0.0f);
+        scale = _mm_setr_ps(s.scale[0], s.scale[1], s.scale[2], 0.0f);
+        top = _mm_set1_ps(static_cast<float>(bins - 1));
+#else
+        setup = s;
+#endif
+    }
+
+    // Counts an item into the bins of each axis, growing their boxes by its
+    // box: l and h from load_box, c = l + h.
+#if defined(__SSE2__)
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
+    void
+    add(__m128 l, __m128 h, __m128 c)
+    {
+        // max_ps(f, 0) is f > 0 ? f : 0 and min_ps(f, top) is f < top ? f :
+        // top, as in bin_of.
+        __m128 f = _mm_mul_ps(_mm_sub_ps(c, origin), scale);
+        f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), top);
+        // The bins taken out of the register, not through memory.
+        const __m128i in = _mm_cvttps_epi32(f);
+        // Unsigned: no sign extension for the addresses.
+        add_to(0, static_cast<uint32_t>(_mm_cvtsi128_si32(in)), l, h);
+        add_to(1, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(in, 1))), l, h);
+        add_to(2, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(in, 2))), l, h);
+    }
+#if defined(__GNUC__)
+    __attribute__((always_inline))
+#endif
+    void
+    add_to(int axis, uint32_t b, __m128 l, __m128 h)
+    {
+        counts[axis][b]++;
+        lo[axis][b] = _mm_min_ps(lo[axis][b], l);
+        hi[axis][b] = _mm_max_ps(hi[axis][b], h);
+    }
+#else
+    void add(const FloatBox &item, const float c[3])
+    {
+        for (int axis = 0; axis < 3; axis++) {
+            int b = bin_of(c[axis], setup.lo[axis], setup.scale[axis], bins);
+            counts[axis][b]++;
+            grow(&box[axis][b], item);
+        }
+    }
+#endif
+};
+
+// The box of a run of bins, grown bin by bin.
+struct Sweep {
+#if defined(__SSE2__)
+    __m128 lo = _mm_set1_ps(HUGE_VALF), hi = _mm_set1_ps(-HUGE_VALF);
+    void grow(const Bins &bins, int axis, int b)
+    {
+        lo = _mm_min_ps(lo, bins.lo[axis][b]);
+        hi = _mm_max_ps(hi, bins.hi[axis][b]);
+    }
+    // ::half_area in the same steps, without a trip through memory.
+    double half_area() const
+    {
+        const __m128d dxy = _mm_sub_pd(_mm_cvtps_pd(hi), _mm_cvtps_pd(lo));
+        const __m128d dz = _mm_sub_sd(_mm_cvtps_pd(_mm_movehl_ps(hi, hi)), _mm_cvtps_pd(_mm_movehl_ps(lo, lo)));
+        const __m128d p = _mm_mul_pd(dxy, _mm_shuffle_pd(dxy, dz, 1)); // dx dy, dy dz
+        return _mm_cvtsd_f64(_mm_add_sd(_mm_add_sd(p, _mm_unpackhi_pd(p, p)), _mm_mul_sd(dz, dxy)));
+    }
+    FloatBox bounds() const
+    {
+        float l[4], h[4];
+        _mm_storeu_ps(l, lo);
+        _mm_storeu_ps(h, hi);
+        return FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
+    }
+#else
+    FloatBox box = empty_float_box();
+    void grow(const Bins &bins, int axis, int b)
+    {
+        ::grow(&box, bins.box[axis][b]);
+    }
+    double half_area() const
+    {
+        return ::half_area(box);
+    }
+    FloatBox bounds() const
+    {
+        return box;
+    }
+#endif
+};
+
+// The builder moves the items about, so that every pass reads them in
+// sequence.
 struct Builder {
-    std::vector<FloatBox> &boxes;
-    std::vector<uint32_t> &order;
+    std::vector<WideTree::Item> &items;
     std::vector<WideNode> &nodes;
     int max_leaf;
     double item_cost;
+    int most_bins;
     bool by_slot;
     int deepest = 0;
 
-    // Twice the centre, in single precision: NaN for a box unbounded both
-    // ways, which the bounds of the centres pass over and the bins put first.
-    static float centre(const FloatBox &box, int axis) { return box.lo[axis] + box.hi[axis]; }
-    // For the median: such a box counts as centred at 0.
-    static float centre_key(const FloatBox &box, int axis)
+    // For the median: a box unbounded both ways counts as centred at 0.
+    static float centre_key(const WideTree::Item &item, int axis)
     {
-        float c = centre(box, axis);
+        float c = centre(item.box, axis);
         return c == c ? c : 0.0f;
     }
 
+    // A range with its box and the exact bounds of its centres, from a pass
+    // over its items.
     Range make_range(int begin, int end) const
     {
         FloatBox box = empty_float_box(), centres = empty_float_box();
         for (int i = begin; i < end; i++) {
-            grow(&box, boxes[i]);
+            grow(&box, items[i].box);
             for (int a = 0; a < 3; a++) {
-                float c = centre(boxes[i], a);
+                float c = centre(items[i].box, a);
                 centres.lo[a] = c < centres.lo[a] ? c : centres.lo[a];
                 centres.hi[a] = c > centres.hi[a] ? c : centres.hi[a];
             }
@@ -118,207 +252,57 @@ struct Builder {
         return make_range(begin, end, box, centres);
     }
 
-    // The range with its box and the bounds of its centres known.
-    static Range make_range(int begin, int end, const FloatBox &box, const FloatBox &centres)
+    Range make_range(int begin, int end, const FloatBox &box, const FloatBox &centres) const
     {
         Range r;
         r.begin = begin;
         r.end = end;
         r.box = box;
-        for (int a = 0; a < 3; a++) {
-            r.clo[a] = centres.lo[a];
-            r.chi[a] = centres.hi[a];
-        }
+        r.centres = centres;
         r.area = half_area(r.box);
         r.judged = false;
         r.leafy = r.count() <= 1;
         r.axis = 0;
         r.bin = -1;
-        r.bins = std::min(std::max(r.count(), 2), BINS);
+        r.setup.bins = std::min(std::max(r.count(), 2), most_bins);
         return r;
     }
 
-    // The bin of a centre, in the same single-precision steps as the
-    // vector form in judge: a NaN goes to bin 0.
-    static int bin_of(float c, float lo, float scale, int bins)
-    {
-        float f = (c - lo) * scale;
-        f = f > 0.0f ? f : 0.0f;
-        f = f < static_cast<float>(bins - 1) ? f : static_cast<float>(bins - 1);
-        return static_cast<int>(f);
-    }
-
-    // How a range is binned: the bins' origin and scale per axis, and which
-    // axes have room for planes.
-    struct Setup {
-        bool sah;
-        float lo[3], scale[3];
-        bool live[3];
-    };
-
-    // The bins of a range: per axis and bin, the count, the box of the
-    // items and the bounds of their centres.
-    struct Bins {
-        int bins;
-        int counts[3][BINS];
-#if defined(__SSE2__)
-        __m128 blo[3][BINS], bhi[3][BINS], clo[3][BINS], chi[3][BINS];
-        __m128 vlo, vscale, top;
-#else
-        FloatBox box[3][BINS], centres[3][BINS];
-        Setup setup;
-#endif
-
-        void reset(const Setup &s, int n)
-        {
-            bins = n;
-            for (int axis = 0; axis < 3; axis++) {
-                for (int b = 0; b < bins; b++) {
-                    counts[axis][b] = 0;
-#if defined(__SSE2__)
-                    blo[axis][b] = clo[axis][b] = _mm_set1_ps(HUGE_VALF);
-                    bhi[axis][b] = chi[axis][b] = _mm_set1_ps(-HUGE_VALF);
-#else
-                    box[axis][b] = centres[axis][b] = empty_float_box();
-#endif
-                }
-            }
-#if defined(__SSE2__)
-            vlo = _mm_setr_ps(s.lo[0], s.lo[1], s.lo[2], 0.0f);
-            vscale = _mm_setr_ps(s.scale[0], s.scale[1], s.scale[2], 0.0f);
-            top = _mm_set1_ps(static_cast<float>(bins - 1));
-#else
-            setup = s;
-#endif
-        }
-
-        // Counts an item into the bins of each axis, growing their boxes by
-        // its box and their bounds of centres by its centre.
-#if defined(__GNUC__)
-        __attribute__((always_inline))
-#endif
-        void
-        add(const FloatBox &box)
-        {
-#if defined(__SSE2__)
-            // Two loads within the box's 24 bytes, their fourth lanes cleared.
-            const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
-            __m128 l = _mm_and_ps(_mm_loadu_ps(&box.lo[0]), xyz);
-            __m128 h = _mm_loadu_ps(&box.lo[2]);
-            h = _mm_and_ps(_mm_shuffle_ps(h, h, _MM_SHUFFLE(3, 3, 2, 1)), xyz);
-            // max_ps(f, 0) is f > 0 ? f : 0 and min_ps(f, top) is f < top ?
-            // f : top, as in bin_of.
-            const __m128 c = _mm_add_ps(l, h);
-            __m128 f = _mm_mul_ps(_mm_sub_ps(c, vlo), vscale);
-            f = _mm_min_ps(_mm_max_ps(f, _mm_setzero_ps()), top);
-            // The bins taken out of the register, not through memory.
-            const __m128i in = _mm_cvttps_epi32(f);
-            const int b[3] = {_mm_cvtsi128_si32(in), _mm_cvtsi128_si32(_mm_shuffle_epi32(in, 1)),
-                              _mm_cvtsi128_si32(_mm_shuffle_epi32(in, 2))};
-            // A NaN centre (a box unbounded both ways) keeps the bounds.
-#define RT_BIN_AXIS(axis)                                                                                              \
-    counts[axis][b[axis]]++;                                                                                           \
-    blo[axis][b[axis]] = _mm_min_ps(blo[axis][b[axis]], l);                                                            \
-    bhi[axis][b[axis]] = _mm_max_ps(bhi[axis][b[axis]], h);                                                            \
-    clo[axis][b[axis]] = _mm_min_ps(c, clo[axis][b[axis]]);                                                            \
-    chi[axis][b[axis]] = _mm_max_ps(c, chi[axis][b[axis]]);
-            RT_BIN_AXIS(0)
-            RT_BIN_AXIS(1)
-            RT_BIN_AXIS(2)
-#undef RT_BIN_AXIS
-#else
-            float c[3] = {centre(box, 0), centre(box, 1), centre(box, 2)};
-            for (int axis = 0; axis < 3; axis++) {
-                int b = bin_of(c[axis], setup.lo[axis], setup.scale[axis], bins);
-                counts[axis][b]++;
-                grow(&this->box[axis][b], box);
-                FloatBox &cb = centres[axis][b];
-                for (int a = 0; a < 3; a++) {
-                    cb.lo[a] = c[a] < cb.lo[a] ? c[a] : cb.lo[a];
-                    cb.hi[a] = c[a] > cb.hi[a] ? c[a] : cb.hi[a];
-                }
-            }
-#endif
-        }
-
-        void get(int axis, int b, FloatBox *box_out, FloatBox *centres_out) const
-        {
-#if defined(__SSE2__)
-            float l[4], h[4];
-            _mm_storeu_ps(l, blo[axis][b]);
-            _mm_storeu_ps(h, bhi[axis][b]);
-            *box_out = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
-            _mm_storeu_ps(l, clo[axis][b]);
-            _mm_storeu_ps(h, chi[axis][b]);
-            *centres_out = FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}};
-#else
-            *box_out = box[axis][b];
-            *centres_out = centres[axis][b];
-#endif
-        }
-    };
-
-    // The box of a run of bins, grown bin by bin.
-    struct Sweep {
-#if defined(__SSE2__)
-        __m128 lo = _mm_set1_ps(HUGE_VALF), hi = _mm_set1_ps(-HUGE_VALF);
-        void grow(const Bins &bins, int axis, int b)
-        {
-            lo = _mm_min_ps(lo, bins.blo[axis][b]);
-            hi = _mm_max_ps(hi, bins.bhi[axis][b]);
-        }
-        double half_area() const
-        {
-            float l[4], h[4];
-            _mm_storeu_ps(l, lo);
-            _mm_storeu_ps(h, hi);
-            return ::half_area(FloatBox{{l[0], l[1], l[2]}, {h[0], h[1], h[2]}});
-        }
-#else
-        FloatBox box = empty_float_box();
-        void grow(const Bins &bins, int axis, int b)
-        {
-            ::grow(&box, bins.box[axis][b]);
-        }
-        double half_area() const
-        {
-            return ::half_area(box);
-        }
-#endif
-    };
-
-    // Marks r judged; false (r then judged in full) when its items need no
-    // binning: too few, or no room for a plane.
-    bool prepare(Range *r, int depth, Setup *s) const
+    // Marks r judged and sets up its bins; false (r then judged in full)
+    // when its items need no binning: too few, or no room for a plane.
+    bool prepare(Range *r, int depth) const
     {
         r->judged = true;
         r->bin = -1;
         int n = r->count();
-        s->sah = false;
         if (n <= 1 || (n <= max_leaf && item_cost <= 0.0)) {
             r->leafy = true; // a leaf whatever the planes
             return false;
         }
         bool sah = depth < SAH_DEPTH && r->area > 0.0 && std::isfinite(r->area);
+        Setup &s = r->setup;
+        bool any = false;
         for (int axis = 0; axis < 3; axis++) {
-            s->lo[axis] = r->clo[axis];
-            float extent = r->chi[axis] - s->lo[axis];
-            s->live[axis] = sah && extent > 0.0f && std::isfinite(extent);
-            s->scale[axis] = s->live[axis] ? static_cast<float>(r->bins) / extent : 0.0f;
+            s.lo[axis] = r->centres.lo[axis];
+            float extent = r->centres.hi[axis] - s.lo[axis];
+            s.live[axis] = sah && extent > 0.0f && std::isfinite(extent);
+            s.scale[axis] = s.live[axis] ? static_cast<float>(s.bins) / extent : 0.0f;
+            any = any || s.live[axis];
         }
-        s->sah = s->live[0] || s->live[1] || s->live[2];
-        if (!s->sah) {
-            choose(r, *s, nullptr);
+        if (!any) {
+            choose(r, nullptr);
         }
-        return s->sah;
+        return any;
     }
 
     // The best binned plane, and whether splitting beats a leaf.
-    void choose(Range *r, const Setup &s, const Bins *bins) const
+    void choose(Range *r, const Bins *bins) const
     {
         double best = HUGE_VAL;
-        const int nb = r->bins;
-        for (int axis = 0; s.sah && axis < 3; axis++) {
+        int best_bin = -1, best_axis = 0;
+        const Setup &s = r->setup;
+        const int nb = s.bins;
+        for (int axis = 0; bins != nullptr && axis < 3; axis++) {
             if (!s.live[axis]) {
                 continue;
             }
@@ -331,37 +315,26 @@ struct Builder {
                 acc.grow(*bins, axis, b);
                 k += counts[b];
                 left_count[b] = k;
-                left_cost[b] = k > 0 ? acc.half_area() * k : 0.0;
+                left_cost[b] = acc.half_area() * k; // NaN while empty, not used then
             }
             acc = Sweep();
             k = 0;
             for (int b = nb - 1; b > 0; b--) {
                 acc.grow(*bins, axis, b);
                 k += counts[b];
-                if (k == 0 || left_count[b - 1] == 0) {
-                    continue;
-                }
+                // Only planes with items on both sides. Without branches:
+                // which plane wins is hard to foresee.
                 double c = left_cost[b - 1] + acc.half_area() * k;
-                if (c < best) {
-                    best = c;
-                    r->bin = b;
-                    r->axis = axis;
-                }
+                bool better = (k > 0) & (left_count[b - 1] > 0) & (c < best);
+                best = better ? c : best;
+                best_bin = better ? b : best_bin;
+                best_axis = better ? axis : best_axis;
             }
         }
+        r->bin = best_bin;
+        r->axis = best_axis;
         if (r->bin >= 0) {
-            for (int k = 0; k < 2; k++) {
-                r->side[k] = r->side_centres[k] = empty_float_box();
-            }
-            r->left_count = 0;
-            for (int b = 0; b < nb; b++) {
-                int k = b >= r->bin;
-                FloatBox box, centres;
-                bins->get(r->axis, b, &box, &centres);
-                grow(&r->side[k], box);
-                grow(&r->side_centres[k], centres);
-                r->left_count += k == 0 ? bins->counts[r->axis][b] : 0;
-            }
+            sides(r, *bins);
         }
         int n = r->count();
         if (n > max_leaf) {
@@ -375,17 +348,56 @@ struct Builder {
         }
     }
 
+    // The two sides of r's judged plane: their boxes and counts from the
+    // bins, and bounds of their centres: within r's, within twice the
+    // side's box (which holds every centre of it), and on the plane's side
+    // on its axis (roughly: beyond the ends the bins only clamp).
+    static void sides(Range *r, const Bins &bins)
+    {
+        const int axis = r->axis;
+        Sweep left, right;
+        r->left_count = 0;
+        for (int b = 0; b < r->bin; b++) {
+            left.grow(bins, axis, b);
+            r->left_count += bins.counts[axis][b];
+        }
+        for (int b = r->bin; b < r->setup.bins; b++) {
+            right.grow(bins, axis, b);
+        }
+        r->side[0] = left.bounds();
+        r->side[1] = right.bounds();
+        for (int k = 0; k < 2; k++) {
+            FloatBox &c = r->side_centres[k];
+            for (int a = 0; a < 3; a++) {
+                float lo = 2.0f * r->side[k].lo[a], hi = 2.0f * r->side[k].hi[a];
+                c.lo[a] = lo > r->centres.lo[a] ? lo : r->centres.lo[a];
+                c.hi[a] = hi < r->centres.hi[a] ? hi : r->centres.hi[a];
+            }
+        }
+        float plane = r->setup.lo[axis] + static_cast<float>(r->bin) / r->setup.scale[axis];
+        float &left_hi = r->side_centres[0].hi[axis], &right_lo = r->side_centres[1].lo[axis];
+        left_hi = plane < left_hi ? plane : left_hi;
+        right_lo = plane > right_lo ? plane : right_lo;
+    }
+
     void judge(Range *r, int depth) const
     {
-        Setup s;
-        if (prepare(r, depth, &s)) {
+        if (prepare(r, depth)) {
             // All three axes in one pass over the items.
             Bins bins;
-            bins.reset(s, r->bins);
+            bins.reset(r->setup);
             for (int i = r->begin; i < r->end; i++) {
-                bins.add(boxes[i]);
+#if defined(__SSE2__)
+                __m128 l, h;
+                load_box(items[i], &l, &h);
+                bins.add(l, h, _mm_add_ps(l, h));
+#else
+                const FloatBox &box = items[i].box;
+                const float c[3] = {centre(box, 0), centre(box, 1), centre(box, 2)};
+                bins.add(box, c);
+#endif
             }
-            choose(r, s, &bins);
+            choose(r, &bins);
         }
     }
 
@@ -396,43 +408,109 @@ struct Builder {
         int mid = r.begin + r.left_count;
         *left = make_range(r.begin, mid, r.side[0], r.side_centres[0]);
         *right = make_range(mid, r.end, r.side[1], r.side_centres[1]);
-        Setup sl, sr;
-        bool bin_left = prepare(left, depth, &sl), bin_right = prepare(right, depth, &sr);
+        bool bin_left = prepare(left, depth), bin_right = prepare(right, depth);
+        if (!bin_left && !bin_right) {
+            partition<false>(r, nullptr, nullptr, nullptr, nullptr);
+            return;
+        }
         // A side that is not binned counts its items into one bin of a
         // third set, never read.
         Bins bl, br, unread;
-        const Setup none = {false, {0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, {false, false, false}};
-        unread.reset(none, 1);
         if (bin_left) {
-            bl.reset(sl, left->bins);
+            bl.reset(left->setup);
         }
         if (bin_right) {
-            br.reset(sr, right->bins);
+            br.reset(right->setup);
         }
-        Bins *to_left = bin_left ? &bl : &unread, *to_right = bin_right ? &br : &unread;
-        const float lo = r.clo[r.axis], scale = static_cast<float>(r.bins) / (r.chi[r.axis] - lo);
-        const int axis = r.axis, bin = r.bin, bins = r.bins;
-        // Without branches on the side, which is hard to foresee: every item
-        // is swapped with the first of the right side so far, which then
-        // grows by one unless the item belongs on the left.
+        if (!bin_left || !bin_right) {
+            const Setup none = {{0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f}, {false, false, false}, 1};
+            unread.reset(none);
+        }
+        partition<true>(r, bin_left ? &bl : &unread, bin_right ? &br : &unread, &left->centres, &right->centres);
+        // The partition saw every centre: the bounds of each side's are
+        // now exact, for the planes below.
+        if (bin_left) {
+            choose(left, &bl);
+        }
+        if (bin_right) {
+            choose(right, &br);
+        }
+    }
+
+    // Moves the items of r on the left of its judged plane (as its bins
+    // have them) before the others; if BIN, bins each for its side and
+    // bounds the centres of each side. Without branches on the side, which
+    // is hard to foresee: every item is swapped with the first of the right
+    // side so far, which then grows by one unless the item belongs on the
+    // left.
+    template <bool BIN>
+    void partition(const Range &r, Bins *to_left, Bins *to_right, FloatBox *left_centres, FloatBox *right_centres)
+    {
+        const int axis = r.axis;
         int first_right = r.begin;
+#if defined(__SSE2__)
+        // Left where (c - lo) scale, not clamped, is below the plane's bin
+        // or NaN: clamping to the bins would not change that.
+        const __m128 origin = _mm_set1_ps(r.setup.lo[axis]), scale = _mm_set1_ps(r.setup.scale[axis]);
+        const __m128 plane = _mm_set1_ps(static_cast<float>(r.bin));
+        const int lane = 1 << axis;
+        __m128 left_lo = _mm_set1_ps(HUGE_VALF), left_hi = _mm_set1_ps(-HUGE_VALF);
+        __m128 right_lo = left_lo, right_hi = left_hi;
+#else
+        const float origin = r.setup.lo[axis], scale = r.setup.scale[axis], plane = static_cast<float>(r.bin);
+        FloatBox centres[2] = {empty_float_box(), empty_float_box()};
+#endif
         for (int i = r.begin; i < r.end; i++) {
-            // Judged and binned where it lies, then moved.
-            bool on_left = bin_of(centre(boxes[i], axis), lo, scale, bins) < bin;
-            (on_left ? to_left : to_right)->add(boxes[i]);
-            FloatBox box = boxes[i];
-            uint32_t item = order[i];
-            boxes[i] = boxes[first_right];
-            order[i] = order[first_right];
-            boxes[first_right] = box;
-            order[first_right] = item;
+#if defined(__SSE2__)
+            __m128 l, h;
+            load_box(items[i], &l, &h);
+            const __m128 c = _mm_add_ps(l, h);
+            int right = _mm_movemask_ps(_mm_cmpge_ps(_mm_mul_ps(_mm_sub_ps(c, origin), scale), plane)) & lane;
+            bool on_left = right == 0;
+            if (BIN) {
+                (on_left ? to_left : to_right)->add(l, h, c);
+                // The centre, and all ones (a NaN) on the other side:
+                // min_ps(a, b) is a < b ? a : b and so passes over a NaN a,
+                // as the bounds pass over a NaN centre.
+                const __m128 not_left = _mm_castsi128_ps(_mm_set1_epi32(-(right != 0)));
+                const __m128 to_l = _mm_or_ps(c, not_left),
+                             to_r = _mm_or_ps(c, _mm_xor_ps(not_left, _mm_cmpeq_ps(c, c)));
+                left_lo = _mm_min_ps(to_l, left_lo);
+                left_hi = _mm_max_ps(to_l, left_hi);
+                right_lo = _mm_min_ps(to_r, right_lo);
+                right_hi = _mm_max_ps(to_r, right_hi);
+            }
+#else
+            const FloatBox &box = items[i].box;
+            const float c[3] = {centre(box, 0), centre(box, 1), centre(box, 2)};
+            bool on_left = !((c[axis] - origin) * scale >= plane);
+            if (BIN) {
+                (on_left ? to_left : to_right)->add(box, c);
+                FloatBox &cb = centres[!on_left];
+                for (int a = 0; a < 3; a++) {
+                    cb.lo[a] = c[a] < cb.lo[a] ? c[a] : cb.lo[a];
+                    cb.hi[a] = c[a] > cb.hi[a] ? c[a] : cb.hi[a];
+                }
+            }
+#endif
+            WideTree::Item item = items[i];
+            items[i] = items[first_right];
+            items[first_right] = item;
             first_right += on_left;
         }
-        if (bin_left) {
-            choose(left, sl, &bl);
-        }
-        if (bin_right) {
-            choose(right, sr, &br);
+        if (BIN) {
+#if defined(__SSE2__)
+            float lo[4], hi[4];
+            _mm_storeu_ps(lo, left_lo);
+            _mm_storeu_ps(hi, left_hi);
+            *left_centres = FloatBox{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+            _mm_storeu_ps(lo, right_lo);
+            _mm_storeu_ps(hi, right_hi);
+            *right_centres = FloatBox{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+#else
+            *left_centres = centres[0];
+            *right_centres = centres[1];
+#endif
         }
     }
 
@@ -443,50 +521,44 @@ struct Builder {
         int axis = 0;
         double widest = -1.0;
         for (int a = 0; a < 3; a++) {
-            double extent = static_cast<double>(r.chi[a]) - r.clo[a];
+            double extent = static_cast<double>(r.centres.hi[a]) - r.centres.lo[a];
             if (extent > widest) {
                 widest = extent;
                 axis = a;
             }
         }
         int mid = r.begin + r.count() / 2;
-        // By a permutation of the range, applied to both arrays after.
+        // By a permutation of the range, applied after.
         std::vector<uint32_t> perm(r.count());
         for (int k = 0; k < r.count(); k++) {
             perm[k] = static_cast<uint32_t>(r.begin + k);
         }
         std::nth_element(perm.begin(), perm.begin() + (mid - r.begin), perm.end(), [&](uint32_t a, uint32_t b) {
-            float ca = centre_key(boxes[a], axis), cb = centre_key(boxes[b], axis);
-            return ca < cb || (ca == cb && order[a] < order[b]);
+            float ca = centre_key(items[a], axis), cb = centre_key(items[b], axis);
+            return ca < cb || (ca == cb && items[a].id < items[b].id);
         });
-        std::vector<FloatBox> moved_boxes(perm.size());
-        std::vector<uint32_t> moved_order(perm.size());
+        std::vector<WideTree::Item> moved(perm.size());
         for (size_t k = 0; k < perm.size(); k++) {
-            moved_boxes[k] = boxes[perm[k]];
-            moved_order[k] = order[perm[k]];
+            moved[k] = items[perm[k]];
         }
-        std::copy(moved_boxes.begin(), moved_boxes.end(), boxes.begin() + r.begin);
-        std::copy(moved_order.begin(), moved_order.end(), order.begin() + r.begin);
+        std::copy(moved.begin(), moved.end(), items.begin() + r.begin);
         return mid;
     }
 
     uint32_t leaf(const Range &r)
     {
         if (r.count() == 1 && !by_slot) {
-            return WideTree::LEAF | order[r.begin];
+            return WideTree::LEAF | items[r.begin].id;
         }
         // Ascending: the items' own storage is visited in order. A leaf is
-        // short: insertion, moving each box with its item.
+        // short: insertion.
         for (int i = r.begin + 1; i < r.end; i++) {
-            uint32_t item = order[i];
-            FloatBox box = boxes[i];
+            WideTree::Item item = items[i];
             int j = i;
-            for (; j > r.begin && order[j - 1] > item; j--) {
-                order[j] = order[j - 1];
-                boxes[j] = boxes[j - 1];
+            for (; j > r.begin && items[j - 1].id > item.id; j--) {
+                items[j] = items[j - 1];
             }
-            order[j] = item;
-            boxes[j] = box;
+            items[j] = item;
         }
         return WideTree::LEAF | static_cast<uint32_t>(r.count() - 1) << WideTree::COUNT_SHIFT |
                static_cast<uint32_t>(r.begin);
@@ -563,25 +635,28 @@ struct Builder {
 
 } // namespace
 
-bool WideTree::build(std::vector<FloatBox> boxes, int max_leaf, double item_cost, bool slots)
+bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bool slots, int bins)
 {
     clear();
     by_slot = slots;
-    if (boxes.empty()) {
+    if (items.empty()) {
         return true;
     }
-    if (boxes.size() >= MAX_ITEMS) {
+    if (items.size() >= MAX_ITEMS) {
         return false;
     }
-    const size_t n = boxes.size();
-    order.resize(n);
-    for (size_t i = 0; i < n; i++) {
-        order[i] = static_cast<uint32_t>(i);
+    for (const Item &item : items) {
+        if (item.id >= MAX_ITEMS) {
+            return false;
+        }
     }
+    const size_t n = items.size();
     // Room for the most nodes a tree of this many items is expected to
     // need: pages not written to cost no memory, copies on growth would.
     nodes.reserve(n / 2 + 16);
-    Builder b{boxes, order, nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, by_slot};
+    Builder b{
+        items,  nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, std::min(std::max(bins, 2), MAX_BINS),
+        by_slot};
     Range all = b.make_range(0, static_cast<int>(n));
     b.judge(&all, 0);
     all.leafy = false;     // the root is always a node, of one leaf at least
@@ -591,24 +666,22 @@ bool WideTree::build(std::vector<FloatBox> boxes, int max_leaf, double item_cost
         clear();
         return false;
     }
-    if (max_leaf <= 1 && !by_slot) {
-        std::vector<uint32_t>().swap(order); // every leaf names its item
+    if (max_leaf > 1 || by_slot) { // else every leaf names its item
+        order.resize(n);
+        for (size_t i = 0; i < n; i++) {
+            order[i] = items[i].id;
+        }
     }
     return true;
 }
 
-void WideTree::rename(const std::vector<uint32_t> &names)
+bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool slots)
 {
-    for (WideNode &node : nodes) {
-        for (uint32_t &c : node.child) {
-            if (c != EMPTY && (c & LEAF) && ((c >> COUNT_SHIFT) & 7) == 0 && !by_slot) {
-                c = LEAF | names[c & (MAX_ITEMS - 1)];
-            }
-        }
+    std::vector<Item> items(boxes.size());
+    for (size_t i = 0; i < boxes.size(); i++) {
+        items[i] = Item{boxes[i], static_cast<uint32_t>(i)};
     }
-    for (uint32_t &item : order) {
-        item = names[item];
-    }
+    return build(std::move(items), max_leaf, item_cost, slots);
 }
 
 void WideTree::clear()

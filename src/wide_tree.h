@@ -60,8 +60,35 @@ inline float float_up(double x)
     return static_cast<double>(f) < x ? float_step(f, true) : f;
 }
 
+// A float below (above) x, a step or two away, without the comparison of
+// float_down (float_up), whose answer is hard to foresee: the nearest float
+// f lies within half a step of x, and |f| 2^-23 + 2^-149 is at least a step,
+// so f moved by that lies beyond x whatever the roundings. Values near the
+// end of the float range take float_down (float_up).
+inline float float_below(double x)
+{
+    if (!(std::fabs(x) <= 1e38)) {
+        return float_down(x);
+    }
+    float f = static_cast<float>(x);
+    return f - (std::fabs(f) * 0x1p-23f + 0x1p-149f);
+}
+
+inline float float_above(double x)
+{
+    if (!(std::fabs(x) <= 1e38)) {
+        return float_up(x);
+    }
+    float f = static_cast<float>(x);
+    return f + (std::fabs(f) * 0x1p-23f + 0x1p-149f);
+}
+
 // Holds b, rounded outwards by a step or two.
-FloatBox float_box(const BBox &b);
+inline FloatBox float_box(const BBox &b)
+{
+    return FloatBox{{float_below(b.min.x), float_below(b.min.y), float_below(b.min.z)},
+                    {float_above(b.max.x), float_above(b.max.y), float_above(b.max.z)}};
+}
 
 // A node of a four-wide bounding volume hierarchy: the boxes of its four
 // children side by side, axis by axis, so that one pass tests all four. A
@@ -84,21 +111,29 @@ class WideTree
     static constexpr int COUNT_SHIFT = 28;
     static constexpr uint32_t MAX_ITEMS = 1u << COUNT_SHIFT;
     static constexpr int MAX_LEAF = 8;
+    static constexpr int MAX_BINS = 16;
     // The walk's stack: a node replaces itself by at most four children.
     static constexpr int STACK = 256;
 
-    // Builds the hierarchy over boxes[0 .. n - 1] by the binned surface-area
-    // heuristic, leaves of up to max_leaf items in ascending order: a range
-    // that fits is a leaf unless splitting it costs less, an item costing
-    // item_cost box tests (0: it always is). With by_slot every leaf, even
-    // of one item, refers to its run of `order`, so that data kept in leaf
-    // order can be found by place. Always deterministic. False, leaving the
-    // tree empty, for more than MAX_ITEMS items or a tree too deep for the
-    // walk's stack (not expected).
-    bool build(std::vector<FloatBox> boxes, int max_leaf, double item_cost, bool by_slot = false);
-    // Gives item i the name names[i], an ascending renaming keeping every
-    // leaf in order.
-    void rename(const std::vector<uint32_t> &names);
+    // An item to build over: its box, and the name the tree gives it (in
+    // `order` and leaves), below MAX_ITEMS.
+    struct Item {
+        FloatBox box;
+        uint32_t id;
+    };
+
+    // Builds the hierarchy over the items by the binned surface-area
+    // heuristic, leaves of up to max_leaf items in ascending order of names:
+    // a range that fits is a leaf unless splitting it costs less, an item
+    // costing item_cost box tests (0: it always is). With by_slot every
+    // leaf, even of one item, refers to its run of `order`, so that data
+    // kept in leaf order can be found by place. Always deterministic. False,
+    // leaving the tree empty, for more than MAX_ITEMS items, a name not
+    // below it, or a tree too deep for the walk's stack (not expected).
+    // Planes are tried at up to `bins` places per axis (at most MAX_BINS).
+    bool build(std::vector<Item> items, int max_leaf, double item_cost, bool by_slot = false, int bins = MAX_BINS);
+    // The same over boxes[0 .. n - 1], the box i naming item i.
+    bool build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool by_slot = false);
     void clear();
     bool empty() const { return nodes.empty(); }
     size_t bytes() const { return nodes.size() * sizeof(WideNode) + order.size() * sizeof(uint32_t); }
