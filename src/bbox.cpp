@@ -17,12 +17,6 @@
 QueryCounters query_counters;
 #endif
 
-#if defined(__GNUC__)
-#define RT_ALWAYS_INLINE __attribute__((always_inline)) inline
-#else
-#define RT_ALWAYS_INLINE inline
-#endif
-
 bool BBox::intersection(const Ray &ray) const
 {
     return intersection(ray, RaySlabs(ray));

@@ -655,11 +655,8 @@ struct HalfBound {
     double reach; // the largest reach cap the bound holds for
 };
 
-#if defined(__GNUC__)
-__attribute__((always_inline))
-#endif
-inline HalfBound
-bound_half(const Vector3 &a, const Vector3 &b, const Vector3 &c, const Vector3 &n, double origin_cap)
+RT_ALWAYS_INLINE HalfBound bound_half(const Vector3 &a, const Vector3 &b, const Vector3 &c, const Vector3 &n,
+                                      double origin_cap)
 {
     HalfBound hb;
     hb.state = HALF_LOOSE;

@@ -593,13 +593,20 @@ static bool parse_rows(const char *arg)
     return true;
 }
 
-static bool parse_gamma(const char *arg)
+// A finite number that begins with a digit.
+static bool parse_number(const char *arg, double *value)
 {
     if (!isdigit(static_cast<unsigned char>(arg[0]))) {
         return false;
     }
-    double gamma = atof(arg);
-    if (!std::isfinite(gamma) || !(gamma > 0.0)) {
+    *value = atof(arg);
+    return std::isfinite(*value);
+}
+
+static bool parse_gamma(const char *arg)
+{
+    double gamma;
+    if (!parse_number(arg, &gamma) || !(gamma > 0.0)) {
         return false;
     }
     inv_gamma = 1.0 / gamma;
@@ -624,11 +631,8 @@ static bool parse_passes(const char *arg)
 
 static bool parse_time(const char *arg)
 {
-    if (!isdigit(static_cast<unsigned char>(arg[0]))) {
-        return false;
-    }
-    double seconds = atof(arg);
-    if (!std::isfinite(seconds)) {
+    double seconds;
+    if (!parse_number(arg, &seconds)) {
         return false;
     }
     time_box = seconds;

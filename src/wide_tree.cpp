@@ -87,11 +87,7 @@ struct Range {
 // An item's bounds as two vectors, their fourth lanes 0: two loads within
 // its 28 bytes.
 #if defined(__SSE2__)
-#if defined(__GNUC__)
-__attribute__((always_inline))
-#endif
-inline void
-load_box(const WideTree::Item &item, __m128 *lo, __m128 *hi)
+RT_ALWAYS_INLINE void load_box(const WideTree::Item &item, __m128 *lo, __m128 *hi)
 {
     static_assert(sizeof(WideTree::Item) == 28 && offsetof(WideTree::Item, box.hi) == 12, "box, then name");
     const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
@@ -138,11 +134,7 @@ struct Bins {
     // Counts an item into the bins of each axis, growing their boxes by its
     // box: l and h from load_box, c = l + h.
 #if defined(__SSE2__)
-#if defined(__GNUC__)
-    __attribute__((always_inline))
-#endif
-    void
-    add(__m128 l, __m128 h, __m128 c)
+    RT_ALWAYS_INLINE void add(__m128 l, __m128 h, __m128 c)
     {
         // max_ps(f, 0) is f > 0 ? f : 0 and min_ps(f, top) is f < top ? f :
         // top, as in bin_of.
@@ -155,11 +147,7 @@ struct Bins {
         add_to(1, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(in, 1))), l, h);
         add_to(2, static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi32(in, 2))), l, h);
     }
-#if defined(__GNUC__)
-    __attribute__((always_inline))
-#endif
-    void
-    add_to(int axis, uint32_t b, __m128 l, __m128 h)
+    RT_ALWAYS_INLINE void add_to(int axis, uint32_t b, __m128 l, __m128 h)
     {
         counts[axis][b]++;
         lo[axis][b] = _mm_min_ps(lo[axis][b], l);
@@ -673,15 +661,6 @@ bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bo
         }
     }
     return true;
-}
-
-bool WideTree::build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool slots)
-{
-    std::vector<Item> items(boxes.size());
-    for (size_t i = 0; i < boxes.size(); i++) {
-        items[i] = Item{boxes[i], static_cast<uint32_t>(i)};
-    }
-    return build(std::move(items), max_leaf, item_cost, slots);
 }
 
 void WideTree::clear()

@@ -15,6 +15,14 @@
 #include <emmintrin.h>
 #endif
 
+// For the few small functions of the hot paths that the compiler would
+// otherwise call, not inline.
+#if defined(__GNUC__)
+#define RT_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#define RT_ALWAYS_INLINE inline
+#endif
+
 // A box in single precision; the builders round every bound outwards, so it
 // holds the double box it was made from.
 struct FloatBox {
@@ -132,8 +140,6 @@ class WideTree
     // below it, or a tree too deep for the walk's stack (not expected).
     // Planes are tried at up to `bins` places per axis (at most MAX_BINS).
     bool build(std::vector<Item> items, int max_leaf, double item_cost, bool by_slot = false, int bins = MAX_BINS);
-    // The same over boxes[0 .. n - 1], the box i naming item i.
-    bool build(const std::vector<FloatBox> &boxes, int max_leaf, double item_cost, bool by_slot = false);
     void clear();
     bool empty() const { return nodes.empty(); }
     size_t bytes() const { return nodes.size() * sizeof(WideNode) + order.size() * sizeof(uint32_t); }
@@ -149,11 +155,7 @@ class WideTree
 // child i's box meets the parameter interval [0, limit] (slab_reach, lane by
 // lane, with the same double arithmetic: the single-precision bounds widen
 // exactly), and near[i] is then its entry.
-#if defined(__GNUC__)
-__attribute__((always_inline))
-#endif
-inline unsigned
-wide_reach(const WideNode &node, const RaySlabs &r, double limit, double near[4])
+RT_ALWAYS_INLINE unsigned wide_reach(const WideNode &node, const RaySlabs &r, double limit, double near[4])
 {
 #if defined(__SSE2__)
     const __m128d ox = _mm_set1_pd(r.ox), oy = _mm_set1_pd(r.oy), oz = _mm_set1_pd(r.oz);
@@ -271,11 +273,7 @@ inline FloatSlabs::FloatSlabs(const RaySlabs &r)
     }
 }
 
-#if defined(__GNUC__)
-__attribute__((always_inline))
-#endif
-inline unsigned
-wide_reach_float(const WideNode &node, const FloatSlabs &s, float limit, float near[4])
+RT_ALWAYS_INLINE unsigned wide_reach_float(const WideNode &node, const FloatSlabs &s, float limit, float near[4])
 {
     const char *base = reinterpret_cast<const char *>(&node);
     const float grow = 1.0f + 0x1p-20f, shrink = 1.0f - 0x1p-20f, tiny = 0x1p-100f;

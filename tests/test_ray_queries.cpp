@@ -565,10 +565,10 @@ TEST(RayQueries, TreesAreCheapToWalk)
     Gen g(5);
     const double bound[2][2] = {{46.2, 77.9}, {38.4, 63.0}}; // this builder's, rounded up
     for (int clustered = 0; clustered < 2; clustered++) {
-        std::vector<FloatBox> boxes;
+        std::vector<WideTree::Item> boxes;
         for (int i = 0; i < 4000; i++) {
             Vector3 c = clustered && i % 2 ? g.point(40, 45) : g.point(0, 100), r = Vector3(1, 2, 1) * g.uni(0.1, 3);
-            boxes.push_back(float_box(BBox(c - r, c + r)));
+            boxes.push_back(WideTree::Item{float_box(BBox(c - r, c + r)), static_cast<uint32_t>(i)});
         }
         for (int leaf : {2, 8}) {
             WideTree t;
