@@ -206,31 +206,33 @@ RT_ALWAYS_INLINE unsigned wide_reach(const WideNode &node, const RaySlabs &r, do
 // reciprocal and o the origin, wide_reach computes the near bound T0 =
 // fl(fl(L - o) i) and the far bound T1 = fl(fl(H - o) i) (L, H: the
 // near and far planes for the direction's sign). The float test computes
-// t0 = fl(fl(L - o0) f) and t1 = fl(fl(H - o1) f) with f = fl(i), where o0
-// is a float at or beyond o in the direction's sense (so (L - o0) i <= (L -
-// o) i exactly) and o1 one at or behind it ((H - o1) i >= (H - o) i). Each of t0, t1 carries
-// at most three float roundings of relative size u = 2^-24, and each of T0,
-// T1 two double ones; a product that underflows errs by at most 2^-149 in
-// all. So t0 <= T0 (1 + 3.02 u) + 2^-149 where T0 >= 0, t0 <= 2^-149 where
-// T0 < 0, and t1 >= T1 (1 - 3.02 u) - 2^-149 where T1 >= 0, t1 < 0 only
-// where T1 < 0; no value is NaN. With tmin, tmax the float test's clamped
-// maximum and minimum (limit rounded to the nearest float, a relative error
-// of u), whenever wide_reach accepts (every T0 and 0 at most every T1 and
-// the limit) tmin <= tmax (1 + 8.1 u) + 2^-147; the test asks tmin <=
-// tmax (1 + 2^-20) + 2^-100, which after its own two roundings still
-// exceeds that. The entry handed out, tmin (1 - 2^-20) - 2^-100 after its
-// roundings, lies below max(0, T0 ...), wide_reach's entry. Overflow only
-// turns values beyond 1 into infinities of the same sign, which decide the
-// same.
+// t0 = fl(fl(L - o0) g) and t1 = fl(fl(H - o1) f) with f = fl(i) and g =
+// fl(f (1 - 2^-20)), where o0 is a float at or beyond o in the direction's
+// sense (so (L - o0) i <= (L - o) i exactly) and o1 one at or behind it
+// ((H - o1) i >= (H - o) i). t1 carries at most three float roundings of
+// relative size u = 2^-24, t0 four and the factor 1 - 2^-20 = 1 - 16 u, and
+// T0, T1 two double roundings each; a product that underflows errs by at
+// most 2^-149 in all. So t0 <= T0 (1 - 11.9 u) + 2^-149 where T0 >= 0, t0
+// <= 2^-149 where T0 < 0, and t1 >= T1 (1 - 3.02 u) - 2^-149 where T1 >= 0,
+// t1 < 0 only where T1 < 0; no value is NaN. With tmin, tmax the float
+// test's clamped maximum and minimum (limit rounded to the nearest float, a
+// relative error of u) and W, V wide_reach's (every T0 and 0; every T1 and
+// the limit): tmin <= W (1 - 11.9 u) + 2^-149 and, where wide_reach accepts
+// (W <= V), tmax >= V (1 - 3.02 u) - 2^-149. The test asks entry <= tmax,
+// entry = fl(tmin - 2^-100): for V >= 2^-120 tmin lies below tmax and the
+// entry at most at tmin; below that the entry is negative and tmax at least
+// -2^-149. Likewise the entry lies at or below W, wide_reach's entry.
+// Overflow only turns values beyond 1 into infinities of the same sign,
+// which decide the same.
 struct FloatSlabs {
     inline explicit FloatSlabs(const RaySlabs &r);
 
     bool usable;
     unsigned near_at[3], far_at[3]; // byte offsets of the planes in a WideNode
 #if defined(__SSE2__)
-    __m128 o_near[3], o_far[3], inv[3];
+    __m128 o_near[3], o_far[3], inv_near[3], inv[3];
 #else
-    float o_near[3], o_far[3], inv[3];
+    float o_near[3], o_far[3], inv_near[3], inv[3];
 #endif
 };
 
@@ -261,13 +263,16 @@ inline FloatSlabs::FloatSlabs(const RaySlabs &r)
         float up = f0 + step, down = f0 - step;
         float on = flip[a] ? down : up, of = flip[a] ? up : down;
         float f = static_cast<float>(inv[a]);
+        float g = f * (1.0f - 0x1p-20f);
 #if defined(__SSE2__)
         o_near[a] = _mm_set1_ps(on);
         o_far[a] = _mm_set1_ps(of);
+        inv_near[a] = _mm_set1_ps(g);
         this->inv[a] = _mm_set1_ps(f);
 #else
         o_near[a] = on;
         o_far[a] = of;
+        inv_near[a] = g;
         this->inv[a] = f;
 #endif
     }
@@ -276,34 +281,36 @@ inline FloatSlabs::FloatSlabs(const RaySlabs &r)
 RT_ALWAYS_INLINE unsigned wide_reach_float(const WideNode &node, const FloatSlabs &s, float limit, float near[4])
 {
     const char *base = reinterpret_cast<const char *>(&node);
-    const float grow = 1.0f + 0x1p-20f, shrink = 1.0f - 0x1p-20f, tiny = 0x1p-100f;
+    const float tiny = 0x1p-100f;
 #if defined(__SSE2__)
 #define RT_PLANES(at) _mm_loadu_ps(reinterpret_cast<const float *>(base + (at)))
-    __m128 t0x = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[0]), s.o_near[0]), s.inv[0]);
-    __m128 t0y = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[1]), s.o_near[1]), s.inv[1]);
-    __m128 t0z = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[2]), s.o_near[2]), s.inv[2]);
+    __m128 t0x = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[0]), s.o_near[0]), s.inv_near[0]);
+    __m128 t0y = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[1]), s.o_near[1]), s.inv_near[1]);
+    __m128 t0z = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[2]), s.o_near[2]), s.inv_near[2]);
     __m128 t1x = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.far_at[0]), s.o_far[0]), s.inv[0]);
     __m128 t1y = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.far_at[1]), s.o_far[1]), s.inv[1]);
     __m128 t1z = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.far_at[2]), s.o_far[2]), s.inv[2]);
 #undef RT_PLANES
-    // max_ps(a, b) is a > b ? a : b and min_ps likewise.
-    __m128 tmin = _mm_max_ps(t0z, _mm_max_ps(t0y, _mm_max_ps(t0x, _mm_setzero_ps())));
-    __m128 tmax = _mm_min_ps(t1z, _mm_min_ps(t1y, _mm_min_ps(t1x, _mm_set1_ps(limit))));
-    __m128 reach = _mm_add_ps(_mm_mul_ps(tmax, _mm_set1_ps(grow)), _mm_set1_ps(tiny));
-    _mm_storeu_ps(near, _mm_sub_ps(_mm_mul_ps(tmin, _mm_set1_ps(shrink)), _mm_set1_ps(tiny)));
-    return static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(tmin, reach)));
+    // max_ps(a, b) is a > b ? a : b and min_ps likewise; paired, so that
+    // the answer waits for two steps rather than three (no value is NaN,
+    // and the order of signed zeros decides nothing).
+    __m128 tmin = _mm_max_ps(_mm_max_ps(t0x, t0y), _mm_max_ps(t0z, _mm_setzero_ps()));
+    __m128 tmax = _mm_min_ps(_mm_min_ps(t1x, t1y), _mm_min_ps(t1z, _mm_set1_ps(limit)));
+    __m128 entry = _mm_sub_ps(tmin, _mm_set1_ps(tiny));
+    _mm_storeu_ps(near, entry);
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_cmple_ps(entry, tmax)));
 #else
     unsigned mask = 0;
     for (int k = 0; k < 4; k++) {
         float tmin = 0.0f, tmax = limit;
         for (int a = 0; a < 3; a++) {
-            float t0 = (reinterpret_cast<const float *>(base + s.near_at[a])[k] - s.o_near[a]) * s.inv[a];
+            float t0 = (reinterpret_cast<const float *>(base + s.near_at[a])[k] - s.o_near[a]) * s.inv_near[a];
             float t1 = (reinterpret_cast<const float *>(base + s.far_at[a])[k] - s.o_far[a]) * s.inv[a];
             tmin = t0 > tmin ? t0 : tmin;
             tmax = t1 < tmax ? t1 : tmax;
         }
-        near[k] = tmin * shrink - tiny;
-        mask |= static_cast<unsigned>(tmin <= tmax * grow + tiny) << k;
+        near[k] = tmin - tiny;
+        mask |= static_cast<unsigned>(near[k] <= tmax) << k;
     }
     return mask;
 #endif
