@@ -736,12 +736,14 @@ void Mesh::build_face_tree()
     }
 
     const int corners = prim == MESH_PRIM_QUAD ? 4 : 3;
+    // The largest corner component, from the box of the corners just found
+    // (which passes over NaN components; their faces are left out or loose
+    // below). An axis without a number keeps its start, min above max.
     double coord = 0.0;
-    for (uint32_t f = 0; f < count; f++) {
-        const uint32_t *pi = pos_index(f);
-        for (int i = 0; i < corners; i++) {
-            double c = max_abs(positions[pi[i]]);
-            coord = c > coord ? c : coord; // a NaN corner makes its face loose below
+    const double lo[3] = {bbox.min.x, bbox.min.y, bbox.min.z}, hi[3] = {bbox.max.x, bbox.max.y, bbox.max.z};
+    for (int a = 0; a < 3; a++) {
+        if (lo[a] <= hi[a]) {
+            coord = std::max(coord, std::max(-lo[a], hi[a]));
         }
     }
     origin_cap = std::max(1e5, 16.0 * std::min(coord, BIG_COORD));
@@ -755,8 +757,9 @@ void Mesh::build_face_tree()
     // The normals worked out here are kept, so that the face test reads
     // them instead of working each out again.
     std::vector<Vector3> norms;
-    if (face_norms.empty()) {
-        norms.resize(count);
+    bool keep_norms = face_norms.empty();
+    if (keep_norms) {
+        norms.reserve(count);
     }
     size_t bounded_count = 0;
     pretest_reach = prim == MESH_PRIM_TRI ? 0.0 : -1.0;
@@ -765,8 +768,8 @@ void Mesh::build_face_tree()
         const Vector3 &p0 = positions[pi[0]], &p1 = positions[pi[1]], &p2 = positions[pi[2]];
         // face_normal, from the corners at hand.
         const Vector3 n = face_norms.empty() ? normalize(cross(p1 - p0, p2 - p0)) : face_norms[i];
-        if (!norms.empty()) {
-            norms[i] = n;
+        if (keep_norms) {
+            norms.push_back(n);
         }
         // The squared length, without a square root: within 0.19 % of 1,
         // the length is within 0.1 %.
@@ -861,7 +864,7 @@ void Mesh::build_face_tree()
         return; // deeper than the walk's stack: not expected of the builder
     }
     loose_faces.shrink_to_fit();
-    if (!norms.empty()) {
+    if (keep_norms) {
         face_norms.swap(norms);
     }
     fill_leaf_corners();
@@ -881,25 +884,52 @@ void Mesh::fill_leaf_corners()
     if (!(std::fabs(c.x) <= 0x1p40 && std::fabs(c.y) <= 0x1p40 && std::fabs(c.z) <= 0x1p40)) {
         return;
     }
-    double coord = 0.0;
+    // Every corner lies in the tree's box: none lies farther from the
+    // centre than its sides (the differences rounded up by the factor).
+    double coord = std::max(std::max(std::max(b.max.x - c.x, c.x - b.min.x), std::max(b.max.y - c.y, c.y - b.min.y)),
+                            std::max(b.max.z - c.z, c.z - b.min.z)) *
+                   (1.0 + 1e-15);
     leaf_corners.assign(9 * tree.order.size() + 4, 0.0f);
+    // The leaves, then their corners; the faces' corners are read in an
+    // order of their own, so their indices are fetched ahead, and then the
+    // corners themselves.
+    std::vector<uint32_t> leaves;
     for (const WideNode &node : tree.nodes) {
         for (uint32_t ref : node.child) {
-            if (ref == WideTree::EMPTY || !(ref & WideTree::LEAF)) {
-                continue;
+            if (ref != WideTree::EMPTY && (ref & WideTree::LEAF)) {
+                leaves.push_back(ref);
             }
-            uint32_t first = ref & (WideTree::MAX_ITEMS - 1);
-            uint32_t count = ((ref >> WideTree::COUNT_SHIFT) & 7) + 1;
-            float *out = &leaf_corners[9 * static_cast<size_t>(first)];
-            for (uint32_t k = 0; k < count; k++) {
-                const uint32_t *pi = pos_index(tree.order[first + k]);
-                for (int i = 0; i < 3; i++) {
-                    const Vector3 &p = positions[pi[i]];
-                    const double rel[3] = {p.x - c.x, p.y - c.y, p.z - c.z};
-                    for (int a = 0; a < 3; a++) {
-                        out[(3 * i + a) * count + k] = static_cast<float>(rel[a]);
-                        coord = std::max(coord, std::fabs(rel[a]));
-                    }
+        }
+    }
+    const uint32_t *order = tree.order.data();
+    auto first_of = [](uint32_t ref) { return ref & (WideTree::MAX_ITEMS - 1); };
+    auto count_of = [](uint32_t ref) { return ((ref >> WideTree::COUNT_SHIFT) & 7) + 1; };
+    const size_t far = 16, near = 8;
+    for (size_t j = 0; j < leaves.size(); j++) {
+        if (j + far < leaves.size()) {
+            uint32_t r = leaves[j + far];
+            for (uint32_t k = 0; k < count_of(r); k++) {
+                __builtin_prefetch(pos_index(order[first_of(r) + k]));
+            }
+        }
+        if (j + near < leaves.size()) {
+            uint32_t r = leaves[j + near];
+            for (uint32_t k = 0; k < count_of(r); k++) {
+                const uint32_t *pi = pos_index(order[first_of(r) + k]);
+                __builtin_prefetch(&positions[pi[0]]);
+                __builtin_prefetch(&positions[pi[1]]);
+                __builtin_prefetch(&positions[pi[2]]);
+            }
+        }
+        uint32_t first = first_of(leaves[j]), count = count_of(leaves[j]);
+        float *out = &leaf_corners[9 * static_cast<size_t>(first)];
+        for (uint32_t k = 0; k < count; k++) {
+            const uint32_t *pi = pos_index(order[first + k]);
+            for (int i = 0; i < 3; i++) {
+                const Vector3 &p = positions[pi[i]];
+                const double rel[3] = {p.x - c.x, p.y - c.y, p.z - c.z};
+                for (int a = 0; a < 3; a++) {
+                    out[(3 * i + a) * count + k] = static_cast<float>(rel[a]);
                 }
             }
         }
