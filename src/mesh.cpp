@@ -66,42 +66,37 @@ static inline bool tri_hit(const Vector3 &pa, const Vector3 &pb, const Vector3 &
     return true;
 }
 
-// The record of a hit: the vertex normals weighted at the point.
-static inline void tri_record(const Vector3 &na, const Vector3 &nb, const Vector3 &nc, double t, const Vector3 &point,
-                              const Vector3 &bc, IntInfo *i_info)
-{
-    i_info->normal = normalize((na * bc.x + nb * bc.y) + nc * bc.z);
-    i_info->i_point = point;
-    i_info->t = t;
-}
-
 // A triangle, or a quad as two triangles sharing its normal and plane:
 // (v0, v1, v2), then (v0, v2, v3); a point on the diagonal belongs to the
 // first.
-template <int CORNERS> bool Mesh::face_hit(const Mesh &mesh, uint32_t face, const Ray &ray, IntInfo *i_info)
+template <int CORNERS> bool Mesh::face_meet(const Mesh &mesh, uint32_t face, const Ray &ray, Meeting *m)
 {
     const uint32_t *pi = mesh.pos_index(face);
     const Vector3 &p0 = mesh.positions[pi[0]], &p1 = mesh.positions[pi[1]], &p2 = mesh.positions[pi[2]];
     const Vector3 n = mesh.face_normal(face);
-    double t;
-    Vector3 point, bc;
-    int half = 0;
-    if (!tri_hit(p0, p1, p2, n, ray, &t, &point, &bc)) {
-        if (CORNERS == 3 || !tri_hit(p0, p2, mesh.positions[pi[3]], n, ray, &t, &point, &bc)) {
+    m->half = 0;
+    if (!tri_hit(p0, p1, p2, n, ray, &m->t, &m->point, &m->bc)) {
+        if (CORNERS == 3 || !tri_hit(p0, p2, mesh.positions[pi[3]], n, ray, &m->t, &m->point, &m->bc)) {
             return false;
         }
-        half = 1;
+        m->half = 1;
     }
+    return true;
+}
+
+// The record of the face's meeting, as the mesh's own: the vertex normals
+// weighted at the point. Worked out only for the nearest meeting. True.
+bool Mesh::report(uint32_t face, const Meeting &m, IntInfo *i_info) const
+{
     if (i_info == nullptr) {
         return true;
     }
-    const uint32_t *ni = mesh.norm_index(face);
-    const std::vector<Vector3> &norms = mesh.normals;
-    if (half == 0) {
-        tri_record(norms[ni[0]], norms[ni[1]], norms[ni[2]], t, point, bc, i_info);
-    } else {
-        tri_record(norms[ni[0]], norms[ni[2]], norms[ni[3]], t, point, bc, i_info);
-    }
+    const uint32_t *ni = norm_index(face);
+    const Vector3 &na = normals[ni[0]], &nb = normals[ni[1 + m.half]], &nc = normals[ni[2 + m.half]];
+    i_info->object = this;
+    i_info->normal = normalize((na * m.bc.x + nb * m.bc.y) + nc * m.bc.z);
+    i_info->i_point = m.point;
+    i_info->t = m.t;
     return true;
 }
 
@@ -171,10 +166,10 @@ void Mesh::set_primitive(MeshPrim new_prim)
     tree_ready = false;
     switch (prim) {
     case MESH_PRIM_TRI:
-        face_test = face_hit<3>;
+        face_test = face_meet<3>;
         break;
     case MESH_PRIM_QUAD:
-        face_test = face_hit<4>;
+        face_test = face_meet<4>;
         break;
     default:
         fprintf(stderr, "invalid primitive\n");
@@ -307,33 +302,23 @@ bool Mesh::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) 
         }
     }
 
-    IntInfo nearest;
+    Meeting nearest;
     nearest.t = 1.7976931348623157e+308;
+    uint32_t nearest_face = 0;
     bool found = false;
     uint32_t count = static_cast<uint32_t>(get_face_count());
     for (uint32_t f = 0; f < count; f++) {
-        IntInfo tmp;
+        Meeting tmp;
         RT_COUNT(face_tests);
         // Strictly nearer replaces: of two faces at the same t the earlier stays.
         if (face_test(*this, f, ray, &tmp) && nearest.t > tmp.t) {
             nearest = tmp;
+            nearest_face = f;
             found = true;
         }
     }
 
-    return found && report(nearest, i_info);
-}
-
-// Hands the nearest face's hit on as the mesh's own; true.
-bool Mesh::report(const IntInfo &nearest, IntInfo *i_info) const
-{
-    if (i_info != nullptr) {
-        i_info->object = this;
-        i_info->normal = nearest.normal;
-        i_info->i_point = nearest.i_point;
-        i_info->t = nearest.t;
-    }
-    return true;
+    return found && report(nearest_face, nearest, i_info);
 }
 
 static inline int lowest_bit(unsigned bits)
@@ -499,7 +484,7 @@ struct Mesh::FaceWalk {
     const Ray &ray;
     bool any;
     Pretest pretest;
-    IntInfo nearest;
+    Meeting nearest;
     uint32_t nearest_face = UINT32_MAX;
     bool found = false;
 
@@ -524,14 +509,14 @@ struct Mesh::FaceWalk {
         for (; lanes != 0; lanes &= lanes - 1) {
             uint32_t f = items[lowest_bit(lanes)];
             RT_COUNT(face_tests);
+            Meeting tmp;
             if (any) {
-                if (mesh.face_test(mesh, f, ray, nullptr)) {
+                if (mesh.face_test(mesh, f, ray, &tmp)) {
                     found = true;
                     return true;
                 }
                 continue;
             }
-            IntInfo tmp;
             if (mesh.face_test(mesh, f, ray, &tmp) && (tmp.t < nearest.t || (tmp.t == nearest.t && f < nearest_face))) {
                 nearest = tmp;
                 nearest_face = f;
@@ -548,7 +533,7 @@ bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_i
 
     // Faces with no box of their own, in order: strictly nearer replaces.
     for (uint32_t f : loose_faces) {
-        IntInfo tmp;
+        Meeting tmp;
         RT_COUNT(face_tests);
         if (face_test(*this, f, ray, &tmp) && w.nearest.t > tmp.t) {
             if (w.any) {
@@ -564,7 +549,7 @@ bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_i
     if (w.any) {
         return w.found;
     }
-    return w.found && report(w.nearest, i_info);
+    return w.found && report(w.nearest_face, w.nearest, i_info);
 }
 
 bool Mesh::is_light() const

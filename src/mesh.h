@@ -88,8 +88,15 @@ class Mesh : public Object
     int loose_face_count() const { return static_cast<int>(loose_faces.size()); }
 
   protected:
-    typedef bool (*FaceTest)(const Mesh &mesh, uint32_t face, const Ray &ray, IntInfo *i_info);
-    template <int CORNERS> static bool face_hit(const Mesh &mesh, uint32_t face, const Ray &ray, IntInfo *i_info);
+    // Where a face meets a ray: its parameter and point, and the weights of
+    // the corners of the half met (a quad's second half: v0, v2, v3).
+    struct Meeting {
+        double t;
+        Vector3 point, bc;
+        int half;
+    };
+    typedef bool (*FaceTest)(const Mesh &mesh, uint32_t face, const Ray &ray, Meeting *m);
+    template <int CORNERS> static bool face_meet(const Mesh &mesh, uint32_t face, const Ray &ray, Meeting *m);
 
     const uint32_t *pos_index(uint32_t face) const { return &corner_pos[static_cast<size_t>(face) * stride]; }
     const uint32_t *norm_index(uint32_t face) const
@@ -102,7 +109,7 @@ class Mesh : public Object
     void build_face_tree();
     bool tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const;
     void fill_leaf_corners();
-    bool report(const IntInfo &nearest, IntInfo *i_info) const;
+    bool report(uint32_t face, const Meeting &m, IntInfo *i_info) const;
     struct Pretest;
     struct FaceWalk;
 
