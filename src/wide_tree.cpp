@@ -252,7 +252,9 @@ struct Builder {
         r.leafy = r.count() <= 1;
         r.axis = 0;
         r.bin = -1;
-        r.setup.bins = std::min(std::max(r.count(), 2), most_bins);
+        // A small range is cut well enough at fewer places, and most ranges
+        // are small: a bin for every two items.
+        r.setup.bins = std::min(std::max(r.count() / 2, 2), most_bins);
         return r;
     }
 
