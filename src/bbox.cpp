@@ -289,6 +289,7 @@ struct BBoxNode::Walk {
     }
 
     double limit() const { return ordered && best.t < 1.0 ? best.t : 1.0; }
+    bool nearest_first() const { return !any; }
 
     // The object's own routine, as the flat walk asks it.
     RT_ALWAYS_INLINE

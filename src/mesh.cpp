@@ -494,6 +494,7 @@ struct Mesh::FaceWalk {
     }
 
     double limit() const { return any || nearest.t > 1.0 ? 1.0 : nearest.t; }
+    bool nearest_first() const { return !any; }
 
     bool leaf(const uint32_t *items, int count)
     {

@@ -116,6 +116,7 @@ struct SphereFlake::Walk {
     int best_place = -1;
 
     double limit() const { return ordered && best.t < 1.0 ? best.t : 1.0; }
+    bool nearest_first() const { return !any; }
 
     bool boxes_above_met(int place) const
     {

@@ -321,11 +321,12 @@ inline int wide_lowest_bit(unsigned bits)
     return __builtin_ctz(bits);
 }
 
-// Walks the tree for one ray, nearer children first (a yes/no question meets
-// its first hit sooner so too). The visitor says how far the ray may still
+// Walks the tree for one ray. The visitor says how far the ray may still
 // reach (limit(): boxes entered beyond it are skipped, now and when a waiting
-// child comes off the stack) and tests a leaf's items (leaf(items, count),
-// true to stop). FLOAT: boxes tested by wide_reach_float, else wide_reach;
+// child comes off the stack), whether the nearer children are to come first
+// (nearest_first(): for the nearest hit; a yes/no question takes them in
+// their order, which over many rays costs less than sorting them) and tests
+// a leaf's items (leaf(items, count), true to stop). FLOAT: boxes tested by wide_reach_float, else wide_reach;
 // either accepts every box that wide_reach accepts.
 template <bool FLOAT, class Visitor>
 void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &fs, Visitor &v)
@@ -360,6 +361,15 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
                 int k0 = wide_lowest_bit(mask);
                 mask &= mask - 1;
                 if (mask == 0) {
+                    ref = node.child[k0];
+                    continue;
+                }
+                if (!v.nearest_first()) {
+                    for (; mask != 0; mask &= mask - 1) {
+                        int k = wide_lowest_bit(mask);
+                        stack[depth] = node.child[k];
+                        stack_near[depth++] = near[k];
+                    }
                     ref = node.child[k0];
                     continue;
                 }
