@@ -116,7 +116,9 @@ struct SphereFlake::Walk {
     int best_place = -1;
 
     double limit() const { return ordered && best.t < 1.0 ? best.t : 1.0; }
-    bool nearest_first() const { return !any; }
+    // Even for a yes/no question: among a flake's nested spheres the
+    // nearer first meets a blocker after fewer boxes (about 5 % fewer).
+    bool nearest_first() const { return true; }
 
     bool boxes_above_met(int place) const
     {
