@@ -33,7 +33,8 @@ struct Face {
 // each face holds the indices of its corners: the same doubles are read as
 // from a face of copied vertices, so every answer is the same to the bit. A
 // face's geometric normal is worked out from its corners when needed, unless
-// a face added whole brings another one, which is then kept.
+// a face added whole brings another one, which is then kept; the hierarchy's
+// builder keeps the normals it works out, for the face tests.
 class Mesh : public Object
 {
   public:
@@ -120,7 +121,7 @@ class Mesh : public Object
     std::vector<uint32_t> corner_pos;  // stride per face
     std::vector<uint32_t> corner_norm; // unused while norms_shared
     bool norms_shared = true;          // each normal index equals its position index
-    std::vector<Vector3> face_norms;   // empty while each is calc_normal's
+    std::vector<Vector3> face_norms;   // empty while each is calc_normal's and none is kept
     FaceTest face_test = nullptr;
     mutable Face shown; // what get_face hands out
 
