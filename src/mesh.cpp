@@ -752,8 +752,8 @@ void Mesh::build_face_tree()
     for (uint32_t i = 0; i < count; i++) {
         const uint32_t *pi = pos_index(i);
         const Vector3 &p0 = positions[pi[0]], &p1 = positions[pi[1]], &p2 = positions[pi[2]];
-        // face_normal, from the corners at hand.
-        const Vector3 n = face_norms.empty() ? normalize(cross(p1 - p0, p2 - p0)) : face_norms[i];
+        // face_normal, from the corners at hand unless kept already.
+        const Vector3 n = keep_norms ? normalize(cross(p1 - p0, p2 - p0)) : face_norms[i];
         if (keep_norms) {
             norms.push_back(n);
         }
