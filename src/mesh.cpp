@@ -511,14 +511,14 @@ struct Mesh::FaceWalk {
             uint32_t f = items[lowest_bit(lanes)];
             RT_COUNT(face_tests);
             Meeting tmp;
-            if (any) {
-                if (mesh.face_test(mesh, f, ray, &tmp)) {
-                    found = true;
-                    return true;
-                }
+            if (!mesh.face_test(mesh, f, ray, &tmp)) {
                 continue;
             }
-            if (mesh.face_test(mesh, f, ray, &tmp) && (tmp.t < nearest.t || (tmp.t == nearest.t && f < nearest_face))) {
+            if (any) {
+                found = true;
+                return true;
+            }
+            if (tmp.t < nearest.t || (tmp.t == nearest.t && f < nearest_face)) {
                 nearest = tmp;
                 nearest_face = f;
                 found = true;
@@ -888,28 +888,27 @@ void Mesh::fill_leaf_corners()
         }
     }
     const uint32_t *order = tree.order.data();
-    auto first_of = [](uint32_t ref) { return ref & (WideTree::MAX_ITEMS - 1); };
-    auto count_of = [](uint32_t ref) { return ((ref >> WideTree::COUNT_SHIFT) & 7) + 1; };
     const size_t far = 16, near = 8;
     for (size_t j = 0; j < leaves.size(); j++) {
         if (j + far < leaves.size()) {
             uint32_t r = leaves[j + far];
-            for (uint32_t k = 0; k < count_of(r); k++) {
-                __builtin_prefetch(pos_index(order[first_of(r) + k]));
+            for (int k = 0; k < WideTree::leaf_count(r); k++) {
+                __builtin_prefetch(pos_index(order[WideTree::leaf_first(r) + k]));
             }
         }
         if (j + near < leaves.size()) {
             uint32_t r = leaves[j + near];
-            for (uint32_t k = 0; k < count_of(r); k++) {
-                const uint32_t *pi = pos_index(order[first_of(r) + k]);
+            for (int k = 0; k < WideTree::leaf_count(r); k++) {
+                const uint32_t *pi = pos_index(order[WideTree::leaf_first(r) + k]);
                 __builtin_prefetch(&positions[pi[0]]);
                 __builtin_prefetch(&positions[pi[1]]);
                 __builtin_prefetch(&positions[pi[2]]);
             }
         }
-        uint32_t first = first_of(leaves[j]), count = count_of(leaves[j]);
+        uint32_t first = WideTree::leaf_first(leaves[j]);
+        int count = WideTree::leaf_count(leaves[j]);
         float *out = &leaf_corners[9 * static_cast<size_t>(first)];
-        for (uint32_t k = 0; k < count; k++) {
+        for (int k = 0; k < count; k++) {
             const uint32_t *pi = pos_index(order[first + k]);
             for (int i = 0; i < 3; i++) {
                 const Vector3 &p = positions[pi[i]];

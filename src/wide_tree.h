@@ -118,6 +118,8 @@ class WideTree
     // item itself.
     static constexpr int COUNT_SHIFT = 28;
     static constexpr uint32_t MAX_ITEMS = 1u << COUNT_SHIFT;
+    static uint32_t leaf_first(uint32_t ref) { return ref & (MAX_ITEMS - 1); }
+    static int leaf_count(uint32_t ref) { return static_cast<int>((ref >> COUNT_SHIFT) & 7) + 1; }
     static constexpr int MAX_LEAF = 8;
     static constexpr int MAX_BINS = 16;
     // The walk's stack: a node replaces itself by at most four children.
@@ -324,10 +326,11 @@ inline int wide_lowest_bit(unsigned bits)
 // Walks the tree for one ray. The visitor says how far the ray may still
 // reach (limit(): boxes entered beyond it are skipped, now and when a waiting
 // child comes off the stack), whether the nearer children are to come first
-// (nearest_first(): for the nearest hit; a yes/no question takes them in
-// their order, which over many rays costs less than sorting them) and tests
-// a leaf's items (leaf(items, count), true to stop). FLOAT: boxes tested by wide_reach_float, else wide_reach;
-// either accepts every box that wide_reach accepts.
+// (nearest_first(): so for the nearest hit; a yes/no question may take them
+// in their order, which over many rays can cost less than sorting them) and
+// tests a leaf's items (leaf(items, count), true to stop). FLOAT: boxes
+// tested by wide_reach_float, else wide_reach; either accepts every box that
+// wide_reach accepts.
 template <bool FLOAT, class Visitor>
 void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &fs, Visitor &v)
 {
@@ -338,8 +341,8 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
     uint32_t ref = 0;
     for (;;) {
         if (ref & WideTree::LEAF) {
-            uint32_t first = ref & (WideTree::MAX_ITEMS - 1);
-            int count = static_cast<int>((ref >> WideTree::COUNT_SHIFT) & 7) + 1;
+            uint32_t first = WideTree::leaf_first(ref);
+            int count = WideTree::leaf_count(ref);
             if (v.leaf(count == 1 && !tree.by_slot ? &first : &tree.order[first], count)) {
                 return;
             }
