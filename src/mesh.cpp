@@ -31,10 +31,9 @@ static bool bary_coords(const Vector3 &p0, const Vector3 &p1, const Vector3 &p2,
     return true;
 }
 
-// The triangle (pa, pb, pc) in the plane through pa with normal n: true with
-// the parameter, the point and the corners' weights when the ray meets it.
-static inline bool tri_hit(const Vector3 &pa, const Vector3 &pb, const Vector3 &pc, const Vector3 &n, const Ray &ray,
-                           double *t_out, Vector3 *point_out, Vector3 *bc_out)
+// Where the ray meets the plane through pa with normal n: false when it
+// never does or when the parameter lies outside [1e-6, 1].
+static inline bool plane_meet(const Vector3 &pa, const Vector3 &n, const Ray &ray, double *t_out)
 {
     if (n.x == 0.0 && n.y == 0.0 && n.z == 0.0) {
         return false; // never given a normal
@@ -49,7 +48,15 @@ static inline bool tri_hit(const Vector3 &pa, const Vector3 &pb, const Vector3 &
     if (t < 1e-6 || t > 1.0) {
         return false;
     }
+    *t_out = t;
+    return true;
+}
 
+// Whether the point of the plane's meeting at t lies in the triangle (pa, pb,
+// pc): true with the point and the corners' weights.
+static inline bool tri_inside(const Vector3 &pa, const Vector3 &pb, const Vector3 &pc, const Vector3 &n, const Ray &ray,
+                              double t, Vector3 *point_out, Vector3 *bc_out)
+{
     Vector3 point = ray.origin + ray.dir * t;
     Vector3 bc;
     if (!bary_coords(pa, pb, pc, n, point, &bc)) {
@@ -60,7 +67,6 @@ static inline bool tri_hit(const Vector3 &pa, const Vector3 &pb, const Vector3 &
     if (bc_sum > 1.00000001) {
         return false;
     }
-    *t_out = t;
     *point_out = point;
     *bc_out = bc;
     return true;
@@ -68,15 +74,24 @@ static inline bool tri_hit(const Vector3 &pa, const Vector3 &pb, const Vector3 &
 
 // A triangle, or a quad as two triangles sharing its normal and plane:
 // (v0, v1, v2), then (v0, v2, v3); a point on the diagonal belongs to the
-// first.
+// first. Both halves meet the ray at the one parameter of their plane.
 template <int CORNERS> bool Mesh::face_meet(const Mesh &mesh, uint32_t face, const Ray &ray, Meeting *m)
+{
+    const Vector3 n = mesh.face_normal(face);
+    return plane_meet(mesh.positions[mesh.pos_index(face)[0]], n, ray, &m->t) &&
+           face_inside<CORNERS>(mesh, face, n, ray, m);
+}
+
+// The second half of face_meet, for the parameter m->t of the plane through
+// the face with normal n.
+template <int CORNERS>
+bool Mesh::face_inside(const Mesh &mesh, uint32_t face, const Vector3 &n, const Ray &ray, Meeting *m)
 {
     const uint32_t *pi = mesh.pos_index(face);
     const Vector3 &p0 = mesh.positions[pi[0]], &p1 = mesh.positions[pi[1]], &p2 = mesh.positions[pi[2]];
-    const Vector3 n = mesh.face_normal(face);
     m->half = 0;
-    if (!tri_hit(p0, p1, p2, n, ray, &m->t, &m->point, &m->bc)) {
-        if (CORNERS == 3 || !tri_hit(p0, p2, mesh.positions[pi[3]], n, ray, &m->t, &m->point, &m->bc)) {
+    if (!tri_inside(p0, p1, p2, n, ray, m->t, &m->point, &m->bc)) {
+        if (CORNERS == 3 || !tri_inside(p0, p2, mesh.positions[pi[3]], n, ray, m->t, &m->point, &m->bc)) {
             return false;
         }
         m->half = 1;
@@ -507,22 +522,53 @@ struct Mesh::FaceWalk {
                 lanes |= pretest.maybe_hit(p + 4, count, count - 4) << 4;
             }
         }
+        if (any) {
+            for (; lanes != 0; lanes &= lanes - 1) {
+                RT_COUNT(face_tests);
+                Meeting tmp;
+                if (mesh.face_test(mesh, items[lowest_bit(lanes)], ray, &tmp)) {
+                    found = true;
+                    return true;
+                }
+            }
+            return false;
+        }
+        // First the parameter of each face's plane, which is cheap; then the
+        // inside tests, in the order of (t, face), up to the first that
+        // passes: every face after it would lose to it. The faces come in
+        // ascending order, so ties keep it.
+        double ts[WideTree::MAX_LEAF];
+        uint32_t fs[WideTree::MAX_LEAF];
+        int n = 0;
         for (; lanes != 0; lanes &= lanes - 1) {
             uint32_t f = items[lowest_bit(lanes)];
             RT_COUNT(face_tests);
-            Meeting tmp;
-            if (!mesh.face_test(mesh, f, ray, &tmp)) {
+            double t;
+            if (!plane_meet(mesh.positions[mesh.pos_index(f)[0]], mesh.face_normal(f), ray, &t) || !(t <= nearest.t)) {
                 continue;
             }
-            if (any) {
-                found = true;
-                return true;
+            int j = n++;
+            for (; j > 0 && ts[j - 1] > t; j--) {
+                ts[j] = ts[j - 1];
+                fs[j] = fs[j - 1];
             }
-            if (tmp.t < nearest.t || (tmp.t == nearest.t && f < nearest_face)) {
+            ts[j] = t;
+            fs[j] = f;
+        }
+        const bool quads = mesh.prim == MESH_PRIM_QUAD;
+        for (int i = 0; i < n; i++) {
+            Meeting tmp;
+            tmp.t = ts[i];
+            const Vector3 nf = mesh.face_normal(fs[i]);
+            if (quads ? !face_inside<4>(mesh, fs[i], nf, ray, &tmp) : !face_inside<3>(mesh, fs[i], nf, ray, &tmp)) {
+                continue;
+            }
+            if (tmp.t < nearest.t || (tmp.t == nearest.t && fs[i] < nearest_face)) {
                 nearest = tmp;
-                nearest_face = f;
+                nearest_face = fs[i];
                 found = true;
             }
+            break;
         }
         return false;
     }

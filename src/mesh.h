@@ -98,6 +98,8 @@ class Mesh : public Object
     };
     typedef bool (*FaceTest)(const Mesh &mesh, uint32_t face, const Ray &ray, Meeting *m);
     template <int CORNERS> static bool face_meet(const Mesh &mesh, uint32_t face, const Ray &ray, Meeting *m);
+    template <int CORNERS>
+    static bool face_inside(const Mesh &mesh, uint32_t face, const Vector3 &n, const Ray &ray, Meeting *m);
 
     const uint32_t *pos_index(uint32_t face) const { return &corner_pos[static_cast<size_t>(face) * stride]; }
     const uint32_t *norm_index(uint32_t face) const
