@@ -347,30 +347,40 @@ static inline int lowest_bit(unsigned bits)
 // test of a triangle of the tree, four triangles at a time: a lane is
 // cleared only when that triangle surely misses.
 //
-// For the line through q with direction d and an edge from P with vector e,
-// F = dot(d, cross(P - q, e)) depends on the line only and moves by at most
-// |d| |s| |e| when the line is moved by s. For a line through a point of the
-// triangle the three edge values (A to B, B to C, C to A) are the point's
-// weights times dot(d, cross(B - A, C - A)): all of one sign. Every point
-// the exact test accepts lies within pretest_reach of the triangle (the
-// padding of the face boxes, build_face_tree), so a line that some edge
-// value puts beyond that on one side and another beyond it on the other side
-// is never accepted.
+// For a triangle (A, B, C) with edges e1 = B - A and e2 = C - A, and the
+// line through q with direction d, let P = d x e2, det = e1 . P, F1 = (q -
+// A) . P, F2 = d . ((q - A) x e1) and F0 = det - F1 - F2 (the unscaled
+// weights of B, C and A in the Moller-Trumbore test). They do not change
+// when q moves along the line; for a line through the point A + b e1 + c e2
+// they are b det, c det and (1 - b - c) det, so for a line through a point
+// of the triangle all three have one sign. Moving the line by s moves each
+// by at most |s|_2 |d|_2 |e|_2 <= sqrt(3) |s|_2 |d|_1 E, e the edge it
+// belongs to (e1, e2, C - B) and E the largest component of the three.
+// Every point the exact test accepts lies within pretest_reach of the
+// triangle (the padding of the face boxes, build_face_tree), so a line that
+// some value puts beyond the bound below on one side and another beyond it
+// on the other side is never accepted.
 //
-// The test works on the corners less the mesh's centre, rounded to floats
-// (leaf_corners), and on the origin less the centre and the direction,
-// rounded likewise. With u = 2^-24, X = corner_coord + |origin less the
-// centre|_inf and E the triangle's largest edge component:
-// - the float corners lie within 1.01 sqrt(3) u corner_coord of the exact
-//   ones (in the 2-norm), and a line through a point of the exact triangle,
-//   moved by that, meets the float triangle at the same weights;
-// - the float origin moves the line by at most 1.01 sqrt(3) u X;
-// - the float evaluation of F (the differences, the cross product, the
-//   rounded direction and the dot product) errs by at most 16.1 u |d|_1 X E.
-// With |d|_2 |e|_2 <= sqrt(3) |d|_1 E, a lane whose edge values pass
-// |d|_1 E (1.7321 pretest_reach + 32 u X) on both sides is never accepted;
-// the margin takes 1.01 times that, for its own rounding and for E computed
-// from float edges. Only rays and meshes whose values stay within 2^40 take
+// The test works in single precision (u = 2^-24) on A less the mesh's
+// centre, e1 and e2, each worked out in double and rounded to the nearest
+// float, and E rounded up with room for the float edges (leaf_tris); on
+// the origin less the centre and the direction, rounded likewise. With X =
+// corner_coord + |origin less the centre|_inf, in multiples of u |d|_1 X E:
+// - the float triangle, taken exactly, has the exact one's weights at
+//   corners moved by at most u corner_coord + 1.01 u E <= 3.1 u X (E is at
+//   most 2 corner_coord) in each component; the float origin moves the line
+//   by at most 1.01 u X: together a move of the line by 7.1 u X in the
+//   2-norm, 12.3 in all;
+// - rounding q - A moves q by at most 1.01 u X per component: 2.1 on F1
+//   and on F2, 4.1 on F0; rounding the direction (the values are linear in
+//   it) costs 2.1 on F1 and F2, 8.1 on F0;
+// - the cross products, the dot products and the two subtractions of F0
+//   err by at most 10.2 on F1 and F2 and 54.5 on F0 (det's error, 20.1,
+//   and F1's and F2's carried into it).
+// So each computed value lies within |d|_1 E (1.7321 pretest_reach + 79 u
+// X) of the exact one for a line through a point of the triangle; the
+// margin is |d|_1 E (1.7321 pretest_reach + 96 u X), taken 1.0101 times for
+// its own rounding. Only rays and meshes whose values stay within 2^40 take
 // the test, so nothing overflows; an underflow errs by 2^-149 at most, which
 // the margin's 2^-100 covers.
 
@@ -395,7 +405,7 @@ struct Mesh::Pretest {
             return;
         }
         x += mesh.corner_coord;
-        double m = d1 * (1.7321 * mesh.pretest_reach + 32.0 * 0x1p-24 * x) * 1.0101;
+        double m = d1 * (1.7321 * mesh.pretest_reach + 96.0 * 0x1p-24 * x) * 1.0101;
         const float fo[3] = {static_cast<float>(ox), static_cast<float>(oy), static_cast<float>(oz)};
         const float fd[3] = {static_cast<float>(ray.dir.x), static_cast<float>(ray.dir.y),
                              static_cast<float>(ray.dir.z)};
@@ -425,34 +435,23 @@ struct Mesh::Pretest {
     {
         const float tiny = 0x1p-100f;
 #if defined(__SSE2__)
-        const __m128 ax = _mm_sub_ps(_mm_loadu_ps(p), o[0]), ay = _mm_sub_ps(_mm_loadu_ps(p + count), o[1]),
-                     az = _mm_sub_ps(_mm_loadu_ps(p + 2 * count), o[2]);
-        const __m128 bx = _mm_sub_ps(_mm_loadu_ps(p + 3 * count), o[0]),
-                     by = _mm_sub_ps(_mm_loadu_ps(p + 4 * count), o[1]),
-                     bz = _mm_sub_ps(_mm_loadu_ps(p + 5 * count), o[2]);
-        const __m128 cx = _mm_sub_ps(_mm_loadu_ps(p + 6 * count), o[0]),
-                     cy = _mm_sub_ps(_mm_loadu_ps(p + 7 * count), o[1]),
-                     cz = _mm_sub_ps(_mm_loadu_ps(p + 8 * count), o[2]);
-        // The edges from the differences: B - A equals (B - q) - (A - q)
-        // up to the rounding counted above.
-        const __m128 e0x = _mm_sub_ps(bx, ax), e0y = _mm_sub_ps(by, ay), e0z = _mm_sub_ps(bz, az);
-        const __m128 e1x = _mm_sub_ps(cx, bx), e1y = _mm_sub_ps(cy, by), e1z = _mm_sub_ps(cz, bz);
-        const __m128 e2x = _mm_sub_ps(ax, cx), e2y = _mm_sub_ps(ay, cy), e2z = _mm_sub_ps(az, cz);
-#define RT_EDGE_VALUE(px, py, pz, ex, ey, ez)                                                                          \
-    _mm_add_ps(_mm_add_ps(_mm_mul_ps(d[0], _mm_sub_ps(_mm_mul_ps(py, ez), _mm_mul_ps(pz, ey))),                        \
-                          _mm_mul_ps(d[1], _mm_sub_ps(_mm_mul_ps(pz, ex), _mm_mul_ps(px, ez)))),                       \
-               _mm_mul_ps(d[2], _mm_sub_ps(_mm_mul_ps(px, ey), _mm_mul_ps(py, ex))))
-        const __m128 f0 = RT_EDGE_VALUE(ax, ay, az, e0x, e0y, e0z);
-        const __m128 f1 = RT_EDGE_VALUE(bx, by, bz, e1x, e1y, e1z);
-        const __m128 f2 = RT_EDGE_VALUE(cx, cy, cz, e2x, e2y, e2z);
-#undef RT_EDGE_VALUE
-        const __m128 sign = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
-        __m128 e = _mm_max_ps(_mm_and_ps(e0x, sign), _mm_and_ps(e0y, sign));
-        e = _mm_max_ps(e, _mm_max_ps(_mm_and_ps(e0z, sign), _mm_and_ps(e1x, sign)));
-        e = _mm_max_ps(e, _mm_max_ps(_mm_and_ps(e1y, sign), _mm_and_ps(e1z, sign)));
-        e = _mm_max_ps(e, _mm_max_ps(_mm_and_ps(e2x, sign), _mm_and_ps(e2y, sign)));
-        e = _mm_max_ps(e, _mm_and_ps(e2z, sign));
-        const __m128 m = _mm_add_ps(_mm_mul_ps(e, scale), _mm_set1_ps(tiny));
+#define RT_ROW(r) _mm_loadu_ps(p + (r)*count)
+        const __m128 tx = _mm_sub_ps(o[0], RT_ROW(0)), ty = _mm_sub_ps(o[1], RT_ROW(1)),
+                     tz = _mm_sub_ps(o[2], RT_ROW(2));
+        const __m128 e1x = RT_ROW(3), e1y = RT_ROW(4), e1z = RT_ROW(5);
+        const __m128 e2x = RT_ROW(6), e2y = RT_ROW(7), e2z = RT_ROW(8);
+        const __m128 px = _mm_sub_ps(_mm_mul_ps(d[1], e2z), _mm_mul_ps(d[2], e2y));
+        const __m128 py = _mm_sub_ps(_mm_mul_ps(d[2], e2x), _mm_mul_ps(d[0], e2z));
+        const __m128 pz = _mm_sub_ps(_mm_mul_ps(d[0], e2y), _mm_mul_ps(d[1], e2x));
+        const __m128 det = _mm_add_ps(_mm_add_ps(_mm_mul_ps(e1x, px), _mm_mul_ps(e1y, py)), _mm_mul_ps(e1z, pz));
+        const __m128 f1 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(tx, px), _mm_mul_ps(ty, py)), _mm_mul_ps(tz, pz));
+        const __m128 qx = _mm_sub_ps(_mm_mul_ps(ty, e1z), _mm_mul_ps(tz, e1y));
+        const __m128 qy = _mm_sub_ps(_mm_mul_ps(tz, e1x), _mm_mul_ps(tx, e1z));
+        const __m128 qz = _mm_sub_ps(_mm_mul_ps(tx, e1y), _mm_mul_ps(ty, e1x));
+        const __m128 f2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(d[0], qx), _mm_mul_ps(d[1], qy)), _mm_mul_ps(d[2], qz));
+        const __m128 f0 = _mm_sub_ps(_mm_sub_ps(det, f1), f2);
+        const __m128 m = _mm_add_ps(_mm_mul_ps(RT_ROW(9), scale), _mm_set1_ps(tiny));
+#undef RT_ROW
         const __m128 nm = _mm_sub_ps(_mm_setzero_ps(), m);
         __m128 below = _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(f0, nm), _mm_cmplt_ps(f1, nm)), _mm_cmplt_ps(f2, nm));
         __m128 above = _mm_or_ps(_mm_or_ps(_mm_cmpgt_ps(f0, m), _mm_cmpgt_ps(f1, m)), _mm_cmpgt_ps(f2, m));
@@ -461,21 +460,20 @@ struct Mesh::Pretest {
 #else
         unsigned mask = 0;
         for (int k = 0; k < n; k++) {
-            float a[3], b[3], c[3];
-            for (int i = 0; i < 3; i++) {
-                a[i] = p[i * count + k] - o[i];
-                b[i] = p[(3 + i) * count + k] - o[i];
-                c[i] = p[(6 + i) * count + k] - o[i];
+            float row[10];
+            for (int r = 0; r < 10; r++) {
+                row[r] = p[r * count + k];
             }
-            const float *corner[3] = {a, b, c}, *next[3] = {b, c, a};
-            float f[3], e = 0.0f;
-            for (int j = 0; j < 3; j++) {
-                const float *q = corner[j];
-                float ex = next[j][0] - q[0], ey = next[j][1] - q[1], ez = next[j][2] - q[2];
-                f[j] =
-                    (d[0] * (q[1] * ez - q[2] * ey) + d[1] * (q[2] * ex - q[0] * ez)) + d[2] * (q[0] * ey - q[1] * ex);
-                e = std::max(e, std::max(std::fabs(ex), std::max(std::fabs(ey), std::fabs(ez))));
-            }
+            const float *e1 = row + 3, *e2 = row + 6;
+            const float t[3] = {o[0] - row[0], o[1] - row[1], o[2] - row[2]};
+            const float pv[3] = {d[1] * e2[2] - d[2] * e2[1], d[2] * e2[0] - d[0] * e2[2], d[0] * e2[1] - d[1] * e2[0]};
+            const float qv[3] = {t[1] * e1[2] - t[2] * e1[1], t[2] * e1[0] - t[0] * e1[2], t[0] * e1[1] - t[1] * e1[0]};
+            const float det = (e1[0] * pv[0] + e1[1] * pv[1]) + e1[2] * pv[2];
+            float f[3];
+            f[1] = (t[0] * pv[0] + t[1] * pv[1]) + t[2] * pv[2];
+            f[2] = (d[0] * qv[0] + d[1] * qv[1]) + d[2] * qv[2];
+            f[0] = (det - f[1]) - f[2];
+            float m = row[9] * scale + tiny;
             float m = e * scale + tiny;
             bool below = f[0] < -m || f[1] < -m || f[2] < -m;
             bool above = f[0] > m || f[1] > m || f[2] > m;
@@ -516,7 +514,7 @@ struct Mesh::FaceWalk {
         unsigned lanes = (1u << count) - 1;
         if (pretest.usable) {
             size_t slot = static_cast<size_t>(items - mesh.tree.order.data());
-            const float *p = &mesh.leaf_corners[9 * slot];
+            const float *p = &mesh.leaf_tris[10 * slot];
             lanes = pretest.maybe_hit(p, count, std::min(count, 4));
             if (count > 4) {
                 lanes |= pretest.maybe_hit(p + 4, count, count - 4) << 4;
@@ -760,7 +758,7 @@ void Mesh::build_face_tree()
     tree_ready = false;
     tree.clear();
     std::vector<uint32_t>().swap(loose_faces);
-    std::vector<float>().swap(leaf_corners);
+    std::vector<float>().swap(leaf_tris);
     corner_coord = -1.0;
     uint32_t count = static_cast<uint32_t>(get_face_count());
     if (!accelerated || face_test == nullptr || count >= WideTree::MAX_ITEMS) {
@@ -899,13 +897,19 @@ void Mesh::build_face_tree()
     if (keep_norms) {
         face_norms.swap(norms);
     }
-    fill_leaf_corners();
+    fill_leaf_tris();
     tree_ready = true;
 }
 
-void Mesh::fill_leaf_corners()
+// The largest magnitude of v's components.
+static double max_component(const Vector3 &v)
 {
-    std::vector<float>().swap(leaf_corners);
+    return std::max(std::fabs(v.x), std::max(std::fabs(v.y), std::fabs(v.z)));
+}
+
+void Mesh::fill_leaf_tris()
+{
+    std::vector<float>().swap(leaf_tris);
     corner_coord = -1.0;
     if (prim != MESH_PRIM_TRI || tree.empty() || !(pretest_reach >= 0.0)) {
         return;
@@ -921,7 +925,7 @@ void Mesh::fill_leaf_corners()
     double coord = std::max(std::max(std::max(b.max.x - c.x, c.x - b.min.x), std::max(b.max.y - c.y, c.y - b.min.y)),
                             std::max(b.max.z - c.z, c.z - b.min.z)) *
                    (1.0 + 1e-15);
-    leaf_corners.assign(9 * tree.order.size() + 4, 0.0f);
+    leaf_tris.assign(10 * tree.order.size() + 4, 0.0f);
     // The leaves, then their corners; the faces' corners are read in an
     // order of their own, so their indices are fetched ahead, and then the
     // corners themselves.
@@ -953,23 +957,27 @@ void Mesh::fill_leaf_corners()
         }
         uint32_t first = WideTree::leaf_first(leaves[j]);
         int count = WideTree::leaf_count(leaves[j]);
-        float *out = &leaf_corners[9 * static_cast<size_t>(first)];
+        float *out = &leaf_tris[10 * static_cast<size_t>(first)];
         for (int k = 0; k < count; k++) {
             const uint32_t *pi = pos_index(order[first + k]);
-            for (int i = 0; i < 3; i++) {
-                const Vector3 &p = positions[pi[i]];
-                const double rel[3] = {p.x - c.x, p.y - c.y, p.z - c.z};
-                for (int a = 0; a < 3; a++) {
-                    out[(3 * i + a) * count + k] = static_cast<float>(rel[a]);
-                }
+            const Vector3 &pa = positions[pi[0]], &pb = positions[pi[1]], &pc = positions[pi[2]];
+            const Vector3 rows[3] = {pa - c, pb - pa, pc - pa}, e3 = pc - pb;
+            for (int r = 0; r < 3; r++) {
+                out[(3 * r) * count + k] = static_cast<float>(rows[r].x);
+                out[(3 * r + 1) * count + k] = static_cast<float>(rows[r].y);
+                out[(3 * r + 2) * count + k] = static_cast<float>(rows[r].z);
             }
+            // Each difference within 2^-53 of the exact edge's component;
+            // the float edges within 2^-24 of those.
+            const double e = std::max(max_component(rows[1]), std::max(max_component(rows[2]), max_component(e3)));
+            out[9 * count + k] = float_up(e * (1.0 + 0x1p-20));
         }
     }
     // Bounded faces have corners within 1e60; the test needs them within 2^40.
     if (coord <= 0x1p40) {
         corner_coord = coord;
     } else {
-        std::vector<float>().swap(leaf_corners);
+        std::vector<float>().swap(leaf_tris);
     }
 }
 
@@ -986,7 +994,7 @@ bool Mesh::reach_bounds(BBox *box, double *origin_cap_out, double *reach_cap_out
 
 size_t Mesh::hierarchy_bytes() const
 {
-    return tree.bytes() + loose_faces.capacity() * sizeof(uint32_t) + leaf_corners.capacity() * sizeof(float);
+    return tree.bytes() + loose_faces.capacity() * sizeof(uint32_t) + leaf_tris.capacity() * sizeof(float);
 }
 
 Vector3 Mesh::sample() const
