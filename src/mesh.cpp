@@ -474,7 +474,6 @@ struct Mesh::Pretest {
             f[2] = (d[0] * qv[0] + d[1] * qv[1]) + d[2] * qv[2];
             f[0] = (det - f[1]) - f[2];
             float m = row[9] * scale + tiny;
-            float m = e * scale + tiny;
             bool below = f[0] < -m || f[1] < -m || f[2] < -m;
             bool above = f[0] > m || f[1] > m || f[2] > m;
             mask |= static_cast<unsigned>(!(below && above)) << k;
