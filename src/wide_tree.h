@@ -326,8 +326,8 @@ inline int wide_lowest_bit(unsigned bits)
 // Walks the tree for one ray. The visitor says how far the ray may still
 // reach (limit(): boxes entered beyond it are skipped, now and when a waiting
 // child comes off the stack), whether the nearer children are to come first
-// (nearest_first(): so for the nearest hit; a yes/no question may take them
-// in their order, which over many rays can cost less than sorting them) and
+// (nearest_first(): so for the nearest hit; a yes/no question may instead
+// take the farthest first and the others in their order, see below) and
 // tests a leaf's items (leaf(items, count), true to stop). FLOAT: boxes
 // tested by wide_reach_float, else wide_reach; either accepts every box that
 // wide_reach accepts.
@@ -368,12 +368,21 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
                     continue;
                 }
                 if (!v.nearest_first()) {
+                    // A yes/no question is most often a shadow ray leaving a
+                    // surface, whose own boxes seldom block it: one leaving
+                    // the back of a closed object is blocked by its far
+                    // side. So the farthest goes on, unsorted, the others
+                    // wait.
+                    int go = k0;
                     for (; mask != 0; mask &= mask - 1) {
                         int k = wide_lowest_bit(mask);
-                        stack[depth] = node.child[k];
-                        stack_near[depth++] = near[k];
+                        bool far = near[k] > near[go];
+                        int wait = far ? go : k;
+                        go = far ? k : go;
+                        stack[depth] = node.child[wait];
+                        stack_near[depth++] = near[wait];
                     }
-                    ref = node.child[k0];
+                    ref = node.child[go];
                     continue;
                 }
                 int k1 = wide_lowest_bit(mask);
