@@ -900,12 +900,6 @@ void Mesh::build_face_tree()
     tree_ready = true;
 }
 
-// The largest magnitude of v's components.
-static double max_component(const Vector3 &v)
-{
-    return std::max(std::fabs(v.x), std::max(std::fabs(v.y), std::fabs(v.z)));
-}
-
 void Mesh::fill_leaf_tris()
 {
     std::vector<float>().swap(leaf_tris);
@@ -968,7 +962,7 @@ void Mesh::fill_leaf_tris()
             }
             // Each difference within 2^-53 of the exact edge's component;
             // the float edges within 2^-24 of those.
-            const double e = std::max(max_component(rows[1]), std::max(max_component(rows[2]), max_component(e3)));
+            const double e = std::max(max_abs(rows[1]), std::max(max_abs(rows[2]), max_abs(e3)));
             out[9 * count + k] = float_up(e * (1.0 + 0x1p-20));
         }
     }
