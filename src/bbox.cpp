@@ -195,11 +195,6 @@ void grow(BBox *box, const BBox &other)
     box->max.z = std::max(box->max.z, other.max.z);
 }
 
-double max_abs(const Vector3 &v)
-{
-    return std::max(std::fabs(v.x), std::max(std::fabs(v.y), std::fabs(v.z)));
-}
-
 double max_abs(const BBox &b)
 {
     return std::max(max_abs(b.min), max_abs(b.max));

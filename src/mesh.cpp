@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "random.h"
+#include "triangle_pretest.h"
 
 // Weights of the three corners at a point of the triangle's plane, as ratios
 // of unsigned areas. False for a triangle too small to weigh anything: its
@@ -341,148 +342,6 @@ static inline int lowest_bit(unsigned bits)
     return __builtin_ctz(bits);
 }
 
-// ---- the single-precision pre-test ----
-//
-// A cheap test that a ray within the caps cannot be accepted by the exact
-// test of a triangle of the tree, four triangles at a time: a lane is
-// cleared only when that triangle surely misses.
-//
-// For a triangle (A, B, C) with edges e1 = B - A and e2 = C - A, and the
-// line through q with direction d, let P = d x e2, det = e1 . P, F1 = (q -
-// A) . P, F2 = d . ((q - A) x e1) and F0 = det - F1 - F2 (the unscaled
-// weights of B, C and A in the Moller-Trumbore test). They do not change
-// when q moves along the line; for a line through the point A + b e1 + c e2
-// they are b det, c det and (1 - b - c) det, so for a line through a point
-// of the triangle all three have one sign. Moving the line by s moves each
-// by at most |s|_2 |d|_2 |e|_2 <= sqrt(3) |s|_2 |d|_1 E, e the edge it
-// belongs to (e1, e2, C - B) and E the largest component of the three.
-// Every point the exact test accepts lies within pretest_reach of the
-// triangle (the padding of the face boxes, build_face_tree), so a line that
-// some value puts beyond the bound below on one side and another beyond it
-// on the other side is never accepted.
-//
-// The test works in single precision (u = 2^-24) on A less the mesh's
-// centre, e1 and e2, each worked out in double and rounded to the nearest
-// float, and E rounded up with room for the float edges (leaf_tris); on
-// the origin less the centre and the direction, rounded likewise. With X =
-// corner_coord + |origin less the centre|_inf, in multiples of u |d|_1 X E:
-// - the float triangle, taken exactly, has the exact one's weights at
-//   corners moved by at most u corner_coord + 1.01 u E <= 3.1 u X (E is at
-//   most 2 corner_coord) in each component; the float origin moves the line
-//   by at most 1.01 u X: together a move of the line by 7.1 u X in the
-//   2-norm, 12.3 in all;
-// - rounding q - A moves q by at most 1.01 u X per component: 2.1 on F1
-//   and on F2, 4.1 on F0; rounding the direction (the values are linear in
-//   it) costs 2.1 on F1 and F2, 8.1 on F0;
-// - the cross products, the dot products and the two subtractions of F0
-//   err by at most 10.2 on F1 and F2 and 54.5 on F0 (det's error, 20.1,
-//   and F1's and F2's carried into it).
-// So each computed value lies within |d|_1 E (1.7321 pretest_reach + 79 u
-// X) of the exact one for a line through a point of the triangle; the
-// margin is |d|_1 E (1.7321 pretest_reach + 96 u X), taken 1.0101 times for
-// its own rounding. Only rays and meshes whose values stay within 2^40 take
-// the test, so nothing overflows; an underflow errs by 2^-149 at most, which
-// the margin's 2^-100 covers.
-
-struct Mesh::Pretest {
-#if defined(__SSE2__)
-    __m128 o[3], d[3], scale;
-#else
-    float o[3], d[3], scale;
-#endif
-    bool usable;
-
-    Pretest(const Mesh &mesh, const Ray &ray)
-    {
-        const double lim = 0x1p40;
-        const Vector3 &c = mesh.corner_centre;
-        double ox = ray.origin.x - c.x, oy = ray.origin.y - c.y, oz = ray.origin.z - c.z;
-        double x = std::max(std::fabs(ox), std::max(std::fabs(oy), std::fabs(oz)));
-        double d1 = (std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z);
-        // NaN fails these.
-        usable = mesh.corner_coord >= 0.0 && x <= lim && d1 <= lim;
-        if (!usable) {
-            return;
-        }
-        x += mesh.corner_coord;
-        double m = d1 * (1.7321 * mesh.pretest_reach + 96.0 * 0x1p-24 * x) * 1.0101;
-        const float fo[3] = {static_cast<float>(ox), static_cast<float>(oy), static_cast<float>(oz)};
-        const float fd[3] = {static_cast<float>(ray.dir.x), static_cast<float>(ray.dir.y),
-                             static_cast<float>(ray.dir.z)};
-        // Rounded up without a branch: the nearest float is at most 2^-24
-        // below (2^-150 for a subnormal), and the product's rounding takes
-        // at most another 2^-24.
-        float fm = static_cast<float>(m) * (1.0f + 0x1p-20f) + 0x1p-149f;
-#if defined(__SSE2__)
-        for (int a = 0; a < 3; a++) {
-            o[a] = _mm_set1_ps(fo[a]);
-            d[a] = _mm_set1_ps(fd[a]);
-        }
-        scale = _mm_set1_ps(fm);
-#else
-        for (int a = 0; a < 3; a++) {
-            o[a] = fo[a];
-            d[a] = fd[a];
-        }
-        scale = fm;
-#endif
-    }
-
-    // Bit k set unless triangle k of the leaf whose corners start at p
-    // surely misses, for the first n (at most four) of them; stride is the
-    // leaf's count.
-    unsigned maybe_hit(const float *p, int count, int n) const
-    {
-        const float tiny = 0x1p-100f;
-#if defined(__SSE2__)
-#define RT_ROW(r) _mm_loadu_ps(p + (r)*count)
-        const __m128 tx = _mm_sub_ps(o[0], RT_ROW(0)), ty = _mm_sub_ps(o[1], RT_ROW(1)),
-                     tz = _mm_sub_ps(o[2], RT_ROW(2));
-        const __m128 e1x = RT_ROW(3), e1y = RT_ROW(4), e1z = RT_ROW(5);
-        const __m128 e2x = RT_ROW(6), e2y = RT_ROW(7), e2z = RT_ROW(8);
-        const __m128 px = _mm_sub_ps(_mm_mul_ps(d[1], e2z), _mm_mul_ps(d[2], e2y));
-        const __m128 py = _mm_sub_ps(_mm_mul_ps(d[2], e2x), _mm_mul_ps(d[0], e2z));
-        const __m128 pz = _mm_sub_ps(_mm_mul_ps(d[0], e2y), _mm_mul_ps(d[1], e2x));
-        const __m128 det = _mm_add_ps(_mm_add_ps(_mm_mul_ps(e1x, px), _mm_mul_ps(e1y, py)), _mm_mul_ps(e1z, pz));
-        const __m128 f1 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(tx, px), _mm_mul_ps(ty, py)), _mm_mul_ps(tz, pz));
-        const __m128 qx = _mm_sub_ps(_mm_mul_ps(ty, e1z), _mm_mul_ps(tz, e1y));
-        const __m128 qy = _mm_sub_ps(_mm_mul_ps(tz, e1x), _mm_mul_ps(tx, e1z));
-        const __m128 qz = _mm_sub_ps(_mm_mul_ps(tx, e1y), _mm_mul_ps(ty, e1x));
-        const __m128 f2 = _mm_add_ps(_mm_add_ps(_mm_mul_ps(d[0], qx), _mm_mul_ps(d[1], qy)), _mm_mul_ps(d[2], qz));
-        const __m128 f0 = _mm_sub_ps(_mm_sub_ps(det, f1), f2);
-        const __m128 m = _mm_add_ps(_mm_mul_ps(RT_ROW(9), scale), _mm_set1_ps(tiny));
-#undef RT_ROW
-        const __m128 nm = _mm_sub_ps(_mm_setzero_ps(), m);
-        __m128 below = _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(f0, nm), _mm_cmplt_ps(f1, nm)), _mm_cmplt_ps(f2, nm));
-        __m128 above = _mm_or_ps(_mm_or_ps(_mm_cmpgt_ps(f0, m), _mm_cmpgt_ps(f1, m)), _mm_cmpgt_ps(f2, m));
-        unsigned missed = static_cast<unsigned>(_mm_movemask_ps(_mm_and_ps(below, above)));
-        return ~missed & ((1u << n) - 1);
-#else
-        unsigned mask = 0;
-        for (int k = 0; k < n; k++) {
-            float row[10];
-            for (int r = 0; r < 10; r++) {
-                row[r] = p[r * count + k];
-            }
-            const float *e1 = row + 3, *e2 = row + 6;
-            const float t[3] = {o[0] - row[0], o[1] - row[1], o[2] - row[2]};
-            const float pv[3] = {d[1] * e2[2] - d[2] * e2[1], d[2] * e2[0] - d[0] * e2[2], d[0] * e2[1] - d[1] * e2[0]};
-            const float qv[3] = {t[1] * e1[2] - t[2] * e1[1], t[2] * e1[0] - t[0] * e1[2], t[0] * e1[1] - t[1] * e1[0]};
-            const float det = (e1[0] * pv[0] + e1[1] * pv[1]) + e1[2] * pv[2];
-            float f[3];
-            f[1] = (t[0] * pv[0] + t[1] * pv[1]) + t[2] * pv[2];
-            f[2] = (d[0] * qv[0] + d[1] * qv[1]) + d[2] * qv[2];
-            f[0] = (det - f[1]) - f[2];
-            float m = row[9] * scale + tiny;
-            bool below = f[0] < -m || f[1] < -m || f[2] < -m;
-            bool above = f[0] > m || f[1] > m || f[2] > m;
-            mask |= static_cast<unsigned>(!(below && above)) << k;
-        }
-        return mask;
-#endif
-    }
-};
-
 // The walk of the face hierarchy. Its answer is the flat walk's: the faces
 // are asked by the same routine with the same ray, and of the hits the least
 // (t, face index) wins, which is the flat walk's first nearest one. A box is
@@ -495,12 +354,13 @@ struct Mesh::FaceWalk {
     const Mesh &mesh;
     const Ray &ray;
     bool any;
-    Pretest pretest;
+    TrianglePretest pretest;
     Meeting nearest;
     uint32_t nearest_face = UINT32_MAX;
     bool found = false;
 
-    FaceWalk(const Mesh &mesh, const Ray &ray, bool any) : mesh(mesh), ray(ray), any(any), pretest(mesh, ray)
+    FaceWalk(const Mesh &mesh, const Ray &ray, bool any)
+        : mesh(mesh), ray(ray), any(any), pretest(mesh.corner_centre, mesh.corner_coord, mesh.pretest_reach, ray)
     {
         nearest.t = 1.7976931348623157e+308;
     }
@@ -513,7 +373,7 @@ struct Mesh::FaceWalk {
         unsigned lanes = (1u << count) - 1;
         if (pretest.usable) {
             size_t slot = static_cast<size_t>(items - mesh.tree.order.data());
-            const float *p = &mesh.leaf_tris[10 * slot];
+            const float *p = &mesh.leaf_tris[PRETEST_ROWS * slot];
             lanes = pretest.maybe_hit(p, count, std::min(count, 4));
             if (count > 4) {
                 lanes |= pretest.maybe_hit(p + 4, count, count - 4) << 4;
@@ -669,11 +529,6 @@ const int FACE_LEAF = 8;
 // Planes tried per axis: the faces of a mesh are much alike, and twelve
 // places serve them as well as sixteen (the trees walk as fast) for less.
 const int FACE_BINS = 12;
-
-double max_abs(const Vector3 &v)
-{
-    return std::max(std::fabs(v.x), std::max(std::fabs(v.y), std::fabs(v.z)));
-}
 
 enum HalfState { HALF_NEVER, HALF_BOUNDED, HALF_LOOSE };
 
@@ -918,7 +773,7 @@ void Mesh::fill_leaf_tris()
     double coord = std::max(std::max(std::max(b.max.x - c.x, c.x - b.min.x), std::max(b.max.y - c.y, c.y - b.min.y)),
                             std::max(b.max.z - c.z, c.z - b.min.z)) *
                    (1.0 + 1e-15);
-    leaf_tris.assign(10 * tree.order.size() + 4, 0.0f);
+    leaf_tris.assign(PRETEST_ROWS * tree.order.size() + 4, 0.0f);
     // The leaves, then their corners; the faces' corners are read in an
     // order of their own, so their indices are fetched ahead, and then the
     // corners themselves.
@@ -950,20 +805,10 @@ void Mesh::fill_leaf_tris()
         }
         uint32_t first = WideTree::leaf_first(leaves[j]);
         int count = WideTree::leaf_count(leaves[j]);
-        float *out = &leaf_tris[10 * static_cast<size_t>(first)];
+        float *out = &leaf_tris[PRETEST_ROWS * static_cast<size_t>(first)];
         for (int k = 0; k < count; k++) {
             const uint32_t *pi = pos_index(order[first + k]);
-            const Vector3 &pa = positions[pi[0]], &pb = positions[pi[1]], &pc = positions[pi[2]];
-            const Vector3 rows[3] = {pa - c, pb - pa, pc - pa}, e3 = pc - pb;
-            for (int r = 0; r < 3; r++) {
-                out[(3 * r) * count + k] = static_cast<float>(rows[r].x);
-                out[(3 * r + 1) * count + k] = static_cast<float>(rows[r].y);
-                out[(3 * r + 2) * count + k] = static_cast<float>(rows[r].z);
-            }
-            // Each difference within 2^-53 of the exact edge's component;
-            // the float edges within 2^-24 of those.
-            const double e = std::max(max_abs(rows[1]), std::max(max_abs(rows[2]), max_abs(e3)));
-            out[9 * count + k] = float_up(e * (1.0 + 0x1p-20));
+            pretest_rows(out, count, k, positions[pi[0]], positions[pi[1]], positions[pi[2]], c);
         }
     }
     // Bounded faces have corners within 1e60; the test needs them within 2^40.

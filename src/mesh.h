@@ -113,7 +113,6 @@ class Mesh : public Object
     bool tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const;
     void fill_leaf_tris();
     bool report(uint32_t face, const Meeting &m, IntInfo *i_info) const;
-    struct Pretest;
     struct FaceWalk;
 
     MeshPrim prim;
@@ -133,13 +132,11 @@ class Mesh : public Object
     std::vector<uint32_t> loose_faces; // ascending
     double origin_cap = 0.0;           // the tree answers rays within these
     double reach_cap = 0.0;
-    double pretest_reach = -1.0; // see Pretest
-    // What the pre-test reads of the tree's triangles, as floats, in the
-    // tree's order: a leaf of k faces from slot s holds at 10 s first the k
-    // x's of the first corners less corner_centre, then their y's and z's,
-    // then those of the edges to the second and to the third corners, then
-    // the bounds of their edges' components (with 4 floats to spare at the
-    // end, for reading four at a time).
+    double pretest_reach = -1.0; // see TrianglePretest
+    // What the pre-test reads of the tree's triangles (pretest_rows), in the
+    // tree's order: a leaf of k faces from slot s has its rows at
+    // PRETEST_ROWS s (with 4 floats to spare at the end, for reading four at
+    // a time).
     std::vector<float> leaf_tris;
     Vector3 corner_centre;
     double corner_coord = -1.0; // the largest |corner - centre|_inf; below 0: no pre-test

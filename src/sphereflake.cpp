@@ -183,11 +183,6 @@ namespace
 
 const double EPS = 2.220446049250313e-16; // 2^-52
 
-double max_abs(const Vector3 &v)
-{
-    return std::max(std::fabs(v.x), std::max(std::fabs(v.y), std::fabs(v.z)));
-}
-
 } // namespace
 
 // How far outside its sphere a hit point of Sphere::intersection can lie is

@@ -1,6 +1,7 @@
 #ifndef RT_VECTOR_H
 #define RT_VECTOR_H
 
+#include <algorithm>
 #include <cmath>
 
 struct Matrix4x4;
@@ -89,6 +90,13 @@ inline Vector3 cross(const Vector3 &a, const Vector3 &b)
 inline double length(const Vector3 &a)
 {
     return std::sqrt((a.x * a.x + a.y * a.y) + a.z * a.z);
+}
+
+// The largest magnitude among the components (a bound of the vector, not
+// its length).
+inline double max_abs(const Vector3 &a)
+{
+    return std::max(std::fabs(a.x), std::max(std::fabs(a.y), std::fabs(a.z)));
 }
 
 // No guard for a zero vector: it normalises to NaN in every component.

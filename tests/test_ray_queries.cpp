@@ -19,6 +19,7 @@
 #include "sphere.h"
 #include "sphereflake.h"
 #include "support.h"
+#include "triangle_pretest.h"
 #include "wide_tree.h"
 
 namespace
@@ -553,6 +554,61 @@ TEST(RayQueries, FloatBoxTestKeepsWhatTheDoubleTestKeeps)
         }
     }
     EXPECT_GT(kept, 10000);
+}
+
+// The triangle pre-test, on leaves of one to eight triangles placed about
+// one ray: a triangle that the ray's line crosses (inside, on an edge, at a
+// corner) is always kept, however far the mesh's centre and the origin lie;
+// one that the line passes clearly outside one edge of, neither grazing nor
+// far from the centre for its size, is always dropped.
+TEST(RayQueries, TrianglePretestKeepsCrossedTrianglesAndDropsClearMisses)
+{
+    Gen g(12);
+    int dropped = 0;
+    for (int i = 0; i < 4000; i++) {
+        const bool near = g.below(2);
+        const double size = std::pow(10.0, g.uni(-4, 4));
+        const Vector3 centre = g.point(-1, 1) * size * (near ? 2.0 : std::pow(10.0, g.uni(0, 6)));
+        const Ray ray{centre + g.point(-1, 1) * size * (near ? 4.0 : std::pow(10.0, g.uni(0, 6))),
+                      g.unit() * size * std::pow(10.0, g.uni(0, 2))};
+        const int count = 1 + g.below(8);
+        std::vector<float> rows(PRETEST_ROWS * count + 4);
+        unsigned must = 0, mustnt = 0;
+        double coord = 0.0;
+        for (int k = 0; k < count; k++) {
+            Vector3 c[3] = {g.point(-1, 1) * size, g.point(-1, 1) * size, g.point(-1, 1) * size};
+            // Weights of the point the line goes through: inside (one or
+            // two of them 0 now and then), or a quarter outside one edge.
+            double w[3] = {g.uni(0, 1), g.uni(0, 1), g.uni(0, 1)};
+            const int kind = g.below(4), edge = g.below(3);
+            w[edge] = kind == 0 ? -0.25 * (w[(edge + 1) % 3] + w[(edge + 2) % 3]) : kind == 1 ? 0.0 : w[edge];
+            w[(edge + 1) % 3] = kind == 2 ? 0.0 : w[(edge + 1) % 3];
+            const double sum = (w[0] + w[1]) + w[2];
+            const Vector3 at = (c[0] * (w[0] / sum) + c[1] * (w[1] / sum)) + c[2] * (w[2] / sum);
+            const Vector3 shift = ray.origin + ray.dir * g.uni(0.1, 0.9) - at;
+            for (Vector3 &v : c) {
+                v = v + shift;
+                coord = std::max(coord, max_abs(v - centre));
+            }
+            pretest_rows(rows.data(), count, k, c[0], c[1], c[2], centre);
+            const Vector3 n = cross(c[1] - c[0], c[2] - c[0]);
+            const double e = std::max(max_abs(c[1] - c[0]), std::max(max_abs(c[2] - c[0]), max_abs(c[2] - c[1])));
+            const bool clear = std::fabs(dot(normalize(n), normalize(ray.dir))) > 0.2 && length(n) > 0.1 * e * e &&
+                               max_abs(ray.origin - centre) < 10.0 * size;
+            must |= static_cast<unsigned>(kind != 0) << k;
+            mustnt |= static_cast<unsigned>(kind == 0 && clear && near) << k;
+        }
+        TrianglePretest test(centre, coord * (1.0 + 1e-15), 0.0, ray);
+        ASSERT_TRUE(test.usable);
+        unsigned kept = test.maybe_hit(rows.data(), count, std::min(count, 4));
+        if (count > 4) {
+            kept |= test.maybe_hit(rows.data() + 4, count, count - 4) << 4;
+        }
+        EXPECT_EQ(kept & must, must) << describe(ray) << " " << i;
+        EXPECT_EQ(kept & mustnt, 0u) << describe(ray) << " " << i;
+        dropped += __builtin_popcount(mustnt);
+    }
+    EXPECT_GT(dropped, 1000);
 }
 
 // The work of a random ray by the surface-area measure (every box tested in
