@@ -3,23 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "wide_tree.h"
-
-void pretest_rows(float *leaf, int count, int k, const Vector3 &a, const Vector3 &b, const Vector3 &c,
-                  const Vector3 &centre)
-{
-    const Vector3 rows[3] = {a - centre, b - a, c - a};
-    for (int r = 0; r < 3; r++) {
-        leaf[(3 * r) * count + k] = static_cast<float>(rows[r].x);
-        leaf[(3 * r + 1) * count + k] = static_cast<float>(rows[r].y);
-        leaf[(3 * r + 2) * count + k] = static_cast<float>(rows[r].z);
-    }
-    // Each difference lies within 2^-53 of the exact edge's component, and
-    // the float edges within 2^-24 of those.
-    const double e = std::max(max_abs(rows[1]), std::max(max_abs(rows[2]), max_abs(c - b)));
-    leaf[9 * count + k] = float_up(e * (1.0 + 0x1p-20));
-}
-
 TrianglePretest::TrianglePretest(const Vector3 &centre, double coord, double reach, const Ray &ray)
 {
     const double lim = 0x1p40;
