@@ -274,6 +274,9 @@ struct BBoxNode::Walk {
     IntInfo best;
     int best_order;
     const Built *built;
+    // The leaf whose item answered a yes/no question (count 0: none did).
+    uint32_t blocking[WideTree::MAX_LEAF];
+    int blocking_count = 0;
 
     Walk(const Ray &ray, const RaySlabs &slabs, const Object *skip, bool any, const Built *built)
         : ray(ray), skip(skip), slabs(slabs), any(any), ordered(false), tame(false), done(false), built(built)
@@ -359,6 +362,8 @@ struct BBoxNode::Walk {
             }
             if (any && !missed) {
                 if (offer_item(objs, order)) {
+                    std::copy(items, items + count, blocking);
+                    blocking_count = count;
                     return true;
                 }
                 continue;
@@ -404,6 +409,27 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
         w.dir_len2 = dot(d, d);
     }
 
+    // The leaf of the tree whose object answered yes to the last yes/no
+    // question of this thread for rays of this one's octant goes first:
+    // neighbouring shadow rays to one light are often blocked by the same
+    // object, and the answer does not depend on the order of asking. (The
+    // tree at that address may be another by now: any of its objects will
+    // do.)
+    thread_local struct {
+        const Built *built;
+        uint32_t items[WideTree::MAX_LEAF];
+        int count;
+    } last_blocker[8] = {};
+    auto &blocker = last_blocker[octant(d)];
+    if (w.any && blocker.built == built) {
+        bool valid = true;
+        for (int k = 0; k < blocker.count; k++) {
+            valid = valid && blocker.items[k] < built->how.size() && built->how[blocker.items[k]] != 0xff;
+        }
+        if (valid && w.leaf(blocker.items, blocker.count)) {
+            return true;
+        }
+    }
     for (const Built::Entry &e : built->loose) {
         w.offer(e.obj, e.order, e.kind, e.ask);
         if (w.done) {
@@ -414,6 +440,11 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
         walk_wide(built->tree, slabs, w);
     }
     if (inf == nullptr && !built->unknown) {
+        // Kept only while the answers are yes: after a no, the next ray is
+        // likely to pass too.
+        blocker.built = w.blocking_count > 0 ? built : nullptr;
+        std::copy(w.blocking, w.blocking + w.blocking_count, blocker.items);
+        blocker.count = w.blocking_count;
         return w.done;
     }
     if (w.best.object == nullptr) {

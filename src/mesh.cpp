@@ -358,6 +358,8 @@ struct Mesh::FaceWalk {
     Meeting nearest;
     uint32_t nearest_face = UINT32_MAX;
     bool found = false;
+    const uint32_t *blocking_leaf = nullptr; // where a yes/no question found its hit
+    int blocking_count = 0;
 
     FaceWalk(const Mesh &mesh, const Ray &ray, bool any)
         : mesh(mesh), ray(ray), any(any), pretest(mesh.corner_centre, mesh.corner_coord, mesh.pretest_reach, ray)
@@ -385,6 +387,8 @@ struct Mesh::FaceWalk {
                 Meeting tmp;
                 if (mesh.face_test(mesh, items[lowest_bit(lanes)], ray, &tmp)) {
                     found = true;
+                    blocking_leaf = items;
+                    blocking_count = count;
                     return true;
                 }
             }
@@ -431,9 +435,31 @@ struct Mesh::FaceWalk {
     }
 };
 
+// The mesh and the leaf of its tree that answered yes to the last yes/no
+// question of this thread, for rays of each octant. Neighbouring shadow rays
+// to one light are often blocked by the same few faces, and asking them first
+// costs a pre-test; the answer to a yes/no question does not depend on the
+// order of asking.
+namespace
+{
+struct Blocker {
+    const void *mesh = nullptr;
+    size_t first = 0;
+    int count = 0;
+};
+thread_local Blocker last_blocker[8];
+} // namespace
+
 bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
 {
     FaceWalk w(*this, ray, i_info == nullptr);
+    // The mesh at that address may be another by now: any run of the tree's
+    // order will do, as only an exact face test answers yes.
+    Blocker &blocker = last_blocker[octant(ray.dir)];
+    if (w.any && blocker.mesh == this && blocker.first + blocker.count <= tree.order.size() &&
+        w.leaf(&tree.order[blocker.first], blocker.count)) {
+        return true;
+    }
 
     // Faces with no box of their own, in order: strictly nearer replaces.
     for (uint32_t f : loose_faces) {
@@ -451,6 +477,13 @@ bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_i
 
     walk_wide(tree, slabs, w);
     if (w.any) {
+        // Kept only while this mesh's answers are yes: after a no, the next
+        // ray is likely to pass too.
+        if (w.found) {
+            blocker = Blocker{this, static_cast<size_t>(w.blocking_leaf - tree.order.data()), w.blocking_count};
+        } else if (blocker.mesh == this) {
+            blocker = Blocker();
+        }
         return w.found;
     }
     return w.found && report(w.nearest_face, w.nearest, i_info);

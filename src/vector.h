@@ -99,6 +99,13 @@ inline double max_abs(const Vector3 &a)
     return std::max(std::fabs(a.x), std::max(std::fabs(a.y), std::fabs(a.z)));
 }
 
+// Which of the eight octants a points into, by the signs of its components
+// (-0.0 and NaN count as not negative).
+inline int octant(const Vector3 &a)
+{
+    return (a.x < 0.0) | (a.y < 0.0) << 1 | (a.z < 0.0) << 2;
+}
+
 // No guard for a zero vector: it normalises to NaN in every component.
 inline Vector3 normalize(const Vector3 &vec)
 {

@@ -611,6 +611,52 @@ TEST(RayQueries, TrianglePretestKeepsCrossedTrianglesAndDropsClearMisses)
     EXPECT_GT(dropped, 1000);
 }
 
+// A yes/no question first asks what answered yes to the last one of its
+// octant on the thread. A mesh made where a bigger one was, and a scene made
+// after a bigger one, must still answer as they should (under the address
+// sanitizer, without reading past their own arrays).
+TEST(RayQueries, YesNoQuestionsAfterTheirLastBlockerIsGone)
+{
+    alignas(Mesh) unsigned char storage[sizeof(Mesh)];
+    auto sheet = [&](int n) {
+        Mesh *m = new (storage) Mesh(MESH_PRIM_TRI);
+        for (int i = 0; i < n; i++) {
+            for (int j = 0; j < n; j++) {
+                Vector3 a(i, j, 0), b(i + 1, j, 0), c(i + 1, j + 1, 0), d(i, j + 1, 0);
+                m->add_face(face_of({a, b, c}, {nz, nz, nz}));
+                m->add_face(face_of({a, c, d}, {nz, nz, nz}));
+            }
+        }
+        m->calc_bbox();
+        return m;
+    };
+    auto spheres = [](int n) {
+        auto scene = std::make_unique<Scene>();
+        for (int i = 0; i < n; i++) {
+            scene->add_object(new Sphere(Vector3(i % 16 * 3.0, i / 16 * 3.0, 0), 1.0));
+        }
+        return scene;
+    };
+    const Vector3 down(0, 0, -4);
+    for (int k = 0; k < 16; k++) {
+        const Vector3 far(k + 0.5, k + 0.2, 2), near(0.5, 0.2, 2), beside(5.5, 0.2, 2);
+        Mesh *big = sheet(16);
+        EXPECT_TRUE(big->intersection(Ray{far, down}, nullptr));
+        big->~Mesh();
+        Mesh *small = sheet(1);
+        EXPECT_TRUE(small->intersection(Ray{near, down}, nullptr));
+        EXPECT_FALSE(small->intersection(Ray{beside, down}, nullptr));
+        small->~Mesh();
+
+        auto many = spheres(256);
+        EXPECT_TRUE(many->intersection(Ray{Vector3(k * 3.0, 45.0, 2), down}, nullptr));
+        many.reset();
+        auto few = spheres(2);
+        EXPECT_TRUE(few->intersection(Ray{Vector3(0, 0, 2), down}, nullptr));
+        EXPECT_FALSE(few->intersection(Ray{Vector3(k * 3.0 + 6.0, 45.0, 2), down}, nullptr));
+    }
+}
+
 // The work of a random ray by the surface-area measure (every box tested in
 // proportion to its area, every item of a leaf likewise, relative to the
 // root's box), for boxes spread evenly and in a cluster: a builder that
