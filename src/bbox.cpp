@@ -5,6 +5,7 @@
 #include <iterator>
 #include <typeinfo>
 
+#include "blocker_cache.h"
 #include "intinfo.h"
 #include "mesh.h"
 #include "object.h"
@@ -260,6 +261,15 @@ BBoxNode::~BBoxNode()
     delete built;
 }
 
+namespace
+{
+// The items of the leaf whose object answered yes.
+struct ItemsHint {
+    uint32_t items[WideTree::MAX_LEAF];
+    int count;
+};
+} // namespace
+
 struct BBoxNode::Walk {
     const Ray &ray;
     const Object *skip;
@@ -274,9 +284,7 @@ struct BBoxNode::Walk {
     IntInfo best;
     int best_order;
     const Built *built;
-    // The leaf whose item answered a yes/no question (count 0: none did).
-    uint32_t blocking[WideTree::MAX_LEAF];
-    int blocking_count = 0;
+    ItemsHint blocking = {}; // the leaf whose item answered yes (count 0: none did)
 
     Walk(const Ray &ray, const RaySlabs &slabs, const Object *skip, bool any, const Built *built)
         : ray(ray), skip(skip), slabs(slabs), any(any), ordered(false), tame(false), done(false), built(built)
@@ -362,8 +370,8 @@ struct BBoxNode::Walk {
             }
             if (any && !missed) {
                 if (offer_item(objs, order)) {
-                    std::copy(items, items + count, blocking);
-                    blocking_count = count;
+                    std::copy(items, items + count, blocking.items);
+                    blocking.count = count;
                     return true;
                 }
                 continue;
@@ -409,24 +417,13 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
         w.dir_len2 = dot(d, d);
     }
 
-    // The leaf of the tree whose object answered yes to the last yes/no
-    // question of this thread for rays of this one's octant goes first:
-    // neighbouring shadow rays to one light are often blocked by the same
-    // object, and the answer does not depend on the order of asking. (The
-    // tree at that address may be another by now: any of its objects will
-    // do.)
-    thread_local struct {
-        const Built *built;
-        uint32_t items[WideTree::MAX_LEAF];
-        int count;
-    } last_blocker[8] = {};
-    auto &blocker = last_blocker[octant(d)];
-    if (w.any && blocker.built == built) {
+    // Any objects of the tree will do.
+    if (const ItemsHint *hint = w.any ? BlockerCache<ItemsHint>::find(built, d) : nullptr) {
         bool valid = true;
-        for (int k = 0; k < blocker.count; k++) {
-            valid = valid && blocker.items[k] < built->how.size() && built->how[blocker.items[k]] != 0xff;
+        for (int k = 0; k < hint->count; k++) {
+            valid = valid && hint->items[k] < built->how.size() && built->how[hint->items[k]] != 0xff;
         }
-        if (valid && w.leaf(blocker.items, blocker.count)) {
+        if (valid && w.leaf(hint->items, hint->count)) {
             return true;
         }
     }
@@ -440,11 +437,7 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
         walk_wide(built->tree, slabs, w);
     }
     if (inf == nullptr && !built->unknown) {
-        // Kept only while the answers are yes: after a no, the next ray is
-        // likely to pass too.
-        blocker.built = w.blocking_count > 0 ? built : nullptr;
-        std::copy(w.blocking, w.blocking + w.blocking_count, blocker.items);
-        blocker.count = w.blocking_count;
+        BlockerCache<ItemsHint>::answered(built, d, w.blocking.count > 0 ? &w.blocking : nullptr);
         return w.done;
     }
     if (w.best.object == nullptr) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "blocker_cache.h"
 #include "random.h"
 #include "triangle_pretest.h"
 
@@ -435,29 +436,23 @@ struct Mesh::FaceWalk {
     }
 };
 
-// The mesh and the leaf of its tree that answered yes to the last yes/no
-// question of this thread, for rays of each octant. Neighbouring shadow rays
-// to one light are often blocked by the same few faces, and asking them first
-// costs a pre-test; the answer to a yes/no question does not depend on the
-// order of asking.
 namespace
 {
-struct Blocker {
-    const void *mesh = nullptr;
-    size_t first = 0;
-    int count = 0;
+// The run of the tree's order of the leaf whose face answered yes.
+struct LeafHint {
+    size_t first;
+    int count;
 };
-thread_local Blocker last_blocker[8];
 } // namespace
 
 bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
 {
     FaceWalk w(*this, ray, i_info == nullptr);
-    // The mesh at that address may be another by now: any run of the tree's
-    // order will do, as only an exact face test answers yes.
-    Blocker &blocker = last_blocker[octant(ray.dir)];
-    if (w.any && blocker.mesh == this && blocker.first + blocker.count <= tree.order.size() &&
-        w.leaf(&tree.order[blocker.first], blocker.count)) {
+    // Any run of the tree's order will do, as only an exact face test
+    // answers yes.
+    const LeafHint *hint = w.any ? BlockerCache<LeafHint>::find(this, ray.dir) : nullptr;
+    if (hint != nullptr && hint->first + hint->count <= tree.order.size() &&
+        w.leaf(&tree.order[hint->first], hint->count)) {
         return true;
     }
 
@@ -477,13 +472,8 @@ bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_i
 
     walk_wide(tree, slabs, w);
     if (w.any) {
-        // Kept only while this mesh's answers are yes: after a no, the next
-        // ray is likely to pass too.
-        if (w.found) {
-            blocker = Blocker{this, static_cast<size_t>(w.blocking_leaf - tree.order.data()), w.blocking_count};
-        } else if (blocker.mesh == this) {
-            blocker = Blocker();
-        }
+        LeafHint yes{w.found ? static_cast<size_t>(w.blocking_leaf - tree.order.data()) : 0, w.blocking_count};
+        BlockerCache<LeafHint>::answered(this, ray.dir, w.found ? &yes : nullptr);
         return w.found;
     }
     return w.found && report(w.nearest_face, w.nearest, i_info);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "blocker_cache.h"
 #include "wide_tree.h"
 
 static const Vector3 offs[6] = {
@@ -155,10 +156,23 @@ struct SphereFlake::Walk {
     }
 };
 
+namespace
+{
+// The place of the sphere that answered yes.
+struct SphereHint {
+    uint32_t place;
+};
+} // namespace
+
 bool SphereFlake::indexed_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
 {
     Walk w{*index, ray, slabs, i_info == nullptr, false, IntInfo()};
     w.best.t = 3.4028234663852886e+38;
+    // Any sphere of the index will do.
+    const SphereHint *hint = w.any ? BlockerCache<SphereHint>::find(index, ray.dir) : nullptr;
+    if (hint != nullptr && hint->place < index->flakes.size() && w.leaf(&hint->place, 1)) {
+        return true;
+    }
     const Vector3 &o = ray.origin, &d = ray.dir;
     // As in the scene's tree: NaN and infinity fail every comparison.
     double ao = (std::fabs(o.x) + std::fabs(o.y)) + std::fabs(o.z);
@@ -166,6 +180,10 @@ bool SphereFlake::indexed_intersection(const Ray &ray, const RaySlabs &slabs, In
     double ad_max = std::max(std::fabs(d.x), std::max(std::fabs(d.y), std::fabs(d.z)));
     w.ordered = !w.any && ao <= index->origin_cap && ad <= 1e60 && ad_max >= 1e-60;
     walk_wide(index->tree, slabs, w);
+    if (w.any) {
+        SphereHint yes{static_cast<uint32_t>(w.best_place)};
+        BlockerCache<SphereHint>::answered(index, ray.dir, w.best_place >= 0 ? &yes : nullptr);
+    }
     if (w.best_place < 0) {
         return false;
     }

@@ -612,9 +612,9 @@ TEST(RayQueries, TrianglePretestKeepsCrossedTrianglesAndDropsClearMisses)
 }
 
 // A yes/no question first asks what answered yes to the last one of its
-// octant on the thread. A mesh made where a bigger one was, and a scene made
-// after a bigger one, must still answer as they should (under the address
-// sanitizer, without reading past their own arrays).
+// octant on the thread. A mesh made where a bigger one was, and a flake and a
+// scene made after bigger ones, must still answer as they should (under the
+// address sanitizer, without reading past their own arrays).
 TEST(RayQueries, YesNoQuestionsAfterTheirLastBlockerIsGone)
 {
     alignas(Mesh) unsigned char storage[sizeof(Mesh)];
@@ -647,6 +647,19 @@ TEST(RayQueries, YesNoQuestionsAfterTheirLastBlockerIsGone)
         EXPECT_TRUE(small->intersection(Ray{near, down}, nullptr));
         EXPECT_FALSE(small->intersection(Ray{beside, down}, nullptr));
         small->~Mesh();
+
+        // A flake's spheres likewise: the small one has fewer than the
+        // deep one's blocker may stand for.
+        std::unique_ptr<SphereFlake> deep(create_sflake(Vector3(0, 0, 0), 1.0, 5));
+        deep->calc_bbox();
+        const Vector3 edge = deep->subflakes[k % 6]->subflakes[k / 6 % 6]->center;
+        const Ray in{edge * 3.0, edge * -3.0 + Vector3(1e-3, 2e-3, 3e-3)};
+        EXPECT_TRUE(deep->intersection(in, nullptr));
+        deep.reset();
+        std::unique_ptr<SphereFlake> shallow(create_sflake(Vector3(0, 0, 0), 1.0, 1));
+        shallow->calc_bbox();
+        EXPECT_TRUE(shallow->intersection(in, nullptr));
+        EXPECT_FALSE(shallow->intersection(Ray{in.origin + Vector3(0, 9, 0), in.dir}, nullptr));
 
         auto many = spheres(256);
         EXPECT_TRUE(many->intersection(Ray{Vector3(k * 3.0, 45.0, 2), down}, nullptr));
