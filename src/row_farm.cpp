@@ -1,7 +1,10 @@
 #include "row_farm.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
+
+#include <pthread.h>
 
 #include "random.h"
 
@@ -12,6 +15,15 @@ RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first
     // reported; a worker's own failure could only end the program.
     buffers.assign(threads, std::vector<Color>(width));
     workers.reserve(threads);
+    // The workers are born with the signals that end a render blocked, so
+    // that their handlers always run in the thread that started them, which
+    // alone looks at what the handlers note.
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&ending, sig);
+    }
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
     try {
         for (int i = 0; i < threads; i++) {
             Color *row = buffers[i].data();
@@ -20,6 +32,7 @@ RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first
     } catch (const std::system_error &e) {
         start_error = e.code(); // no more threads to be had: the others carry on
     }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 RowFarm::~RowFarm()

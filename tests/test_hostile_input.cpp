@@ -155,7 +155,7 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
                                          "a.scene >/dev/null & while ! test -f s; do sleep 0.01; done; kill -TERM $!; "
                                          "wait $!; echo $?; " +
                                          shell_words(RT_BINARY) + " -merge m s -o m.ppm"});
-    EXPECT_EQ(r.out.substr(0, 4), "143\n");
+    EXPECT_EQ(r.out.substr(0, 4), "143\n") << r.err;
     EXPECT_EQ(r.out.rfind("passes merged: ", 4), 4u) << r.out;
     EXPECT_EQ(read_file(dir.file("p.ppm")), read_file(dir.file("m.ppm")));
     EXPECT_EQ(read_file(dir.file("p.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
