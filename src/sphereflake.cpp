@@ -177,7 +177,7 @@ bool SphereFlake::indexed_intersection(const Ray &ray, const RaySlabs &slabs, In
     // As in the scene's tree: NaN and infinity fail every comparison.
     double ao = (std::fabs(o.x) + std::fabs(o.y)) + std::fabs(o.z);
     double ad = (std::fabs(d.x) + std::fabs(d.y)) + std::fabs(d.z);
-    double ad_max = std::max(std::fabs(d.x), std::max(std::fabs(d.y), std::fabs(d.z)));
+    double ad_max = max_abs(d);
     w.ordered = !w.any && ao <= index->origin_cap && ad <= 1e60 && ad_max >= 1e-60;
     walk_wide(index->tree, slabs, w);
     if (w.any) {

@@ -6,8 +6,8 @@
 TrianglePretest::TrianglePretest(const Vector3 &centre, double coord, double reach, const Ray &ray)
 {
     const double lim = 0x1p40;
-    double ox = ray.origin.x - centre.x, oy = ray.origin.y - centre.y, oz = ray.origin.z - centre.z;
-    double x = std::max(std::fabs(ox), std::max(std::fabs(oy), std::fabs(oz)));
+    const Vector3 o_rel = ray.origin - centre;
+    double x = max_abs(o_rel);
     double d1 = (std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z);
     // NaN fails these.
     usable = coord >= 0.0 && x <= lim && d1 <= lim;
@@ -16,7 +16,7 @@ TrianglePretest::TrianglePretest(const Vector3 &centre, double coord, double rea
     }
     x += coord;
     double m = d1 * (1.7321 * reach + 96.0 * 0x1p-24 * x) * 1.0101;
-    const float fo[3] = {static_cast<float>(ox), static_cast<float>(oy), static_cast<float>(oz)};
+    const float fo[3] = {static_cast<float>(o_rel.x), static_cast<float>(o_rel.y), static_cast<float>(o_rel.z)};
     const float fd[3] = {static_cast<float>(ray.dir.x), static_cast<float>(ray.dir.y), static_cast<float>(ray.dir.z)};
     // Rounded up without a branch: the nearest float is at most 2^-24 below
     // (2^-150 for a subnormal), and the product's rounding takes at most
