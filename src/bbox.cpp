@@ -5,14 +5,14 @@
 #include <iterator>
 #include <typeinfo>
 
-#include "blocker_cache.h"
+#include "accel/blocker_cache.h"
 #include "intinfo.h"
 #include "mesh.h"
 #include "object.h"
 #include "plane.h"
 #include "sphere.h"
 #include "sphereflake.h"
-#include "wide_tree.h"
+#include "accel/wide_tree.h"
 
 #ifdef RT_QUERY_COUNTERS
 QueryCounters query_counters;

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "matrix.h"
-#include "random.h"
+#include "sampling/random.h"
 
 double lambert(const Vector3 &indir, const Vector3 &n)
 {

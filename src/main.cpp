@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <new>
 
-#include "output_file.h"
+#include "files/output_file.h"
 #include "rt.h"
 
 // Where the window library must start before the program (SDL 1.2 on macOS),

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "blocker_cache.h"
-#include "random.h"
-#include "triangle_pretest.h"
+#include "accel/blocker_cache.h"
+#include "sampling/random.h"
+#include "accel/triangle_pretest.h"
 
 // Weights of the three corners at a point of the triangle's plane, as ratios
 // of unsigned areas. False for a triangle too small to weigh anything: its

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "object.h"
-#include "wide_tree.h"
+#include "accel/wide_tree.h"
 
 // The value is the number of corners of every face. The type holds any int,
 // so a count read from a file arrives as it is and set_primitive refuses it.

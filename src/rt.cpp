@@ -21,13 +21,13 @@
 
 #include "brdf.h"
 #include "camera.h"
-#include "image_file.h"
-#include "output_file.h"
-#include "parallel_mode.h"
-#include "pass_sum.h"
-#include "random.h"
-#include "report.h"
-#include "signals.h"
+#include "files/image_file.h"
+#include "files/output_file.h"
+#include "parallel/parallel_mode.h"
+#include "parallel/pass_sum.h"
+#include "sampling/random.h"
+#include "cli/report.h"
+#include "cli/signals.h"
 
 int width = 512;
 int height = 512;

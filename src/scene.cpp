@@ -9,7 +9,7 @@
 #include "light.h"
 #include "matrix.h"
 #include "mesh.h"
-#include "number_scan.h"
+#include "files/number_scan.h"
 #include "plane.h"
 #include "sphere.h"
 #include "sphereflake.h"

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "random.h"
+#include "sampling/random.h"
 
 bool Sphere::intersection(const Ray &ray, IntInfo *i_info) const
 {

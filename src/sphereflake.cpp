@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "blocker_cache.h"
-#include "wide_tree.h"
+#include "accel/blocker_cache.h"
+#include "accel/wide_tree.h"
 
 static const Vector3 offs[6] = {
     Vector3(1.0, 0.0, 0.0),  Vector3(-1.0, 0.0, 0.0), Vector3(0.0, 1.0, 0.0),

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "image_file.h"
+#include "files/image_file.h"
 #include "support.h"
 
 namespace

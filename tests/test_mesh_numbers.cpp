@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "number_scan.h"
+#include "files/number_scan.h"
 #include "scene.h"
 #include "support.h"
 

@@ -19,8 +19,8 @@
 #include "sphere.h"
 #include "sphereflake.h"
 #include "support.h"
-#include "triangle_pretest.h"
-#include "wide_tree.h"
+#include "accel/triangle_pretest.h"
+#include "accel/wide_tree.h"
 
 namespace
 {

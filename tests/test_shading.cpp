@@ -14,7 +14,7 @@
 #include "light.h"
 #include "mesh.h"
 #include "plane.h"
-#include "random.h"
+#include "sampling/random.h"
 #include "rt.h"
 #include "sphere.h"
 #include "sphereflake.h"

@@ -37,7 +37,7 @@
 #include "import_common.h"
 #include "import_geometry.h"
 #include "import_material.h"
-#include "output_file.h"
+#include "files/output_file.h"
 
 namespace
 {

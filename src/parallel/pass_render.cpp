@@ -1,4 +1,4 @@
-#include "pass_render.h"
+#include "parallel/pass_render.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "pass_sum.h"
+#include "parallel/pass_sum.h"
 
 #include <algorithm>
 #include <cmath>

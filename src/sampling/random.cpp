@@ -1,4 +1,4 @@
-#include "random.h"
+#include "sampling/random.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "triangle_pretest.h"
+#include "accel/triangle_pretest.h"
 
 #include <algorithm>
 #include <cmath>

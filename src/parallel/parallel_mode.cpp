@@ -1,4 +1,4 @@
-#include "parallel_mode.h"
+#include "parallel/parallel_mode.h"
 
 #include <cstdio>
 #include <cstring>
@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "output_file.h"
-#include "report.h"
+#include "files/output_file.h"
+#include "cli/report.h"
 #include "rt.h"
-#include "signals.h"
+#include "cli/signals.h"
 
 // What the state file of this run is the state of.
 static StateKey state_key;

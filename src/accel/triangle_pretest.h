@@ -3,7 +3,7 @@
 
 #include "ray.h"
 #include "vector.h"
-#include "wide_tree.h"
+#include "accel/wide_tree.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -1,4 +1,4 @@
-#include "wide_tree.h"
+#include "accel/wide_tree.h"
 
 #include <algorithm>
 #include <cfloat>

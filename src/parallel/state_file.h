@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pass_sum.h"
+#include "parallel/pass_sum.h"
 
 // What a saved state is the state of. A state continues, or merges with,
 // only states of the same key.

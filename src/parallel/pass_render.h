@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "row_farm.h"
-#include "state_file.h"
+#include "parallel/row_farm.h"
+#include "parallel/state_file.h"
 
 // The parallel mode: a band of the frame rendered in passes on a farm of
 // threads. Pass p renders every pixel with the usual sampler, drawing from

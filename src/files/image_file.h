@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "output_file.h"
+#include "files/output_file.h"
 
 // Picture files of a buffer of 0x00RRGGBB pixels, row 0 on top: a binary PPM
 // (P6, maximum value 255) or an 8-bit RGB PNG. Each appears whole or not at

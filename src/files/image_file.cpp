@@ -1,4 +1,4 @@
-#include "image_file.h"
+#include "files/image_file.h"
 
 #include <png.h>
 #include <strings.h>

@@ -1,6 +1,6 @@
-#include "signals.h"
+#include "cli/signals.h"
 
-#include "output_file.h"
+#include "files/output_file.h"
 
 volatile sig_atomic_t stop_signal = 0;
 

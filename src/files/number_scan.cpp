@@ -1,4 +1,4 @@
-#include "number_scan.h"
+#include "files/number_scan.h"
 
 #include <cfloat>
 #include <cstdint>

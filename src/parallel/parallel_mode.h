@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "image_file.h"
-#include "pass_render.h"
+#include "files/image_file.h"
+#include "parallel/pass_render.h"
 
 // The parallel mode's part of the program: the plan of its passes from the
 // settings, its state file, its progress line, the window-less render, and

@@ -1,11 +1,11 @@
-#include "state_file.h"
+#include "parallel/state_file.h"
 
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
-#include "output_file.h"
+#include "files/output_file.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "row_farm.h"
+#include "parallel/row_farm.h"
 
 #include <chrono>
 #include <csignal>
@@ -6,7 +6,7 @@
 
 #include <pthread.h>
 
-#include "random.h"
+#include "sampling/random.h"
 
 RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink)
     : colour(colour), pass(pass), width(width), first(first), rows(rows), sink(sink)
