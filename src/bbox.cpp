@@ -6,6 +6,7 @@
 #include <typeinfo>
 
 #include "accel/blocker_cache.h"
+#include "accel/numerics.h"
 #include "intinfo.h"
 #include "mesh.h"
 #include "object.h"
@@ -13,10 +14,6 @@
 #include "sphere.h"
 #include "sphereflake.h"
 #include "accel/wide_tree.h"
-
-#ifdef RT_QUERY_COUNTERS
-QueryCounters query_counters;
-#endif
 
 bool BBox::intersection(const Ray &ray) const
 {
@@ -75,17 +72,6 @@ bool BBox::intersection(const Ray &ray, const RaySlabs &slabs) const
     return tmin < t1 && tmax > t0;
 }
 
-RaySlabs::RaySlabs(const Ray &ray)
-    : ox(ray.origin.x), oy(ray.origin.y), oz(ray.origin.z), ix(1.0 / ray.dir.x), iy(1.0 / ray.dir.y),
-      iz(1.0 / ray.dir.z)
-{
-    // The sign of the reciprocal, so that a -0.0 component (reciprocal -inf)
-    // takes its near bound from the top of the slab.
-    nx = ix < 0.0;
-    ny = iy < 0.0;
-    nz = iz < 0.0;
-}
-
 // ---- the box tree node ----
 
 void BBoxNode::add_child(BBoxNode *node)
@@ -110,7 +96,7 @@ bool BBoxNode::intersection(const Ray &ray, IntInfo *inf, const Object *skip) co
     }
 
     IntInfo minsect;
-    minsect.t = 3.4028234663852886e+38; // FLT_MAX, held as a double
+    minsect.t = NO_HIT_T;
     minsect.object = nullptr;
 
     // Strictly smaller t replaces: of equal hits the one found first stays,
@@ -157,17 +143,15 @@ bool BBoxNode::intersection(const Ray &ray, IntInfo *inf, const Object *skip) co
 //   wins, which is the flat walk's first nearest hit whatever the order of
 //   asking. A NaN t never wins, as it never passes the flat walk's test.
 // - A node whose entry parameter exceeds the best t so far is skipped too,
-//   for rays within the caps in Limits: there every hit parameter of an
-//   object lies at or beyond the entry of its node (the boxes are padded by
-//   the bounds below), so nothing in the node could win or tie.
+//   for tame rays within the caps (Built::origin_cap and reach_cap): there
+//   every hit parameter of an object lies at or beyond the entry of its node
+//   (the boxes are padded by sphere_slack, or are a mesh's reach_bounds), so
+//   nothing in the node could win or tie.
 // - A yes/no query stops at the first hit that the flat walk would count.
 
 namespace
 {
 
-const double EPS = 2.220446049250313e-16; // 2^-52
-const double BIG_COORD = 1e60;            // beyond this a box stays out of the tree
-const double SQRT3 = 1.7320508075688772;
 // Objects per leaf of the hierarchy, each testing its own box: up to two (a
 // node's single-precision test is cheaper than a sphere's pre-test), and up
 // to eight in scenes so big that the tree's memory matters more.
@@ -204,23 +188,6 @@ double max_abs(const BBox &b)
 BBox padded(const BBox &b, double pad)
 {
     return BBox(b.min - Vector3(pad, pad, pad), b.max + Vector3(pad, pad, pad));
-}
-
-// How far outside its sphere a hit point of Sphere::intersection can lie,
-// for a ray origin o with |o|_inf <= cap. The computed coefficients and
-// roots are the exact roots of the quadratic of a slightly moved surface:
-// their rounding errors, summed, move |q - c|^2 - r^2 at the root q = o + d t
-// by at most about 44 eps S^2, with S = |c| + |o| + r (the direction's length
-// cancels out). So |q - c| <= r + sqrt(44 eps) S; 16 sqrt(eps) leaves a
-// factor above two. The hit of a grazing ray is where this is approached.
-//
-// coord bounds |c|_inf of every sphere concerned: a flake's inner spheres are
-// smaller than its own and their centres lie within 3 r of its centre.
-double sphere_slack(double coord, double r, double cap)
-{
-    double s = SQRT3 * (coord + cap) + r;
-    // The second term covers the rounding of the node test and of the pad.
-    return 2.4e-7 * s + 8.0 * EPS * s + 1e-300;
 }
 
 } // namespace
@@ -289,7 +256,7 @@ struct BBoxNode::Walk {
     Walk(const Ray &ray, const RaySlabs &slabs, const Object *skip, bool any, const Built *built)
         : ray(ray), skip(skip), slabs(slabs), any(any), ordered(false), tame(false), done(false), built(built)
     {
-        best.t = 3.4028234663852886e+38; // the flat walk's start, FLT_MAX
+        best.t = NO_HIT_T; // the flat walk's start
         best.object = nullptr;
         best_order = -1; // a t equal to the start never replaces it
     }
@@ -343,7 +310,7 @@ struct BBoxNode::Walk {
                 // The flat walk counts a hit only if its t passes the test
                 // against FLT_MAX, which a NaN fails.
                 IntInfo tmp;
-                done = ask(obj, kind, &tmp) && tmp.t < 3.4028234663852886e+38;
+                done = ask(obj, kind, &tmp) && tmp.t < NO_HIT_T;
             }
             return;
         }
@@ -401,19 +368,13 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
     // on the record of the nearest hit, so it is found in full.
     Walk w(ray, slabs, skip, inf == nullptr && !built->unknown, built);
 
-    const Vector3 &o = ray.origin, &d = ray.dir;
-    // Sums bound the largest component and, unlike std::max, carry a NaN
-    // along; the comparisons fail for NaN and infinity, so such rays are
-    // neither tame nor ordered.
-    double ao = (std::fabs(o.x) + std::fabs(o.y)) + std::fabs(o.z);
-    double ad = (std::fabs(d.x) + std::fabs(d.y)) + std::fabs(d.z);
-    double ad_max = std::fabs(d.x) > std::fabs(d.y) ? std::fabs(d.x) : std::fabs(d.y);
-    ad_max = std::fabs(d.z) > ad_max ? std::fabs(d.z) : ad_max;
-    w.tame = ao <= BIG_COORD && ad <= BIG_COORD && ad_max >= 1.0 / BIG_COORD;
-    w.ordered = w.tame && ao <= built->origin_cap && ao + ad <= built->reach_cap;
+    const Vector3 &d = ray.dir;
+    const RaySize size(ray);
+    w.tame = size.tame();
+    w.ordered = w.tame && size.origin <= built->origin_cap && size.origin + size.dir <= built->reach_cap;
     if (w.tame && built->sphere_coord >= 0.0) {
         w.sphere_pretest = true;
-        w.sphere_pad = 2.0 * sphere_slack(built->sphere_coord, built->sphere_radius, ao);
+        w.sphere_pad = 2.0 * sphere_slack(built->sphere_coord, built->sphere_radius, size.origin);
         w.dir_len2 = dot(d, d);
     }
 
@@ -546,9 +507,11 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
     }
 
     // Spheres: hit points within sphere_slack of the sphere for origins up
-    // to sphere_cap; a flake's inner spheres lie within its box but for the
-    // rounding of their centres (a few eps per level, ten levels at most).
-    double sphere_cap = std::max(1024.0, 4.0 * sphere_coord);
+    // to sphere_cap. A flake's inner spheres are smaller than its own, their
+    // centres lie within 3 r of its centre, and they lie within its box but
+    // for the rounding of their centres (a few eps per level, ten levels at
+    // most).
+    double sphere_cap = sphere_origin_cap(sphere_coord);
     b->origin_cap = std::min(b->origin_cap, sphere_cap);
     // The objects in the hierarchy, named by their places in the scene's list.
     std::vector<WideTree::Item> items;
@@ -573,7 +536,7 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
             mesh->reach_bounds(&box, &origin_cap, &reach_cap);
             grow(&box, mesh->get_bbox());
         }
-        items.push_back(WideTree::Item{float_box(box), static_cast<uint32_t>(i)});
+        items.push_back(WideTree::Item{float_box(box.min, box.max), static_cast<uint32_t>(i)});
     }
     if (!b->tree.build(std::move(items), placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
         // Not expected of the builder: every object is then asked in order.

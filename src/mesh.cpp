@@ -7,8 +7,13 @@
 #include <cstring>
 
 #include "accel/blocker_cache.h"
+#include "accel/numerics.h"
 #include "sampling/random.h"
 #include "accel/triangle_pretest.h"
+
+// Where a mesh's search for its nearest face starts, DBL_MAX: every face
+// whose test passes is nearer, so the first hit is always kept.
+static const double FACE_NO_HIT_T = 1.7976931348623157e+308;
 
 // Weights of the three corners at a point of the triangle's plane, as ratios
 // of unsigned areas. False for a triangle too small to weigh anything: its
@@ -309,18 +314,15 @@ bool Mesh::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) 
         return false;
     }
     if (accelerated && tree_ready) {
-        // Sums bound the largest component and, unlike std::max, carry a
-        // NaN along: the test fails for NaN and infinity, and such rays
-        // take the walk below.
-        double ao = (std::fabs(ray.origin.x) + std::fabs(ray.origin.y)) + std::fabs(ray.origin.z);
-        double ad = (std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z);
-        if (ao <= origin_cap && ao + ad <= reach_cap) {
+        // NaN and infinity fail the test and take the walk below.
+        const RaySize size(ray);
+        if (size.origin <= origin_cap && size.origin + size.dir <= reach_cap) {
             return tree_intersection(ray, slabs, i_info);
         }
     }
 
     Meeting nearest;
-    nearest.t = 1.7976931348623157e+308;
+    nearest.t = FACE_NO_HIT_T;
     uint32_t nearest_face = 0;
     bool found = false;
     uint32_t count = static_cast<uint32_t>(get_face_count());
@@ -336,11 +338,6 @@ bool Mesh::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) 
     }
 
     return found && report(nearest_face, nearest, i_info);
-}
-
-static inline int lowest_bit(unsigned bits)
-{
-    return __builtin_ctz(bits);
 }
 
 // The walk of the face hierarchy. Its answer is the flat walk's: the faces
@@ -365,7 +362,7 @@ struct Mesh::FaceWalk {
     FaceWalk(const Mesh &mesh, const Ray &ray, bool any)
         : mesh(mesh), ray(ray), any(any), pretest(mesh.corner_centre, mesh.corner_coord, mesh.pretest_reach, ray)
     {
-        nearest.t = 1.7976931348623157e+308;
+        nearest.t = FACE_NO_HIT_T;
     }
 
     double limit() const { return any || nearest.t > 1.0 ? 1.0 : nearest.t; }
@@ -544,8 +541,6 @@ void Mesh::calc_bbox()
 namespace
 {
 
-const double EPS = 2.220446049250313e-16; // 2^-52
-const double BIG_COORD = 1e60;
 // Faces per leaf of the hierarchy, at most: the pre-test takes four at once,
 // in one or two passes, so a range that fits is always a leaf.
 const int FACE_LEAF = 8;
@@ -721,7 +716,7 @@ void Mesh::build_face_tree()
             }
         }
         if (state[i] == BOUNDED) {
-            items[i].box = float_box(box);
+            items[i].box = float_box(box.min, box.max);
             bounded_count++;
         }
     }
@@ -785,10 +780,12 @@ void Mesh::fill_leaf_tris()
     if (prim != MESH_PRIM_TRI || tree.empty() || !(pretest_reach >= 0.0)) {
         return;
     }
-    BBox b = tree.bounds();
+    BBox b;
+    tree.bounds(&b.min, &b.max);
     corner_centre = (b.min + b.max) * 0.5;
     const Vector3 &c = corner_centre;
-    if (!(std::fabs(c.x) <= 0x1p40 && std::fabs(c.y) <= 0x1p40 && std::fabs(c.z) <= 0x1p40)) {
+    if (!(std::fabs(c.x) <= FLOAT_TEST_LIMIT && std::fabs(c.y) <= FLOAT_TEST_LIMIT &&
+          std::fabs(c.z) <= FLOAT_TEST_LIMIT)) {
         return;
     }
     // Every corner lies in the tree's box: none lies farther from the
@@ -834,8 +831,9 @@ void Mesh::fill_leaf_tris()
             pretest_rows(out, count, k, positions[pi[0]], positions[pi[1]], positions[pi[2]], c);
         }
     }
-    // Bounded faces have corners within 1e60; the test needs them within 2^40.
-    if (coord <= 0x1p40) {
+    // Bounded faces have corners within BIG_COORD; the pre-test needs them
+    // within FLOAT_TEST_LIMIT.
+    if (coord <= FLOAT_TEST_LIMIT) {
         corner_coord = coord;
     } else {
         std::vector<float>().swap(leaf_tris);
@@ -847,7 +845,10 @@ bool Mesh::reach_bounds(BBox *box, double *origin_cap_out, double *reach_cap_out
     if (!accelerated || !tree_ready || !loose_faces.empty()) {
         return false;
     }
-    *box = tree.empty() ? bbox : tree.bounds(); // no face can be hit: any box will do
+    *box = bbox; // with no face in the tree none can be hit: any box will do
+    if (!tree.empty()) {
+        tree.bounds(&box->min, &box->max);
+    }
     *origin_cap_out = origin_cap;
     *reach_cap_out = reach_cap;
     return true;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "accel/blocker_cache.h"
+#include "accel/numerics.h"
 #include "accel/wide_tree.h"
 
 static const Vector3 offs[6] = {
@@ -54,7 +55,7 @@ bool SphereFlake::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i
     }
 
     IntInfo minsect;
-    minsect.t = 3.4028234663852886e+38;
+    minsect.t = NO_HIT_T;
     minsect.object = nullptr;
 
     IntInfo tmp;
@@ -87,7 +88,7 @@ bool SphereFlake::intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i
 bool SphereFlake::any_hit(const Ray &ray, const RaySlabs &slabs) const
 {
     IntInfo tmp;
-    if (sph->intersection(ray, slabs, &tmp) && 3.4028234663852886e+38 > tmp.t) {
+    if (sph->intersection(ray, slabs, &tmp) && NO_HIT_T > tmp.t) {
         return true;
     }
     for (const SphereFlake *sub : subflakes) {
@@ -102,11 +103,13 @@ bool SphereFlake::any_hit(const Ray &ray, const RaySlabs &slabs) const
 // there only if the boxes of every flake above it were met (the top one's is
 // tested before), and of the hits that count the least (t, place) wins: the
 // recursion keeps, level by level, the first of the nearest. So a hit is
-// taken when it would win and the boxes above it are met. Boxes are skipped
-// as in the scene's tree: when the ray misses them (every sphere tests its
-// own box first, inside them), or, for rays within the origin cap, when their
-// entry lies beyond the best t (they are padded by the bound on how far the
-// rounding of the sphere test can move a hit).
+// taken when it would win and the boxes above it are met. A box of the
+// index is skipped when the ray misses it: every sphere tests its own box
+// first, which lies inside, and the walk's box test accepts every ray that
+// BBox::intersection accepts for a box inside. For tame rays within the
+// origin cap it is also skipped when its entry lies beyond the best t: the
+// boxes are padded by sphere_slack, the bound on how far the rounding of the
+// sphere test can move a hit, so every hit lies at or beyond the entry.
 struct SphereFlake::Walk {
     const Index &index;
     const Ray &ray;
@@ -137,7 +140,7 @@ struct SphereFlake::Walk {
             int place = static_cast<int>(items[k]);
             IntInfo tmp;
             // A NaN t never passes these tests, as in the recursion.
-            if (!index.flakes[place]->sph->intersection(ray, slabs, &tmp) || !(tmp.t < 3.4028234663852886e+38)) {
+            if (!index.flakes[place]->sph->intersection(ray, slabs, &tmp) || !(tmp.t < NO_HIT_T)) {
                 continue;
             }
             if (any) {
@@ -167,18 +170,14 @@ struct SphereHint {
 bool SphereFlake::indexed_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
 {
     Walk w{*index, ray, slabs, i_info == nullptr, false, IntInfo()};
-    w.best.t = 3.4028234663852886e+38;
+    w.best.t = NO_HIT_T;
     // Any sphere of the index will do.
     const SphereHint *hint = w.any ? BlockerCache<SphereHint>::find(index, ray.dir) : nullptr;
     if (hint != nullptr && hint->place < index->flakes.size() && w.leaf(&hint->place, 1)) {
         return true;
     }
-    const Vector3 &o = ray.origin, &d = ray.dir;
-    // As in the scene's tree: NaN and infinity fail every comparison.
-    double ao = (std::fabs(o.x) + std::fabs(o.y)) + std::fabs(o.z);
-    double ad = (std::fabs(d.x) + std::fabs(d.y)) + std::fabs(d.z);
-    double ad_max = max_abs(d);
-    w.ordered = !w.any && ao <= index->origin_cap && ad <= 1e60 && ad_max >= 1e-60;
+    const RaySize size(ray);
+    w.ordered = !w.any && size.tame() && size.origin <= index->origin_cap;
     walk_wide(index->tree, slabs, w);
     if (w.any) {
         SphereHint yes{static_cast<uint32_t>(w.best_place)};
@@ -196,17 +195,8 @@ bool SphereFlake::indexed_intersection(const Ray &ray, const RaySlabs &slabs, In
     return true;
 }
 
-namespace
-{
-
-const double EPS = 2.220446049250313e-16; // 2^-52
-
-} // namespace
-
-// How far outside its sphere a hit point of Sphere::intersection can lie is
-// bounded as in the scene's tree (BBoxNode::build_hierarchy): for origins
-// with |o|_inf <= cap, within 2.4e-7 S + 8 eps S of the sphere, S = sqrt(3)
-// (|c|_inf + cap) + r.
+// Each sphere's box is padded by sphere_slack for origins up to the index's
+// cap, so that it holds every hit point the sphere's test can report.
 void SphereFlake::build_index()
 {
     delete index;
@@ -234,19 +224,18 @@ void SphereFlake::build_index()
             }
         }
     }
-    if (!(coord <= 1e60)) {
+    if (!(coord <= BIG_COORD)) {
         return; // NaN or huge: walked level by level
     }
-    ix->origin_cap = std::max(1024.0, 4.0 * coord);
+    ix->origin_cap = sphere_origin_cap(coord);
     std::vector<WideTree::Item> items;
     items.reserve(ix->flakes.size());
     for (const SphereFlake *f : ix->flakes) {
         const Sphere *s = f->sph;
-        double size = 1.7320508075688772 * (max_abs(s->center) + ix->origin_cap) + s->radius;
-        double pad = 2.4e-7 * size + 8.0 * EPS * size + 1e-300;
+        double pad = sphere_slack(max_abs(s->center), s->radius, ix->origin_cap);
         const BBox &b = s->get_bbox();
         BBox padded(b.min - Vector3(pad, pad, pad), b.max + Vector3(pad, pad, pad));
-        items.push_back(WideTree::Item{float_box(padded), static_cast<uint32_t>(items.size())});
+        items.push_back(WideTree::Item{float_box(padded.min, padded.max), static_cast<uint32_t>(items.size())});
     }
     if (ix->tree.build(std::move(items), 1, 0.0)) {
         index = ix.release();

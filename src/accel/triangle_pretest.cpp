@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "accel/numerics.h"
+
 TrianglePretest::TrianglePretest(const Vector3 &centre, double coord, double reach, const Ray &ray)
 {
-    const double lim = 0x1p40;
+    const double lim = FLOAT_TEST_LIMIT;
     const Vector3 o_rel = ray.origin - centre;
     double x = max_abs(o_rel);
     double d1 = (std::fabs(ray.dir.x) + std::fabs(ray.dir.y)) + std::fabs(ray.dir.z);

@@ -8,6 +8,10 @@
 #include <emmintrin.h>
 #endif
 
+#ifdef RT_QUERY_COUNTERS
+QueryCounters query_counters;
+#endif
+
 namespace
 {
 
@@ -671,20 +675,19 @@ void WideTree::clear()
     std::vector<uint32_t>().swap(order);
 }
 
-BBox WideTree::bounds() const
+void WideTree::bounds(Vector3 *lo, Vector3 *hi) const
 {
     const WideNode &root = nodes[0];
-    BBox b(Vector3(HUGE_VAL, HUGE_VAL, HUGE_VAL), Vector3(-HUGE_VAL, -HUGE_VAL, -HUGE_VAL));
+    Vector3 l(HUGE_VAL, HUGE_VAL, HUGE_VAL), h(-HUGE_VAL, -HUGE_VAL, -HUGE_VAL);
     for (int k = 0; k < 4; k++) {
         if (root.child[k] == EMPTY) {
             continue;
         }
-        b.min = Vector3(std::min(b.min.x, static_cast<double>(root.lo[0][k])),
-                        std::min(b.min.y, static_cast<double>(root.lo[1][k])),
-                        std::min(b.min.z, static_cast<double>(root.lo[2][k])));
-        b.max = Vector3(std::max(b.max.x, static_cast<double>(root.hi[0][k])),
-                        std::max(b.max.y, static_cast<double>(root.hi[1][k])),
-                        std::max(b.max.z, static_cast<double>(root.hi[2][k])));
+        l = Vector3(std::min(l.x, static_cast<double>(root.lo[0][k])), std::min(l.y, static_cast<double>(root.lo[1][k])),
+                    std::min(l.z, static_cast<double>(root.lo[2][k])));
+        h = Vector3(std::max(h.x, static_cast<double>(root.hi[0][k])), std::max(h.y, static_cast<double>(root.hi[1][k])),
+                    std::max(h.z, static_cast<double>(root.hi[2][k])));
     }
-    return b;
+    *lo = l;
+    *hi = h;
 }

@@ -9,7 +9,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "bbox.h"
+#include "accel/numerics.h"
+#include "accel/ray_slabs.h"
+#include "vector.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -91,11 +93,11 @@ inline float float_above(double x)
     return f + (std::fabs(f) * 0x1p-23f + 0x1p-149f);
 }
 
-// Holds b, rounded outwards by a step or two.
-inline FloatBox float_box(const BBox &b)
+// Holds the box from lo to hi, rounded outwards by a step or two.
+inline FloatBox float_box(const Vector3 &lo, const Vector3 &hi)
 {
-    return FloatBox{{float_below(b.min.x), float_below(b.min.y), float_below(b.min.z)},
-                    {float_above(b.max.x), float_above(b.max.y), float_above(b.max.z)}};
+    return FloatBox{{float_below(lo.x), float_below(lo.y), float_below(lo.z)},
+                    {float_above(hi.x), float_above(hi.y), float_above(hi.z)}};
 }
 
 // A node of a four-wide bounding volume hierarchy: the boxes of its four
@@ -145,8 +147,9 @@ class WideTree
     void clear();
     bool empty() const { return nodes.empty(); }
     size_t bytes() const { return nodes.size() * sizeof(WideNode) + order.size() * sizeof(uint32_t); }
-    // The union of every item's box; only for a tree that is not empty.
-    BBox bounds() const;
+    // The union of every item's box, from *lo to *hi; only for a tree that
+    // is not empty.
+    void bounds(Vector3 *lo, Vector3 *hi) const;
 
     std::vector<WideNode> nodes; // nodes[0] is the root
     std::vector<uint32_t> order; // the items, leaf by leaf
@@ -241,9 +244,10 @@ struct FloatSlabs {
 inline FloatSlabs::FloatSlabs(const RaySlabs &r)
 {
     // NaN fails these too.
-    usable = std::fabs(r.ox) <= 0x1p40 && std::fabs(r.oy) <= 0x1p40 && std::fabs(r.oz) <= 0x1p40 &&
-             std::fabs(r.ix) >= 0x1p-40 && std::fabs(r.ix) <= 0x1p40 && std::fabs(r.iy) >= 0x1p-40 &&
-             std::fabs(r.iy) <= 0x1p40 && std::fabs(r.iz) >= 0x1p-40 && std::fabs(r.iz) <= 0x1p40;
+    const double lim = FLOAT_TEST_LIMIT, low = 1.0 / FLOAT_TEST_LIMIT; // 2^40 and 2^-40, exactly
+    usable = std::fabs(r.ox) <= lim && std::fabs(r.oy) <= lim && std::fabs(r.oz) <= lim && std::fabs(r.ix) >= low &&
+             std::fabs(r.ix) <= lim && std::fabs(r.iy) >= low && std::fabs(r.iy) <= lim && std::fabs(r.iz) >= low &&
+             std::fabs(r.iz) <= lim;
     if (!usable) {
         return;
     }
@@ -318,7 +322,8 @@ RT_ALWAYS_INLINE unsigned wide_reach_float(const WideNode &node, const FloatSlab
 #endif
 }
 
-inline int wide_lowest_bit(unsigned bits)
+// The index of the lowest set bit of bits, which is not 0.
+inline int lowest_bit(unsigned bits)
 {
     return __builtin_ctz(bits);
 }
@@ -361,7 +366,7 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
                 }
             }
             if (mask != 0) {
-                int k0 = wide_lowest_bit(mask);
+                int k0 = lowest_bit(mask);
                 mask &= mask - 1;
                 if (mask == 0) {
                     ref = node.child[k0];
@@ -375,7 +380,7 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
                     // wait.
                     int go = k0;
                     for (; mask != 0; mask &= mask - 1) {
-                        int k = wide_lowest_bit(mask);
+                        int k = lowest_bit(mask);
                         bool far = near[k] > near[go];
                         int wait = far ? go : k;
                         go = far ? k : go;
@@ -385,7 +390,7 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
                     ref = node.child[go];
                     continue;
                 }
-                int k1 = wide_lowest_bit(mask);
+                int k1 = lowest_bit(mask);
                 mask &= mask - 1;
                 if (mask == 0) {
                     // Two: the nearer goes on at once, the other waits.
@@ -405,7 +410,7 @@ void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &f
                     order[1] = k0;
                 }
                 for (; mask != 0; mask &= mask - 1) {
-                    int k = wide_lowest_bit(mask);
+                    int k = lowest_bit(mask);
                     int j = n++;
                     while (j > 0 && near[order[j - 1]] < near[k]) {
                         order[j] = order[j - 1];
