@@ -346,7 +346,7 @@ struct BBoxNode::Walk {
             remain |= static_cast<unsigned>(!missed) << k;
         }
         for (; remain != 0 && !any; remain &= remain - 1) {
-            offer_item(objs, items[__builtin_ctz(remain)]);
+            offer_item(objs, items[lowest_bit(remain)]);
         }
         return false;
     }
@@ -378,29 +378,34 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
         w.dir_len2 = dot(d, d);
     }
 
-    // Any objects of the tree will do.
-    if (const ItemsHint *hint = w.any ? BlockerCache<ItemsHint>::find(built, d) : nullptr) {
-        bool valid = true;
-        for (int k = 0; k < hint->count; k++) {
-            valid = valid && hint->items[k] < built->how.size() && built->how[hint->items[k]] != 0xff;
+    // The root's own list, then the hierarchy.
+    auto walk = [&]() {
+        for (const Built::Entry &e : built->loose) {
+            w.offer(e.obj, e.order, e.kind, e.ask);
+            if (w.done) {
+                return;
+            }
         }
-        if (valid && w.leaf(hint->items, hint->count)) {
-            return true;
-        }
-    }
-    for (const Built::Entry &e : built->loose) {
-        w.offer(e.obj, e.order, e.kind, e.ask);
-        if (w.done) {
-            break;
-        }
-    }
-    if (!w.done) {
         walk_wide(built->tree, slabs, w);
+    };
+    if (w.any) {
+        // Any objects of the tree will do as a hint.
+        auto ask_hint = [&](const ItemsHint &hint) {
+            bool valid = true;
+            for (int k = 0; k < hint.count; k++) {
+                valid = valid && hint.items[k] < built->how.size() && built->how[hint.items[k]] != 0xff;
+            }
+            return valid && w.leaf(hint.items, hint.count);
+        };
+        return BlockerCache<ItemsHint>::ask(built, d, ask_hint, [&](std::optional<ItemsHint> *blocker) {
+            walk();
+            if (w.blocking.count > 0) {
+                *blocker = w.blocking;
+            }
+            return w.done;
+        });
     }
-    if (inf == nullptr && !built->unknown) {
-        BlockerCache<ItemsHint>::answered(built, d, w.blocking.count > 0 ? &w.blocking : nullptr);
-        return w.done;
-    }
+    walk();
     if (w.best.object == nullptr) {
         return false;
     }

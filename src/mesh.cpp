@@ -445,34 +445,38 @@ struct LeafHint {
 bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_info) const
 {
     FaceWalk w(*this, ray, i_info == nullptr);
-    // Any run of the tree's order will do, as only an exact face test
-    // answers yes.
-    const LeafHint *hint = w.any ? BlockerCache<LeafHint>::find(this, ray.dir) : nullptr;
-    if (hint != nullptr && hint->first + hint->count <= tree.order.size() &&
-        w.leaf(&tree.order[hint->first], hint->count)) {
-        return true;
-    }
-
-    // Faces with no box of their own, in order: strictly nearer replaces.
-    for (uint32_t f : loose_faces) {
-        Meeting tmp;
-        RT_COUNT(face_tests);
-        if (face_test(*this, f, ray, &tmp) && w.nearest.t > tmp.t) {
-            if (w.any) {
-                return true;
+    // Faces with no box of their own, in order (strictly nearer replaces),
+    // then the hierarchy.
+    auto walk = [&]() {
+        for (uint32_t f : loose_faces) {
+            Meeting tmp;
+            RT_COUNT(face_tests);
+            if (face_test(*this, f, ray, &tmp) && w.nearest.t > tmp.t) {
+                w.nearest = tmp;
+                w.nearest_face = f;
+                w.found = true;
+                if (w.any) {
+                    return;
+                }
             }
-            w.nearest = tmp;
-            w.nearest_face = f;
-            w.found = true;
         }
-    }
-
-    walk_wide(tree, slabs, w);
+        walk_wide(tree, slabs, w);
+    };
     if (w.any) {
-        LeafHint yes{w.found ? static_cast<size_t>(w.blocking_leaf - tree.order.data()) : 0, w.blocking_count};
-        BlockerCache<LeafHint>::answered(this, ray.dir, w.found ? &yes : nullptr);
-        return w.found;
+        // Any run of the tree's order will do as a hint, as only an exact
+        // face test answers yes.
+        auto ask_hint = [&](const LeafHint &hint) {
+            return hint.first + hint.count <= tree.order.size() && w.leaf(&tree.order[hint.first], hint.count);
+        };
+        return BlockerCache<LeafHint>::ask(this, ray.dir, ask_hint, [&](std::optional<LeafHint> *blocker) {
+            walk();
+            if (w.blocking_leaf != nullptr) {
+                *blocker = LeafHint{static_cast<size_t>(w.blocking_leaf - tree.order.data()), w.blocking_count};
+            }
+            return w.found;
+        });
     }
+    walk();
     return w.found && report(w.nearest_face, w.nearest, i_info);
 }
 

@@ -139,7 +139,8 @@ struct SphereFlake::Walk {
         for (int k = 0; k < count; k++) {
             int place = static_cast<int>(items[k]);
             IntInfo tmp;
-            // A NaN t never passes these tests, as in the recursion.
+            // A NaN t never passes these tests, nor the recursion's
+            // comparison with the best t so far.
             if (!index.flakes[place]->sph->intersection(ray, slabs, &tmp) || !(tmp.t < NO_HIT_T)) {
                 continue;
             }
@@ -171,27 +172,29 @@ bool SphereFlake::indexed_intersection(const Ray &ray, const RaySlabs &slabs, In
 {
     Walk w{*index, ray, slabs, i_info == nullptr, false, IntInfo()};
     w.best.t = NO_HIT_T;
-    // Any sphere of the index will do.
-    const SphereHint *hint = w.any ? BlockerCache<SphereHint>::find(index, ray.dir) : nullptr;
-    if (hint != nullptr && hint->place < index->flakes.size() && w.leaf(&hint->place, 1)) {
-        return true;
+    if (w.any) {
+        // Any sphere of the index will do as a hint.
+        auto ask_hint = [&](const SphereHint &hint) {
+            return hint.place < index->flakes.size() && w.leaf(&hint.place, 1);
+        };
+        return BlockerCache<SphereHint>::ask(index, ray.dir, ask_hint, [&](std::optional<SphereHint> *blocker) {
+            walk_wide(index->tree, slabs, w);
+            if (w.best_place >= 0) {
+                *blocker = SphereHint{static_cast<uint32_t>(w.best_place)};
+            }
+            return w.best_place >= 0;
+        });
     }
     const RaySize size(ray);
-    w.ordered = !w.any && size.tame() && size.origin <= index->origin_cap;
+    w.ordered = size.tame() && size.origin <= index->origin_cap;
     walk_wide(index->tree, slabs, w);
-    if (w.any) {
-        SphereHint yes{static_cast<uint32_t>(w.best_place)};
-        BlockerCache<SphereHint>::answered(index, ray.dir, w.best_place >= 0 ? &yes : nullptr);
-    }
     if (w.best_place < 0) {
         return false;
     }
-    if (i_info != nullptr) {
-        i_info->normal = w.best.normal;
-        i_info->i_point = w.best.i_point;
-        i_info->t = w.best.t;
-        i_info->object = this;
-    }
+    i_info->normal = w.best.normal;
+    i_info->i_point = w.best.i_point;
+    i_info->t = w.best.t;
+    i_info->object = this;
     return true;
 }
 

@@ -1,6 +1,8 @@
 #ifndef RT_BLOCKER_CACHE_H
 #define RT_BLOCKER_CACHE_H
 
+#include <optional>
+
 #include "vector.h"
 
 // What answered yes to the last yes/no question that a hierarchy (the
@@ -16,6 +18,28 @@
 template <class Hint> class BlockerCache
 {
   public:
+    // A yes/no question put to owner for a ray of direction dir, with the
+    // cache around it: first the items that the hint left for dir's octant
+    // names, if any (ask_hint(hint): true for yes; it must check that the
+    // hint still names items of the owner, since an owner's address may have
+    // been reused); then the whole walk (walk(&blocker): true for yes, with
+    // blocker set to where the yes was found when that can be asked first
+    // next time). The hint of a yes found in the walk is kept, any other
+    // answer forgets the octant's hint.
+    template <class AskHint, class Walk>
+    static bool ask(const void *owner, const Vector3 &dir, AskHint ask_hint, Walk walk)
+    {
+        const Hint *hint = find(owner, dir);
+        if (hint != nullptr && ask_hint(*hint)) {
+            return true;
+        }
+        std::optional<Hint> blocker;
+        bool yes = walk(&blocker);
+        answered(owner, dir, blocker ? &*blocker : nullptr);
+        return yes;
+    }
+
+  private:
     // The hint that owner left for rays of dir's octant, or null.
     static const Hint *find(const void *owner, const Vector3 &dir)
     {
@@ -34,7 +58,6 @@ template <class Hint> class BlockerCache
         }
     }
 
-  private:
     struct Entry {
         const void *owner;
         Hint hint;
