@@ -516,7 +516,7 @@ void Mesh::calc_bbox()
 // ---- the face hierarchy ----
 //
 // A face goes into the hierarchy with a box that holds every point at which
-// tri_test can accept a ray within the mesh's caps, padded so that the
+// face_test can accept a ray within the mesh's caps, padded so that the
 // node test's entry parameter never exceeds the accepted t. The bound, for a
 // triangle (a, b, c) tested with the unit normal n, edges at most L long,
 // smallest height h (as projected along n), area A as bary_coords computes

@@ -53,7 +53,8 @@ class OutputFile
 // shortened so that the whole fits wherever the target's own name fits.
 std::string temporary_beside(const std::string &path);
 
-// Whether the file name names is the one open as descriptor fd.
+// True when the file called name is the very file open as descriptor fd
+// (the same device and inode), as /dev/stdout is standard output's file.
 bool is_same_file(const char *name, int fd);
 
 // Removes every temporary that is being written and not yet renamed. Safe in
