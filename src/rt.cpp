@@ -257,7 +257,7 @@ bool render()
 {
     if (threads > 0) {
         try {
-            return render_passes(&picture, &began);
+            return render_passes(&picture, image, &began);
         } catch (const std::bad_alloc &) {
             report_pass_memory();
             return false;
@@ -697,11 +697,32 @@ static bool build_hierarchies()
     }
 }
 
+// The parallel mode's share of the settings, read once the command line is.
+static void hand_over_settings()
+{
+    ParallelRun run;
+    run.width = width;
+    run.height = height;
+    run.rays = rays_ppxl;
+    run.threads = threads;
+    run.band_begin = band_begin;
+    run.band_end = band_end;
+    run.pass_begin = pass_begin;
+    run.pass_end = pass_end;
+    run.inv_gamma = inv_gamma;
+    run.time_box = time_box;
+    run.state_file = state_file;
+    run.output = output;
+    run.pixel_colour = pixel_colour;
+    run.pack_color = pack_color;
+    set_parallel_run(run);
+}
+
 int rt_main(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-merge") == 0) {
-            return merge_main(argc, argv);
+            return merge_main(argc, argv, [](double gamma) { inv_gamma = gamma; }, pack_color);
         }
     }
     std::vector<std::string> scene_files;
@@ -823,6 +844,7 @@ int rt_main(int argc, char **argv)
     if (!use_sdl) {
         end_on_signals();
     }
+    hand_over_settings();
     if (state_file != nullptr && !prepare_state(scene_files)) {
         return 1;
     }

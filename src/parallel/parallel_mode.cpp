@@ -8,11 +8,17 @@
 
 #include "files/output_file.h"
 #include "cli/report.h"
-#include "rt.h"
 #include "cli/signals.h"
 
 // What the state file of this run is the state of.
 static StateKey state_key;
+// The settings and the renderer handed over by the program.
+static ParallelRun run;
+
+void set_parallel_run(const ParallelRun &settings)
+{
+    run = settings;
+}
 
 // The key of the state file, and a check that it can be written, before the
 // first pixel; false after a message.
@@ -23,15 +29,15 @@ bool prepare_state(const std::vector<std::string> &scene_files)
         fprintf(stderr, "failed to read the scene files again for the state: %s\n", why.c_str());
         return false;
     }
-    state_key.width = width;
-    state_key.height = height;
-    state_key.row_begin = band_begin;
-    state_key.row_end = band_end;
-    state_key.rays = rays_ppxl;
-    state_key.inv_gamma = inv_gamma;
+    state_key.width = run.width;
+    state_key.height = run.height;
+    state_key.row_begin = run.band_begin;
+    state_key.row_end = run.band_end;
+    state_key.rays = run.rays;
+    state_key.inv_gamma = run.inv_gamma;
     OutputFile probe;
-    if (!probe.open(state_file)) {
-        fprintf(stderr, "failed to write state file %s: %s\n", state_file, probe.reason());
+    if (!probe.open(run.state_file)) {
+        fprintf(stderr, "failed to write state file %s: %s\n", run.state_file, probe.reason());
         return false;
     }
     return true;
@@ -39,7 +45,7 @@ bool prepare_state(const std::vector<std::string> &scene_files)
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one
 // frame, merged into the state OUT and, with -o, its picture.
-int merge_main(int argc, char **argv)
+int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack)
 {
     const char *merged_name = nullptr, *picture_name = nullptr;
     std::vector<const char *> inputs;
@@ -100,10 +106,10 @@ int merge_main(int argc, char **argv)
     if (picture_name == nullptr) {
         return 0;
     }
-    inv_gamma = merged.key.inv_gamma;
+    use_gamma(merged.key.inv_gamma);
     std::vector<uint32_t> pixels(merged.sum.pixels());
     for (size_t i = 0; i < pixels.size(); i++) {
-        pixels[i] = pack_color(merged.sum.mean(i));
+        pixels[i] = pack(merged.sum.mean(i));
     }
     int rows = merged.key.row_end - merged.key.row_begin;
     if (!write_image(picture_name, pixels.data(), merged.key.width, rows, &why)) {
@@ -140,14 +146,14 @@ void print_pass_progress(const PassRender &r)
 PassRender::Plan pass_plan()
 {
     PassRender::Plan plan;
-    plan.threads = threads;
-    plan.width = width;
-    plan.first_row = band_begin;
-    plan.rows = band_end - band_begin;
-    plan.first_pass = pass_begin;
-    plan.end_pass = pass_end;
-    plan.seconds = time_box;
-    plan.state_path = state_file != nullptr ? state_file : "";
+    plan.threads = run.threads;
+    plan.width = run.width;
+    plan.first_row = run.band_begin;
+    plan.rows = run.band_end - run.band_begin;
+    plan.first_pass = run.pass_begin;
+    plan.end_pass = run.pass_end;
+    plan.seconds = run.time_box;
+    plan.state_path = run.state_file != nullptr ? run.state_file : "";
     plan.key = state_key;
     return plan;
 }
@@ -157,7 +163,7 @@ bool start_passes(PassRender *r)
 {
     std::string why;
     if (!r->start(&why)) {
-        fprintf(stderr, "cannot continue from state file %s: %s\n", state_file, why.c_str());
+        fprintf(stderr, "cannot continue from state file %s: %s\n", run.state_file, why.c_str());
         return false;
     }
     return true;
@@ -168,15 +174,15 @@ bool start_passes(PassRender *r)
 bool check_passes(const PassRender &r, bool *told)
 {
     if (!r.state_error().empty()) {
-        fprintf(stderr, "failed to write state file %s: %s\n", state_file, r.state_error().c_str());
+        fprintf(stderr, "failed to write state file %s: %s\n", run.state_file, r.state_error().c_str());
         return false;
     }
     if (r.threads_started() == 0 && r.pass() >= 0) {
         fprintf(stderr, "could not start a thread: %s\n", r.thread_failure().c_str());
         return false;
     }
-    if (!*told && r.threads_started() > 0 && r.threads_started() < threads) {
-        fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", r.threads_started(), threads,
+    if (!*told && r.threads_started() > 0 && r.threads_started() < run.threads) {
+        fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", r.threads_started(), run.threads,
                 r.thread_failure().c_str(), r.threads_started());
         *told = true;
     }
@@ -185,9 +191,9 @@ bool check_passes(const PassRender &r, bool *told)
 
 // The parallel mode without a window: passes until done, the time is up or
 // a signal asks to end; then the picture of the passes done.
-bool render_passes(ImageFile *picture, bool *began)
+bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
 {
-    PassRender r(pass_plan(), pixel_colour, pack_color, image);
+    PassRender r(pass_plan(), run.pixel_colour, run.pack_color, image);
     if (!start_passes(&r)) {
         return false;
     }
@@ -215,7 +221,7 @@ bool render_passes(ImageFile *picture, bool *began)
     report("\npasses done: %d\n", r.passes_in_picture());
     bool whole = r.passes_in_picture() > 0;
     if (whole && !picture->write(image)) {
-        fprintf(stderr, "failed to write image: %s: %s\n", output, picture->reason());
+        fprintf(stderr, "failed to write image: %s: %s\n", run.output, picture->reason());
         ok = false;
     }
     if (stop_signal != 0) {

@@ -11,6 +11,23 @@
 // settings, its state file, its progress line, the window-less render, and
 // rt -merge. Each prints its own messages.
 
+// What the parallel mode reads of the run: the settings from the command
+// line and the renderer's two steps of a pixel, handed over once the command
+// line has been read, before any other call here but merge_main.
+struct ParallelRun {
+    int width = 0, height = 0, rays = 0;
+    int threads = 0;
+    int band_begin = 0, band_end = 0; // the rows rendered
+    int pass_begin = 0, pass_end = 0; // the passes rendered
+    double inv_gamma = 1.0;
+    double time_box = -1.0;           // seconds; below 0, no limit
+    const char *state_file = nullptr; // null: none kept
+    const char *output = nullptr;     // the picture's name, for messages
+    PixelColour pixel_colour = nullptr;
+    ColourPacker pack_color = nullptr;
+};
+void set_parallel_run(const ParallelRun &settings);
+
 // The key of the state file (the scene files given and the mesh files they
 // name, the size, band, rays and gamma), and a check that it can be written,
 // before the first pixel; false after a message.
@@ -29,10 +46,12 @@ void print_pass_progress(const PassRender &r);
 // Without a window: passes until done, the time is up or a signal asks to
 // end; then the picture of the passes done. *began tells whether it got as
 // far as the first pixel.
-bool render_passes(ImageFile *picture, bool *began);
+bool render_passes(ImageFile *picture, uint32_t *image, bool *began);
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one
 // frame, merged into the state OUT and, with -o, its picture.
-int merge_main(int argc, char **argv);
+// The picture's colours are packed by pack, once use_gamma has set the
+// gamma of the merged states.
+int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack);
 
 #endif
