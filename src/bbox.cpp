@@ -379,7 +379,7 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
     }
 
     // The root's own list, then the hierarchy.
-    auto walk = [&]() {
+    auto walk = [&]() RT_INLINE_LAMBDA {
         for (const Built::Entry &e : built->loose) {
             w.offer(e.obj, e.order, e.kind, e.ask);
             if (w.done) {
@@ -390,20 +390,21 @@ bool BBoxNode::walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, c
     };
     if (w.any) {
         // Any objects of the tree will do as a hint.
-        auto ask_hint = [&](const ItemsHint &hint) {
+        auto ask_hint = [&](const ItemsHint &hint) RT_INLINE_LAMBDA {
             bool valid = true;
             for (int k = 0; k < hint.count; k++) {
                 valid = valid && hint.items[k] < built->how.size() && built->how[hint.items[k]] != 0xff;
             }
             return valid && w.leaf(hint.items, hint.count);
         };
-        return BlockerCache<ItemsHint>::ask(built, d, ask_hint, [&](std::optional<ItemsHint> *blocker) {
+        auto walk_rest = [&](std::optional<ItemsHint> *blocker) RT_INLINE_LAMBDA {
             walk();
             if (w.blocking.count > 0) {
                 *blocker = w.blocking;
             }
             return w.done;
-        });
+        };
+        return BlockerCache<ItemsHint>::ask(built, d, ask_hint, walk_rest);
     }
     walk();
     if (w.best.object == nullptr) {

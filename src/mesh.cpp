@@ -447,7 +447,7 @@ bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_i
     FaceWalk w(*this, ray, i_info == nullptr);
     // Faces with no box of their own, in order (strictly nearer replaces),
     // then the hierarchy.
-    auto walk = [&]() {
+    auto walk = [&]() RT_INLINE_LAMBDA {
         for (uint32_t f : loose_faces) {
             Meeting tmp;
             RT_COUNT(face_tests);
@@ -465,16 +465,17 @@ bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_i
     if (w.any) {
         // Any run of the tree's order will do as a hint, as only an exact
         // face test answers yes.
-        auto ask_hint = [&](const LeafHint &hint) {
+        auto ask_hint = [&](const LeafHint &hint) RT_INLINE_LAMBDA {
             return hint.first + hint.count <= tree.order.size() && w.leaf(&tree.order[hint.first], hint.count);
         };
-        return BlockerCache<LeafHint>::ask(this, ray.dir, ask_hint, [&](std::optional<LeafHint> *blocker) {
+        auto walk_rest = [&](std::optional<LeafHint> *blocker) RT_INLINE_LAMBDA {
             walk();
             if (w.blocking_leaf != nullptr) {
                 *blocker = LeafHint{static_cast<size_t>(w.blocking_leaf - tree.order.data()), w.blocking_count};
             }
             return w.found;
-        });
+        };
+        return BlockerCache<LeafHint>::ask(this, ray.dir, ask_hint, walk_rest);
     }
     walk();
     return w.found && report(w.nearest_face, w.nearest, i_info);

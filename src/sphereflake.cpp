@@ -174,16 +174,18 @@ bool SphereFlake::indexed_intersection(const Ray &ray, const RaySlabs &slabs, In
     w.best.t = NO_HIT_T;
     if (w.any) {
         // Any sphere of the index will do as a hint.
-        auto ask_hint = [&](const SphereHint &hint) {
-            return hint.place < index->flakes.size() && w.leaf(&hint.place, 1);
+        auto ask_hint = [&](const SphereHint &hint) RT_INLINE_LAMBDA {
+            bool known = hint.place < index->flakes.size();
+            return known && w.leaf(&hint.place, 1);
         };
-        return BlockerCache<SphereHint>::ask(index, ray.dir, ask_hint, [&](std::optional<SphereHint> *blocker) {
+        auto walk_rest = [&](std::optional<SphereHint> *blocker) RT_INLINE_LAMBDA {
             walk_wide(index->tree, slabs, w);
             if (w.best_place >= 0) {
                 *blocker = SphereHint{static_cast<uint32_t>(w.best_place)};
             }
             return w.best_place >= 0;
-        });
+        };
+        return BlockerCache<SphereHint>::ask(index, ray.dir, ask_hint, walk_rest);
     }
     const RaySize size(ray);
     w.ordered = size.tame() && size.origin <= index->origin_cap;

@@ -3,6 +3,7 @@
 
 #include <optional>
 
+#include "accel/inline.h"
 #include "vector.h"
 
 // What answered yes to the last yes/no question that a hierarchy (the
@@ -27,7 +28,7 @@ template <class Hint> class BlockerCache
     // next time). The hint of a yes found in the walk is kept, any other
     // answer forgets the octant's hint.
     template <class AskHint, class Walk>
-    static bool ask(const void *owner, const Vector3 &dir, AskHint ask_hint, Walk walk)
+    RT_ALWAYS_INLINE static bool ask(const void *owner, const Vector3 &dir, AskHint ask_hint, Walk walk)
     {
         const Hint *hint = find(owner, dir);
         if (hint != nullptr && ask_hint(*hint)) {

@@ -9,20 +9,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "accel/inline.h"
 #include "accel/numerics.h"
 #include "accel/ray_slabs.h"
 #include "vector.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-
-// For the few small functions of the hot paths that the compiler would
-// otherwise call, not inline.
-#if defined(__GNUC__)
-#define RT_ALWAYS_INLINE __attribute__((always_inline)) inline
-#else
-#define RT_ALWAYS_INLINE inline
 #endif
 
 // A box in single precision; the builders round every bound outwards, so it
