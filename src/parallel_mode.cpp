@@ -50,10 +50,12 @@ int merge_main(int argc, char **argv)
             picture_name = argv[++i];
         } else if (strcmp(argv[i], "-nosdl") == 0) {
             // Merging opens no window anyway.
+        } else if (strcmp(argv[i], "-exr-float") == 0) {
+            exr_float = true;
         } else if (argv[i][0] == '-' || argv[i][0] == 0) {
             fprintf(stderr,
                     "-merge is followed by the merged state file and the state files to merge, and "
-                    "takes -o and -nosdl only: %s\n",
+                    "takes -o, -exr-float and -nosdl only: %s\n",
                     argv[i]);
             return 1;
         } else {
@@ -106,7 +108,19 @@ int merge_main(int argc, char **argv)
         pixels[i] = pack_color(merged.sum.mean(i));
     }
     int rows = merged.key.row_end - merged.key.row_begin;
-    if (!write_image(picture_name, pixels.data(), merged.key.width, rows, &why)) {
+    FramePlace place;
+    place.first_row = merged.key.row_begin;
+    place.frame_rows = merged.key.height;
+    LinearColours colours;
+    colours.pack = pack_color;
+    colours.row = [&merged](int y, Color *out) {
+        size_t at = static_cast<size_t>(y) * merged.key.width;
+        for (int x = 0; x < merged.key.width; x++) {
+            out[x] = merged.sum.mean(at + x);
+        }
+    };
+    if (!write_image(picture_name, ImageFile::by_name(picture_name, exr_float), pixels.data(), merged.key.width, rows,
+                     place, colours, &why)) {
         fprintf(stderr, "failed to write image: %s: %s\n", picture_name, why.c_str());
         return 1;
     }
@@ -149,6 +163,7 @@ PassRender::Plan pass_plan()
     plan.seconds = time_box;
     plan.state_path = state_file != nullptr ? state_file : "";
     plan.key = state_key;
+    plan.keep_colours = ImageFile::linear(output_format());
     return plan;
 }
 
@@ -183,6 +198,19 @@ bool check_passes(const PassRender &r, bool *told)
     return true;
 }
 
+LinearColours shown_colours(const PassRender &r)
+{
+    LinearColours colours;
+    colours.pack = pack_color;
+    colours.row = [&r](int y, Color *out) {
+        size_t at = static_cast<size_t>(y) * width;
+        for (int x = 0; x < width; x++) {
+            out[x] = r.shown_colour(at + x);
+        }
+    };
+    return colours;
+}
+
 // The parallel mode without a window: passes until done, the time is up or
 // a signal asks to end; then the picture of the passes done.
 bool render_passes(ImageFile *picture, bool *began)
@@ -214,7 +242,7 @@ bool render_passes(ImageFile *picture, bool *began)
     end_on_signals();
     report("\npasses done: %d\n", r.passes_in_picture());
     bool whole = r.passes_in_picture() > 0;
-    if (whole && !picture->write(image)) {
+    if (whole && !picture->write(image, shown_colours(r))) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, picture->reason());
         ok = false;
     }

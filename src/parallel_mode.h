@@ -26,6 +26,10 @@ bool check_passes(const PassRender &r, bool *told);
 // every pass the run renders, with the time left at the pace so far.
 void print_pass_progress(const PassRender &r);
 
+// The colours that the picture of the passes packs, a row at a time; black
+// where the first pass has not come yet.
+LinearColours shown_colours(const PassRender &r);
+
 // Without a window: passes until done, the time is up or a signal asks to
 // end; then the picture of the passes done. *began tells whether it got as
 // far as the first pixel.
