@@ -127,6 +127,29 @@ int merge_main(int argc, char **argv)
     return 0;
 }
 
+// "2/4", the pass under way or just done of those planned, or "2" when only
+// the time box ends the run.
+static void pass_number(const PassRender &r, char pass[32])
+{
+    int number = r.passes_rendered() + (r.busy() ? 1 : 0);
+    if (r.passes_planned() > 0) {
+        snprintf(pass, 32, "%d/%d", number, r.passes_planned());
+    } else {
+        snprintf(pass, 32, "%d", number);
+    }
+}
+
+// "12:05", minutes and seconds; "--:--" for a negative time, not yet known.
+static void minutes(double secs, char text[32])
+{
+    if (secs < 0.0) {
+        snprintf(text, 32, "--:--");
+        return;
+    }
+    long s = static_cast<long>(secs + 0.5);
+    snprintf(text, 32, "%ld:%02ld", s / 60, s % 60);
+}
+
 // " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the parallel
 // mode's progress over every pass it renders, with the time left at the pace
 // so far.
@@ -135,19 +158,37 @@ void print_pass_progress(const PassRender &r)
     int progr = static_cast<int>(100.0 * r.fraction_done());
     char bar[51];
     progress_bar(progr, bar);
-    char pass[32], left[32] = "--:--";
-    int number = r.passes_rendered() + (r.busy() ? 1 : 0);
-    if (r.passes_planned() > 0) {
-        snprintf(pass, sizeof pass, "%d/%d", number, r.passes_planned());
-    } else {
-        snprintf(pass, sizeof pass, "%d", number);
-    }
-    double secs = r.seconds_left();
-    if (secs >= 0.0) {
-        long s = static_cast<long>(secs + 0.5);
-        snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
-    }
+    char pass[32], left[32];
+    pass_number(r, pass);
+    minutes(r.seconds_left(), left);
     report(" rendering: [%s] %d%%  pass %s %6s left\r", bar, progr, pass, left);
+}
+
+void print_pass_line(const PassRender &r, int *shown)
+{
+    // A run of one pass reports its tenths; any other run its passes. A
+    // milestone passed between two looks still gets its line.
+    bool tenths = r.passes_planned() == 1;
+    int now = tenths ? static_cast<int>(10.0 * r.fraction_done()) : r.passes_rendered();
+    char taken[32], left[32];
+    minutes(r.elapsed(), taken);
+    minutes(r.seconds_left(), left);
+    while (*shown < now) {
+        int k = ++*shown;
+        char pass[32];
+        int percent;
+        if (tenths) {
+            snprintf(pass, sizeof pass, "1/1");
+            percent = 10 * k;
+        } else if (r.passes_planned() > 0) {
+            snprintf(pass, sizeof pass, "%d/%d", k, r.passes_planned());
+            percent = static_cast<int>(100LL * k / r.passes_planned());
+        } else {
+            snprintf(pass, sizeof pass, "%d", k);
+            percent = static_cast<int>(100.0 * r.fraction_done());
+        }
+        report(" rendering: pass %s %3d%%  %s taken %6s left\n", pass, percent, taken, left);
+    }
 }
 
 // The plan of the parallel mode, from the settings.
@@ -222,14 +263,19 @@ bool render_passes(ImageFile *picture, bool *began)
     *began = true;
     note_signals();
     bool ok = true, told = false;
-    int shown_pass = -1, shown_rows = -1;
+    // On a terminal one line, rewritten as the rows come; elsewhere (a log
+    // file, a pipe) a line now and then.
+    bool terminal = report_is_terminal();
+    int shown_pass = -1, shown_rows = -1, shown_line = 0;
     for (;;) {
         bool more = r.step(100);
         ok = check_passes(r, &told);
         if (!ok || stop_signal != 0) {
             break;
         }
-        if (r.pass() != shown_pass || r.rows_done() != shown_rows || !more) {
+        if (!terminal) {
+            print_pass_line(r, &shown_line);
+        } else if (r.pass() != shown_pass || r.rows_done() != shown_rows || !more) {
             shown_pass = r.pass();
             shown_rows = r.rows_done();
             print_pass_progress(r);
@@ -240,7 +286,7 @@ bool render_passes(ImageFile *picture, bool *began)
     }
     r.stop();
     end_on_signals();
-    report("\npasses done: %d\n", r.passes_in_picture());
+    report(terminal ? "\npasses done: %d\n" : "passes done: %d\n", r.passes_in_picture());
     bool whole = r.passes_in_picture() > 0;
     if (whole && !picture->write(image, shown_colours(r))) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, picture->reason());

@@ -25,6 +25,11 @@ bool check_passes(const PassRender &r, bool *told);
 // " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the progress over
 // every pass the run renders, with the time left at the pace so far.
 void print_pass_progress(const PassRender &r);
+// " rendering: pass 2/4  50%  0:12 taken   0:12 left\n": where standard output
+// is not a terminal, one such line after every pass, or after every tenth of
+// a run of one pass. *shown is the pass count or tenth last reported (0
+// before the first).
+void print_pass_line(const PassRender &r, int *shown);
 
 // The colours that the picture of the passes packs, a row at a time; black
 // where the first pass has not come yet.

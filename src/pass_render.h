@@ -65,6 +65,8 @@ class PassRender
     // (negative before there is a pace).
     double fraction_done() const;
     double seconds_left() const;
+    // The seconds since the passes began.
+    double elapsed() const;
     // The threads the farm got, when fewer than planned; why.
     int threads_started() const { return started; }
     const std::string &thread_failure() const { return thread_why; }
@@ -73,7 +75,6 @@ class PassRender
   private:
     bool next_pass();
     void finish_pass();
-    double elapsed() const;
 
     Plan plan;
     PixelColour colour;
