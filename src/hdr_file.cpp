@@ -23,7 +23,14 @@ using Imath::half;
 // the value as a double, and the next value from v toward a double.
 struct FloatChannel {
     typedef float Type;
-    static float nearest(double c) { return static_cast<float>(c); }
+    // Through memory: GCC's C++ front end allows itself excess precision,
+    // and its vectoriser has been seen to carry the double on in place of
+    // its rounding to a float.
+    static float nearest(double c)
+    {
+        volatile float f = static_cast<float>(c);
+        return f;
+    }
     static double value(float f) { return f; }
     static float toward(float f, double c) { return std::nextafter(f, c > f ? HUGE_VALF : -HUGE_VALF); }
 };
@@ -42,22 +49,14 @@ struct HalfChannel {
         return std::fabs(value(t) - c) < std::fabs(value(h) - c) ? t : h;
     }
     static double value(half h) { return static_cast<float>(h); }
-    // The bits count up away from zero in each sign; zero's neighbours are
-    // the smallest subnormals of either sign.
+    // The bits count up away from zero in each sign. The nearest half to a
+    // value has the value's sign, so no step needs to cross zero.
     static half toward(half h, double c)
     {
         uint16_t u = h.bits();
-        bool up = c > value(h);
-        bool negative = (u & 0x8000) != 0;
-        if (u == 0x0000 && !up) {
-            u = 0x8001;
-        } else if (u == 0x8000 && up) {
-            u = 0x0001;
-        } else {
-            u = up != negative ? u + 1 : u - 1;
-        }
+        bool away = (c > value(h)) == ((u & 0x8000) == 0);
         half t;
-        t.setBits(u);
+        t.setBits(away ? u + 1 : u - 1);
         return t;
     }
 };
