@@ -155,7 +155,7 @@ TEST(ImageFiles, EveryKindOfTarget)
     const std::string long_name(255, 'n');
     std::string setup = "mkdir folder ro; echo earlier > out.ppm; echo kept > kept.ppm; chmod 640 kept.ppm;"
                         "ln -s kept.ppm link.ppm; ln -s sub/made.ppm dangling.ppm; mkdir sub; mkfifo fifo;"
-                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm;";
+                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm; ln -s /dev/full full.exr; echo earlier > out.exr;";
     bool root = geteuid() == 0;
     if (root) {
         setup += "mknod null c 1 3;";
@@ -186,6 +186,12 @@ TEST(ImageFiles, EveryKindOfTarget)
          "failed to write image: ro.ppm: Permission denied\n", "", 1, false, true},
         {"a file size limit", "ulimit -f 1; r -o out.ppm -size 64x64 >/dev/null", "",
          "failed to write image: out.ppm: File too large\n", "", 1},
+        {"an OpenEXR file over the size limit", "ulimit -f 1; r -o out.exr -size 64x64 >/dev/null", "",
+         "failed to write image: out.exr: File too large\n", "grep -qx earlier out.exr", 1},
+        {"a full disk", "r -o full.exr -exr-float", rendered, "failed to write image: full.exr: No space left on device\n",
+         "", 1},
+        {"a float map in a missing folder", "r -o no/x.pfm", refused,
+         "failed to write image: no/x.pfm: No such file or directory\n", "", 1},
     };
     for (const Case &c : cases) {
         if ((c.root_only && !root) || (c.user_only && root)) {
