@@ -20,12 +20,12 @@ namespace
 using Imath::half;
 
 // The narrow formats a channel is stored in: the nearest value to a double,
-// the value as a double, and the next value from v toward a double.
+// a value as a double, and a value's neighbour on the side of a double.
 struct FloatChannel {
     typedef float Type;
-    // Through memory: GCC's C++ front end allows itself excess precision,
-    // and its vectoriser has been seen to carry the double on in place of
-    // its rounding to a float.
+    // Through memory: GCC's C++ front end allows itself excess precision
+    // (no -fexcess-precision=standard for C++ before GCC 13), and GCC 12's
+    // vectoriser was seen to carry the double on in place of the float.
     static float nearest(double c)
     {
         volatile float f = static_cast<float>(c);
