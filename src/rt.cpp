@@ -36,6 +36,7 @@ int pix_subdiv = 0;
 double inv_gamma = 1.0;
 bool use_sdl = true;
 const char *output = "out.ppm";
+bool exr_float = false;
 int threads = -1;
 int band_begin = 0;
 int band_end = -1;
@@ -55,6 +56,9 @@ static const int TRACE_DEPTH = 5;
 
 // The picture file of a window-less render, prepared before the first pixel.
 static ImageFile picture;
+// The colours that the image packs, in the classic mode when the output
+// holds linear colours; black where no row has come yet.
+static std::vector<Color> linear;
 // Whether the render got as far as its first pixel; only then is its time
 // reported.
 static bool began = false;
@@ -216,10 +220,38 @@ Color pixel_colour(int x, int y)
 
 void render_scanline(uint32_t *fb, int y)
 {
-    uint32_t *row = fb + static_cast<size_t>(y) * width;
+    size_t at = static_cast<size_t>(y) * width;
     for (int x = 0; x < width; x++) {
-        row[x] = pack_color(pixel_colour(x, y));
+        Color c = pixel_colour(x, y);
+        fb[at + x] = pack_color(c);
+        if (!linear.empty()) {
+            linear[at + x] = c;
+        }
     }
+}
+
+ImageFile::Format output_format()
+{
+    return ImageFile::by_name(output, exr_float);
+}
+
+FramePlace output_place()
+{
+    FramePlace place;
+    place.first_row = band_begin;
+    place.frame_rows = height;
+    return place;
+}
+
+// The colours of a picture, a row at a time, from a frame of them.
+static LinearColours colours_of(const std::vector<Color> *from)
+{
+    LinearColours colours;
+    colours.pack = pack_color;
+    colours.row = [from](int y, Color *out) {
+        std::copy_n(from->begin() + static_cast<size_t>(y) * width, width, out);
+    };
+    return colours;
 }
 
 static int band_rows()
@@ -271,7 +303,7 @@ bool render()
     }
     report("\n");
 
-    if (!picture.write(image)) {
+    if (!picture.write(image, colours_of(&linear))) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
         return false;
     }
@@ -364,13 +396,24 @@ static bool open_window()
 static void save_image()
 {
     report("saving image\n");
+    size_t pixels = static_cast<size_t>(width) * band_rows();
     std::vector<uint32_t> copy;
+    std::vector<Color> colours;
     {
         std::unique_lock<std::mutex> image_lock = hold_image();
-        copy.assign(image, image + static_cast<size_t>(width) * band_rows());
+        copy.assign(image, image + pixels);
+        if (ImageFile::linear(output_format()) && passes != nullptr) {
+            colours.resize(pixels);
+            for (size_t i = 0; i < pixels; i++) {
+                colours[i] = passes->shown_colour(i);
+            }
+        } else if (ImageFile::linear(output_format())) {
+            colours = linear;
+        }
     }
     std::string reason;
-    if (!write_image(output, copy.data(), width, band_rows(), &reason)) {
+    if (!write_image(output, output_format(), copy.data(), width, band_rows(), output_place(),
+                     colours_of(&colours), &reason)) {
         fprintf(stderr, "failed to save image: %s: %s\n", output, reason.c_str());
     }
 }
@@ -456,7 +499,8 @@ static int end_window_threads(PassRender *r, int status)
     passes = nullptr;
     std::string reason;
     if (state_file != nullptr && r->passes_in_picture() > 0 &&
-        !write_image(output, image, width, band_rows(), &reason)) {
+        !write_image(output, output_format(), image, width, band_rows(), output_place(), shown_colours(*r),
+                     &reason)) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, reason.c_str());
         status = 1;
     }
@@ -648,8 +692,10 @@ static void print_usage()
            "  -size WxH   image size in pixels (default 512x512)\n"
            "  -rays N     rays per pixel, rounded down to a power of four (default 4)\n"
            "  -gamma G    output gamma (default 1.0)\n"
-           "  -o FILE     output image: FILE.png writes a PNG, any other name a PPM\n"
-           "              (default out.ppm; the S key in the window saves there too)\n"
+           "  -o FILE     output image: FILE.png writes a PNG, FILE.exr an OpenEXR file\n"
+           "              and FILE.pfm a float map of the linear colours before gamma,\n"
+           "              any other name a PPM (default out.ppm; the S key saves there too)\n"
+           "  -exr-float  OpenEXR files of 32-bit floats rather than half floats\n"
            "  -threads N  the parallel mode on N threads (0: one per core); the picture\n"
            "              depends on the scene and options only, not on N\n"
            "  -rows A:B   with -threads: render rows A to B-1 of the frame only\n"
@@ -659,7 +705,7 @@ static void print_usage()
            "  -state FILE with -threads: keep the passes done in FILE after each pass,\n"
            "              and continue from the passes it holds\n"
            "  -merge OUT STATE...  merge states of different passes of one frame into\n"
-           "              the state OUT (and with -o FILE, write its picture)\n"
+           "              the state OUT (and with -o FILE [-exr-float], write its picture)\n"
            "  --help      show this help\n"
            "  --version   show the version\n"
            "\n"
@@ -713,6 +759,7 @@ static void hand_over_settings()
     run.time_box = time_box;
     run.state_file = state_file;
     run.output = output;
+    run.keep_colours = ImageFile::linear(output_format());
     run.pixel_colour = pixel_colour;
     run.pack_color = pack_color;
     set_parallel_run(run);
@@ -752,6 +799,8 @@ int rt_main(int argc, char **argv)
                 return 1;
             }
             output = argv[i];
+        } else if (strcmp(arg, "-exr-float") == 0) {
+            exr_float = true;
         } else if (strcmp(arg, "-threads") == 0) {
             if (++i >= argc || !parse_threads(argv[i])) {
                 fprintf(stderr, "-threads should be followed by the number of threads\n");
@@ -848,7 +897,7 @@ int rt_main(int argc, char **argv)
     if (state_file != nullptr && !prepare_state(scene_files)) {
         return 1;
     }
-    if (!picture.open(output, width, band_rows())) {
+    if (!picture.open(output, width, band_rows(), output_format(), output_place())) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
         return 1;
     }
@@ -868,6 +917,14 @@ int rt_main(int argc, char **argv)
         return 1;
     }
     memset(image, 0x0F, pixels * sizeof(uint32_t));
+    if (threads < 0 && ImageFile::linear(output_format())) {
+        try {
+            linear.assign(pixels, Color());
+        } catch (const std::bad_alloc &) {
+            fprintf(stderr, "not enough memory for the colours of a %dx%d image\n", width, band_rows());
+            return 1;
+        }
+    }
 
     unsigned long start = get_msec();
 

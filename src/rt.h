@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "color.h"
+#include "files/image_file.h"
 #include "intinfo.h"
 #include "ray.h"
 #include "scene.h"
@@ -17,8 +18,11 @@ extern int rays_ppxl;
 extern int pix_subdiv;
 extern double inv_gamma;
 extern bool use_sdl;
-// Where the picture goes: a name ending in .png gives a PNG, any other a PPM.
+// Where the picture goes: a name ending in .png gives a PNG, in .exr an
+// OpenEXR file (of 32-bit floats with exr_float, else of half floats), in .pfm
+// a PFM, any other a PPM.
 extern const char *output;
+extern bool exr_float;
 // -1 in the classic mode, where the C library's one rand() sequence runs
 // through the whole frame; otherwise the number of threads of the parallel
 // mode, where each pixel draws from a stream of its own.
@@ -53,6 +57,9 @@ Color pixel_colour(int x, int y);
 Color avg_color(double pxl_width, double pxl_height, double x, double y, int depth);
 // Gamma-corrects and packs a colour into 0x00RRGGBB.
 uint32_t pack_color(const Color &color);
+// The output's format, and where its rows lie in the frame.
+ImageFile::Format output_format();
+FramePlace output_place();
 
 Color trace(const Ray &ray, int depth);
 Color shade(const Ray &ray, IntInfo *min_info, int depth);

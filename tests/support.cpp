@@ -145,7 +145,7 @@ std::string without_time(const std::string &out)
 {
     static const std::regex completion("rendering completed in [0-9]+ msec\n");
     static const std::regex pass_lines("( rendering: \\[[^\\]]*\\] [0-9]+%  pass [^\r]*\r)+");
-    static const std::regex left("[0-9]+:[0-9][0-9] left|--:-- left");
+    static const std::regex left("[0-9]+:[0-9][0-9] (left|taken)|--:-- left");
     std::string text = std::regex_replace(out, completion, "rendering completed in # msec\n");
     // The parallel mode's lines come as the work does: the last one stays.
     std::string kept;
@@ -158,15 +158,21 @@ std::string without_time(const std::string &out)
         at = m->position() + m->length();
     }
     kept += text.substr(at);
-    return std::regex_replace(kept, left, "#:## left");
+    return std::regex_replace(kept, left, "#:## $1");
 }
 
 std::string passes_done(int passes)
 {
-    char line[160];
-    snprintf(line, sizeof line, " rendering: [%s] 100%%  pass %d/%d   #:## left\r\npasses done: %d\n",
-             std::string(50, '=').c_str(), passes, passes, passes);
-    return line;
+    // A run of one pass has a line for every tenth of it.
+    int lines = passes == 1 ? 10 : passes;
+    std::string all;
+    for (int k = 1; k <= lines; k++) {
+        char line[96];
+        snprintf(line, sizeof line, " rendering: pass %d/%d %3d%%  #:## taken   #:## left\n", passes == 1 ? 1 : k,
+                 passes, 100 * k / lines);
+        all += line;
+    }
+    return all + "passes done: " + std::to_string(passes) + "\n";
 }
 
 std::string progress_bars(int rows)

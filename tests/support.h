@@ -51,10 +51,11 @@ RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
 RunResult run_shell(const std::string &dir, const std::string &command);
 
 // A window-less run's standard output with the times in it replaced by #,
-// and of the parallel mode's progress lines only the last.
+// and of the parallel mode's progress lines on a terminal only the last.
 std::string without_time(const std::string &out);
 // The progress bars of a classic window-less render of `rows` rows, and its
-// newline; the end of a parallel one of `passes` passes.
+// newline; the lines of a parallel one of `passes` passes, to a file or pipe,
+// times masked.
 std::string progress_bars(int rows);
 std::string passes_done(int passes);
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,7 @@ TEST(CommandLine, EveryKindOfArgument)
          0},
         // The time box ends the passes, but not before the first.
         {{"-nosdl", "-threads", "2", "-time", "0", "-passes", "5", "-size", "2x2", "a.scene"},
-         report(4, 1) + " rendering: [" + std::string(10, '=') + ">" + std::string(39, ' ') +
-             "] 20%  pass 1/5   #:## left\r\npasses done: 1\n" + kDone,
+         report(4, 1) + " rendering: pass 1/5  20%  #:## taken   #:## left\npasses done: 1\n" + kDone,
          "",
          0},
         {{"-nosdl", "-size", "2x2", "empty.scene"},
@@ -133,6 +133,25 @@ TEST(CommandLine, EveryKindOfArgument)
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind("usage: rt [options] scene-file...\n", 0), 0u);
+}
+
+// On a terminal the parallel mode's progress is one line rewritten in place
+// (a log file gets a line a pass instead, as the cases above show).
+TEST(CommandLine, ParallelProgressOnATerminalIsOneLine)
+{
+    TempDir dir;
+    write_file(dir.file("a.scene"), kScene);
+    write_file(dir.file("rt.sh"), "exec " + shell_words(RT_BINARY) + " \"$@\"\n");
+    RunResult r = run_shell(dir.path(), "command -v script >/dev/null || exit 77; script -qec 'sh rt.sh -nosdl "
+                                        "-threads 2 -passes 2 -size 3x5 a.scene' /dev/null");
+    if (r.status == 77) {
+        GTEST_SKIP() << "no script(1) to run rt on a terminal";
+    }
+    // The terminal turns every newline into a carriage return and a newline.
+    std::string out = std::regex_replace(r.out, std::regex("\r\n"), "\n");
+    EXPECT_EQ(without_time(out), report(4, 1) + " rendering: [" + std::string(50, '=') +
+                                     "] 100%  pass 2/2   #:## left\r\npasses done: 2\n" + kDone);
+    EXPECT_EQ(r.status, 0);
 }
 
 // A reader of both streams sees each report before the message that follows

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
+#include "files/hdr_file.h"
 #include "files/image_file.h"
 #include "support.h"
 
@@ -44,6 +46,75 @@ int entries(const std::string &dir)
 {
     RunResult r = run_program(dir, "/bin/sh", {"-c", "ls -A | wc -l"});
     return std::stoi(r.out);
+}
+
+// A packing with one step in every channel, at step_at: 1 from there up, 0
+// below (and for NaN).
+double step_at;
+uint32_t step_pack(const Color &c)
+{
+    auto b = [](double v) { return v >= step_at ? 1u : 0u; };
+    return b(c.x) << 16 | b(c.y) << 8 | b(c.z);
+}
+
+// A channel of a file of linear colours is the nearest value of its format,
+// unless that packs to another byte: then its neighbour on the exact value's
+// side. Half floats are rounded from the double itself, not through a float.
+TEST(ImageFiles, LinearValuesKeepTheirByte)
+{
+    const double tiny = std::ldexp(1.0, -40); // below a float's precision near 1
+    struct FloatCase {
+        double step;
+        Color c;
+        float want[3];
+    } floats[] = {
+        // Below a step that the nearest float reaches: the float below; the
+        // other channels stay the nearest.
+        {0.75, Color(0.75 - tiny, 0.3, 0.75), {std::nextafter(0.75f, 0.0f), 0.3f, 0.75f}},
+        // Above a step that lies between two floats: the float above.
+        {0.75 + tiny / 2, Color(0.75 + tiny, 2.0, 0.75), {std::nextafter(0.75f, 1.0f), 2.0f, 0.75f}},
+        // No step crossed: the nearest.
+        {2.0, Color(0.75 - tiny, 0.75 + tiny, -0.3), {0.75f, 0.75f, -0.3f}},
+    };
+    for (const FloatCase &f : floats) {
+        step_at = f.step;
+        float got[3];
+        file_floats(f.c, step_pack, got);
+        for (int k = 0; k < 3; k++) {
+            EXPECT_EQ(got[k], f.want[k]) << "step " << f.step << ", channel " << k;
+        }
+    }
+    step_at = 0.0;
+    float nan[3];
+    file_floats(Color(NAN, 1.0, 0.0), step_pack, nan);
+    EXPECT_TRUE(std::isnan(nan[0]) && nan[1] == 1.0f && nan[2] == 0.0f);
+
+    const double half_ulp = std::ldexp(1.0, -10); // a half's step from 1 to 2
+    struct HalfCase {
+        double step;
+        double c;
+        uint16_t want;
+    } halves[] = {
+        // A float would round to the tie between 1 and the next half, and the
+        // tie to the even one; the double is nearer one of them.
+        {2.0, 1.0 + half_ulp / 2 + tiny, 0x3C01},
+        {2.0, 1.0 + 3 * half_ulp / 2 - tiny, 0x3C01},
+        {2.0, 1.0 + 3 * half_ulp / 2, 0x3C02},
+        // Below a step at 1: the half below; above it: 1.
+        {1.0, 1.0 - tiny, 0x3BFF},
+        {1.0, 1.0 + tiny, 0x3C00},
+        // Zero of either sign lies across a step near it: the smallest half
+        // of the value's sign instead.
+        {0.0, -1e-9, 0x8001},
+        {1e-10, 1e-9, 0x0001},
+    };
+    for (const HalfCase &h : halves) {
+        step_at = h.step;
+        uint16_t got[3];
+        file_halves(Color(h.c, h.c, h.c), step_pack, got);
+        EXPECT_EQ(got[0], h.want) << h.c;
+        EXPECT_EQ(got[2], h.want) << h.c;
+    }
 }
 
 TEST(ImageFiles, PpmAndPngHoldTheSamePixels)
@@ -84,7 +155,7 @@ TEST(ImageFiles, EveryKindOfTarget)
     const std::string long_name(255, 'n');
     std::string setup = "mkdir folder ro; echo earlier > out.ppm; echo kept > kept.ppm; chmod 640 kept.ppm;"
                         "ln -s kept.ppm link.ppm; ln -s sub/made.ppm dangling.ppm; mkdir sub; mkfifo fifo;"
-                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm;";
+                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm; ln -s /dev/full full.exr; echo earlier > out.exr;";
     bool root = geteuid() == 0;
     if (root) {
         setup += "mknod null c 1 3;";
@@ -115,6 +186,12 @@ TEST(ImageFiles, EveryKindOfTarget)
          "failed to write image: ro.ppm: Permission denied\n", "", 1, false, true},
         {"a file size limit", "ulimit -f 1; r -o out.ppm -size 64x64 >/dev/null", "",
          "failed to write image: out.ppm: File too large\n", "", 1},
+        {"an OpenEXR file over the size limit", "ulimit -f 1; r -o out.exr -size 64x64 >/dev/null", "",
+         "failed to write image: out.exr: File too large\n", "grep -qx earlier out.exr", 1},
+        {"a full disk", "r -o full.exr -exr-float", rendered, "failed to write image: full.exr: No space left on device\n",
+         "", 1},
+        {"a float map in a missing folder", "r -o no/x.pfm", refused,
+         "failed to write image: no/x.pfm: No such file or directory\n", "", 1},
     };
     for (const Case &c : cases) {
         if ((c.root_only && !root) || (c.user_only && root)) {

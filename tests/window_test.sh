@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Drives rt's preview window on a private virtual X server, through the real
-# binary and real X events: (a, d, f) a finished frame, also of one row in the
-# parallel mode and of three passes: S saves the window-less picture, clicks
-# report their position, other keys do nothing, Escape ends with status 0;
+# binary and real X events: (a, d, f, g, h) a finished frame, also of one row
+# in the parallel mode, of three passes, and to files of linear colours: S
+# saves the window-less picture, clicks report their position, other keys do
+# nothing, Escape ends with status 0;
 # (b, e) S during a slow render saves the rows done so far over the 0x0F fill,
 # and Escape ends it at once, in both modes; (c) no display: "set video mode
 # failed" and status 1.
@@ -157,7 +158,7 @@ export DISPLAY=":$(head -n 1 "$work/display")"
 # S saves the picture a window-less run writes, byte for byte; clicks report
 # their position, with any button; other keys do nothing; Escape ends.
 finished_frame() {
-  local name=$1
+  local name=$1 pic=${picture:-out.ppm}
   shift
   (cd "$work" && mkdir "ref$name" && cd "ref$name" && timeout 20 "$rt" -nosdl "$@" ../scene >/dev/null 2>&1) ||
     fail "$name: the window-less reference render failed"
@@ -166,12 +167,12 @@ finished_frame() {
   find_window
   wait_until 20 grep -q '^rendering completed in' "$work/$name.stdout" || fail "$name: no completion line"
   wait_until 5 named "$final_name" || fail "$name: the window is named $(xdo getwindowname "$win")"
-  [ ! -e "$work/$name/out.ppm" ] || fail "$name: out.ppm written before S was pressed"
+  [ ! -e "$work/$name/$pic" ] || fail "$name: $pic written before S was pressed"
   xdo key --window "$win" x
   xdo key --window "$win" s
   wait_until 20 has_line "$work/$name.stdout" "saving image" || fail "$name: no saving line"
-  wait_until 20 has_size "$work/$name/out.ppm" "$(stat -c %s "$work/ref$name/out.ppm")" || fail "$name: no out.ppm"
-  cmp "$work/$name/out.ppm" "$work/ref$name/out.ppm" >&2 || fail "$name: the saved picture differs"
+  wait_until 20 has_size "$work/$name/$pic" "$(stat -c %s "$work/ref$name/$pic")" || fail "$name: no $pic"
+  cmp "$work/$name/$pic" "$work/ref$name/$pic" >&2 || fail "$name: the saved picture differs"
   xdo mousemove --window "$win" 0 0 click 1
   wait_until 20 has_line "$work/$name.stdout" "mouse click: 0 0" || fail "$name: click at 0 0"
   xdo mousemove --window "$win" 37 0 click 3
@@ -194,6 +195,9 @@ final_name="$caption (pass 3 of 3)"
 finished_frame f -threads 2 -passes 3 -size 64x8
 window_name="^$caption\$"
 final_name=$caption
+# Files of linear colours: S saves what a window-less run writes.
+picture=out.exr finished_frame g -size 64x48 -o out.exr
+picture=out.pfm finished_frame h -threads 2 -size 64x8 -o out.pfm
 
 # ---- b. saving halfway through a slow render ----
 # 256 x 192 at 1024 rays per pixel takes far longer than this part: the

@@ -1,5 +1,7 @@
 #include "cli/report.h"
 
+#include <unistd.h>
+
 #include <cstdarg>
 
 static FILE *report_stream = stdout;
@@ -16,6 +18,11 @@ void report(const char *format, ...)
     vfprintf(report_stream, format, args);
     va_end(args);
     fflush(report_stream);
+}
+
+bool report_is_terminal()
+{
+    return isatty(fileno(report_stream)) != 0;
 }
 
 void progress_bar(int percent, char bar[51])

@@ -14,6 +14,10 @@ void report(const char *format, ...)
 #endif
     ;
 
+// Whether reports go to a terminal, where a progress line can be rewritten
+// in place; a file or a pipe keeps every line.
+bool report_is_terminal();
+
 // The 50 characters of a progress bar at `percent`: "=" for each full 2 %,
 // one ">" as its head (none at 99 and 100), blanks for the rest.
 void progress_bar(int percent, char bar[51]);

@@ -17,20 +17,32 @@ static void unpack(const uint32_t *src, size_t n, unsigned char *rgb)
     }
 }
 
-static bool ends_with_png(const char *fname)
+static bool ends_with(const char *fname, const char *ending)
 {
-    size_t len = strlen(fname);
-    return len >= 4 && strcasecmp(fname + len - 4, ".png") == 0;
+    size_t len = strlen(fname), n = strlen(ending);
+    return len >= n && strcasecmp(fname + len - n, ending) == 0;
 }
 
-bool ImageFile::open(const char *fname, int w, int h, Format format)
+ImageFile::Format ImageFile::by_name(const char *fname, bool exr_float)
+{
+    if (ends_with(fname, ".png")) {
+        return PNG;
+    }
+    if (ends_with(fname, ".exr")) {
+        return exr_float ? EXR_FLOAT : EXR_HALF;
+    }
+    return ends_with(fname, ".pfm") ? PFM : PPM;
+}
+
+bool ImageFile::open(const char *fname, int w, int h, Format wanted, FramePlace band)
 {
     why.clear();
     width = w;
     height = h;
-    png = format == PNG || (format == BY_NAME && ends_with_png(fname));
+    format = wanted == BY_NAME ? by_name(fname) : wanted;
+    place = band;
     row.clear();
-    if (png) {
+    if (format == PNG) {
         // A row at a time, as libpng takes it: the widest takes 800 MB.
         try {
             row.resize(static_cast<size_t>(width) * 3);
@@ -42,9 +54,24 @@ bool ImageFile::open(const char *fname, int w, int h, Format format)
     return out.open(fname);
 }
 
-bool ImageFile::write(const uint32_t *pixels)
+bool ImageFile::write(const uint32_t *pixels, const LinearColours &colours)
 {
-    bool ok = png ? write_png(pixels) : write_ppm(pixels);
+    bool ok;
+    switch (format) {
+    case PNG:
+        ok = write_png(pixels);
+        break;
+    case EXR_HALF:
+    case EXR_FLOAT:
+        ok = write_exr(&out, colours, width, height, place, format == EXR_FLOAT, &why);
+        break;
+    case PFM:
+        ok = write_pfm(&out, colours, width, height, &why);
+        break;
+    default:
+        ok = write_ppm(pixels);
+        break;
+    }
     if (!ok) {
         out.discard();
         return false;
@@ -122,11 +149,12 @@ bool ImageFile::write_png(const uint32_t *pixels)
     return true;
 }
 
-bool write_image(const char *fname, const uint32_t *pixels, int width, int height, std::string *reason)
+bool write_image(const char *fname, ImageFile::Format format, const uint32_t *pixels, int width, int height,
+                 FramePlace place, const LinearColours &colours, std::string *reason)
 {
     ImageFile file;
-    bool ok = file.open(fname, width, height) && file.write(pixels);
-    if (!ok && reason != nullptr) {
+    bool ok = file.open(fname, width, height, format, place) && file.write(pixels, colours);
+    if (!ok) {
         *reason = file.reason();
     }
     return ok;

@@ -48,6 +48,7 @@ bool prepare_state(const std::vector<std::string> &scene_files)
 int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack)
 {
     const char *merged_name = nullptr, *picture_name = nullptr;
+    bool exr_float = false;
     std::vector<const char *> inputs;
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-merge") == 0 && merged_name == nullptr && i + 1 < argc) {
@@ -56,10 +57,12 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
             picture_name = argv[++i];
         } else if (strcmp(argv[i], "-nosdl") == 0) {
             // Merging opens no window anyway.
+        } else if (strcmp(argv[i], "-exr-float") == 0) {
+            exr_float = true;
         } else if (argv[i][0] == '-' || argv[i][0] == 0) {
             fprintf(stderr,
                     "-merge is followed by the merged state file and the state files to merge, and "
-                    "takes -o and -nosdl only: %s\n",
+                    "takes -o, -exr-float and -nosdl only: %s\n",
                     argv[i]);
             return 1;
         } else {
@@ -112,11 +115,46 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         pixels[i] = pack(merged.sum.mean(i));
     }
     int rows = merged.key.row_end - merged.key.row_begin;
-    if (!write_image(picture_name, pixels.data(), merged.key.width, rows, &why)) {
+    FramePlace place;
+    place.first_row = merged.key.row_begin;
+    place.frame_rows = merged.key.height;
+    LinearColours colours;
+    colours.pack = pack;
+    colours.row = [&merged](int y, Color *out) {
+        size_t at = static_cast<size_t>(y) * merged.key.width;
+        for (int x = 0; x < merged.key.width; x++) {
+            out[x] = merged.sum.mean(at + x);
+        }
+    };
+    if (!write_image(picture_name, ImageFile::by_name(picture_name, exr_float), pixels.data(), merged.key.width, rows,
+                     place, colours, &why)) {
         fprintf(stderr, "failed to write image: %s: %s\n", picture_name, why.c_str());
         return 1;
     }
     return 0;
+}
+
+// "2/4", the pass under way or just done of those planned, or "2" when only
+// the time box ends the run.
+static void pass_number(const PassRender &r, char pass[32])
+{
+    int number = r.passes_rendered() + (r.busy() ? 1 : 0);
+    if (r.passes_planned() > 0) {
+        snprintf(pass, 32, "%d/%d", number, r.passes_planned());
+    } else {
+        snprintf(pass, 32, "%d", number);
+    }
+}
+
+// "12:05", minutes and seconds; "--:--" for a negative time, not yet known.
+static void minutes(double secs, char text[32])
+{
+    if (secs < 0.0) {
+        snprintf(text, 32, "--:--");
+        return;
+    }
+    long s = static_cast<long>(secs + 0.5);
+    snprintf(text, 32, "%ld:%02ld", s / 60, s % 60);
 }
 
 // " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the parallel
@@ -127,19 +165,37 @@ void print_pass_progress(const PassRender &r)
     int progr = static_cast<int>(100.0 * r.fraction_done());
     char bar[51];
     progress_bar(progr, bar);
-    char pass[32], left[32] = "--:--";
-    int number = r.passes_rendered() + (r.busy() ? 1 : 0);
-    if (r.passes_planned() > 0) {
-        snprintf(pass, sizeof pass, "%d/%d", number, r.passes_planned());
-    } else {
-        snprintf(pass, sizeof pass, "%d", number);
-    }
-    double secs = r.seconds_left();
-    if (secs >= 0.0) {
-        long s = static_cast<long>(secs + 0.5);
-        snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
-    }
+    char pass[32], left[32];
+    pass_number(r, pass);
+    minutes(r.seconds_left(), left);
     report(" rendering: [%s] %d%%  pass %s %6s left\r", bar, progr, pass, left);
+}
+
+void print_pass_line(const PassRender &r, int *shown)
+{
+    // A run of one pass reports its tenths; any other run its passes. A
+    // milestone passed between two looks still gets its line.
+    bool tenths = r.passes_planned() == 1;
+    int now = tenths ? static_cast<int>(10.0 * r.fraction_done()) : r.passes_rendered();
+    char taken[32], left[32];
+    minutes(r.elapsed(), taken);
+    minutes(r.seconds_left(), left);
+    while (*shown < now) {
+        int k = ++*shown;
+        char pass[32];
+        int percent;
+        if (tenths) {
+            snprintf(pass, sizeof pass, "1/1");
+            percent = 10 * k;
+        } else if (r.passes_planned() > 0) {
+            snprintf(pass, sizeof pass, "%d/%d", k, r.passes_planned());
+            percent = static_cast<int>(100LL * k / r.passes_planned());
+        } else {
+            snprintf(pass, sizeof pass, "%d", k);
+            percent = static_cast<int>(100.0 * r.fraction_done());
+        }
+        report(" rendering: pass %s %3d%%  %s taken %6s left\n", pass, percent, taken, left);
+    }
 }
 
 // The plan of the parallel mode, from the settings.
@@ -155,6 +211,7 @@ PassRender::Plan pass_plan()
     plan.seconds = run.time_box;
     plan.state_path = run.state_file != nullptr ? run.state_file : "";
     plan.key = state_key;
+    plan.keep_colours = run.keep_colours;
     return plan;
 }
 
@@ -189,6 +246,19 @@ bool check_passes(const PassRender &r, bool *told)
     return true;
 }
 
+LinearColours shown_colours(const PassRender &r)
+{
+    LinearColours colours;
+    colours.pack = run.pack_color;
+    colours.row = [&r](int y, Color *out) {
+        size_t at = static_cast<size_t>(y) * run.width;
+        for (int x = 0; x < run.width; x++) {
+            out[x] = r.shown_colour(at + x);
+        }
+    };
+    return colours;
+}
+
 // The parallel mode without a window: passes until done, the time is up or
 // a signal asks to end; then the picture of the passes done.
 bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
@@ -200,14 +270,19 @@ bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
     *began = true;
     note_signals();
     bool ok = true, told = false;
-    int shown_pass = -1, shown_rows = -1;
+    // On a terminal one line, rewritten as the rows come; elsewhere (a log
+    // file, a pipe) a line now and then.
+    bool terminal = report_is_terminal();
+    int shown_pass = -1, shown_rows = -1, shown_line = 0;
     for (;;) {
         bool more = r.step(100);
         ok = check_passes(r, &told);
         if (!ok || stop_signal != 0) {
             break;
         }
-        if (r.pass() != shown_pass || r.rows_done() != shown_rows || !more) {
+        if (!terminal) {
+            print_pass_line(r, &shown_line);
+        } else if (r.pass() != shown_pass || r.rows_done() != shown_rows || !more) {
             shown_pass = r.pass();
             shown_rows = r.rows_done();
             print_pass_progress(r);
@@ -218,9 +293,9 @@ bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
     }
     r.stop();
     end_on_signals();
-    report("\npasses done: %d\n", r.passes_in_picture());
+    report(terminal ? "\npasses done: %d\n" : "passes done: %d\n", r.passes_in_picture());
     bool whole = r.passes_in_picture() > 0;
-    if (whole && !picture->write(image)) {
+    if (whole && !picture->write(image, shown_colours(r))) {
         fprintf(stderr, "failed to write image: %s: %s\n", run.output, picture->reason());
         ok = false;
     }

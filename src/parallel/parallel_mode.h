@@ -23,6 +23,7 @@ struct ParallelRun {
     double time_box = -1.0;           // seconds; below 0, no limit
     const char *state_file = nullptr; // null: none kept
     const char *output = nullptr;     // the picture's name, for messages
+    bool keep_colours = false;        // the picture holds linear colours, not only packed ones
     PixelColour pixel_colour = nullptr;
     ColourPacker pack_color = nullptr;
 };
@@ -42,6 +43,15 @@ bool check_passes(const PassRender &r, bool *told);
 // " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the progress over
 // every pass the run renders, with the time left at the pace so far.
 void print_pass_progress(const PassRender &r);
+// " rendering: pass 2/4  50%  0:12 taken   0:12 left\n": where standard output
+// is not a terminal, one such line after every pass, or after every tenth of
+// a run of one pass. *shown is the pass count or tenth last reported (0
+// before the first).
+void print_pass_line(const PassRender &r, int *shown);
+
+// The colours that the picture of the passes packs, a row at a time; black
+// where the first pass has not come yet.
+LinearColours shown_colours(const PassRender &r);
 
 // Without a window: passes until done, the time is up or a signal asks to
 // end; then the picture of the passes done. *began tells whether it got as

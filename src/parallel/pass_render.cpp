@@ -8,7 +8,12 @@ PassRender::PassRender(const Plan &plan, PixelColour colour, ColourPacker pack, 
     : plan(plan), colour(colour), pack(pack), image(image)
 {
     state.key = plan.key;
-    direct = plan.state_path.empty() && plan.end_pass - plan.first_pass == 1;
+    direct = plan.state_path.empty() && plan.end_pass - plan.first_pass == 1 && !plan.keep_colours;
+}
+
+Color PassRender::shown_colour(size_t i) const
+{
+    return passes_in_picture() > 0 ? state.sum.mean(i) : colours[i];
 }
 
 bool PassRender::start(std::string *why)

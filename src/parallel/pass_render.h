@@ -30,6 +30,7 @@ class PassRender
         double seconds = -1.0; // a time box: no pass is begun that would not end in it
         std::string state_path;
         StateKey key;
+        bool keep_colours = false; // the colours the picture packs are wanted too
     };
 
     // image: the packed picture of the band, kept up to date as passes end;
@@ -46,6 +47,10 @@ class PassRender
 
     // Keeps the workers from writing into the picture while it is held.
     std::unique_lock<std::mutex> lock_image();
+    // The colour that pixel i of the picture packs (with keep_colours; under
+    // the lock while a pass is under way): the mean of the passes held, or
+    // during the first pass its colour, black where it has not come yet.
+    Color shown_colour(size_t i) const;
     // The whole passes the picture shows.
     int passes_in_picture() const { return direct ? rendered : static_cast<int>(state.sum.passes().size()); }
     // The pass under way (or the last one), its rows done, how many passes
@@ -60,6 +65,8 @@ class PassRender
     // (negative before there is a pace).
     double fraction_done() const;
     double seconds_left() const;
+    // The seconds since the passes began.
+    double elapsed() const;
     // The threads the farm got, when fewer than planned; why.
     int threads_started() const { return started; }
     const std::string &thread_failure() const { return thread_why; }
@@ -68,13 +75,12 @@ class PassRender
   private:
     bool next_pass();
     void finish_pass();
-    double elapsed() const;
 
     Plan plan;
     PixelColour colour;
     ColourPacker pack;
     uint32_t *image;
-    bool direct;                // one pass, no state: packed straight into the picture
+    bool direct;                // one pass, no state, no colours: packed straight into the picture
     State state;                // the passes held
     std::vector<int> todo;      // the passes still wanted, ascending
     std::vector<Color> colours; // the pass under way
