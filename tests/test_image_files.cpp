@@ -115,6 +115,13 @@ TEST(ImageFiles, EveryKindOfTarget)
          "failed to write image: ro.ppm: Permission denied\n", "", 1, false, true},
         {"a file size limit", "ulimit -f 1; r -o out.ppm -size 64x64 >/dev/null", "",
          "failed to write image: out.ppm: File too large\n", "", 1},
+        // The render waits on a full pipe of progress lines while its folder
+        // is renamed.
+        {"a folder renamed during the render",
+         "mkdir d; { r -o d/p.ppm -size 1x4000 2>err; echo $? >> err; } | "
+         "{ while [ ! -e go ]; do sleep 0.01; done; cat >/dev/null; } & "
+         "while [ -z \"$(ls -A d)\" ]; do sleep 0.01; done; mv d e; touch go; wait; cat err",
+         "failed to write image: d/p.ppm: No such file or directory\n1\n", "", "test -z \"$(ls -A e)\"", 0},
     };
     for (const Case &c : cases) {
         if ((c.root_only && !root) || (c.user_only && root)) {
