@@ -629,10 +629,26 @@ static bool parse_passes(const char *arg)
     return true;
 }
 
+// Seconds, as a plain decimal number and nothing else: 90, 2.5, .5, 1e3.
+// (-gamma keeps the C library's leading number, which its users rely on.)
 static bool parse_time(const char *arg)
 {
-    double seconds;
-    if (!parse_number(arg, &seconds)) {
+    static const char *const digit_chars = "0123456789";
+    const char *p = arg;
+    size_t digits = strspn(p, digit_chars);
+    p += digits;
+    if (*p == '.') {
+        size_t more = strspn(p + 1, digit_chars);
+        digits += more;
+        p += 1 + more;
+    }
+    if (digits > 0 && (*p == 'e' || *p == 'E')) {
+        const char *q = p + 1 + (p[1] == '+' || p[1] == '-');
+        size_t exponent = strspn(q, digit_chars);
+        p = exponent > 0 ? q + exponent : p;
+    }
+    double seconds = strtod(arg, nullptr);
+    if (digits == 0 || *p != 0 || !std::isfinite(seconds)) {
         return false;
     }
     time_box = seconds;
