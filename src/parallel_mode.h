@@ -1,8 +1,7 @@
 #ifndef RT_PARALLEL_MODE_H
 #define RT_PARALLEL_MODE_H
 
-#include <string>
-#include <vector>
+#include <cstdint>
 
 #include "image_file.h"
 #include "pass_render.h"
@@ -11,10 +10,11 @@
 // settings, its state file, its progress line, the window-less render, and
 // rt -merge. Each prints its own messages.
 
-// The key of the state file (the scene files given and the mesh files they
-// name, the size, band, rays and gamma), and a check that it can be written,
-// before the first pixel; false after a message.
-bool prepare_state(const std::vector<std::string> &scene_files);
+// The key of the state file (scene_key: the hash of the scene and mesh files
+// as they were loaded; the size, band, rays and gamma), the file held for the
+// run, and the checks that it can be written and is not the output, before
+// the first pixel; false after a message.
+bool prepare_state(uint64_t scene_key);
 PassRender::Plan pass_plan();
 // Starts the passes; false after a message.
 bool start_passes(PassRender *r);

@@ -686,10 +686,10 @@ static void print_usage()
 
 // Scene::load, with its message; running out of memory (a deep flake, a
 // huge file) is a message of its own rather than an uncaught exception.
-static bool load_scene_file(const char *fname)
+static bool load_scene_file(const char *fname, ContentHash *key)
 {
     try {
-        if (scene.load(fname)) {
+        if (scene.load(fname, key)) {
             return true;
         }
         fprintf(stderr, "failed to load scene file: %s\n", fname);
@@ -720,7 +720,14 @@ int rt_main(int argc, char **argv)
             return merge_main(argc, argv);
         }
     }
-    std::vector<std::string> scene_files;
+    bool scene_loaded = false;
+    // What a state file is keyed to: the scene and mesh files' bytes, as
+    // they are loaded. Only a run with a state file needs it.
+    ContentHash scene_key;
+    ContentHash *key = nullptr;
+    for (int i = 1; i < argc; i++) {
+        key = strcmp(argv[i], "-state") == 0 ? &scene_key : key;
+    }
     const char *parallel_option = nullptr; // the first option of the parallel mode given
     // A reader of standard output that goes away costs the progress lines,
     // not the picture; a file size limit fails the write, which is reported.
@@ -789,13 +796,12 @@ int rt_main(int argc, char **argv)
                 return 1;
             }
         } else {
-            if (!load_scene_file(arg)) {
+            if (!load_scene_file(arg, key)) {
                 return 1;
             }
-            scene_files.push_back(arg);
+            scene_loaded = true;
         }
     }
-    bool scene_loaded = !scene_files.empty();
 
     if (band_end < 0) {
         band_end = height;
@@ -839,7 +845,7 @@ int rt_main(int argc, char **argv)
     if (!use_sdl) {
         end_on_signals();
     }
-    if (state_file != nullptr && !prepare_state(scene_files)) {
+    if (state_file != nullptr && !prepare_state(scene_key.value)) {
         return 1;
     }
     if (!picture.open(output, width, band_rows())) {
