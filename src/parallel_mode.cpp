@@ -46,17 +46,7 @@ bool prepare_state(uint64_t scene_key)
 // itself, which this process must open no other way.
 static bool read_input(const StateLock &merged, const char *name, State *one, std::string *why)
 {
-    if (!merged.holds(name)) {
-        return read_state(name, one, why);
-    }
-    bool found;
-    if (!merged.read(one, &found, why)) {
-        return false;
-    }
-    if (!found) {
-        *why = "empty: no pass was saved in it";
-    }
-    return found;
+    return merged.holds(name) ? merged.read(one, why) : read_state(name, one, why);
 }
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one

@@ -12,12 +12,11 @@ PassRender::PassRender(const Plan &plan, PixelColour colour, ColourPacker pack, 
 bool PassRender::start(std::string *why)
 {
     size_t pixels = static_cast<size_t>(plan.width) * plan.rows;
-    State saved;
-    bool found = false;
-    if (plan.state != nullptr && !plan.state->read(&saved, &found, why)) {
-        return false;
-    }
-    if (found) {
+    if (plan.state != nullptr && !plan.state->empty()) {
+        State saved;
+        if (!plan.state->read(&saved, why)) {
+            return false;
+        }
         std::string differs = key_difference(saved.key, plan.key);
         if (!differs.empty()) {
             *why = "saved for " + differs;

@@ -143,15 +143,15 @@ bool StateLock::take(int fd, bool made, std::string *why)
     return true;
 }
 
-bool StateLock::read(State *state, bool *found, std::string *why) const
+bool StateLock::empty() const
 {
     struct stat st;
-    if (fstat(fileno(file), &st) != 0) {
-        *why = strerror(errno);
-        return false;
-    }
-    *found = st.st_size > 0;
-    return !*found || read_state(fileno(file), state, why);
+    return fstat(fileno(file), &st) == 0 && st.st_size == 0;
+}
+
+bool StateLock::read(State *state, std::string *why) const
+{
+    return read_state(fileno(file), state, why);
 }
 
 bool StateLock::write(const StateKey &key, const PassSum &sum, const NewPass *pass, std::string *why)

@@ -32,9 +32,11 @@ class StateLock
     // that a new state can be written beside it. False with *why set: held by
     // another process, not a regular file, or the system's reason.
     bool hold(const char *path, std::string *why);
-    // The state held; false with *why set when it cannot be read. An empty
-    // file holds none: true with *found false.
-    bool read(State *state, bool *found, std::string *why) const;
+    // Whether the file is empty, holding no passes.
+    bool empty() const;
+    // The state held; false with *why set when it cannot be read (or is
+    // empty).
+    bool read(State *state, std::string *why) const;
     // Replaces the file by the state of key and sum, with pass added when not
     // null; false with *why set, the file as it was.
     bool write(const StateKey &key, const PassSum &sum, const NewPass *pass, std::string *why);
