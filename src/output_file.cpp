@@ -53,7 +53,13 @@ std::string folder_of(const std::string &path)
 int open_folder_of(const std::string &path)
 {
     std::string folder = folder_of(path);
-    return open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+    // A folder one may write in but not list serves as well.
+    const int how = O_PATH;
+#else
+    const int how = O_RDONLY;
+#endif
+    return open(folder.empty() ? "." : folder.c_str(), how | O_DIRECTORY | O_CLOEXEC);
 }
 
 // Relative link contents count from the link's own folder.

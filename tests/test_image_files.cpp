@@ -84,7 +84,7 @@ TEST(ImageFiles, EveryKindOfTarget)
     const std::string long_name(255, 'n');
     std::string setup = "mkdir folder ro; echo earlier > out.ppm; echo kept > kept.ppm; chmod 640 kept.ppm;"
                         "ln -s kept.ppm link.ppm; ln -s sub/made.ppm dangling.ppm; mkdir sub; mkfifo fifo;"
-                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm;";
+                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm; mkdir wo; chmod 333 wo;";
     bool root = geteuid() == 0;
     if (root) {
         setup += "mknod null c 1 3;";
@@ -111,6 +111,8 @@ TEST(ImageFiles, EveryKindOfTarget)
          "", 1},
         {"a folder without write permission", "r -o ro/x.ppm", refused,
          "failed to write image: ro/x.ppm: Permission denied\n", "", 1, false, true},
+        {"a folder without read permission: written", "r -o wo/x.ppm", rendered, "", "cmp wo/x.ppm ref.ppm", 0,
+         false, true},
         {"a file without write permission", "r -o ro.ppm", refused,
          "failed to write image: ro.ppm: Permission denied\n", "", 1, false, true},
         {"a file size limit", "ulimit -f 1; r -o out.ppm -size 64x64 >/dev/null", "",
