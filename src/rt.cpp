@@ -673,10 +673,26 @@ static bool parse_passes(const char *arg)
     return true;
 }
 
+// Seconds, as a plain decimal number and nothing else: 90, 2.5, .5, 1e3.
+// (-gamma keeps the C library's leading number, which its users rely on.)
 static bool parse_time(const char *arg)
 {
-    double seconds;
-    if (!parse_number(arg, &seconds)) {
+    static const char *const digit_chars = "0123456789";
+    const char *p = arg;
+    size_t digits = strspn(p, digit_chars);
+    p += digits;
+    if (*p == '.') {
+        size_t more = strspn(p + 1, digit_chars);
+        digits += more;
+        p += 1 + more;
+    }
+    if (digits > 0 && (*p == 'e' || *p == 'E')) {
+        const char *q = p + 1 + (p[1] == '+' || p[1] == '-');
+        size_t exponent = strspn(q, digit_chars);
+        p = exponent > 0 ? q + exponent : p;
+    }
+    double seconds = strtod(arg, nullptr);
+    if (digits == 0 || *p != 0 || !std::isfinite(seconds)) {
         return false;
     }
     time_box = seconds;
@@ -716,10 +732,10 @@ static void print_usage()
 
 // Scene::load, with its message; running out of memory (a deep flake, a
 // huge file) is a message of its own rather than an uncaught exception.
-static bool load_scene_file(const char *fname)
+static bool load_scene_file(const char *fname, ContentHash *key)
 {
     try {
-        if (scene.load(fname)) {
+        if (scene.load(fname, key)) {
             return true;
         }
         fprintf(stderr, "failed to load scene file: %s\n", fname);
@@ -772,7 +788,14 @@ int rt_main(int argc, char **argv)
             return merge_main(argc, argv, [](double gamma) { inv_gamma = gamma; }, pack_color);
         }
     }
-    std::vector<std::string> scene_files;
+    bool scene_loaded = false;
+    // What a state file is keyed to: the scene and mesh files' bytes, as
+    // they are loaded. Only a run with a state file needs it.
+    ContentHash scene_key;
+    ContentHash *key = nullptr;
+    for (int i = 1; i < argc; i++) {
+        key = strcmp(argv[i], "-state") == 0 ? &scene_key : key;
+    }
     const char *parallel_option = nullptr; // the first option of the parallel mode given
     // A reader of standard output that goes away costs the progress lines,
     // not the picture; a file size limit fails the write, which is reported.
@@ -843,13 +866,12 @@ int rt_main(int argc, char **argv)
                 return 1;
             }
         } else {
-            if (!load_scene_file(arg)) {
+            if (!load_scene_file(arg, key)) {
                 return 1;
             }
-            scene_files.push_back(arg);
+            scene_loaded = true;
         }
     }
-    bool scene_loaded = !scene_files.empty();
 
     if (band_end < 0) {
         band_end = height;
@@ -894,7 +916,7 @@ int rt_main(int argc, char **argv)
         end_on_signals();
     }
     hand_over_settings();
-    if (state_file != nullptr && !prepare_state(scene_files)) {
+    if (state_file != nullptr && !prepare_state(scene_key.value)) {
         return 1;
     }
     if (!picture.open(output, width, band_rows(), output_format(), output_place())) {

@@ -1,5 +1,7 @@
 #include "scene.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <algorithm>
 #include <cctype>
@@ -222,39 +224,74 @@ static char *strip_space(char *buf)
 }
 
 // A file read in large blocks but handed out in the pieces fgets would give
-// with a buffer of MESH_LINE_SIZE bytes: up to and including a newline, at
-// most MESH_LINE_SIZE - 1 characters, each piece a line of its own.
+// with a buffer of `piece` bytes: up to and including a newline, at most
+// piece - 1 characters, each piece a line of its own. With a key, every byte
+// read goes into it, in the file's order, as it is read.
 class LineReader
 {
   public:
-    explicit LineReader(FILE *fp) : fp(fp), block(1 << 16) {}
+    LineReader(FILE *fp, size_t piece, ContentHash *key) : fp(fp), piece(piece), key(key), block(1 << 16) {}
 
     // False at the end of the file or on a read error (see ferror).
-    bool next(char piece[MESH_LINE_SIZE])
+    bool next(char *out)
     {
-        if (end - pos < static_cast<size_t>(MESH_LINE_SIZE) && !at_end) {
+        if (end - pos < piece && !at_end) {
             std::memmove(block.data(), block.data() + pos, end - pos);
             end -= pos;
             pos = 0;
-            size_t got = fread(block.data() + end, 1, block.size() - end, fp);
-            end += got;
-            at_end = got == 0 || ferror(fp);
+            fill(block.size());
         }
         if (pos == end) {
             return false;
         }
-        size_t room = std::min(end - pos, static_cast<size_t>(MESH_LINE_SIZE - 1));
+        size_t room = std::min(end - pos, piece - 1);
         const char *start = block.data() + pos;
         const char *nl = static_cast<const char *>(std::memchr(start, '\n', room));
         size_t n = nl != nullptr ? static_cast<size_t>(nl - start) + 1 : room;
-        std::memcpy(piece, start, n);
-        piece[n] = 0;
+        std::memcpy(out, start, n);
+        out[n] = 0;
         pos += n;
         return true;
     }
 
+    // Reads the rest of the file now, into memory: its bytes are then in the
+    // key before those of any other file.
+    void read_all()
+    {
+        while (key != nullptr && !at_end) {
+            if (end == block.size()) {
+                block.resize(block.size() * 2);
+            }
+            fill(block.size());
+        }
+    }
+
+    // Reads the rest of a regular file into the key alone (a device or a
+    // FIFO may never end).
+    void drain()
+    {
+        struct stat st;
+        bool regular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
+        while (key != nullptr && regular && !at_end) {
+            pos = end = 0;
+            fill(block.size());
+        }
+    }
+
   private:
+    void fill(size_t limit)
+    {
+        size_t got = fread(block.data() + end, 1, limit - end, fp);
+        if (key != nullptr) {
+            key->add(block.data() + end, got);
+        }
+        end += got;
+        at_end = got == 0 || ferror(fp);
+    }
+
     FILE *fp;
+    size_t piece;
+    ContentHash *key;
     std::vector<char> block;
     size_t pos = 0, end = 0;
     bool at_end = false;
@@ -263,18 +300,23 @@ class LineReader
 // Reads a mesh data file into mesh, placing every vertex: scaled, then
 // rotated, then moved. False after a message when the file cannot be read or
 // is not valid; the caller then discards the mesh. Positions and normals go
-// into the mesh's shared arrays as they are read, faces by index.
+// into the mesh's shared arrays as they are read, faces by index. With a key,
+// the file's whole contents go into it, or a mark that it could not be read.
 static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, const Matrix4x4 &rot,
-                           const Vector3 &scale)
+                           const Vector3 &scale, ContentHash *key)
 {
+    static const char unreadable[] = "\0missing\0";
     char buf[MESH_LINE_SIZE];
 
     FILE *fp = fopen(fname, "r");
     if (fp == nullptr) {
         fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
+        if (key != nullptr) {
+            key->add(unreadable, sizeof unreadable - 1);
+        }
         return false;
     }
-    LineReader reader(fp);
+    LineReader reader(fp, MESH_LINE_SIZE, key);
 
     bool valid = false;
     int prim = 0;
@@ -330,9 +372,14 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         }
     }
 
+    // An invalid file is keyed by all of it, as a valid one is.
+    reader.drain();
     if (ferror(fp)) {
         // Opened but unreadable, a directory for instance.
         fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
+        if (key != nullptr) {
+            key->add(unreadable, sizeof unreadable - 1);
+        }
         fclose(fp);
         return false;
     }
@@ -345,7 +392,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     return true;
 }
 
-static Object *load_mesh(const char *line)
+static Object *load_mesh(const char *line, ContentHash *key)
 {
     char fname[SCENE_LINE_SIZE];
     float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
@@ -365,7 +412,7 @@ static Object *load_mesh(const char *line)
     rot.set_rotation(Vector3(rx, ry, rz), angle * 3.141592653589793 / 180.0);
 
     Mesh *mesh = new Mesh(MESH_PRIM_TRI);
-    if (!load_mesh_data(mesh, fname, pos, rot, scale)) {
+    if (!load_mesh_data(mesh, fname, pos, rot, scale, key)) {
         delete mesh;
         return nullptr;
     }
@@ -373,31 +420,36 @@ static Object *load_mesh(const char *line)
     return mesh;
 }
 
-bool Scene::load(const char *fname)
+bool Scene::load(const char *fname, ContentHash *key)
 {
     FILE *fp = fopen(fname, "r");
     if (fp == nullptr) {
         return false;
     }
-    bool res = load(fp);
+    bool res = load(fp, key);
     fclose(fp);
     return res;
 }
 
-bool Scene::load(FILE *fp)
+bool Scene::load(FILE *fp, ContentHash *key)
 {
     char line[SCENE_LINE_SIZE];
     // Wide enough for any file a disk can hold: an int would overflow past
     // 2^31 lines, which a file of 2 GiB of empty lines reaches.
     long long lnum = 0;
+    LineReader reader(fp, SCENE_LINE_SIZE, key);
 
-    while (fgets(line, sizeof line, fp) != nullptr) {
+    while (reader.next(line)) {
         lnum++;
         char kind = line[0];
         if (kind == '\n' || kind == '#' || kind == '\r') {
             continue;
         }
 
+        if (kind == 'm') {
+            // The key takes a scene file's bytes before those of its meshes.
+            reader.read_all();
+        }
         bool valid = true;
         switch (kind) {
         case 's':
@@ -407,7 +459,7 @@ bool Scene::load(FILE *fp)
             Object *obj = kind == 's'   ? load_sphere(line)
                           : kind == 'p' ? load_plane(line)
                           : kind == 'f' ? load_sphflake(line)
-                                        : load_mesh(line);
+                                        : load_mesh(line, key);
             if (obj != nullptr) {
                 add_object(obj);
             } else {
@@ -441,6 +493,9 @@ bool Scene::load(FILE *fp)
         if (!valid) {
             fprintf(stderr, "error in line %lld: \"%s\", ignoring.\n", lnum, line);
         }
+    }
+    if (key != nullptr) {
+        key->add("\n", 1); // a boundary between files
     }
     // The end of the file is success; a read error (a directory, say) is not.
     return !ferror(fp);

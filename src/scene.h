@@ -7,6 +7,7 @@
 #include "bbox.h"
 #include "camera.h"
 #include "color.h"
+#include "files/content_hash.h"
 #include "intinfo.h"
 #include "object.h"
 #include "ray.h"
@@ -23,9 +24,11 @@ class Scene
 
     // Reads a scene description file, adding to what the scene holds. Bad
     // lines are reported and skipped; false only when the file cannot be
-    // opened or read.
-    bool load(const char *fname);
-    bool load(FILE *fp);
+    // opened or read. With a key, the bytes read go into it as they are read:
+    // the file's, then those of the mesh data files it loads (or a mark for
+    // each that could not be read), then a boundary; no file is read twice.
+    bool load(const char *fname, ContentHash *key = nullptr);
+    bool load(FILE *fp, ContentHash *key = nullptr);
 
     // Takes ownership; an object that is a light now goes to `lights` too.
     void add_object(Object *object);

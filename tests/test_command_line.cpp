@@ -25,6 +25,7 @@ const std::string kThreads = "-threads should be followed by the number of threa
 const std::string kRows = "-rows should be followed by A:B, the first row and one past the last\n";
 const std::string kPasses =
     "-passes should be followed by a number of passes, or A:B, the first pass and one past the last\n";
+const std::string kTime = "-time should be followed by a number of seconds\n";
 const std::string kDone = "rendering completed in # msec\n";
 
 std::string report(int rays, int subdiv)
@@ -59,6 +60,10 @@ TEST(CommandLine, EveryKindOfArgument)
          "",
          0},
         // The time box ends the passes, but not before the first.
+        {{"-nosdl", "-threads", "2", "-time", ".5", "-passes", "1", "-size", "2x2", "a.scene"},
+         report(4, 1) + passes_done(1) + kDone,
+         "",
+         0},
         {{"-nosdl", "-threads", "2", "-time", "0", "-passes", "5", "-size", "2x2", "a.scene"},
          report(4, 1) + " rendering: pass 1/5  20%  #:## taken   #:## left\npasses done: 1\n" + kDone,
          "",
@@ -100,7 +105,12 @@ TEST(CommandLine, EveryKindOfArgument)
         {{"-threads", "2", "-passes", "3:3"}, "", kPasses, 1},
         {{"-threads", "2", "-passes", "5x"}, "", kPasses, 1},
         {{"-threads", "2", "-passes", "4194305"}, "", kPasses, 1},
-        {{"-threads", "2", "-time", "x"}, "", "-time should be followed by a number of seconds\n", 1},
+        {{"-threads", "2", "-time", "x"}, "", kTime, 1},
+        {{"-threads", "2", "-time", "5abc"}, "", kTime, 1},
+        {{"-threads", "2", "-time", "0x1p3"}, "", kTime, 1},
+        {{"-threads", "2", "-time", "."}, "", kTime, 1},
+        {{"-threads", "2", "-time", "1e"}, "", kTime, 1},
+        {{"-threads", "2", "-time", "1e999"}, "", kTime, 1},
         {{"-threads", "2", "-state"}, "", "-state should be followed by the state file name\n", 1},
         {{"-time", "1", "-passes", "2", "a.scene"},
          "",

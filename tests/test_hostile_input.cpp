@@ -152,7 +152,7 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
     RunResult r = run_program(dir.path(), "/bin/bash",
                               {"-c", std::string("set -m; ") + shell_words(RT_BINARY) +
                                          " -nosdl -threads 2 -passes 9999 -rays 64 -size 64x64 -state s -o p.ppm "
-                                         "a.scene >/dev/null & while ! test -f s; do sleep 0.01; done; kill -TERM $!; "
+                                         "a.scene >/dev/null & while ! test -s s; do sleep 0.01; done; kill -TERM $!; "
                                          "wait $!; echo $?; " +
                                          shell_words(RT_BINARY) + " -merge m s -o m.ppm"});
     EXPECT_EQ(r.out.substr(0, 4), "143\n") << r.err;
@@ -168,8 +168,10 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
     EXPECT_EQ(read_file(dir.file("out.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
 }
 
-// A state file continues or merges only with its own frame, and a damaged
-// one is refused; either way the state stays as it was.
+// A state file continues or merges only with its own frame (its key: the
+// bytes of the scene and mesh files as they were loaded, piped or on lines of
+// any length), a damaged or foreign one is refused, and so is an output that
+// is a state; either way the state stays as it was, and nothing is left.
 TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
 {
     TempDir dir;
@@ -177,43 +179,120 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
                               "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n";
     write_file(dir.file("a.scene"), scene);
     write_file(dir.file("b.scene"), scene + "# another scene\n");
+    // A mesh line on the same line as a comment that fills a whole piece.
+    write_file(dir.file("long.scene"), scene + "#" + std::string(1022, 'x') +
+                                           "m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) "
+                                           "kr(0) ke(0 0 0)\n");
+    write_file(dir.file("x.mesh"), "MESH3\nv 0 0 0\nv 1 0 0\nv 0 1 0\nn 0 0 1\nf 1/1 2/1 3/1\n");
     RunResult first = run_shell(dir.path(), "\"$RT\" -nosdl -threads 2 -passes 2 -size 8x6 -state s a.scene && "
-                                            "\"$RT\" -nosdl -threads 2 -passes 2:3 -size 8x6 -state t a.scene");
+                                            "\"$RT\" -nosdl -threads 2 -passes 2:3 -size 8x6 -state t a.scene && "
+                                            "cat a.scene | \"$RT\" -nosdl -threads 2 -size 8x6 -state p /dev/stdin && "
+                                            "\"$RT\" -nosdl -threads 2 -size 8x6 -state q long.scene && mkfifo ff");
     ASSERT_EQ(first.status, 0) << first.err;
     const std::string saved = read_file(dir.file("s"));
     const std::string cont = "cannot continue from state file s: ";
     const std::string damaged = "damaged: truncated, or not as written\n";
+    // An allocation of the size a damaged header claims would fail under this
+    // limit, before the damage is found.
+#if defined(RT_UNDER_SANITIZER) || defined(RT_EMULATOR)
+    const std::string limited = "";
+#else
+    const std::string limited = "ulimit -v 1000000; ";
+#endif
     struct Case {
-        std::string setup, args, err;
+        std::string setup, command, err;
     } cases[] = {
-        {"", "-size 8x7 a.scene", cont + "saved for a 8x6 frame\n"},
-        {"", "-rows 0:3 a.scene", cont + "saved for rows 0:6\n"},
-        {"", "-rays 16 a.scene", cont + "saved for 4 rays per pixel\n"},
-        {"", "-gamma 2 a.scene", cont + "saved for a gamma of 1\n"},
-        {"", "b.scene", cont + "saved for other scene files\n"},
-        {"head -c 100 s > x && mv x s", "a.scene", cont + damaged},
-        {"printf X | dd of=s bs=1 seek=900 conv=notrunc 2>/dev/null", "a.scene", cont + damaged},
-        {"echo more >> s", "a.scene", cont + damaged},
-        {"printf 'P6\\n8 6\\n255\\n' > s", "a.scene", cont + "not a state file of rt\n"},
-        {"printf '\\002' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "a.scene",
+        {"", "r -size 8x7 a.scene", cont + "saved for a 8x6 frame\n"},
+        {"", "r -rows 0:3 a.scene", cont + "saved for rows 0:6\n"},
+        {"", "r -rays 16 a.scene", cont + "saved for 4 rays per pixel\n"},
+        {"", "r -gamma 2 a.scene", cont + "saved for a gamma of 1\n"},
+        {"", "r b.scene", cont + "saved for other scene files\n"},
+        {"", "cat b.scene | r -state p /dev/stdin",
+         "cannot continue from state file p: saved for other scene files\n"},
+        {"echo '# changed' >> x.mesh", "r -state q long.scene",
+         "cannot continue from state file q: saved for other scene files\n"},
+        {"head -c 100 s > x && mv x s", "r a.scene", cont + damaged},
+        {"printf X | dd of=s bs=1 seek=900 conv=notrunc 2>/dev/null", "r a.scene", cont + damaged},
+        {"echo more >> s", "r a.scene", cont + damaged},
+        {"printf '\\002' | dd of=s bs=1 seek=27 conv=notrunc 2>/dev/null", limited + "r a.scene", cont + damaged},
+        {"printf 'P6\\n8 6\\n255\\n' > s", "r a.scene", cont + "not a state file of rt\n"},
+        {"printf '\\002' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
          cont + "a state file of version 2; this rt reads version 1\n"},
-        {"", "-merge m t s s", "cannot merge state file s: pass 0 is in s too\n"},
-        {"\"$RT\" -nosdl -threads 1 -size 8x7 -passes 3:4 -state u a.scene >/dev/null", "-merge m t u",
+        {"", "r -state ff a.scene", "cannot use state file ff: not a regular file\n"},
+        {"", "r -o s a.scene", "failed to write image: s: the same file as state file s\n"},
+        {"", "m m t s s", "cannot merge state file s: pass 0 is in s too\n"},
+        {"\"$RT\" -nosdl -threads 1 -size 8x7 -passes 3:4 -state u a.scene >/dev/null", "m m t u",
          "cannot merge state file u: saved for a 8x7 frame, unlike t\n"},
-        {"", "-state s -size 8x6 a.scene", "-state needs -threads: only the parallel mode renders in passes\n"},
-        {"", "-state no/s -threads 2 a.scene", "failed to write state file no/s: No such file or directory\n"},
+        {"", "m m t ff", "cannot merge state file ff: not a regular file\n"},
+        {"", "m m t s -o s", "failed to write image: s: the same file as state file s\n"},
+        {"", "m t t s -o t", "failed to write image: t: the same file as state file t\n"},
+        // The outputs are checked before any input is read.
+        {"", "m no/m t missing", "cannot use state file no/m: No such file or directory\n"},
+        {"", "m m missing -o no/p.ppm", "failed to write image: no/p.ppm: No such file or directory\n"},
+        {"", "\"$RT\" -nosdl -state s -size 8x6 a.scene",
+         "-state needs -threads: only the parallel mode renders in passes\n"},
+        {"", "r -state no/s a.scene", "cannot use state file no/s: No such file or directory\n"},
     };
     for (const Case &c : cases) {
-        std::string run = c.args.rfind("-merge", 0) == 0 || c.args.rfind("-state", 0) == 0
-                              ? "\"$RT\" -nosdl " + c.args
-                              : "\"$RT\" -nosdl -threads 2 -passes 3 -size 8x6 -state s " + c.args;
-        RunResult r = run_shell(dir.path(), c.setup + (c.setup.empty() ? "" : " && ") + run);
-        EXPECT_EQ(r.err, c.err) << c.setup << " " << c.args;
-        EXPECT_EQ(r.status, 1) << c.args;
+        RunResult r = run_shell(dir.path(), "r() { \"$RT\" -nosdl -threads 2 -passes 3 -size 8x6 -state s \"$@\"; }; "
+                                            "m() { \"$RT\" -merge \"$@\"; }; " +
+                                                c.setup + (c.setup.empty() ? "" : " && ") + c.command);
+        EXPECT_EQ(r.err, c.err) << c.setup << " " << c.command;
+        EXPECT_EQ(r.status, 1) << c.command;
         EXPECT_FALSE(file_exists(dir.file("m")));
         write_file(dir.file("s"), saved);
     }
-    EXPECT_EQ(run_shell(dir.path(), "ls -A").out, "a.scene\nb.scene\nout.ppm\ns\nt\nu\n"); // no temporary left
+    // No temporary, no empty state left behind.
+    EXPECT_EQ(run_shell(dir.path(), "ls -A").out,
+              "a.scene\nb.scene\nff\nlong.scene\nout.ppm\np\nq\ns\nt\nu\nx.mesh\n");
+}
+
+// A state that cannot be saved (a file size limit that lets the state of one
+// pass be written, not that of two) ends the render: the picture is that of
+// the passes saved, the report says how many they are, nothing is left over.
+TEST(HostileInput, AStateThatCannotBeSaved)
+{
+    if (system("command -v prlimit >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "prlimit (util-linux) is not installed";
+    }
+    TempDir dir;
+    write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
+                                    "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
+    const std::string rt = shell_words(RT_BINARY) + " -nosdl -threads 1 -size 8x6 ";
+    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1220 " + rt +
+                                            "-passes 3 -state s -o p.ppm a.scene 2>err; echo \"status $?\"; } | "
+                                            "grep -a -e '^passes' -e '^status'; cat err; " +
+                                            rt + "-state one -o one.ppm a.scene >/dev/null && cmp s one && "
+                                                 "cmp p.ppm one.ppm && ls -A");
+    EXPECT_EQ(r.out, "passes done: 1\nstatus 1\nfailed to write state file s: File too large\n"
+                     "a.scene\nerr\none\none.ppm\np.ppm\ns\n");
+}
+
+// Two runs on one state: the second is refused at once, naming the first,
+// for the first's whole life (after its state was replaced, and while it
+// writes its picture); a run that died holds nothing, and no pass is lost.
+TEST(HostileInput, TwoRunsOnOneState)
+{
+    TempDir dir;
+    write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
+                                    "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
+    const std::string rt = shell_words(RT_BINARY) + " -nosdl -threads 1 -size 8x6 ";
+    // The first run's picture goes to a FIFO that nobody reads: once its
+    // passes are saved (the state then has two), it waits there.
+    RunResult r = run_program(
+        dir.path(), "/bin/bash",
+        {"-c", "mkfifo pic; " + rt + "-passes 1 -state c a.scene >/dev/null; " + rt +
+                   "-passes 2 -state c -o pic a.scene >/dev/null & a=$!; "
+                   "while [ $(wc -c < c) != 1224 ]; do sleep 0.01; done; " +
+                   rt + "-passes 2:4 -state c a.scene >/dev/null 2>err; echo \"second run $?\"; " +
+                   shell_words(RT_BINARY) + " -merge c c 2>>err; echo \"merge into it $?\"; " +
+                   "[ \"$(cat err)\" = \"$(printf 'cannot use state file c: in use by process %s\\n' $a $a)\" ] && "
+                   "echo named; kill -9 $a; wait $a 2>/dev/null; echo \"killed $?\"; " +
+                   rt + "-passes 4 -state c -o p.ppm a.scene | grep -a '^passes'; " + rt +
+                   "-passes 4 -o q.ppm a.scene >/dev/null; cmp p.ppm q.ppm && ls -A"});
+    EXPECT_EQ(r.out, "second run 1\nmerge into it 1\nnamed\nkilled 137\npasses done: 4\n"
+                     "a.scene\nc\nerr\nout.ppm\np.ppm\npic\nq.ppm\n");
+    EXPECT_EQ(r.err, "");
 }
 
 } // namespace

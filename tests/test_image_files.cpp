@@ -155,7 +155,8 @@ TEST(ImageFiles, EveryKindOfTarget)
     const std::string long_name(255, 'n');
     std::string setup = "mkdir folder ro; echo earlier > out.ppm; echo kept > kept.ppm; chmod 640 kept.ppm;"
                         "ln -s kept.ppm link.ppm; ln -s sub/made.ppm dangling.ppm; mkdir sub; mkfifo fifo;"
-                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm; ln -s /dev/full full.exr; echo earlier > out.exr;";
+                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm; ln -s /dev/full full.exr; echo earlier > out.exr;"
+                        "mkdir wo; chmod 333 wo;";
     bool root = geteuid() == 0;
     if (root) {
         setup += "mknod null c 1 3;";
@@ -182,6 +183,8 @@ TEST(ImageFiles, EveryKindOfTarget)
          "", 1},
         {"a folder without write permission", "r -o ro/x.ppm", refused,
          "failed to write image: ro/x.ppm: Permission denied\n", "", 1, false, true},
+        {"a folder without read permission: written", "r -o wo/x.ppm", rendered, "", "cmp wo/x.ppm ref.ppm", 0,
+         false, true},
         {"a file without write permission", "r -o ro.ppm", refused,
          "failed to write image: ro.ppm: Permission denied\n", "", 1, false, true},
         {"a file size limit", "ulimit -f 1; r -o out.ppm -size 64x64 >/dev/null", "",
@@ -192,6 +195,13 @@ TEST(ImageFiles, EveryKindOfTarget)
          "", 1},
         {"a float map in a missing folder", "r -o no/x.pfm", refused,
          "failed to write image: no/x.pfm: No such file or directory\n", "", 1},
+        // The render waits on a full pipe of progress lines while its folder
+        // is renamed.
+        {"a folder renamed during the render",
+         "mkdir d; { r -o d/p.ppm -size 1x4000 2>err; echo $? >> err; } | "
+         "{ while [ ! -e go ]; do sleep 0.01; done; cat >/dev/null; } & "
+         "while [ -z \"$(ls -A d)\" ]; do sleep 0.01; done; mv d e; touch go; wait; cat err",
+         "failed to write image: d/p.ppm: No such file or directory\n1\n", "", "test -z \"$(ls -A e)\"", 0},
     };
     for (const Case &c : cases) {
         if ((c.root_only && !root) || (c.user_only && root)) {

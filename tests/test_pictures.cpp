@@ -203,6 +203,29 @@ TEST(Pictures, LinearColoursPackIntoThePicture)
     EXPECT_TRUE(py.out == three);
 }
 
+// A state saved by an earlier rt, which kept the number of rays asked for
+// (2, of which 1 is cast), still continues, and merges with one of 1 ray: the
+// key of the scene and its meshes, and the layout, are what they were.
+TEST(Pictures, StatesOfEarlierRunsStillContinue)
+{
+    TempDir dir;
+    const std::string old_state = dir.file("old.state");
+    write_file(old_state, read_file(source_file("tests/golden/every_kind_rays2.state")));
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"-nosdl", "-threads", "1", "-size", "8x6", "-gamma", "2.2", "-o", "/dev/null"});
+        args.push_back("every_kind.scene");
+        return run_rt(kGoldenDir, args);
+    };
+    RunResult cont = run({"-rays", "3", "-passes", "2", "-state", old_state});
+    EXPECT_EQ(cont.status, 0) << cont.err;
+    EXPECT_NE(cont.out.find("\npasses done: 2\n"), std::string::npos) << cont.out;
+    run({"-rays", "1", "-passes", "2:3", "-state", dir.file("new.state")});
+    RunResult merged = run_rt(dir.path(), {"-merge", "all", "old.state", "new.state"});
+    EXPECT_EQ(merged.out + merged.err, "passes merged: 3\n");
+    RunResult refused = run({"-rays", "4", "-passes", "3", "-state", old_state});
+    EXPECT_EQ(refused.err, "cannot continue from state file " + old_state + ": saved for 1 rays per pixel\n");
+}
+
 // The render farm script: names with blanks (scene, folder, program), and
 // failures that leave nothing behind: a bad size, an rt that writes no band.
 TEST(Pictures, RenderFarmStacksTheFrameOrLeavesNothing)

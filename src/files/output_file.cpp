@@ -7,17 +7,42 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace
 {
 
-// The temporaries being written, for remove_pending_temporaries: a path is
-// stored before its flag is set, and the flag cleared before it is reused.
-const int PENDING_SLOTS = 4;
-char pending_path[PENDING_SLOTS][PATH_MAX];
+// The files remembered for remove_pending_temporaries: a name is stored
+// before its flag is set, and the flag cleared before the entry is reused.
+const int PENDING_SLOTS = 8;
+int pending_folder[PENDING_SLOTS];
+char pending_name[PENDING_SLOTS][NAME_MAX + 1];
 volatile sig_atomic_t pending[PENDING_SLOTS];
+
+// Six characters for a temporary's name. Not rand(): the classic mode's
+// pictures depend on every value the C library's sequence gives.
+void fill_unique(char *six)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static uint64_t counter = 0;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    uint64_t x = static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec) << 30 ^
+                 static_cast<uint64_t>(getpid()) << 20 ^ ++counter * 0x9E3779B97F4A7C15ull;
+    // splitmix64's finaliser spreads every input bit over the result.
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    x ^= x >> 31;
+    for (int i = 0; i < 6; i++) {
+        six[i] = letters[x % 62];
+        x /= 62;
+    }
+}
+
+} // namespace
 
 std::string folder_of(const std::string &path)
 {
@@ -25,7 +50,18 @@ std::string folder_of(const std::string &path)
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
 
-// The name a chain of symbolic links ends at, whether or not that exists.
+int open_folder_of(const std::string &path)
+{
+    std::string folder = folder_of(path);
+#ifdef O_PATH
+    // A folder one may write in but not list serves as well.
+    const int how = O_PATH;
+#else
+    const int how = O_RDONLY;
+#endif
+    return open(folder.empty() ? "." : folder.c_str(), how | O_DIRECTORY | O_CLOEXEC);
+}
+
 // Relative link contents count from the link's own folder.
 bool follow_links(std::string *path)
 {
@@ -46,8 +82,6 @@ bool follow_links(std::string *path)
     return false;
 }
 
-} // namespace
-
 std::string temporary_beside(const std::string &path)
 {
     std::string folder = folder_of(path);
@@ -60,11 +94,32 @@ std::string temporary_beside(const std::string &path)
     return folder + "." + base + ".XXXXXX";
 }
 
+int remember_file(int folder, const char *name)
+{
+    size_t n = strlen(name);
+    for (int i = 0; i < PENDING_SLOTS; i++) {
+        if (!pending[i] && n <= NAME_MAX) {
+            pending_folder[i] = folder;
+            memcpy(pending_name[i], name, n + 1);
+            pending[i] = 1;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void forget_file(int entry)
+{
+    if (entry >= 0) {
+        pending[entry] = 0;
+    }
+}
+
 void remove_pending_temporaries()
 {
     for (int i = 0; i < PENDING_SLOTS; i++) {
         if (pending[i]) {
-            unlink(pending_path[i]);
+            unlinkat(pending_folder[i], pending_name[i], 0);
             pending[i] = 0;
         }
     }
@@ -109,24 +164,34 @@ bool OutputFile::open(const char *name)
         return fail(errno);
     }
 
-    for (slot = 0; slot < PENDING_SLOTS && pending[slot]; slot++) {
-    }
     std::string temp = temporary_beside(target);
-    if (slot == PENDING_SLOTS || temp.size() >= PATH_MAX) {
-        int error = slot == PENDING_SLOTS ? EMFILE : ENAMETOOLONG;
-        slot = -1;
-        return fail(error);
+    temp_name = temp.substr(folder_of(temp).size());
+    folder = open_folder_of(target);
+    if (folder < 0) {
+        return fail(errno);
     }
-    memcpy(pending_path[slot], temp.c_str(), temp.size() + 1);
-    // The flag is set around mkstemp, so that a signal in between cannot
-    // leave the file behind; unlinking a name not yet made does no harm.
-    pending[slot] = 1;
-    int fd = mkstemp(pending_path[slot]);
+    // The entry is taken before the file is made, so that a signal in
+    // between cannot leave it behind; removing a name not yet made does no
+    // harm.
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 100; tries++) {
+        fill_unique(&temp_name[temp_name.size() - 6]);
+        slot = remember_file(folder, temp_name.c_str());
+        if (slot < 0) {
+            return fail(temp_name.size() > NAME_MAX ? ENAMETOOLONG : EMFILE);
+        }
+        fd = openat(folder, temp_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            int error = errno;
+            forget_file(slot);
+            slot = -1;
+            if (error != EEXIST) {
+                return fail(error);
+            }
+        }
+    }
     if (fd < 0) {
-        int error = errno;
-        pending[slot] = 0;
-        slot = -1;
-        return fail(error);
+        return fail(EEXIST);
     }
     if (exists) {
         fchmod(fd, st.st_mode & 07777);
@@ -134,7 +199,7 @@ bool OutputFile::open(const char *name)
             // Only the owner's own files, or root, can keep another owner.
         }
     } else {
-        // mkstemp makes the file private; give it the mode a plain fopen would.
+        // The temporary is made private; give it the mode a plain fopen would.
         mode_t mask = umask(0);
         umask(mask);
         fchmod(fd, 0666 & ~mask);
@@ -171,25 +236,60 @@ bool OutputFile::write(const void *data, size_t n)
     return true;
 }
 
-bool OutputFile::commit()
+bool OutputFile::flush_and_close(bool keep)
 {
     if (ensure_open() && fflush(fp) != 0) {
         err = errno;
+    }
+    if (keep) {
+        if (err == 0 && fsync(fileno(fp)) != 0) {
+            err = errno;
+        }
+        return err == 0;
     }
     if (fp != nullptr && fclose(fp) != 0 && err == 0) {
         err = errno;
     }
     fp = nullptr;
-    if (err == 0 && slot >= 0 && rename(pending_path[slot], target.c_str()) != 0) {
-        err = errno;
+    return err == 0;
+}
+
+// Renames the temporary over the target, by the target's name as it stands
+// now; false with err set.
+bool OutputFile::put_in_place()
+{
+    if (slot < 0) {
+        return true;
     }
-    if (err != 0) {
+    if (renameat(folder, temp_name.c_str(), AT_FDCWD, target.c_str()) != 0) {
+        err = errno;
+        return false;
+    }
+    forget_file(slot); // renamed: no longer a temporary
+    slot = -1;
+    close(folder);
+    folder = -1;
+    return true;
+}
+
+bool OutputFile::commit()
+{
+    if (!flush_and_close(false) || !put_in_place()) {
         return fail(err);
     }
-    if (slot >= 0) {
-        pending[slot] = 0; // renamed: no longer a temporary
-        slot = -1;
+    return true;
+}
+
+bool OutputFile::commit(FILE **kept)
+{
+    if (in_place) {
+        return fail(EINVAL);
     }
+    if (!flush_and_close(true) || !put_in_place()) {
+        return fail(err);
+    }
+    *kept = fp;
+    fp = nullptr;
     return true;
 }
 
@@ -200,9 +300,13 @@ void OutputFile::discard()
         fp = nullptr;
     }
     if (slot >= 0) {
-        unlink(pending_path[slot]);
-        pending[slot] = 0;
+        unlinkat(folder, temp_name.c_str(), 0);
+        forget_file(slot);
         slot = -1;
+    }
+    if (folder >= 0) {
+        close(folder);
+        folder = -1;
     }
 }
 
@@ -210,4 +314,10 @@ bool is_same_file(const char *name, int fd)
 {
     struct stat a, b;
     return fstat(fd, &a) == 0 && stat(name, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool is_same_file(const char *a, const char *b)
+{
+    struct stat sa, sb;
+    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }

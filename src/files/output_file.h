@@ -13,7 +13,9 @@
 // replaces. A symbolic link is followed, and its target replaced beside the
 // target. A device, a FIFO or the like is written into where it stands.
 // Everything that can be checked is checked by open(), before the caller
-// spends time on the contents.
+// spends time on the contents. The temporary is made and removed through a
+// descriptor of its folder, so that it goes even when the folder is renamed
+// or moved meanwhile (the rename then fails: the target's name is gone).
 class OutputFile
 {
   public:
@@ -31,6 +33,12 @@ class OutputFile
     // Closes the file and puts it in place; false with reason() set on any
     // error of writing, closing or renaming. The temporary is gone either way.
     bool commit();
+    // The same for a regular file, but the file is synced and kept open
+    // rather than closed: *kept is its stream, which the caller closes. Locks
+    // taken on descriptor() hold on (closing would drop them).
+    bool commit(FILE **kept);
+    // The temporary's descriptor; -1 when the target is written in place.
+    int descriptor() const { return fp != nullptr && !in_place ? fileno(fp) : -1; }
     // Removes the temporary, if any, leaving the target as it was.
     void discard();
 
@@ -42,23 +50,44 @@ class OutputFile
     bool fail(int err);
     bool ensure_open();
 
+    bool flush_and_close(bool keep);
+    bool put_in_place();
+
     std::string target; // the final name, links followed
     bool in_place = false;
     FILE *fp = nullptr;
-    int slot = -1; // the temporary's entry among the pending ones
-    int err = 0;   // the first error, an errno value
+    int folder = -1;       // the temporary's folder
+    std::string temp_name; // its name there
+    int slot = -1;         // the temporary's entry among the pending ones
+    int err = 0;           // the first error, an errno value
 };
 
 // A hidden temporary name beside path, ".NAME.XXXXXX" for mkstemp, the name
 // shortened so that the whole fits wherever the target's own name fits.
 std::string temporary_beside(const std::string &path);
 
+// The name a chain of symbolic links ends at, whether or not that exists;
+// false with errno set when a link cannot be read or the chain is too long.
+bool follow_links(std::string *path);
+// The folder part of a path, with its slash ("" for a bare name), and the
+// rest.
+std::string folder_of(const std::string &path);
+// A descriptor of the folder a path is in, for the *at calls; -1 with errno.
+int open_folder_of(const std::string &path);
+
 // True when the file called name is the very file open as descriptor fd
 // (the same device and inode), as /dev/stdout is standard output's file.
 bool is_same_file(const char *name, int fd);
+// Whether two names name one file (both existing).
+bool is_same_file(const char *a, const char *b);
 
-// Removes every temporary that is being written and not yet renamed. Safe in
-// a signal handler: a signal that ends the program leaves nothing behind.
+// The files this run made and has not yet handed over (temporaries, an empty
+// state file): name in folder, which is kept open meanwhile. remember_file
+// gives the entry, -1 when all are taken; forget_file ends it.
+int remember_file(int folder, const char *name);
+void forget_file(int entry);
+// Removes every file remembered. Safe in a signal handler: a signal that
+// ends the program leaves nothing behind.
 void remove_pending_temporaries();
 
 #endif

@@ -19,32 +19,45 @@ void set_parallel_run(const ParallelRun &settings)
 {
     run = settings;
 }
+// The state file, held from before the first pixel to the end of the run.
+static StateLock held_state;
 
-// The key of the state file, and a check that it can be written, before the
-// first pixel; false after a message.
-bool prepare_state(const std::vector<std::string> &scene_files)
+// A picture must not be written over a state; false after a message.
+static bool not_a_state(const char *picture, const char *state, bool same)
 {
-    std::string why;
-    if (!hash_scene_files(scene_files, &state_key.scene, &why)) {
-        fprintf(stderr, "failed to read the scene files again for the state: %s\n", why.c_str());
-        return false;
+    if (same) {
+        fprintf(stderr, "failed to write image: %s: the same file as state file %s\n", picture, state);
     }
+    return !same;
+}
+
+bool prepare_state(uint64_t scene_key)
+{
+    state_key.scene = scene_key;
     state_key.width = run.width;
     state_key.height = run.height;
     state_key.row_begin = run.band_begin;
     state_key.row_end = run.band_end;
-    state_key.rays = run.rays;
+    state_key.rays = rays_cast(run.rays);
     state_key.inv_gamma = run.inv_gamma;
-    OutputFile probe;
-    if (!probe.open(run.state_file)) {
-        fprintf(stderr, "failed to write state file %s: %s\n", run.state_file, probe.reason());
+    std::string why;
+    if (!held_state.hold(run.state_file, &why)) {
+        fprintf(stderr, "cannot use state file %s: %s\n", run.state_file, why.c_str());
         return false;
     }
-    return true;
+    return not_a_state(run.output, run.state_file, held_state.holds(run.output));
+}
+
+// Reads one input of rt -merge: through the lock when it is the output
+// itself, which this process must open no other way.
+static bool read_input(const StateLock &merged, const char *name, State *one, std::string *why)
+{
+    return merged.holds(name) ? merged.read(one, why) : read_state(name, one, why);
 }
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one
-// frame, merged into the state OUT and, with -o, its picture.
+// frame, merged into the state OUT and, with -o, its picture. OUT is held
+// throughout, and both outputs are checked before any input is read.
 int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack)
 {
     const char *merged_name = nullptr, *picture_name = nullptr;
@@ -73,12 +86,33 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         fprintf(stderr, "-merge is followed by the merged state file and the state files to merge\n");
         return 1;
     }
+    end_on_signals();
+    StateLock merged_file;
+    std::string why;
+    if (!merged_file.hold(merged_name, &why)) {
+        fprintf(stderr, "cannot use state file %s: %s\n", merged_name, why.c_str());
+        return 1;
+    }
+    if (picture_name != nullptr) {
+        if (!not_a_state(picture_name, merged_name, merged_file.holds(picture_name))) {
+            return 1;
+        }
+        for (const char *name : inputs) {
+            if (!not_a_state(picture_name, name, is_same_file(picture_name, name))) {
+                return 1;
+            }
+        }
+        OutputFile probe;
+        if (!probe.open(picture_name)) {
+            fprintf(stderr, "failed to write image: %s: %s\n", picture_name, probe.reason());
+            return 1;
+        }
+    }
     State merged;
     std::map<int, const char *> owner; // the file each pass came from
     for (const char *name : inputs) {
         State one;
-        std::string why;
-        if (!read_state(name, &one, &why)) {
+        if (!read_input(merged_file, name, &one, &why)) {
             fprintf(stderr, "cannot merge state file %s: %s\n", name, why.c_str());
             return 1;
         }
@@ -100,8 +134,7 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
             owner[pass] = name;
         }
     }
-    std::string why;
-    if (!write_state(merged_name, merged, &why)) {
+    if (!merged_file.write(merged.key, merged.sum, nullptr, &why)) {
         fprintf(stderr, "failed to write state file %s: %s\n", merged_name, why.c_str());
         return 1;
     }
@@ -209,7 +242,7 @@ PassRender::Plan pass_plan()
     plan.first_pass = run.pass_begin;
     plan.end_pass = run.pass_end;
     plan.seconds = run.time_box;
-    plan.state_path = run.state_file != nullptr ? run.state_file : "";
+    plan.state = run.state_file != nullptr ? &held_state : nullptr;
     plan.key = state_key;
     plan.keep_colours = run.keep_colours;
     return plan;

@@ -1,8 +1,7 @@
 #ifndef RT_PARALLEL_MODE_H
 #define RT_PARALLEL_MODE_H
 
-#include <string>
-#include <vector>
+#include <cstdint>
 
 #include "files/image_file.h"
 #include "parallel/pass_render.h"
@@ -29,10 +28,11 @@ struct ParallelRun {
 };
 void set_parallel_run(const ParallelRun &settings);
 
-// The key of the state file (the scene files given and the mesh files they
-// name, the size, band, rays and gamma), and a check that it can be written,
-// before the first pixel; false after a message.
-bool prepare_state(const std::vector<std::string> &scene_files);
+// The key of the state file (scene_key: the hash of the scene and mesh files
+// as they were loaded; the size, band, rays and gamma), the file held for the
+// run, and the checks that it can be written and is not the output, before
+// the first pixel; false after a message.
+bool prepare_state(uint64_t scene_key);
 PassRender::Plan pass_plan();
 // Starts the passes; false after a message.
 bool start_passes(PassRender *r);
@@ -59,7 +59,8 @@ LinearColours shown_colours(const PassRender &r);
 bool render_passes(ImageFile *picture, uint32_t *image, bool *began);
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one
-// frame, merged into the state OUT and, with -o, its picture.
+// frame, merged into the state OUT and, with -o, its picture. OUT is held
+// throughout, and both outputs are checked before any input is read.
 // The picture's colours are packed by pack, once use_gamma has set the
 // gamma of the merged states.
 int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack);

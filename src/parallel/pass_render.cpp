@@ -1,14 +1,12 @@
 #include "parallel/pass_render.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 
 PassRender::PassRender(const Plan &plan, PixelColour colour, ColourPacker pack, uint32_t *image)
     : plan(plan), colour(colour), pack(pack), image(image)
 {
     state.key = plan.key;
-    direct = plan.state_path.empty() && plan.end_pass - plan.first_pass == 1 && !plan.keep_colours;
+    direct = plan.state == nullptr && plan.end_pass - plan.first_pass == 1 && !plan.keep_colours;
 }
 
 Color PassRender::shown_colour(size_t i) const
@@ -19,9 +17,9 @@ Color PassRender::shown_colour(size_t i) const
 bool PassRender::start(std::string *why)
 {
     size_t pixels = static_cast<size_t>(plan.width) * plan.rows;
-    if (!plan.state_path.empty() && access(plan.state_path.c_str(), F_OK) == 0) {
+    if (plan.state != nullptr && !plan.state->empty()) {
         State saved;
-        if (!read_state(plan.state_path.c_str(), &saved, why)) {
+        if (!plan.state->read(&saved, why)) {
             return false;
         }
         std::string differs = key_difference(saved.key, plan.key);
@@ -88,8 +86,9 @@ bool PassRender::next_pass()
     return true;
 }
 
-// The pass just done joins the sum; the picture shows the new mean; the
-// state is saved.
+// The pass just done is saved with the passes held; then it joins the sum
+// and the picture shows the new mean. A pass that cannot be saved ends the
+// render, and stays out of the picture.
 void PassRender::finish_pass()
 {
     farm.reset();
@@ -97,13 +96,15 @@ void PassRender::finish_pass()
     if (direct) {
         return;
     }
-    state.sum.add(current, colours);
+    NewPass done{current, colours};
+    if (plan.state != nullptr && !plan.state->write(state.key, state.sum, &done, &state_why)) {
+        todo.clear();
+        return;
+    }
+    state.sum.add(done);
     size_t pixels = state.sum.pixels();
     for (size_t i = 0; i < pixels; i++) {
         image[i] = pack(state.sum.mean(i));
-    }
-    if (!plan.state_path.empty() && !write_state(plan.state_path.c_str(), state, &state_why)) {
-        todo.clear();
     }
 }
 

@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "parallel/row_farm.h"
-#include "parallel/state_file.h"
+#include "parallel/state_lock.h"
 
 // The parallel mode: a band of the frame rendered in passes on a farm of
 // threads. Pass p renders every pixel with the usual sampler, drawing from
 // streams keyed by the pixel and p; the picture is the mean of the passes
 // held (see PassSum), so it depends on which passes they are and nothing
 // else. A state file, if given, holds the passes done: it is read at the
-// start and written after every pass.
+// start and written after every pass, before the pass joins the picture, so
+// that the picture never shows a pass the file does not hold.
 class PassRender
 {
   public:
@@ -28,7 +29,7 @@ class PassRender
         int first_pass = 0; // the passes wanted: first_pass .. end_pass - 1
         int end_pass = 1;
         double seconds = -1.0; // a time box: no pass is begun that would not end in it
-        std::string state_path;
+        StateLock *state = nullptr; // the state file held, if any
         StateKey key;
         bool keep_colours = false; // the colours the picture packs are wanted too
     };

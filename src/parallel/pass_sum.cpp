@@ -31,8 +31,6 @@ double PassSum::colour_word(size_t k) const
 }
 
 // The colours of the one pass held become its fixed-point sums, in place.
-// (The sums are kept in unsigned words, whose wrap-around addition is the
-// two's complement sum of the signed values.)
 void PassSum::to_sums()
 {
     for (size_t k = 0; k < data.size(); k++) {
@@ -40,25 +38,50 @@ void PassSum::to_sums()
     }
 }
 
-void PassSum::add(int pass, const std::vector<Color> &colours)
+// Word k once a colour channel of the given value is added: the bits of the
+// first pass's colour, then fixed-point sums, the one pass held before
+// turned into its sum on the way. (The sums are kept in unsigned words, whose
+// wrap-around addition is the two's complement sum of the signed values.)
+uint64_t PassSum::word_after(size_t k, double value) const
 {
-    held.insert(std::upper_bound(held.begin(), held.end(), pass), pass);
-    if (held.size() == 1) {
-        for (size_t i = 0; i < count; i++) {
-            memcpy(&data[i * 3], &colours[i].x, sizeof(double));
-            memcpy(&data[i * 3 + 1], &colours[i].y, sizeof(double));
-            memcpy(&data[i * 3 + 2], &colours[i].z, sizeof(double));
+    if (held.empty()) {
+        uint64_t bits;
+        memcpy(&bits, &value, sizeof bits);
+        return bits;
+    }
+    uint64_t sum = held.size() == 1 ? static_cast<uint64_t>(fixed(colour_word(k))) : data[k];
+    return sum + static_cast<uint64_t>(fixed(value));
+}
+
+void PassSum::words_after(const NewPass *pass, size_t first, size_t n, uint64_t *out) const
+{
+    for (size_t i = first; i < first + n; i++) {
+        uint64_t *word = out + (i - first) * 3;
+        if (pass == nullptr) {
+            memcpy(word, &data[i * 3], 3 * sizeof(uint64_t));
+            continue;
         }
-        return;
+        const Color &c = pass->colours[i];
+        word[0] = word_after(i * 3, c.x);
+        word[1] = word_after(i * 3 + 1, c.y);
+        word[2] = word_after(i * 3 + 2, c.z);
     }
-    if (held.size() == 2) {
-        to_sums();
+}
+
+std::vector<int> PassSum::passes_after(const NewPass *pass) const
+{
+    std::vector<int> all = held;
+    if (pass != nullptr) {
+        all.insert(std::upper_bound(all.begin(), all.end(), pass->number), pass->number);
     }
-    for (size_t i = 0; i < count; i++) {
-        add_fixed(i * 3, colours[i].x);
-        add_fixed(i * 3 + 1, colours[i].y);
-        add_fixed(i * 3 + 2, colours[i].z);
-    }
+    return all;
+}
+
+void PassSum::add(const NewPass &pass)
+{
+    // Word by word in place: each is read before it is written.
+    words_after(&pass, 0, count, data.data());
+    held = passes_after(&pass);
 }
 
 bool PassSum::merge(const PassSum &other, int *shared)

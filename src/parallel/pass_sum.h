@@ -7,6 +7,12 @@
 
 #include "color.h"
 
+// A pass rendered but not yet in a sum: its number and one colour a pixel.
+struct NewPass {
+    int number;
+    const std::vector<Color> &colours;
+};
+
 // The mean of the passes of a frame, kept so that it depends only on which
 // passes it holds, not on the order they were added or merged in: one pass
 // is kept as its colours, exactly, so that its mean is itself; two or more as
@@ -30,8 +36,14 @@ class PassSum
     const std::vector<int> &passes() const { return held; }
     bool holds(int pass) const;
 
-    // Adds pass `pass`, which is not held, with one colour per pixel.
-    void add(int pass, const std::vector<Color> &colours);
+    // Adds a pass that is not held.
+    void add(const NewPass &pass);
+    // The words of pixels first .. first + n - 1 (three each, as words()
+    // has them) with `pass` added, or as they are when it is null, and the
+    // passes then held; the sum itself is unchanged. A pass is saved so
+    // before it joins the sum: the sum is never ahead of its saved state.
+    void words_after(const NewPass *pass, size_t first, size_t n, uint64_t *out) const;
+    std::vector<int> passes_after(const NewPass *pass) const;
     // Adds the passes of other, which has as many pixels; false, nothing
     // added, when both hold a pass (*shared is then that pass).
     bool merge(const PassSum &other, int *shared);
@@ -48,6 +60,7 @@ class PassSum
     double colour_word(size_t k) const;
     void to_sums();
     void add_fixed(size_t k, double value) { data[k] += static_cast<uint64_t>(fixed(value)); }
+    uint64_t word_after(size_t k, double value) const;
 
     size_t count;
     std::vector<int> held;

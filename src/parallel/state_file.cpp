@@ -1,10 +1,15 @@
 #include "parallel/state_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
+#include "files/content_hash.h"
 #include "files/output_file.h"
 
 namespace
@@ -13,18 +18,7 @@ namespace
 const char MAGIC[8] = {'r', 't', 's', 't', 'a', 't', 'e', '\n'};
 const uint32_t VERSION = 1;
 const size_t HEADER_BYTES = 8 + 4 + 4 + 8 + 4 * 5 + 8 + 4; // up to the pass count
-
-// FNV-1a over bytes: small, and the same everywhere.
-struct Hash {
-    uint64_t h = 14695981039346656037ull;
-    void add(const void *data, size_t n)
-    {
-        const unsigned char *p = static_cast<const unsigned char *>(data);
-        for (size_t i = 0; i < n; i++) {
-            h = (h ^ p[i]) * 1099511628211ull;
-        }
-    }
-};
+const size_t CHUNK_PIXELS = 4096;
 
 void put32(std::vector<unsigned char> *out, uint32_t v)
 {
@@ -64,19 +58,50 @@ uint64_t get64(const unsigned char *p)
     return get32(p) | static_cast<uint64_t>(get32(p + 4)) << 32;
 }
 
-// Reads exactly n bytes, hashing them; false at the end of the file too.
-bool read_exactly(FILE *fp, void *data, size_t n, Hash *hash)
-{
-    if (fread(data, 1, n, fp) != n) {
-        return false;
+// Reads a file from its start by position, hashing what it reads; a short
+// read (the end, or an error, kept in err) fails every later read.
+struct Reader {
+    explicit Reader(int fd) : fd(fd) {}
+
+    int fd;
+    off_t at = 0;
+    int err = 0;
+    bool ok = true;
+    ContentHash hash;
+
+    bool read(void *data, size_t n, bool hashed = true)
+    {
+        unsigned char *p = static_cast<unsigned char *>(data);
+        for (size_t done = 0; ok && done < n;) {
+            ssize_t got = pread(fd, p + done, n - done, at);
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                err = got < 0 ? errno : 0;
+                ok = false;
+                break;
+            }
+            done += static_cast<size_t>(got);
+            at += got;
+        }
+        if (ok && hashed) {
+            hash.add(data, n);
+        }
+        return ok;
     }
-    if (hash != nullptr) {
-        hash->add(data, n);
-    }
-    return true;
-}
+};
 
 } // namespace
+
+int rays_cast(int requested)
+{
+    int rays = 1;
+    while (rays <= requested / 4) {
+        rays *= 4;
+    }
+    return rays;
+}
 
 std::string key_difference(const StateKey &file, const StateKey &wanted)
 {
@@ -103,26 +128,27 @@ std::string key_difference(const StateKey &file, const StateKey &wanted)
     return "";
 }
 
-bool read_state(const char *path, State *state, std::string *why)
+bool read_state(int fd, State *state, std::string *why)
 {
-    FILE *fp = fopen(path, "rb");
-    if (fp == nullptr) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
         *why = strerror(errno);
         return false;
     }
-    Hash hash;
+    if (st.st_size == 0) {
+        *why = "empty: no pass was saved in it";
+        return false;
+    }
+    Reader in(fd);
     unsigned char head[HEADER_BYTES];
-    bool ok = read_exactly(fp, head, sizeof head, &hash);
-    if (!ok || memcmp(head, MAGIC, sizeof MAGIC) != 0) {
-        *why = ferror(fp) ? strerror(errno) : "not a state file of rt";
-        fclose(fp);
+    if (!in.read(head, sizeof head) || memcmp(head, MAGIC, sizeof MAGIC) != 0) {
+        *why = in.err != 0 ? strerror(in.err) : "not a state file of rt";
         return false;
     }
     uint32_t version = get32(head + 8);
     if (version != VERSION) {
         *why =
             "a state file of version " + std::to_string(version) + "; this rt reads version " + std::to_string(VERSION);
-        fclose(fp);
         return false;
     }
     StateKey &key = state->key;
@@ -136,51 +162,66 @@ bool read_state(const char *path, State *state, std::string *why)
     key.inv_gamma = double_of(get64(head + 44));
     uint32_t count = get32(head + 52);
 
-    // Sizes that no frame of rt has mean damage; they are refused before
-    // anything is allocated for them.
+    // Sizes that no frame of rt has, or that the file's length does not
+    // hold, mean damage; they are refused before anything is allocated.
     uint64_t rows = static_cast<uint64_t>(key.row_end) - static_cast<uint64_t>(key.row_begin);
     uint64_t pixels = rows * static_cast<uint64_t>(static_cast<uint32_t>(key.width));
     bool sane = key.width > 0 && key.height > 0 && key.row_begin >= 0 && key.row_end > key.row_begin &&
                 key.row_end <= key.height && pixels <= 268435456 && key.rays > 0 && count > 0 &&
-                count <= static_cast<uint32_t>(PassSum::MAX_PASSES) && kind == (count == 1 ? 0u : 1u);
+                count <= static_cast<uint32_t>(PassSum::MAX_PASSES) && kind == (count == 1 ? 0u : 1u) &&
+                static_cast<uint64_t>(st.st_size) == HEADER_BYTES + 4 * uint64_t(count) + 24 * pixels + 8;
+    key.rays = rays_cast(key.rays);
     std::vector<int> passes;
-    std::vector<unsigned char> word(8);
+    unsigned char word[8];
     for (uint32_t i = 0; sane && i < count; i++) {
-        sane = read_exactly(fp, word.data(), 4, &hash);
-        int pass = static_cast<int>(get32(word.data()));
+        sane = in.read(word, 4);
+        int pass = static_cast<int>(get32(word));
         sane = sane && pass >= 0 && pass < PassSum::MAX_PASSES && (passes.empty() || pass > passes.back());
         passes.push_back(pass);
     }
     std::vector<uint64_t> words;
-    std::vector<unsigned char> chunk(3 * 8 * 4096);
+    std::vector<unsigned char> chunk(3 * 8 * CHUNK_PIXELS);
     if (sane) {
         words.resize(pixels * 3);
     }
-    for (uint64_t done = 0; sane && done < pixels * 3; done += 3 * 4096) {
-        size_t n = static_cast<size_t>(pixels * 3 - done < 3 * 4096 ? pixels * 3 - done : 3 * 4096);
-        sane = read_exactly(fp, chunk.data(), n * 8, &hash);
+    for (uint64_t done = 0; sane && done < pixels * 3; done += chunk.size() / 8) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(pixels * 3 - done, chunk.size() / 8));
+        sane = in.read(chunk.data(), n * 8);
         for (size_t i = 0; sane && i < n; i++) {
             words[done + i] = get64(chunk.data() + i * 8);
         }
     }
     // The checksum, and then the end of the file.
-    uint64_t want = hash.h;
-    sane = sane && read_exactly(fp, word.data(), 8, nullptr) && get64(word.data()) == want && fgetc(fp) == EOF;
-    bool read_error = ferror(fp) != 0;
-    fclose(fp);
+    uint64_t want = in.hash.value;
+    sane = sane && in.read(word, 8, false) && get64(word) == want && !in.read(word, 1, false) && in.err == 0;
     if (!sane) {
-        *why = read_error ? strerror(EIO) : "damaged: truncated, or not as written";
+        *why = in.err != 0 ? strerror(in.err) : "damaged: truncated, or not as written";
         return false;
     }
     state->sum.set(std::move(passes), std::move(words));
     return true;
 }
 
-bool write_state(const char *path, const State &state, std::string *why)
+bool read_state(const char *path, State *state, std::string *why)
 {
-    const StateKey &key = state.key;
-    const PassSum &sum = state.sum;
-    const std::vector<int> &passes = sum.passes();
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = strerror(errno);
+        return false;
+    }
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!ok) {
+        *why = "not a regular file";
+    }
+    ok = ok && read_state(fd, state, why);
+    close(fd);
+    return ok;
+}
+
+bool write_state(OutputFile *out, const StateKey &key, const PassSum &sum, const NewPass *pass)
+{
+    std::vector<int> passes = sum.passes_after(pass);
     std::vector<unsigned char> head(MAGIC, MAGIC + sizeof MAGIC);
     put32(&head, VERSION);
     put32(&head, passes.size() == 1 ? 0 : 1);
@@ -192,91 +233,26 @@ bool write_state(const char *path, const State &state, std::string *why)
     put32(&head, key.rays);
     put64(&head, bits_of(key.inv_gamma));
     put32(&head, static_cast<uint32_t>(passes.size()));
-    for (int pass : passes) {
-        put32(&head, pass);
+    for (int p : passes) {
+        put32(&head, p);
     }
 
-    OutputFile out;
-    Hash hash;
+    ContentHash hash;
     hash.add(head.data(), head.size());
-    bool ok = out.open(path) && out.write(head.data(), head.size());
+    bool ok = out->write(head.data(), head.size());
+    std::vector<uint64_t> words(3 * CHUNK_PIXELS);
     std::vector<unsigned char> chunk;
-    const std::vector<uint64_t> &words = sum.words();
-    for (size_t done = 0; ok && done < words.size(); done += 3 * 4096) {
-        size_t n = words.size() - done < 3 * 4096 ? words.size() - done : 3 * 4096;
+    for (size_t done = 0; ok && done < sum.pixels(); done += CHUNK_PIXELS) {
+        size_t n = std::min(sum.pixels() - done, CHUNK_PIXELS);
+        sum.words_after(pass, done, n, words.data());
         chunk.clear();
-        for (size_t i = done; i < done + n; i++) {
+        for (size_t i = 0; i < n * 3; i++) {
             put64(&chunk, words[i]);
         }
         hash.add(chunk.data(), chunk.size());
-        ok = out.write(chunk.data(), chunk.size());
+        ok = out->write(chunk.data(), chunk.size());
     }
     chunk.clear();
-    put64(&chunk, hash.h);
-    ok = ok && out.write(chunk.data(), chunk.size()) && out.commit();
-    if (!ok) {
-        *why = out.reason();
-    }
-    return ok;
-}
-
-// The bytes of a file, hashed; for a scene file also the names its mesh
-// lines give, in order.
-static bool hash_file(const std::string &name, Hash *hash, std::vector<std::string> *meshes, std::string *why)
-{
-    FILE *fp = fopen(name.c_str(), "rb");
-    if (fp == nullptr) {
-        *why = name + ": " + strerror(errno);
-        return false;
-    }
-    std::string line;
-    int c;
-    while ((c = getc(fp)) != EOF) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        hash->add(&byte, 1);
-        if (meshes == nullptr) {
-            continue;
-        }
-        if (c != '\n') {
-            line += static_cast<char>(c);
-            continue;
-        }
-        char mesh[1024];
-        if (line.size() < 1024 && sscanf(line.c_str(), "m %1023s", mesh) == 1) {
-            meshes->push_back(mesh);
-        }
-        line.clear();
-    }
-    char mesh[1024];
-    if (meshes != nullptr && line.size() < 1024 && sscanf(line.c_str(), "m %1023s", mesh) == 1) {
-        meshes->push_back(mesh);
-    }
-    bool ok = !ferror(fp);
-    if (!ok) {
-        *why = name + ": " + strerror(errno);
-    }
-    fclose(fp);
-    return ok;
-}
-
-bool hash_scene_files(const std::vector<std::string> &scene_files, uint64_t *hash, std::string *why)
-{
-    Hash h;
-    for (const std::string &scene : scene_files) {
-        std::vector<std::string> meshes;
-        if (!hash_file(scene, &h, &meshes, why)) {
-            return false;
-        }
-        // A mesh file that cannot be read was left out of the scene, with a
-        // message; that it is missing is part of the scene.
-        for (const std::string &mesh : meshes) {
-            std::string ignored;
-            if (!hash_file(mesh, &h, nullptr, &ignored)) {
-                h.add("\0missing\0", 9);
-            }
-        }
-        h.add("\n", 1); // a boundary between files
-    }
-    *hash = h.h;
-    return true;
+    put64(&chunk, hash.value);
+    return ok && out->write(chunk.data(), chunk.size());
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "files/output_file.h"
 #include "parallel/pass_sum.h"
 
 // What a saved state is the state of. A state continues, or merges with,
@@ -15,9 +16,13 @@ struct StateKey {
     int height = 0;
     int row_begin = 0; // the band of rows held
     int row_end = 0;
-    int rays = 0;
+    int rays = 0; // cast per pixel, whatever number was asked for
     double inv_gamma = 1.0;
 };
+
+// The rays a pixel casts for a request: the largest power of four not above
+// it. (States of old kept the number asked for; they are read as this.)
+int rays_cast(int requested);
 
 // How the key of a file differs from the one wanted, in words ("other scene
 // files", "a 640x480 frame" ...); empty when they are the same.
@@ -32,13 +37,15 @@ struct State {
 // A state file is binary and the same on every machine: little-endian
 // integers, doubles as their IEEE bits, a checksum at the end. False with
 // *why set when it cannot be read, is not a state file, is of another
-// version, or is truncated or damaged; nothing is read past its end.
+// version, or is truncated or damaged (its length is checked against its
+// header before anything is allocated); nothing is read past its end. The
+// file open as fd is read from its start, by position, and left open.
+bool read_state(int fd, State *state, std::string *why);
+// By name; a file that is not a regular one is refused, unopened for
+// reading (a FIFO would wait for a writer).
 bool read_state(const char *path, State *state, std::string *why);
-// Written whole or not at all, beside the target and renamed over it.
-bool write_state(const char *path, const State &state, std::string *why);
-
-// The hash of the scene files, in the order given, and of the mesh data
-// files their mesh lines name; false with *why set when one cannot be read.
-bool hash_scene_files(const std::vector<std::string> &scene_files, uint64_t *hash, std::string *why);
+// Writes the state of key and sum, with pass added when not null, into out
+// (open, not yet committed); false with out's reason.
+bool write_state(OutputFile *out, const StateKey &key, const PassSum &sum, const NewPass *pass);
 
 #endif
