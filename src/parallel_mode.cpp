@@ -192,13 +192,14 @@ bool render_passes(ImageFile *picture, bool *began)
         return false;
     }
     *began = true;
-    note_signals();
+    hold_signals();
     bool ok = true, told = false;
-    int shown_pass = -1, shown_rows = -1;
+    int shown_pass = -1, shown_rows = -1, sig = 0;
     for (;;) {
         bool more = r.step(100);
         ok = check_passes(r, &told);
-        if (!ok || stop_signal != 0) {
+        sig = take_signal();
+        if (!ok || sig != 0) {
             break;
         }
         if (r.pass() != shown_pass || r.rows_done() != shown_rows || !more) {
@@ -211,15 +212,17 @@ bool render_passes(ImageFile *picture, bool *began)
         }
     }
     r.stop();
-    end_on_signals();
+    // A signal from now on ends the run at once, the picture unwritten.
+    sig = sig != 0 ? sig : take_signal();
+    release_signals();
     report("\npasses done: %d\n", r.passes_in_picture());
     bool whole = r.passes_in_picture() > 0;
     if (whole && !picture->write(image)) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, picture->reason());
         ok = false;
     }
-    if (stop_signal != 0) {
-        end_by_signal(stop_signal);
+    if (sig != 0) {
+        end_by_signal(sig);
     }
     return ok && whole;
 }

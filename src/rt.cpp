@@ -449,11 +449,16 @@ static void show_pass(const PassRender &r)
 }
 
 // Ends the window of the parallel mode. With a state file the passes done
-// are kept there, and their picture is written as well.
-static int end_window_threads(PassRender *r, int status)
+// are kept there, and their picture is written as well. When an ending
+// signal sig (or one that has come meanwhile) asked for the end, the program
+// then ends by it.
+static int end_window_threads(PassRender *r, int status, int sig)
 {
     r->stop();
     passes = nullptr;
+    // A signal from now on ends the run at once, the picture unwritten.
+    sig = sig != 0 ? sig : take_signal();
+    release_signals();
     std::string reason;
     if (state_file != nullptr && r->passes_in_picture() > 0 &&
         !write_image(output, image, width, band_rows(), &reason)) {
@@ -461,6 +466,9 @@ static int end_window_threads(PassRender *r, int status)
         status = 1;
     }
     cleanup();
+    if (sig != 0) {
+        end_by_signal(sig);
+    }
     return status;
 }
 
@@ -475,23 +483,30 @@ static int run_window_threads(unsigned long start)
         return 1;
     }
     passes = &r;
+    hold_signals();
     bool rendering = true, told = false;
     int shown_pass = -2, shown_rows = -1;
     SDL_Event ev;
     for (;;) {
-        int got = rendering ? SDL_PollEvent(&ev) : SDL_WaitEvent(&ev);
-        if (got) {
+        int sig = take_signal();
+        if (sig != 0) {
+            return end_window_threads(&r, 0, sig);
+        }
+        if (SDL_PollEvent(&ev)) {
             if (!handle_event(ev)) {
-                return end_window_threads(&r, 0);
+                return end_window_threads(&r, 0, 0);
             }
             continue;
         }
         if (!rendering) {
+            // The frame is done: events and signals are all there is to
+            // wait for, looked at as often as SDL_WaitEvent would.
+            SDL_Delay(10);
             continue;
         }
         rendering = r.step(10);
         if (!check_passes(r, &told)) {
-            return end_window_threads(&r, 1);
+            return end_window_threads(&r, 1, 0);
         }
         if (r.pass() != shown_pass || r.rows_done() != shown_rows || !rendering) {
             shown_pass = r.pass();
@@ -819,10 +834,9 @@ int rt_main(int argc, char **argv)
     }
 
     // The output is checked before anything is rendered: a folder that
-    // cannot be written is found out now, not after the render.
-    if (!use_sdl) {
-        end_on_signals();
-    }
+    // cannot be written is found out now, not after the render. A signal
+    // from here on leaves no temporary behind, window or not.
+    end_on_signals();
     if (state_file != nullptr && !prepare_state(scene_files)) {
         return 1;
     }
