@@ -348,10 +348,26 @@ static bool init_window_driver()
     return false;
 }
 
+// An X server resets when its last client leaves (Xvfb and xvfb-run's do,
+// by default), and hangs up on whoever connects meanwhile; SDL's own probe
+// of the display, which connects and leaves, is enough to set that off. So
+// when a display is named, a failed window is asked for again a few times,
+// over about a second and a half, before it counts as failed.
+static const int WINDOW_TRIES = 6;
+static const int WINDOW_FIRST_PAUSE_MS = 50; // doubled after every try
+
 static bool open_window()
 {
     SDL_Init(0);
-    fbsurf = init_window_driver() ? SDL_SetVideoMode(width, band_rows(), 32, 0) : nullptr;
+    const char *display = getenv("DISPLAY");
+    int tries = display != nullptr && display[0] != 0 ? WINDOW_TRIES : 1;
+    for (int pause_ms = WINDOW_FIRST_PAUSE_MS; fbsurf == nullptr && tries > 0; pause_ms *= 2) {
+        fbsurf = init_window_driver() ? SDL_SetVideoMode(width, band_rows(), 32, 0) : nullptr;
+        if (fbsurf == nullptr && --tries > 0) {
+            SDL_VideoQuit();
+            SDL_Delay(pause_ms);
+        }
+    }
     if (fbsurf == nullptr) {
         fprintf(stderr, "set video mode failed\n");
         return false;
