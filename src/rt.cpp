@@ -730,17 +730,19 @@ static bool build_hierarchies()
 
 int rt_main(int argc, char **argv)
 {
+    // A reader of standard output that goes away costs the progress lines,
+    // not the picture; a file size limit fails the write, which is reported.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-merge") == 0) {
+            // Merging writes from the start: a signal leaves no temporary.
+            end_on_signals();
             return merge_main(argc, argv);
         }
     }
     std::vector<std::string> scene_files;
     const char *parallel_option = nullptr; // the first option of the parallel mode given
-    // A reader of standard output that goes away costs the progress lines,
-    // not the picture; a file size limit fails the write, which is reported.
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
 
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];

@@ -164,6 +164,11 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
     EXPECT_EQ(r.out.rfind("passes merged: ", 4), 4u) << r.out;
     EXPECT_TRUE(read_file(dir.file("p.ppm")) == read_file(dir.file("m.ppm"))) << "the picture is not the state's";
     EXPECT_EQ(read_file(dir.file("p.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
+    // A merge is stopped by a file size limit like any write: with a reason,
+    // and no temporary left.
+    r = run_shell(dir.path(), "ulimit -f 8; \"$RT\" -merge big s; echo $?; ls -A | grep -c big");
+    EXPECT_EQ(r.out, "1\n0\n");
+    EXPECT_EQ(r.err, "failed to write state file big: File too large\n");
 
     r = run_program(
         dir.path(), "/bin/bash",
