@@ -380,10 +380,26 @@ static bool init_window_driver()
     return false;
 }
 
+// An X server resets when its last client leaves (Xvfb and xvfb-run's do,
+// by default), and hangs up on whoever connects meanwhile; SDL's own probe
+// of the display, which connects and leaves, is enough to set that off. So
+// when a display is named, a failed window is asked for again a few times,
+// over about a second and a half, before it counts as failed.
+static const int WINDOW_TRIES = 6;
+static const int WINDOW_FIRST_PAUSE_MS = 50; // doubled after every try
+
 static bool open_window()
 {
     SDL_Init(0);
-    fbsurf = init_window_driver() ? SDL_SetVideoMode(width, band_rows(), 32, 0) : nullptr;
+    const char *display = getenv("DISPLAY");
+    int tries = display != nullptr && display[0] != 0 ? WINDOW_TRIES : 1;
+    for (int pause_ms = WINDOW_FIRST_PAUSE_MS; fbsurf == nullptr && tries > 0; pause_ms *= 2) {
+        fbsurf = init_window_driver() ? SDL_SetVideoMode(width, band_rows(), 32, 0) : nullptr;
+        if (fbsurf == nullptr && --tries > 0) {
+            SDL_VideoQuit();
+            SDL_Delay(pause_ms);
+        }
+    }
     if (fbsurf == nullptr) {
         fprintf(stderr, "set video mode failed\n");
         return false;
@@ -492,11 +508,16 @@ static void show_pass(const PassRender &r)
 }
 
 // Ends the window of the parallel mode. With a state file the passes done
-// are kept there, and their picture is written as well.
-static int end_window_threads(PassRender *r, int status)
+// are kept there, and their picture is written as well. When an ending
+// signal sig (or one that has come meanwhile) asked for the end, the program
+// then ends by it.
+static int end_window_threads(PassRender *r, int status, int sig)
 {
     r->stop();
     passes = nullptr;
+    // A signal from now on ends the run at once, the picture unwritten.
+    sig = sig != 0 ? sig : take_signal();
+    release_signals();
     std::string reason;
     if (state_file != nullptr && r->passes_in_picture() > 0 &&
         !write_image(output, output_format(), image, width, band_rows(), output_place(), shown_colours(*r),
@@ -505,6 +526,9 @@ static int end_window_threads(PassRender *r, int status)
         status = 1;
     }
     cleanup();
+    if (sig != 0) {
+        end_by_signal(sig);
+    }
     return status;
 }
 
@@ -519,23 +543,30 @@ static int run_window_threads(unsigned long start)
         return 1;
     }
     passes = &r;
+    hold_signals();
     bool rendering = true, told = false;
     int shown_pass = -2, shown_rows = -1;
     SDL_Event ev;
     for (;;) {
-        int got = rendering ? SDL_PollEvent(&ev) : SDL_WaitEvent(&ev);
-        if (got) {
+        int sig = take_signal();
+        if (sig != 0) {
+            return end_window_threads(&r, 0, sig);
+        }
+        if (SDL_PollEvent(&ev)) {
             if (!handle_event(ev)) {
-                return end_window_threads(&r, 0);
+                return end_window_threads(&r, 0, 0);
             }
             continue;
         }
         if (!rendering) {
+            // The frame is done: events and signals are all there is to
+            // wait for, looked at as often as SDL_WaitEvent would.
+            SDL_Delay(10);
             continue;
         }
         rendering = r.step(10);
         if (!check_passes(r, &told)) {
-            return end_window_threads(&r, 1);
+            return end_window_threads(&r, 1, 0);
         }
         if (r.pass() != shown_pass || r.rows_done() != shown_rows || !rendering) {
             shown_pass = r.pass();
@@ -783,6 +814,10 @@ static void hand_over_settings()
 
 int rt_main(int argc, char **argv)
 {
+    // A reader of standard output that goes away costs the progress lines,
+    // not the picture; a file size limit fails the write, which is reported.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-merge") == 0) {
             return merge_main(argc, argv, [](double gamma) { inv_gamma = gamma; }, pack_color);
@@ -797,10 +832,6 @@ int rt_main(int argc, char **argv)
         key = strcmp(argv[i], "-state") == 0 ? &scene_key : key;
     }
     const char *parallel_option = nullptr; // the first option of the parallel mode given
-    // A reader of standard output that goes away costs the progress lines,
-    // not the picture; a file size limit fails the write, which is reported.
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
 
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
@@ -911,10 +942,9 @@ int rt_main(int argc, char **argv)
     }
 
     // The output is checked before anything is rendered: a folder that
-    // cannot be written is found out now, not after the render.
-    if (!use_sdl) {
-        end_on_signals();
-    }
+    // cannot be written is found out now, not after the render. A signal
+    // from here on leaves no temporary behind, window or not.
+    end_on_signals();
     hand_over_settings();
     if (state_file != nullptr && !prepare_state(scene_key.value)) {
         return 1;

@@ -355,13 +355,17 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
                 break;
             }
             // Indices count from 1 and reach back only to lines already read.
+            // Each is checked before anything is computed from it: the
+            // file may hold any int, the most negative one too.
             uint32_t vidx[4], nidx[4];
             for (int i = 0; i < prim && valid; i++) {
                 int v = idx[2 * i], n = idx[2 * i + 1];
                 valid = v >= 1 && static_cast<size_t>(v) <= mesh->position_count() && n >= 1 &&
                         static_cast<size_t>(n) <= mesh->normal_count();
-                vidx[i] = static_cast<uint32_t>(v - 1);
-                nidx[i] = static_cast<uint32_t>(n - 1);
+                if (valid) {
+                    vidx[i] = static_cast<uint32_t>(v - 1);
+                    nidx[i] = static_cast<uint32_t>(n - 1);
+                }
             }
             if (!valid) {
                 break;

@@ -129,23 +129,28 @@ TEST(HostileInput, TooLittleMemoryOrTooFewThreads)
     EXPECT_EQ(read_file(dir.file("many.ppm")), read_file(dir.file("one.ppm")));
 }
 
-// SIGINT or SIGTERM during a window-less render ends it by that signal and
-// takes the picture's temporary file along; the earlier picture stays. A
-// reader of the reports that goes away costs the reports, not the picture.
+// Each ending signal during a window-less render ends it by that signal and
+// takes the picture's temporary file along; the earlier picture stays. In the
+// parallel mode the passes done are kept and shown first. A reader of the
+// reports that goes away costs the reports, not the picture.
 TEST(HostileInput, SignalsAndAReaderThatGoesAway)
 {
     TempDir dir;
     write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\n"
                                     "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\nl p(0 5 -5) c(1 1 1)\n");
-    for (const char *sig : {"INT", "TERM"}) {
+    const struct {
+        const char *name, *status;
+    } ending[] = {{"INT", "130"}, {"TERM", "143"}, {"HUP", "129"}, {"QUIT", "131"}};
+    for (const auto &sig : ending) {
         // With job control, as from a terminal: a background job of a plain
         // script ignores SIGINT, which the program leaves as it finds it.
         RunResult r = run_program(dir.path(), "/bin/bash",
-                                  {"-c", std::string("set -m; echo earlier > out.ppm; ") + shell_words(RT_BINARY) +
+                                  {"-c", std::string("set -m; ulimit -c 0; echo earlier > out.ppm; ") +
+                                             shell_words(RT_BINARY) +
                                              " -nosdl -rays 4096 a.scene >/dev/null & "
                                              "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; kill -" +
-                                             sig + " $!; wait $!; echo $?; ls -A"});
-        EXPECT_EQ(r.out, std::string(sig[0] == 'I' ? "130" : "143") + "\na.scene\nout.ppm\n") << sig;
+                                             sig.name + " $!; wait $!; echo $?; ls -A"});
+        EXPECT_EQ(r.out, std::string(sig.status) + "\na.scene\nout.ppm\n") << sig.name;
         EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier\n");
     }
     // In the parallel mode the passes done are kept in the state and shown.
@@ -157,8 +162,13 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
                                          shell_words(RT_BINARY) + " -merge m s -o m.ppm"});
     EXPECT_EQ(r.out.substr(0, 4), "143\n") << r.err;
     EXPECT_EQ(r.out.rfind("passes merged: ", 4), 4u) << r.out;
-    EXPECT_EQ(read_file(dir.file("p.ppm")), read_file(dir.file("m.ppm")));
+    EXPECT_TRUE(read_file(dir.file("p.ppm")) == read_file(dir.file("m.ppm"))) << "the picture is not the state's";
     EXPECT_EQ(read_file(dir.file("p.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
+    // A merge is stopped by a file size limit like any write: with a reason,
+    // and no temporary left.
+    r = run_shell(dir.path(), "ulimit -f 8; \"$RT\" -merge big s; echo $?; ls -A | grep -c big");
+    EXPECT_EQ(r.out, "1\n0\n");
+    EXPECT_EQ(r.err, "failed to write state file big: File too large\n");
 
     r = run_program(
         dir.path(), "/bin/bash",

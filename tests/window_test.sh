@@ -6,7 +6,10 @@
 # nothing, Escape ends with status 0;
 # (b, e) S during a slow render saves the rows done so far over the 0x0F fill,
 # and Escape ends it at once, in both modes; (c) no display: "set video mode
-# failed" and status 1.
+# failed" and status 1; (g) on a server that resets whenever its last client
+# leaves, every start still gets its window, and every ending signal ends it
+# by that signal; (h) there the parallel mode keeps its passes and writes
+# their picture first.
 # Usage: window_test.sh RT_BINARY
 # Needs Xvfb and xdotool; exits 77 (skipped) when either is missing.
 set -u
@@ -31,15 +34,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 export LSAN_OPTIONS="suppressions=$here/window/lsan.supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 work=$(mktemp -d "${TMPDIR:-/tmp}/rt-window.XXXXXX")
 xvfb_pid=""
+resetting_pid=""
 rt_pid=""
 
 # Every process this script started goes, whatever the way out.
 finish() {
   local pid
-  for pid in $rt_pid $xvfb_pid; do
+  for pid in $rt_pid $xvfb_pid $resetting_pid; do
     kill "$pid" 2>/dev/null
   done
-  for pid in $rt_pid $xvfb_pid; do
+  for pid in $rt_pid $xvfb_pid $resetting_pid; do
     wait_until 5 gone "$pid" || kill -KILL "$pid" 2>/dev/null
   done
   rm -rf "$work"
@@ -88,6 +92,8 @@ start_rt() {
   local name=$1
   shift
   mkdir -p "$work/$name"
+  # Output of an earlier run under the same name is not taken for this one's.
+  rm -f "$work/$name.stdout" "$work/$name.stderr"
   (cd "$work/$name" && SDL_VIDEODRIVER=x11 exec timeout 120 "$rt" "$@" >"../$name.stdout" 2>"../$name.stderr") &
   rt_pid=$!
 }
@@ -95,7 +101,7 @@ start_rt() {
 # Waits up to $2 seconds for the rt of part $1 to end; sets rt_status.
 wait_rt() {
   wait_until "$2" gone "$rt_pid" || fail "$1: rt did not end"
-  wait "$rt_pid"
+  wait "$rt_pid" 2>/dev/null # no word from the shell about a signal
   rt_status=$?
   rt_pid=""
 }
@@ -263,5 +269,43 @@ wait_rt e 5
 ((SECONDS - escape_at <= 5)) || fail "e: Escape took $((SECONDS - escape_at)) s"
 ! grep -q '^rendering completed' "$work/e.stdout" || fail "e: completion line"
 [ ! -s "$work/e.stderr" ] || fail "e: standard error not empty"
+
+# ---- g. a server that resets ----
+# Xvfb as xvfb-run starts it, without -noreset: it resets whenever its last
+# client leaves, and hangs up on whoever connects meanwhile, which SDL's own
+# probe of the display sets off now and then (in one start of four to
+# seven without the retries). Every start must get its window. Each ending
+# signal ends a window as it ends a window-less run: by that signal. (rt runs
+# under timeout, which passes a signal on and then ends by the same one; no
+# core is dumped for SIGQUIT.)
+ulimit -c 0
+exec 3>"$work/display-resetting"
+timeout 300 Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24 >"$work/xvfb-resetting.log" 2>&1 &
+resetting_pid=$!
+exec 3>&-
+wait_until 20 grep -q '^[0-9]' "$work/display-resetting" || fail "the resetting Xvfb did not start"
+export DISPLAY=":$(head -n 1 "$work/display-resetting")"
+for round in 1 2; do
+  for sig in INT TERM HUP QUIT; do
+    start_rt g -size 8x8 -rays 1 ../scene
+    wait_until 20 grep -q '^rendering completed' "$work/g.stdout" || fail "g: round $round, SIG$sig: no window"
+    kill -s "$sig" "$rt_pid"
+    wait_rt "g: round $round, SIG$sig" 20
+    [ "$rt_status" -eq $((128 + $(kill -l "$sig"))) ] || fail "g: round $round, status $rt_status after SIG$sig"
+    [ ! -s "$work/g.stderr" ] || fail "g: round $round, SIG$sig: standard error not empty"
+  done
+done
+
+# ---- h. a signal to the parallel mode's window ----
+# The pass under way is dropped; the passes done stay in the state, and
+# their picture is written before the signal ends the run.
+start_rt h -threads 2 -passes 1000 -size 64x48 -state w.state -o w.ppm ../scene
+wait_until 20 test -f "$work/h/w.state" || fail "h: no state written"
+kill -s HUP "$rt_pid"
+wait_rt h 20
+[ "$rt_status" -eq 129 ] || fail "h: status $rt_status after SIGHUP"
+(cd "$work/h" && "$rt" -merge m.state w.state -o m.ppm >/dev/null) || fail "h: the state cannot be merged"
+cmp -s "$work/h/w.ppm" "$work/h/m.ppm" || fail "h: the picture is not that of the passes in the state"
+[ ! -s "$work/h.stderr" ] || fail "h: standard error not empty"
 
 echo "window test passed"

@@ -3,18 +3,37 @@
 
 #include <csignal>
 
-// What SIGINT, SIGTERM, SIGHUP (and SIGQUIT) do to a window-less run. A
-// signal ignored from the start (nohup, a background job of a script) stays
-// ignored either way.
+// What the ending signals (SIGINT, SIGTERM, SIGHUP and SIGQUIT) do to a run.
+// A signal ignored from the start (nohup, a background job of a script)
+// stays ignored throughout.
+//
+// Before the first pixel, and for the whole of a classic render, a signal
+// ends the run at once, taking the temporary files being written with it.
+// While the parallel mode's threads run, no handler runs at all: the signals
+// are held (blocked in every thread) and the main thread takes them between
+// its steps, so that the render can end as it chooses: the pass under way
+// dropped, the passes done kept and shown. Only the main thread ever stops
+// or joins the workers, whichever thread the signal was sent to. (A handler
+// interrupting a thread is the one thing avoided: besides the care it needs,
+// some emulators of 32-bit x86 give the thread another thread's identity
+// when a handler returns.)
 
-// The signal ends the run at once, taking the temporary files being written
-// with it.
+// The signals end the run at once, temporaries removed.
 void end_on_signals();
-// The signal is noted in stop_signal, for the run to end when it can: the
-// parallel mode first keeps and shows the passes done.
-void note_signals();
-extern volatile sig_atomic_t stop_signal;
+// From now on the signals wait, blocked in this thread and in every thread
+// it starts, until take_signal() takes them.
+void hold_signals();
+// The number of a held signal that has come, taken off, or 0; never waits.
+int take_signal();
+// Ends the held state: a signal that comes from now on acts at once, as set
+// by end_on_signals(). Call take_signal() first for one that came before.
+void release_signals();
 // Ends the program by sig, as the signal itself would, temporaries removed.
+// Safe in a signal handler.
 void end_by_signal(int sig);
+
+// The ending signals, for threads started before hold_signals() was called
+// to block them as they start.
+sigset_t ending_signals();
 
 #endif

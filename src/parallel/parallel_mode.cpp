@@ -301,16 +301,17 @@ bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
         return false;
     }
     *began = true;
-    note_signals();
+    hold_signals();
     bool ok = true, told = false;
     // On a terminal one line, rewritten as the rows come; elsewhere (a log
     // file, a pipe) a line now and then.
     bool terminal = report_is_terminal();
-    int shown_pass = -1, shown_rows = -1, shown_line = 0;
+    int shown_pass = -1, shown_rows = -1, shown_line = 0, sig = 0;
     for (;;) {
         bool more = r.step(100);
         ok = check_passes(r, &told);
-        if (!ok || stop_signal != 0) {
+        sig = take_signal();
+        if (!ok || sig != 0) {
             break;
         }
         if (!terminal) {
@@ -325,15 +326,17 @@ bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
         }
     }
     r.stop();
-    end_on_signals();
+    // A signal from now on ends the run at once, the picture unwritten.
+    sig = sig != 0 ? sig : take_signal();
+    release_signals();
     report(terminal ? "\npasses done: %d\n" : "passes done: %d\n", r.passes_in_picture());
     bool whole = r.passes_in_picture() > 0;
     if (whole && !picture->write(image, shown_colours(r))) {
         fprintf(stderr, "failed to write image: %s: %s\n", run.output, picture->reason());
         ok = false;
     }
-    if (stop_signal != 0) {
-        end_by_signal(stop_signal);
+    if (sig != 0) {
+        end_by_signal(sig);
     }
     return ok && whole;
 }

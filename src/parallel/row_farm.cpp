@@ -1,11 +1,11 @@
 #include "parallel/row_farm.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
 
 #include <pthread.h>
 
+#include "cli/signals.h"
 #include "sampling/random.h"
 
 RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink)
@@ -16,13 +16,9 @@ RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first
     buffers.assign(threads, std::vector<Color>(width));
     workers.reserve(threads);
     // The workers are born with the signals that end a render blocked, so
-    // that their handlers always run in the thread that started them, which
-    // alone looks at what the handlers note.
-    sigset_t ending, before;
-    sigemptyset(&ending);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        sigaddset(&ending, sig);
-    }
+    // that those always go to the thread that started them, which alone
+    // stops and joins the workers.
+    sigset_t ending = ending_signals(), before;
     pthread_sigmask(SIG_BLOCK, &ending, &before);
     try {
         for (int i = 0; i < threads; i++) {
