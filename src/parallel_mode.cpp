@@ -183,6 +183,29 @@ bool check_passes(const PassRender &r, bool *told)
     return true;
 }
 
+bool print_pass_plan()
+{
+    PassRender r(pass_plan(), pixel_colour, pack_color, nullptr);
+    std::string why;
+    if (!r.read_saved(&why)) {
+        fprintf(stderr, "cannot continue from state file %s: %s\n", state_file, why.c_str());
+        return false;
+    }
+    std::string ranges;
+    const std::vector<int> &wanted = r.passes_wanted();
+    for (size_t i = 0; i < wanted.size(); i++) {
+        size_t j = i;
+        while (j + 1 < wanted.size() && wanted[j + 1] == wanted[j] + 1) {
+            j++;
+        }
+        ranges += " " + std::to_string(wanted[i]) + ":" + std::to_string(wanted[j] + 1);
+        i = j;
+    }
+    report("passes held: %d\npasses to render:%s\n", static_cast<int>(r.passes_held().size()),
+           ranges.empty() ? " none" : ranges.c_str());
+    return true;
+}
+
 // The parallel mode without a window: passes until done, the time is up or
 // a signal asks to end; then the picture of the passes done.
 bool render_passes(ImageFile *picture, bool *began)

@@ -26,6 +26,11 @@ bool check_passes(const PassRender &r, bool *told);
 // every pass the run renders, with the time left at the pace so far.
 void print_pass_progress(const PassRender &r);
 
+// rt ... -plan: "passes held: N" and "passes to render: A:B ..." (or
+// "none"), the ranges of passes that the run would render, having checked
+// its state file as a run does; false after a message.
+bool print_pass_plan();
+
 // Without a window: passes until done, the time is up or a signal asks to
 // end; then the picture of the passes done. *began tells whether it got as
 // far as the first pixel.

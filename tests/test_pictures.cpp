@@ -82,6 +82,30 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
     EXPECT_TRUE(read_file(dir.file("m2.ppm")) == four);
     EXPECT_TRUE(read_file(dir.file("m1")) == read_file(dir.file("r")));
     EXPECT_TRUE(read_file(dir.file("m2")) == read_file(dir.file("r")));
+
+    // -plan: the passes a run would render, in ranges, and nothing rendered.
+    run_rt(dir.path(), {"-merge", "m13", "1", "3"});
+    std::vector<std::string> plan = {"-nosdl", "-threads", "1", "-plan", "-o", dir.file("none.ppm")};
+    plan.insert(plan.end(), kOptions.begin(), kOptions.end());
+    struct {
+        std::vector<std::string> args;
+        std::string out;
+    } plans[] = {
+        {{"-passes", "6", "-state", dir.file("m13")}, "passes held: 2\npasses to render: 0:1 2:3 4:6\n"},
+        {{"-passes", "2:7", "-state", dir.file("r")}, "passes held: 4\npasses to render: 4:7\n"},
+        {{"-passes", "3", "-state", dir.file("r")}, "passes held: 4\npasses to render: none\n"},
+        {{"-passes", "3", "-state", dir.file("new")}, "passes held: 0\npasses to render: 0:3\n"},
+    };
+    for (auto &c : plans) {
+        c.args.insert(c.args.begin(), plan.begin(), plan.end());
+        RunResult r = run_rt(kGoldenDir, c.args);
+        EXPECT_EQ(r.out + r.err, "rays: 16  ->  subdiv: 2\n" + c.out);
+    }
+    plan.insert(plan.end(), {"-size", "40x31", "-state", dir.file("r")});
+    RunResult other = run_rt(kGoldenDir, plan);
+    EXPECT_EQ(other.err, "cannot continue from state file " + dir.file("r") + ": saved for a 40x30 frame\n");
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(run_shell(dir.path(), "ls").out, "0\n1\n2\n3\nm1\nm1.ppm\nm13\nm2\nm2.ppm\nr\n");
 }
 
 // The render farm script: names with blanks (scene, folder, program), and
