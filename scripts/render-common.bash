@@ -104,6 +104,16 @@ plan_passes() { # RT RANGE STATE OUT RT-OPTIONS...
   [ -n "$planned" ] || fail "$rt gave no plan of the passes (is it an rt that knows -plan?)"
 }
 
+# Holds a lock on the folder of FILE (descriptor 9) until the shell ends:
+# merges into one state by other runs of these scripts wait their turn, so
+# that none of them writes the state without the passes another just added.
+lock_folder_of() { # FILE
+  local folder=.
+  case "$1" in */*) folder=${1%/*}/ ;; esac
+  exec 9< "$folder" || return 1
+  ! command -v flock > /dev/null || flock 9
+}
+
 # Rows k * H / K to (k + 1) * H / K - 1 make band k of K, as A:B.
 band_rows() { # K H k
   echo "$(($3 * $2 / $1)):$((($3 + 1) * $2 / $1))"
