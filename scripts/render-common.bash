@@ -26,11 +26,15 @@ check_passes() {
 }
 
 # Checks the picture's name: bands are stacked into a PPM whatever the name,
-# so a PNG's name is refused for them.
-check_output() { # OUT passes|bands
+# so a PNG's name is refused for them; a picture written over the state
+# would destroy it.
+check_output() { # OUT passes|bands STATE
   [ -n "$1" ] || bad_usage "-o should be followed by the output file name"
   if [ "$2" = bands ] && [[ ${1,,} == *.png ]]; then
     bad_usage "bands are stacked into a PPM: name the picture otherwise, or render -passes"
+  fi
+  if [ -n "$3" ] && { [ "$1" = "$3" ] || [ "$1" -ef "$3" ]; }; then
+    bad_usage "the picture $1 would replace the state"
   fi
 }
 

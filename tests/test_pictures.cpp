@@ -196,6 +196,8 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
         {"", "-bands 2 -o x.PNG" + opts, "",
          "render-farm: bands are stacked into a PPM: name the picture otherwise, or render -passes\n", 2},
         {"", "-state s -bands 2" + opts, "", "render-farm: -state goes with -passes\n", 2},
+        {"", "-passes 9 -state 's t.state' -o './s t.state'" + opts, "",
+         "render-farm: the picture ./s t.state would replace the state\n", 2},
         {"", "-bands 2 -threads 2" + opts, "", "render-farm sets -threads itself\n", 2},
         {remote, "--sshloginfile hosts -passes 2 -o 's p.ppm' -size 40x30 -rays 16 " + quoted(far),
          "pass 1 of 2 done, #:## left\npass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
