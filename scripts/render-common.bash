@@ -3,7 +3,12 @@
 # into bands, progress lines, and stacking bands into one picture. Sourced by
 # both, after they set $prog, the name their messages begin with.
 
-say() { echo "$prog: $*" >&2; }
+# A reader of the progress lines that goes away costs those lines, not the
+# picture, as with rt itself.
+trap '' PIPE
+say() { echo "$prog: $*" >&2 || true; }
+# A line of progress or report on standard output.
+tell() { echo "$*" 2> /dev/null || true; }
 fail() {
   say "$*"
   exit 1
@@ -132,7 +137,7 @@ clock() {
 # the pace of the work done since START (seconds since the epoch).
 print_progress() { # NOUN DONE TOTAL START DONE-SINCE-START LEFT-SINCE-START
   local spent=$(($(date +%s) - $4))
-  echo "$1 $2 of $3 done, $(clock $((spent * $6 / $5))) left"
+  tell "$1 $2 of $3 done, $(clock $((spent * $6 / $5))) left"
 }
 
 # Stacks DIR/band-0.ppm ... DIR/band-(K-1).ppm into OUT, one header and then
