@@ -116,11 +116,13 @@ plan_passes() { # RT RANGE STATE OUT RT-OPTIONS...
 # Holds a lock on the folder of FILE (descriptor 9) until the shell ends:
 # merges into one state by other runs of these scripts wait their turn, so
 # that none of them writes the state without the passes another just added.
+# Where there is no flock, or the file system takes no locks, it goes on as
+# before.
 lock_folder_of() { # FILE
   local folder=.
   case "$1" in */*) folder=${1%/*}/ ;; esac
-  exec 9< "$folder" || return 1
-  ! command -v flock > /dev/null || flock 9
+  exec 9< "$folder" || return 0
+  ! command -v flock > /dev/null || flock 9 || true
 }
 
 # Rows k * H / K to (k + 1) * H / K - 1 make band k of K, as A:B.
