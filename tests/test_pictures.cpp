@@ -72,6 +72,7 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
     EXPECT_FALSE(four == golden);
     render({"-threads", "3", "-passes", "2", "-state", dir.file("r")});
     EXPECT_TRUE(render({"-threads", "3", "-passes", "4", "-state", dir.file("r")}) == four);
+    EXPECT_TRUE(render({"-threads", "1", "-passes", "3", "-state", dir.file("r")}) == four); // nothing left to do
     for (std::string p : {"0", "1", "2", "3"}) {
         render({"-threads", "2", "-passes", p + ":" + std::to_string(std::stoi(p) + 1), "-state", dir.file(p)});
     }
