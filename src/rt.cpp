@@ -751,6 +751,9 @@ static void print_usage()
            "  -time S     with -threads: no pass begun that would not end within S seconds\n"
            "  -state FILE with -threads: keep the passes done in FILE after each pass,\n"
            "              and continue from the passes it holds\n"
+           "  -plan       with -threads: check the state file, the scene files and the\n"
+           "              output, print the passes held and those the run would render,\n"
+           "              and render nothing\n"
            "  -merge OUT STATE...  merge states of different passes of one frame into\n"
            "              the state OUT (and with -o FILE [-exr-float], write its picture)\n"
            "  --help      show this help\n"
@@ -832,6 +835,7 @@ int rt_main(int argc, char **argv)
         key = strcmp(argv[i], "-state") == 0 ? &scene_key : key;
     }
     const char *parallel_option = nullptr; // the first option of the parallel mode given
+    bool plan_only = false;
 
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
@@ -884,6 +888,9 @@ int rt_main(int argc, char **argv)
                 return 1;
             }
             state_file = argv[i];
+            parallel_option = parallel_option != nullptr ? parallel_option : arg;
+        } else if (strcmp(arg, "-plan") == 0) {
+            plan_only = true;
             parallel_option = parallel_option != nullptr ? parallel_option : arg;
         } else if (strcmp(arg, "--help") == 0) {
             print_usage();
@@ -952,6 +959,10 @@ int rt_main(int argc, char **argv)
     if (!picture.open(output, width, band_rows(), output_format(), output_place())) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
         return 1;
+    }
+    if (plan_only) {
+        picture.discard();
+        return print_pass_plan() ? 0 : 1;
     }
     if (use_sdl) {
         picture.discard(); // the S key writes a file of its own each time

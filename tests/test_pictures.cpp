@@ -77,6 +77,7 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
     EXPECT_FALSE(four == golden);
     render({"-threads", "3", "-passes", "2", "-state", dir.file("r")});
     EXPECT_TRUE(render({"-threads", "3", "-passes", "4", "-state", dir.file("r")}) == four);
+    EXPECT_TRUE(render({"-threads", "1", "-passes", "3", "-state", dir.file("r")}) == four); // nothing left to do
     for (std::string p : {"0", "1", "2", "3"}) {
         render({"-threads", "2", "-passes", p + ":" + std::to_string(std::stoi(p) + 1), "-state", dir.file(p)});
     }
@@ -87,6 +88,30 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
     EXPECT_TRUE(read_file(dir.file("m2.ppm")) == four);
     EXPECT_TRUE(read_file(dir.file("m1")) == read_file(dir.file("r")));
     EXPECT_TRUE(read_file(dir.file("m2")) == read_file(dir.file("r")));
+
+    // -plan: the passes a run would render, in ranges, and nothing rendered.
+    run_rt(dir.path(), {"-merge", "m13", "1", "3"});
+    std::vector<std::string> plan = {"-nosdl", "-threads", "1", "-plan", "-o", dir.file("none.ppm")};
+    plan.insert(plan.end(), kOptions.begin(), kOptions.end());
+    struct {
+        std::vector<std::string> args;
+        std::string out;
+    } plans[] = {
+        {{"-passes", "6", "-state", dir.file("m13")}, "passes held: 2\npasses to render: 0:1 2:3 4:6\n"},
+        {{"-passes", "2:7", "-state", dir.file("r")}, "passes held: 4\npasses to render: 4:7\n"},
+        {{"-passes", "3", "-state", dir.file("r")}, "passes held: 4\npasses to render: none\n"},
+        {{"-passes", "3", "-state", dir.file("new")}, "passes held: 0\npasses to render: 0:3\n"},
+    };
+    for (auto &c : plans) {
+        c.args.insert(c.args.begin(), plan.begin(), plan.end());
+        RunResult r = run_rt(kGoldenDir, c.args);
+        EXPECT_EQ(r.out + r.err, "rays: 16  ->  subdiv: 2\n" + c.out);
+    }
+    plan.insert(plan.end(), {"-size", "40x31", "-state", dir.file("r")});
+    RunResult other = run_rt(kGoldenDir, plan);
+    EXPECT_EQ(other.err, "cannot continue from state file " + dir.file("r") + ": saved for a 40x30 frame\n");
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(run_shell(dir.path(), "ls").out, "0\n1\n2\n3\nm1\nm1.ppm\nm13\nm2\nm2.ppm\nr\n");
 }
 
 // An OpenEXR file as OpenEXR's own library reads it: its windows, the pixel
@@ -226,40 +251,130 @@ TEST(Pictures, StatesOfEarlierRunsStillContinue)
     EXPECT_EQ(refused.err, "cannot continue from state file " + old_state + ": saved for 1 rays per pixel\n");
 }
 
-// The render farm script: names with blanks (scene, folder, program), and
-// failures that leave nothing behind: a bad size, an rt that writes no band.
-TEST(Pictures, RenderFarmStacksTheFrameOrLeavesNothing)
+// The render farm script, here and over ssh (a stand-in for ssh that runs
+// the command in a home folder of its own): every name is data to it, also
+// one with GNU parallel's replacement strings, quotes, a newline or a
+// leading dash; the passes a state holds are not rendered again, a state of
+// another frame is refused before any job; a failed job and a signal keep
+// the passes done, and a reader that goes away costs only the progress
+// lines; nothing is left behind. Where a job fails, GNU parallel
+// runs one job at a time (PARALLEL=-j1), so that the jobs done before are
+// known.
+TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
 {
-    if (system("command -v parallel >/dev/null 2>&1") != 0) {
-        GTEST_SKIP() << "GNU parallel is not installed";
+    if (system("command -v parallel >/dev/null 2>&1 && command -v rsync >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "GNU parallel or rsync is not installed";
     }
 #ifdef RT_EMULATOR
     GTEST_SKIP() << "GNU parallel runs the jobs' rt itself, which needs no emulator";
 #endif
+#ifdef RT_SANITIZED
+    GTEST_SKIP() << "the script's test runs in the plain build";
+#endif
     TempDir dir;
-    std::string setup = "mkdir 'a b' tmp && cp '" + kGoldenDir + "'/*.mesh 'a b' && cp '" + kGoldenDir +
-                        "/every_kind.scene' 'a b/my scene' && cp '" RT_BINARY "' 'a b/r t' && printf '#!/bin/sh\\n' > "
-                        "'a b/fake' && chmod +x 'a b/fake'";
-    ASSERT_EQ(run_shell(dir.path(), setup).status, 0);
-    const std::string farm = "'" + source_file("scripts/render-farm") + "' ";
+    const std::string folder = dir.file("a b"), scene = "{=system(\"touch PWNED\")=} x{1} 'q\".scene",
+                      far = "-n {2}\nx.scene";
+    std::string fake = "#!/bin/sh\n"
+                       "for a; do [ \"$a\" != \"$AT\" ] || case $DO in\n"
+                       "  fail) echo \"no pass $a here\" >&2; exit 3 ;;\n"
+                       "  stop) kill -TERM \"$FARM\"; sleep 30 ;;\n"
+                       "  quiet) exit 0 ;;\n"
+                       "esac; done\n"
+                       "exec '" RT_BINARY "' \"$@\"\n";
+    std::string ssh = "#!/bin/sh\n"
+                      "while [ $# -gt 0 ]; do case $1 in -[lpoiFSEcmbeO]) shift 2 ;; -*) shift ;; *) shift; break ;; "
+                      "esac; done\n"
+                      "[ \"$1\" != -- ] || shift\n"
+                      "PATH=$HOME/bin:$PATH\n"
+                      "cd \"$HOME\" && exec /bin/sh -c \"$*\"\n";
+    ASSERT_EQ(run_shell(dir.path(), "mkdir 'a b' 'a b/bin' 'tmp {=1=}' home home/bin && cp '" + kGoldenDir +
+                                        "'/*.mesh 'a b' && cp '" RT_BINARY "' 'a b/r t' && ln -s '" RT_BINARY
+                                        "' home/bin/rt && echo host > 'a b/hosts'")
+                  .status,
+              0);
+    std::string golden_scene = read_file(kGoldenDir + "/every_kind.scene");
+    write_file(folder + "/" + scene, golden_scene);
+    std::string moved = golden_scene;
+    moved.replace(moved.find("m gem.mesh"), 10, "m {1}gem.mesh");
+    write_file(folder + "/" + far, moved);
+    write_file(folder + "/{1}gem.mesh", read_file(kGoldenDir + "/gem.mesh"));
+    write_file(folder + "/fake", fake);
+    write_file(folder + "/bin/ssh", ssh);
+    ASSERT_EQ(run_shell(folder, "chmod +x fake bin/ssh").status, 0);
+
+    auto quoted = [](const std::string &word) {
+        std::string q = "'";
+        for (char c : word) {
+            q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        return q + "'";
+    };
+    const std::string farm = "exec '" + source_file("scripts/render-farm") + "' ",
+                      opts = " -size 40x30 -rays 16 -gamma 2.2 " + quoted(scene),
+                      remote = "PATH=\"$PWD/bin:$PATH\" HOME=\"${PWD%/*}/home\" ";
     struct Case {
-        std::string args, err;
+        std::string env, args, out, err;
         int status;
     } cases[] = {
-        {"-bands 4 -rt './r t' -o 'o u t.ppm' -size 40x30 -rays 16 -gamma 2.2 'my scene'", "", 0},
-        {"-passes 3 -rt './r t' -o 'p a.ppm' -size 40x30 -rays 16 -gamma 2.2 'my scene'", "", 0},
-        {"-o x.ppm -size 64x 'my scene'", "render-farm: -size should be followed by WxH\n", 2},
-        {"-rt ./fake -o x.ppm -size 8x8 'my scene'", "render-farm: band 0 is missing or not whole\n", 1},
+        {"", "-bands 4 -rt './r t' -o 'o u t.ppm'" + opts,
+         "band 1 of 4 done, #:## left\nband 2 of 4 done, #:## left\nband 3 of 4 done, #:## left\n"
+         "band 4 of 4 done, #:## left\n",
+         "", 0},
+        {"", "-passes 2 -state 's t.state' -o 'p a.ppm'" + opts,
+         "pass 1 of 2 done, #:## left\npass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
+        {"", "-passes 4 -state 's t.state' -o 'p a.ppm'" + opts,
+         "pass 3 of 4 done, #:## left\npass 4 of 4 done, #:## left\npasses merged: 4\n", "", 0},
+        {"", "-passes 2 -o 'h d.ppm'" + opts + " | head -n 1", "pass 1 of 2 done, #:## left\n", "", 0},
+        {"", "-passes 6 -state 's t.state' -o x.ppm" + opts + " -size 40x31", "",
+         "cannot continue from state file s t.state: saved for a 40x30 frame\n", 1},
+        {"PARALLEL=-j1 AT=5:6 DO=fail ", "-rt ./fake -passes 8 -state 's t.state' -o x.ppm" + opts, "pass 5 of 8 done, #:## left\n",
+         "render-farm: a job failed (status 3); s t.state keeps the passes done, 5 in all\n", 1},
+        {"PARALLEL=-j1 AT=6:7 DO=stop FARM=$$ ", "-rt ./fake -passes 8 -state 's t.state' -o 's i g.ppm'" + opts,
+         "pass 6 of 8 done, #:## left\n", "", 143},
+        {"AT=0:2 DO=quiet ", "-rt ./fake -bands 4 -o x.ppm -size 8x8 " + quoted(scene),
+         "band 1 of 4 done, #:## left\nband 2 of 4 done, #:## left\nband 3 of 4 done, #:## left\n"
+         "band 4 of 4 done, #:## left\n",
+         "render-farm: band 0 is missing or not whole\n", 1},
+        {"AT=-plan DO=quiet ", "-rt ./fake -o x.ppm" + opts, "",
+         "render-farm: ./fake gave no plan of the passes (is it an rt that knows -plan?)\n", 1},
+        {"", "-o x.ppm -size 64x" + opts, "", "render-farm: -size should be followed by WxH\n", 2},
+        {"", "-passes 3:3" + opts, "",
+         "render-farm: -passes should be followed by a number of passes, or A:B, the first pass and one past the last\n",
+         2},
+        {"", "-bands 2 -o x.PNG" + opts, "",
+         "render-farm: bands are stacked into a PPM: name the picture otherwise, or render -passes\n", 2},
+        {"", "-state s -bands 2" + opts, "", "render-farm: -state goes with -passes\n", 2},
+        {"", "-passes 9 -state 's t.state' -o './s t.state'" + opts, "",
+         "render-farm: the picture ./s t.state would replace the state\n", 2},
+        {"", "-bands 2 -threads 2" + opts, "", "render-farm sets -threads itself\n", 2},
+        {remote, "--sshloginfile hosts -passes 2 -o 's p.ppm' -size 40x30 -rays 16 " + quoted(far),
+         "pass 1 of 2 done, #:## left\npass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
     };
     for (const Case &c : cases) {
-        RunResult r = run_shell(dir.path() + "/a b", "TMPDIR=../tmp " + farm + c.args);
-        EXPECT_EQ(r.err, c.err) << c.args;
+        RunResult r = run_shell(folder, "export TMPDIR='../tmp {=1=}' " + c.env + "; " + farm + c.args);
+        EXPECT_EQ(without_time(r.out), c.out) << c.args;
+        // GNU parallel names the failed job, with the work folder's name in it.
+        EXPECT_EQ(r.err.substr(r.err.find("render-farm") == std::string::npos ? 0 : r.err.rfind("\nrender-farm") + 1),
+                  c.err)
+            << c.args;
         EXPECT_EQ(r.status, c.status) << c.args;
     }
-    EXPECT_TRUE(read_file(dir.file("a b/o u t.ppm")) == render({"-threads", "2"}));
-    EXPECT_TRUE(read_file(dir.file("a b/p a.ppm")) == render({"-threads", "2", "-passes", "3"}));
-    EXPECT_EQ(run_shell(dir.path() + "/a b", "ls -A . ../tmp").out,
-              ".:\ncube.mesh\nfake\ngem.mesh\nmy scene\no u t.ppm\np a.ppm\nr t\n\n../tmp:\n");
+    EXPECT_TRUE(read_file(folder + "/o u t.ppm") == render({"-threads", "2"}));
+    EXPECT_TRUE(read_file(folder + "/p a.ppm") == render({"-threads", "2", "-passes", "4"}));
+    EXPECT_TRUE(read_file(folder + "/s i g.ppm") == render({"-threads", "2", "-passes", "6"}));
+    EXPECT_TRUE(read_file(folder + "/h d.ppm") == render({"-threads", "2", "-passes", "2"}));
+    RunResult held = run_rt(folder, {"-nosdl", "-threads", "1", "-plan", "-passes", "8", "-state", "s t.state", "-o",
+                                     "x.ppm", "-size", "40x30", "-rays", "16", "-gamma", "2.2", scene});
+    EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 6\npasses to render: 6:8\n");
+    RunResult here = run_rt(folder, {"-nosdl", "-threads", "2", "-passes", "2", "-o", "here.ppm", "-size", "40x30",
+                                     "-rays", "16", far});
+    EXPECT_EQ(here.status, 0);
+    EXPECT_TRUE(read_file(folder + "/s p.ppm") == read_file(folder + "/here.ppm"));
+    EXPECT_EQ(run_shell(dir.path(), "rm 'a b/here.ppm'; ls -A 'a b' 'tmp {=1=}' home").out,
+              "a b:\n" + far +
+                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\no u t.ppm\np a.ppm\nr t\ns i g.ppm\ns p.ppm\n"
+                  "s t.state\n{1}gem.mesh\n" +
+                  scene + "\n\nhome:\n.parallel\nbin\n\ntmp {=1=}:\n");
 }
 
 } // namespace

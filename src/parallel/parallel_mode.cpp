@@ -279,6 +279,29 @@ bool check_passes(const PassRender &r, bool *told)
     return true;
 }
 
+bool print_pass_plan()
+{
+    PassRender r(pass_plan(), run.pixel_colour, run.pack_color, nullptr);
+    std::string why;
+    if (!r.read_saved(&why)) {
+        fprintf(stderr, "cannot continue from state file %s: %s\n", run.state_file, why.c_str());
+        return false;
+    }
+    std::string ranges;
+    const std::vector<int> &wanted = r.passes_wanted();
+    for (size_t i = 0; i < wanted.size(); i++) {
+        size_t j = i;
+        while (j + 1 < wanted.size() && wanted[j + 1] == wanted[j] + 1) {
+            j++;
+        }
+        ranges += " " + std::to_string(wanted[i]) + ":" + std::to_string(wanted[j] + 1);
+        i = j;
+    }
+    report("passes held: %d\npasses to render:%s\n", static_cast<int>(r.passes_held().size()),
+           ranges.empty() ? " none" : ranges.c_str());
+    return true;
+}
+
 LinearColours shown_colours(const PassRender &r)
 {
     LinearColours colours;

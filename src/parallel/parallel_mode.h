@@ -49,6 +49,11 @@ void print_pass_progress(const PassRender &r);
 // before the first).
 void print_pass_line(const PassRender &r, int *shown);
 
+// rt ... -plan: "passes held: N" and "passes to render: A:B ..." (or
+// "none"), the ranges of passes that the run would render, having checked
+// its state file as a run does; false after a message.
+bool print_pass_plan();
+
 // The colours that the picture of the passes packs, a row at a time; black
 // where the first pass has not come yet.
 LinearColours shown_colours(const PassRender &r);

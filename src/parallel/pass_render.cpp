@@ -14,9 +14,8 @@ Color PassRender::shown_colour(size_t i) const
     return passes_in_picture() > 0 ? state.sum.mean(i) : colours[i];
 }
 
-bool PassRender::start(std::string *why)
+bool PassRender::read_saved(std::string *why)
 {
-    size_t pixels = static_cast<size_t>(plan.width) * plan.rows;
     if (plan.state != nullptr && !plan.state->empty()) {
         State saved;
         if (!plan.state->read(&saved, why)) {
@@ -28,6 +27,23 @@ bool PassRender::start(std::string *why)
             return false;
         }
         state.sum = std::move(saved.sum);
+    }
+    todo.clear();
+    for (int p = plan.first_pass; p < plan.end_pass; p++) {
+        if (!state.sum.holds(p)) {
+            todo.push_back(p);
+        }
+    }
+    return true;
+}
+
+bool PassRender::start(std::string *why)
+{
+    if (!read_saved(why)) {
+        return false;
+    }
+    size_t pixels = static_cast<size_t>(plan.width) * plan.rows;
+    if (!state.sum.passes().empty()) {
         for (size_t i = 0; i < pixels; i++) {
             image[i] = pack(state.sum.mean(i));
         }
@@ -38,11 +54,6 @@ bool PassRender::start(std::string *why)
     // running out of memory is reported at once, not after a pass.
     if (!direct) {
         colours.assign(pixels, Color());
-    }
-    for (int p = plan.first_pass; p < plan.end_pass; p++) {
-        if (!state.sum.holds(p)) {
-            todo.push_back(p);
-        }
     }
     planned = plan.end_pass == PassSum::MAX_PASSES && plan.seconds >= 0.0 ? 0 : static_cast<int>(todo.size());
     begun = std::chrono::steady_clock::now();

@@ -38,7 +38,11 @@ class PassRender
     // during the first pass its rows come as they are done.
     PassRender(const Plan &plan, PixelColour colour, ColourPacker pack, uint32_t *image);
 
-    // Reads the state file, if there is one; false with *why set.
+    // Reads the state file, if there is one, and works out the passes still
+    // wanted; false with *why set. start() does this first; alone it tells
+    // what a run would render, and takes no memory for the frame.
+    bool read_saved(std::string *why);
+    // read_saved(), then the picture of the passes held; false with *why set.
     bool start(std::string *why);
     // Works up to about ms milliseconds; false once no further pass is to be
     // done. A state that cannot be written is reported by state_error().
@@ -62,6 +66,10 @@ class PassRender
     int rows_done() const { return rows_now; }
     int passes_planned() const { return planned; }
     int passes_rendered() const { return rendered; }
+    // The passes held (read, and rendered since) and those still wanted,
+    // ascending.
+    const std::vector<int> &passes_held() const { return state.sum.passes(); }
+    const std::vector<int> &passes_wanted() const { return todo; }
     // The share of the work done, and the seconds left by the pace so far
     // (negative before there is a pace).
     double fraction_done() const;
