@@ -293,7 +293,7 @@ TEST(HostileInput, TwoRunsOnOneState)
         dir.path(), "/bin/bash",
         {"-c", "mkfifo pic; " + rt + "-passes 1 -state c a.scene >/dev/null; " + rt +
                    "-passes 2 -state c -o pic a.scene >/dev/null & a=$!; "
-                   "while [ $(wc -c < c) != 1224 ]; do sleep 0.01; done; " +
+                   "while kill -0 $a 2>/dev/null && [ $(wc -c < c) != 1224 ]; do sleep 0.01; done; " +
                    rt + "-passes 2:4 -state c a.scene >/dev/null 2>err; echo \"second run $?\"; " +
                    shell_words(RT_BINARY) + " -merge c c 2>>err; echo \"merge into it $?\"; " +
                    "[ \"$(cat err)\" = \"$(printf 'cannot use state file c: in use by process %s\\n' $a $a)\" ] && "
