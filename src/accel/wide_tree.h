@@ -103,6 +103,15 @@ struct WideNode {
     uint32_t child[4];
 };
 
+// The eight-wide form of a tree, for walks that test eight boxes at once:
+// the same boxes and leaves, with some of the four-wide nodes passed over
+// (WideTree::widen). Empty children have lo above hi, as in WideNode.
+struct WideNode8 {
+    float lo[3][8];
+    float hi[3][8];
+    uint32_t child[8];
+};
+
 class WideTree
 {
   public:
@@ -138,14 +147,29 @@ class WideTree
     // Planes are tried at up to `bins` places per axis (at most MAX_BINS).
     bool build(std::vector<Item> items, int max_leaf, double item_cost, bool by_slot = false, int bins = MAX_BINS);
     void clear();
-    bool empty() const { return nodes.empty(); }
-    size_t bytes() const { return nodes.size() * sizeof(WideNode) + order.size() * sizeof(uint32_t); }
+    bool empty() const { return nodes.empty() && nodes8.empty(); }
+    size_t bytes() const
+    {
+        return nodes.size() * sizeof(WideNode) + nodes8.size() * sizeof(WideNode8) + order.size() * sizeof(uint32_t);
+    }
+    // Puts the tree in its eight-wide form: each node takes, in place of
+    // its inner children, their children while they fit in eight (the
+    // largest box first), and the four-wide nodes are let go. Every box and
+    // leaf of the tree stays as it was, so a walk skips a box for the same
+    // reasons; a walk of the eight-wide form only tests fewer boxes on the
+    // way. False, leaving the tree as it was, when the form's walk could
+    // outgrow its stack (not expected).
+    bool widen();
+    // The eight-wide walk's stack: a node replaces itself by at most eight
+    // children.
+    static constexpr int STACK8 = 512;
     // The union of every item's box, from *lo to *hi; only for a tree that
     // is not empty.
     void bounds(Vector3 *lo, Vector3 *hi) const;
 
-    std::vector<WideNode> nodes; // nodes[0] is the root
-    std::vector<uint32_t> order; // the items, leaf by leaf
+    std::vector<WideNode> nodes;   // nodes[0] is the root; empty once widened
+    std::vector<WideNode8> nodes8; // the eight-wide form, once widened
+    std::vector<uint32_t> order;   // the items, leaf by leaf
     bool by_slot = false;
 };
 
