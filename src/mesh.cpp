@@ -802,12 +802,14 @@ void Mesh::build_face_tree()
     if (keep_norms) {
         face_norms.swap(norms);
     }
-    fill_leaf_tris();
-    // A path with eight-wide vectors walks the tree in its eight-wide form.
+    // A path with eight-wide vectors walks the tree in its eight-wide form;
+    // made before the pre-test's rows, so that the two forms, side by side
+    // for a moment, need less than the rows will.
     walk8 = walk8_for(active_isa());
     if (walk8 != nullptr && !tree.widen()) {
         walk8 = nullptr;
     }
+    fill_leaf_tris();
     tree_ready = true;
 }
 
@@ -835,14 +837,7 @@ void Mesh::fill_leaf_tris()
     // The leaves, then their corners; the faces' corners are read in an
     // order of their own, so their indices are fetched ahead, and then the
     // corners themselves.
-    std::vector<uint32_t> leaves;
-    for (const WideNode &node : tree.nodes) {
-        for (uint32_t ref : node.child) {
-            if (ref != WideTree::EMPTY && (ref & WideTree::LEAF)) {
-                leaves.push_back(ref);
-            }
-        }
-    }
+    const std::vector<uint32_t> leaves = tree.leaves();
     const uint32_t *order = tree.order.data();
     const size_t far = 16, near = 8;
     for (size_t j = 0; j < leaves.size(); j++) {

@@ -3,6 +3,8 @@
 // walk against the flat walk, ray by ray and bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -894,8 +896,12 @@ TEST(RayQueries, AcceleratedWalkAnswersAsTheFlatWalk)
         }
         ts.scene.set_accelerated(true);
         const Isa was = active_isa();
+        size_t four_wide_bytes = 0;
         for (Isa path : {Isa::SSE2, Isa::AVX2, Isa::AVX512}) {
-            if (choose_isa(path) != path) {
+            // No wider than the processor has; SSE2 on every x86-64.
+            const Isa got = choose_isa(path);
+            EXPECT_EQ(got, std::min(path, widest_isa()));
+            if (got != path) {
                 continue;
             }
             SCOPED_TRACE(isa_name(path));
@@ -903,6 +909,11 @@ TEST(RayQueries, AcceleratedWalkAnswersAsTheFlatWalk)
             for (size_t k = 0; k < ts.meshes.size(); k++) {
                 Mesh *m = ts.meshes[k];
                 m->calc_bbox();
+                if (k == 0) {
+                    // The eight-wide form is another size of tree.
+                    four_wide_bytes = path == Isa::SSE2 ? m->hierarchy_bytes() : four_wide_bytes;
+                    EXPECT_EQ(m->hierarchy_bytes() == four_wide_bytes, walk8_for(path) == nullptr);
+                }
                 for (size_t i = 0; i < rays.size() && failures < 5; i++) {
                     bool ok = same(flat_mesh[k * rays.size() + i],
                                    ask([&](IntInfo *rec) { return m->intersection(rays[i], rec); }));

@@ -131,86 +131,43 @@ struct Pretest8 {
     __m256 o[3], d[3], scale;
 };
 
+// Its own copy of the loop, built for this file's instructions (the copy
+// in wide_tree.h is not).
+namespace here
+{
+#include "accel/walk_loop.inc"
+}
+
+// Walk8 as walk_nodes' visitor, with the leaf's triangles pre-tested first
+// when pre is given (for trees built by slot, whose leaves' items lie in
+// `order`, where the rows are found by place).
+struct Walk8Visitor {
+    Walk8 &w;
+    const WideTree &tree;
+    const Pretest8 *pre;
+
+    double limit() const { return w.limit; }
+    bool nearest_first() const { return w.nearest_first; }
+    RT_ALWAYS_INLINE bool leaf(const uint32_t *items, int count)
+    {
+        const size_t slot = static_cast<size_t>(items - tree.order.data());
+        const unsigned lanes = pre != nullptr ? pre->maybe_hit(w.rows + PRETEST_ROWS * slot, count) : (1u << count) - 1;
+        return w.leaf(w.visitor, items, count, lanes);
+    }
+};
+
 template <bool FLOAT>
 void walk8_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs8 *fs, const Pretest8 *pre, Walk8 &w)
 {
-    typedef typename std::conditional<FLOAT, float, double>::type Near;
-    uint32_t stack[WideTree::STACK8];
-    Near stack_near[WideTree::STACK8];
-    int depth = 0;
-    uint32_t ref = 0;
-    for (;;) {
-        if (ref & WideTree::LEAF) {
-            uint32_t first = WideTree::leaf_first(ref);
-            const int count = WideTree::leaf_count(ref);
-            const unsigned lanes = pre != nullptr
-                                       ? pre->maybe_hit(w.rows + PRETEST_ROWS * static_cast<size_t>(first), count)
-                                       : (1u << count) - 1;
-            if (w.leaf(w.visitor, count == 1 && !tree.by_slot ? &first : &tree.order[first], count, lanes)) {
-                return;
-            }
-        } else {
-            const WideNode8 &node = tree.nodes8[ref];
-            Near near[8];
-            unsigned mask;
-            RT_COUNT(box_tests);
-            if constexpr (FLOAT) {
-                mask = reach8_float(node, *fs, static_cast<float>(w.limit), near);
-            } else {
-                mask = reach8_double(node, r, w.limit, near);
-            }
-            if (mask != 0) {
-                int k0 = __builtin_ctz(mask);
-                mask &= mask - 1;
-                if (mask == 0) {
-                    ref = node.child[k0];
-                    continue;
-                }
-                if (!w.nearest_first) {
-                    // The farthest goes on, the others wait in their order
-                    // (see walk_wide_with).
-                    int go = k0;
-                    for (; mask != 0; mask &= mask - 1) {
-                        const int k = __builtin_ctz(mask);
-                        const bool far = near[k] > near[go];
-                        const int wait = far ? go : k;
-                        go = far ? k : go;
-                        stack[depth] = node.child[wait];
-                        stack_near[depth++] = near[wait];
-                    }
-                    ref = node.child[go];
-                    continue;
-                }
-                // The nearest goes on, the others wait, farthest first.
-                int order[8] = {k0};
-                int n = 1;
-                for (; mask != 0; mask &= mask - 1) {
-                    const int k = __builtin_ctz(mask);
-                    int j = n++;
-                    for (; j > 0 && near[order[j - 1]] < near[k]; j--) {
-                        order[j] = order[j - 1];
-                    }
-                    order[j] = k;
-                }
-                for (int i = 0; i < n - 1; i++) {
-                    stack[depth] = node.child[order[i]];
-                    stack_near[depth++] = near[order[i]];
-                }
-                ref = node.child[order[n - 1]];
-                continue;
-            }
-        }
-        // The next waiting child whose entry is not beyond the limit.
-        for (;;) {
-            if (depth == 0) {
-                return;
-            }
-            depth--;
-            if (stack_near[depth] <= w.limit) {
-                ref = stack[depth];
-                break;
-            }
-        }
+    Walk8Visitor v{w, tree, pre};
+    if constexpr (FLOAT) {
+        auto reach = [&](const WideNode8 &node, double limit, float near[8])
+                         RT_INLINE_LAMBDA { return reach8_float(node, *fs, static_cast<float>(limit), near); };
+        here::walk_nodes<8, float>(tree, tree.nodes8.data(), reach, v);
+    } else {
+        auto reach = [&](const WideNode8 &node, double limit, double near[8])
+                         RT_INLINE_LAMBDA { return reach8_double(node, r, limit, near); };
+        here::walk_nodes<8, double>(tree, tree.nodes8.data(), reach, v);
     }
 }
 

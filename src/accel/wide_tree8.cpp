@@ -121,3 +121,22 @@ bool WideTree::widen()
     std::vector<WideNode>().swap(nodes);
     return true;
 }
+
+std::vector<uint32_t> WideTree::leaves() const
+{
+    std::vector<uint32_t> out;
+    auto take = [&](const uint32_t *child, int n) {
+        for (int k = 0; k < n; k++) {
+            if (child[k] != EMPTY && (child[k] & LEAF)) {
+                out.push_back(child[k]);
+            }
+        }
+    };
+    for (const WideNode &node : nodes) {
+        take(node.child, 4);
+    }
+    for (const WideNode8 &node : nodes8) {
+        take(node.child, 8);
+    }
+    return out;
+}
