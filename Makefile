@@ -1,5 +1,6 @@
 # Thin wrapper around CMake. `make` builds, `make test` builds and runs every
-# test, `make demo` renders the bundled demo scene to scenes/out.ppm.
+# test, `make test-paths` runs them again on the narrower vector paths,
+# `make demo` renders the bundled demo scene to scenes/out.ppm.
 # `make tsan` runs the tests of the parallel mode under ThreadSanitizer.
 # `make sanitize` builds everything with AddressSanitizer and UBSan in
 # $(ASAN_BUILD) and runs every test there; `make memcheck` renders the demo
@@ -20,6 +21,14 @@ build:
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j2
+
+# The same build's tests again on each narrower vector path: RT_ISA holds
+# the walks to SSE2, then to AVX2 (a processor without AVX2 takes SSE2
+# again). `make test` ran them on the widest the processor has.
+.PHONY: test-paths
+test-paths: build
+	cd $(BUILD) && RT_ISA=sse2 ctest --output-on-failure -j2
+	cd $(BUILD) && RT_ISA=avx2 ctest --output-on-failure -j2
 
 demo: build
 	cd scenes && ../$(BUILD)/rt -nosdl demo.scene

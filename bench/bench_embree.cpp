@@ -5,6 +5,7 @@
 // benchmark only; rt never links it.
 //
 //   build-bench/bench/rt_vs_embree queries [ROUNDS]
+//   build-bench/bench/rt_vs_embree paths [ROUNDS [SCENE]]
 //   build-bench/bench/rt_vs_embree scale FILE.scene ...   (least of 3 rounds)
 //   build-bench/bench/rt_vs_embree profile SCENE KIND [ROUNDS]
 //
@@ -14,6 +15,10 @@
 // spheres. Rays: primary (a 640 x 480 frame), incoherent (from each primary
 // hit, a cosine-distributed direction about the normal, 10000 long, as a
 // bounce) and shadow (from each primary hit to a light, any hit).
+//
+// The paths mode races rt on the SSE2 path (its scene built again for it) as
+// well as on the widest path this processor has (or the one RT_ISA names),
+// alternating with Embree, and prints the ratio of each to Embree.
 //
 // The profile mode sends one kind of rays (primary, incoherent or shadow) of
 // one scene (part, bumpy or spheres) through rt alone, ROUNDS times, for a
@@ -32,9 +37,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "accel/isa.h"
 #include "camera.h"
 #include "mesh.h"
 #include "scene.h"
@@ -274,6 +281,7 @@ RTCGeometry embree_mesh(RTCDevice dev, const std::vector<Vector3> &pos, const st
 struct Bench {
     const char *name;
     Scene scene;
+    std::unique_ptr<Scene> narrow; // in the paths mode: the scene again, built for SSE2
     RTCDevice dev;
     RTCScene escene;
     std::vector<Ray> primary, bounce, shadow;
@@ -315,20 +323,28 @@ void make_rays(Bench *b, const Camera &cam, const Vector3 &light)
 
 // Rays per second of rt and of Embree over the same rays, `rounds` rounds
 // each, alternating; *agree counts the rays both answer alike (hit or not).
-void race(Bench *b, const std::vector<Ray> &rays, bool any, int rounds, double *rt_rate, double *em_rate, double *agree)
+void race(Bench *b, const std::vector<Ray> &rays, bool any, int rounds, double *rt_rate, double *em_rate, double *agree,
+          double *narrow_rate)
 {
-    std::vector<double> rt_times, em_times;
+    std::vector<double> rt_times, em_times, narrow_times;
     std::vector<char> rt_hit(rays.size()), em_hit(rays.size());
-    for (int round = 0; round < rounds; round++) {
+    auto send = [&](Scene &scene) {
         double t0 = now();
         for (size_t i = 0; i < rays.size(); i++) {
             if (any) {
-                rt_hit[i] = b->scene.intersection(rays[i], nullptr);
+                rt_hit[i] = scene.intersection(rays[i], nullptr);
             } else {
                 IntInfo info;
-                rt_hit[i] = b->scene.intersection(rays[i], &info);
+                rt_hit[i] = scene.intersection(rays[i], &info);
             }
         }
+        return now() - t0;
+    };
+    for (int round = 0; round < rounds; round++) {
+        if (b->narrow) {
+            narrow_times.push_back(send(*b->narrow));
+        }
+        rt_times.push_back(send(b->scene));
         double t1 = now();
         for (size_t i = 0; i < rays.size(); i++) {
             const Ray &r = rays[i];
@@ -356,7 +372,6 @@ void race(Bench *b, const std::vector<Ray> &rays, bool any, int rounds, double *
             }
         }
         double t2 = now();
-        rt_times.push_back(t1 - t0);
         em_times.push_back(t2 - t1);
     }
     size_t same = 0;
@@ -366,6 +381,9 @@ void race(Bench *b, const std::vector<Ray> &rays, bool any, int rounds, double *
     *rt_rate = rays.size() / median(rt_times) / 1e6;
     *em_rate = rays.size() / median(em_times) / 1e6;
     *agree = 100.0 * same / rays.size();
+    if (b->narrow) {
+        *narrow_rate = rays.size() / median(narrow_times) / 1e6;
+    }
 }
 
 void set_up(Bench *b, const char *name)
@@ -375,6 +393,9 @@ void set_up(Bench *b, const char *name)
     b->escene = rtcNewScene(b->dev);
     rtcSetSceneBuildQuality(b->escene, RTC_BUILD_QUALITY_MEDIUM);
 }
+
+// In the paths mode: rt on the SSE2 path too.
+bool compare_paths = false;
 
 // In the profile mode: the one kind of rays sent, through rt alone.
 int profile_kind = -1;
@@ -407,6 +428,12 @@ void finish(Bench *b, const Camera &cam, const Vector3 &light, int rounds)
 {
     rtcCommitScene(b->escene);
     b->scene.build_tree_once();
+    if (b->narrow) {
+        const Isa wide = active_isa();
+        choose_isa(Isa::SSE2);
+        b->narrow->build_tree_once();
+        choose_isa(wide);
+    }
     make_rays(b, cam, light);
     const char *kinds[] = {"primary", "incoherent", "shadow"};
     const std::vector<Ray> *sets[] = {&b->primary, &b->bounce, &b->shadow};
@@ -417,8 +444,14 @@ void finish(Bench *b, const Camera &cam, const Vector3 &light, int rounds)
         return;
     }
     for (int k = 0; k < 3; k++) {
-        double rt_rate, em_rate, agree;
-        race(b, *sets[k], k == 2, rounds, &rt_rate, &em_rate, &agree);
+        double rt_rate, em_rate, agree, narrow_rate = 0.0;
+        race(b, *sets[k], k == 2, rounds, &rt_rate, &em_rate, &agree, &narrow_rate);
+        if (b->narrow) {
+            printf("| %s | %s | %.2f | %.2f | %s %.2f | %.2f | %.2f |\n", b->name, kinds[k], em_rate, narrow_rate,
+                   isa_name(active_isa()), rt_rate, narrow_rate / em_rate, rt_rate / em_rate);
+            fflush(stdout);
+            continue;
+        }
         printf("| %s | %s | %zu | %.2f | %.2f | %.2f | %.1f %% |\n", b->name, kinds[k], sets[k]->size(), rt_rate,
                em_rate, rt_rate / em_rate, agree);
         fflush(stdout);
@@ -432,6 +465,10 @@ void mesh_bench(const char *name, const TriSoup &s, const Camera &cam, const Vec
     Bench b;
     set_up(&b, name);
     b.scene.add_object(rt_mesh(s));
+    if (compare_paths) {
+        b.narrow.reset(new Scene);
+        b.narrow->add_object(rt_mesh(s));
+    }
     RTCGeometry g = embree_mesh(b.dev, s.pos, s.idx);
     rtcAttachGeometry(b.escene, g);
     rtcReleaseGeometry(g);
@@ -457,6 +494,12 @@ void sphere_bench(int rounds)
         float r = static_cast<float>(0.12 + next() * 0.25);
         Sphere *s = new Sphere(Vector3(c[0], c[1], c[2]), r);
         b.scene.add_object(s);
+        if (compare_paths) {
+            if (!b.narrow) {
+                b.narrow.reset(new Scene);
+            }
+            b.narrow->add_object(new Sphere(Vector3(c[0], c[1], c[2]), r));
+        }
         std::copy(c, c + 3, v + 4 * i);
         v[4 * i + 3] = r;
     }
@@ -469,7 +512,7 @@ void sphere_bench(int rounds)
 // Scenes by name: part, bumpy, spheres; null for all three.
 void queries(int rounds, const char *only = nullptr)
 {
-    if (only == nullptr) {
+    if (only == nullptr && !compare_paths) {
         printf("| scene | query | rays | rt Mrays/s | Embree Mrays/s | rt / Embree | same hit or miss |\n");
         printf("|---|---|---:|---:|---:|---:|---:|\n");
     }
@@ -566,6 +609,13 @@ void scale(const char *file, int rounds)
 
 int main(int argc, char **argv)
 {
+    if (argc >= 2 && strcmp(argv[1], "paths") == 0) {
+        compare_paths = true;
+        printf("| scene | query | Embree Mrays/s | rt sse2 | rt widest | sse2 / Embree | widest / Embree |\n");
+        printf("|---|---|---:|---:|---:|---:|---:|\n");
+        queries(argc >= 3 ? atoi(argv[2]) : 5, argc >= 4 ? argv[3] : nullptr);
+        return 0;
+    }
     if (argc >= 2 && strcmp(argv[1], "queries") == 0) {
         queries(argc >= 3 ? atoi(argv[2]) : 5);
         return 0;

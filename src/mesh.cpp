@@ -10,6 +10,7 @@
 #include "accel/numerics.h"
 #include "sampling/random.h"
 #include "accel/triangle_pretest.h"
+#include "accel/walk8.h"
 
 // Where a mesh's search for its nearest face starts, DBL_MAX: every face
 // whose test passes is nearer, so the first hit is always kept.
@@ -358,6 +359,7 @@ struct Mesh::FaceWalk {
     bool found = false;
     const uint32_t *blocking_leaf = nullptr; // where a yes/no question found its hit
     int blocking_count = 0;
+    Walk8 *wide = nullptr; // the eight-wide walk under way
 
     FaceWalk(const Mesh &mesh, const Ray &ray, bool any)
         : mesh(mesh), ray(ray), any(any), pretest(mesh.corner_centre, mesh.corner_coord, mesh.pretest_reach, ray)
@@ -379,6 +381,32 @@ struct Mesh::FaceWalk {
                 lanes |= pretest.maybe_hit(p + 4, count, count - 4) << 4;
             }
         }
+        return leaf_lanes(items, count, lanes);
+    }
+
+    // The eight-wide walk's call: the leaf with its pre-test done.
+    static bool wide_leaf(void *visitor, const uint32_t *items, int count, unsigned lanes)
+    {
+        FaceWalk &w = *static_cast<FaceWalk *>(visitor);
+        const bool stop = w.leaf_lanes(items, count, lanes);
+        w.wide->limit = w.limit();
+        return stop;
+    }
+
+    void walk(const RaySlabs &slabs)
+    {
+        if (mesh.tree.nodes8.empty()) {
+            walk_wide(mesh.tree, slabs, *this);
+            return;
+        }
+        Walk8 w8{wide_leaf, this, limit(), nearest_first(), pretest.usable ? &pretest : nullptr, mesh.leaf_tris.data()};
+        wide = &w8;
+        mesh.walk8(mesh.tree, slabs, w8);
+    }
+
+    // Tests the faces of the set bits of lanes.
+    bool leaf_lanes(const uint32_t *items, int count, unsigned lanes)
+    {
         if (any) {
             for (; lanes != 0; lanes &= lanes - 1) {
                 RT_COUNT(face_tests);
@@ -460,7 +488,7 @@ bool Mesh::tree_intersection(const Ray &ray, const RaySlabs &slabs, IntInfo *i_i
                 }
             }
         }
-        walk_wide(tree, slabs, w);
+        w.walk(slabs);
     };
     if (w.any) {
         // Any run of the tree's order will do as a hint, as only an exact
@@ -774,6 +802,13 @@ void Mesh::build_face_tree()
     if (keep_norms) {
         face_norms.swap(norms);
     }
+    // A path with eight-wide vectors walks the tree in its eight-wide form;
+    // made before the pre-test's rows, so that the two forms, side by side
+    // for a moment, need less than the rows will.
+    walk8 = walk8_for(active_isa());
+    if (walk8 != nullptr && !tree.widen()) {
+        walk8 = nullptr;
+    }
     fill_leaf_tris();
     tree_ready = true;
 }
@@ -798,18 +833,11 @@ void Mesh::fill_leaf_tris()
     double coord = std::max(std::max(std::max(b.max.x - c.x, c.x - b.min.x), std::max(b.max.y - c.y, c.y - b.min.y)),
                             std::max(b.max.z - c.z, c.z - b.min.z)) *
                    (1.0 + 1e-15);
-    leaf_tris.assign(PRETEST_ROWS * tree.order.size() + 4, 0.0f);
+    leaf_tris.assign(PRETEST_ROWS * tree.order.size() + 8, 0.0f);
     // The leaves, then their corners; the faces' corners are read in an
     // order of their own, so their indices are fetched ahead, and then the
     // corners themselves.
-    std::vector<uint32_t> leaves;
-    for (const WideNode &node : tree.nodes) {
-        for (uint32_t ref : node.child) {
-            if (ref != WideTree::EMPTY && (ref & WideTree::LEAF)) {
-                leaves.push_back(ref);
-            }
-        }
-    }
+    const std::vector<uint32_t> leaves = tree.leaves();
     const uint32_t *order = tree.order.data();
     const size_t far = 16, near = 8;
     for (size_t j = 0; j < leaves.size(); j++) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "object.h"
+#include "accel/walk8.h"
 #include "accel/wide_tree.h"
 
 // The value is the number of corners of every face. The type holds any int,
@@ -129,14 +130,15 @@ class Mesh : public Object
     bool accelerated = true;
     bool tree_ready = false;
     WideTree tree;
+    Walk8Fn walk8 = nullptr;           // the walk of the tree's eight-wide form, once widened
     std::vector<uint32_t> loose_faces; // ascending
     double origin_cap = 0.0;           // the tree answers rays within these
     double reach_cap = 0.0;
     double pretest_reach = -1.0; // see TrianglePretest
     // What the pre-test reads of the tree's triangles (pretest_rows), in the
     // tree's order: a leaf of k faces from slot s has its rows at
-    // PRETEST_ROWS s (with 4 floats to spare at the end, for reading four at
-    // a time).
+    // PRETEST_ROWS s (with 8 floats to spare at the end, for reading eight
+    // at a time).
     std::vector<float> leaf_tris;
     Vector3 corner_centre;
     double corner_coord = -1.0; // the largest |corner - centre|_inf; below 0: no pre-test

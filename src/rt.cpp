@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "accel/isa.h"
 #include "brdf.h"
 #include "camera.h"
 #include "files/image_file.h"
@@ -821,9 +822,17 @@ int rt_main(int argc, char **argv)
     // not the picture; a file size limit fails the write, which is reported.
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    // Before any scene is read: a mesh's hierarchy takes the form of the
+    // path its walks run on.
+    const std::string isa_error = isa_setting_error();
+    if (!isa_error.empty()) {
+        fprintf(stderr, "%s\n", isa_error.c_str());
+        return 1;
+    }
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "-merge") == 0) {
-            return merge_main(argc, argv, [](double gamma) { inv_gamma = gamma; }, pack_color);
+            return merge_main(
+                argc, argv, [](double gamma) { inv_gamma = gamma; }, pack_color);
         }
     }
     bool scene_loaded = false;

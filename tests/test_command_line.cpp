@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <regex>
@@ -188,6 +189,39 @@ TEST(CommandLine, CompletionLineTellsTheTime)
     long reported = std::stol(r.out.substr(at + 23));
     EXPECT_GT(reported, 0); // 262,144 rays and their shading take longer than a millisecond
     EXPECT_LE(reported, wall);
+}
+
+// RT_ISA holds the walks to a vector path, which changes no byte of the
+// picture (the demo scene's meshes, both modes); a value naming no path is
+// refused before any scene is read, and nothing is written.
+TEST(CommandLine, VectorPathNamedOrRefused)
+{
+    TempDir dir;
+    for (const char *f : {"demo.scene", "cube.mesh", "gem.mesh"}) {
+        write_file(dir.file(f), read_file(source_file(std::string("scenes/") + f)));
+    }
+    for (const char *mode : {"", "-threads 2"}) {
+        std::string first;
+        for (const char *isa : {"", "sse2", "avx2", "avx512"}) {
+            RunResult r = run_shell(dir.path(), std::string("RT_ISA=") + isa + " \"$RT\" -nosdl -size 48x36 -rays 1 " +
+                                                    mode + " demo.scene >/dev/null && cat out.ppm");
+            EXPECT_EQ(r.status, 0) << isa << r.err;
+            EXPECT_EQ(r.out.size(), 48u * 36 * 3 + 13) << isa;
+            EXPECT_TRUE(first.empty() || r.out == first) << isa << " " << mode;
+            first = r.out;
+        }
+    }
+    ASSERT_EQ(unlink(dir.file("out.ppm").c_str()), 0);
+    for (const char *isa : {"AVX2", "sse", "avx2 ", "scalar"}) {
+        RunResult r = run_shell(dir.path(), std::string("RT_ISA='") + isa + "' \"$RT\" -nosdl demo.scene");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err,
+                  std::string("RT_ISA should be sse2, avx2 or avx512 (or unset for the widest the processor has), "
+                              "not \"") +
+                      isa + "\"\n");
+    }
+    EXPECT_FALSE(file_exists(dir.file("out.ppm")));
 }
 
 // make install: the programs, their manual pages and the example scenes,

@@ -3,6 +3,8 @@
 // walk against the flat walk, ray by ray and bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -19,7 +21,9 @@
 #include "sphere.h"
 #include "sphereflake.h"
 #include "support.h"
+#include "accel/isa.h"
 #include "accel/triangle_pretest.h"
+#include "accel/walk8.h"
 #include "accel/wide_tree.h"
 
 namespace
@@ -578,7 +582,7 @@ TEST(RayQueries, TrianglePretestKeepsCrossedTrianglesAndDropsClearMisses)
         const Ray ray{centre + g.point(-1, 1) * size * (near ? 4.0 : std::pow(10.0, g.uni(0, 6))),
                       g.unit() * size * std::pow(10.0, g.uni(0, 2))};
         const int count = 1 + g.below(8);
-        std::vector<float> rows(PRETEST_ROWS * count + 4);
+        std::vector<float> rows(PRETEST_ROWS * count + 8);
         unsigned must = 0, mustnt = 0;
         double coord = 0.0;
         for (int k = 0; k < count; k++) {
@@ -612,6 +616,13 @@ TEST(RayQueries, TrianglePretestKeepsCrossedTrianglesAndDropsClearMisses)
         }
         EXPECT_EQ(kept & must, must) << describe(ray) << " " << i;
         EXPECT_EQ(kept & mustnt, 0u) << describe(ray) << " " << i;
+        // The wider paths' whole-leaf test keeps and drops the same.
+        for (Isa path : {Isa::AVX2, Isa::AVX512}) {
+            LeafPretestFn wide = leaf_pretest_for(path);
+            if (wide != nullptr && widest_isa() >= path) {
+                EXPECT_EQ(wide(test, rows.data(), count), kept) << isa_name(path) << " " << i;
+            }
+        }
         dropped += __builtin_popcount(mustnt);
     }
     EXPECT_GT(dropped, 1000);
@@ -714,6 +725,94 @@ TEST(RayQueries, TreesAreCheapToWalk)
     }
 }
 
+// The eight-wide form of a tree holds the four-wide form's leaves, each
+// once, with the box it had, in nodes of up to eight children, fewer of them.
+// Its walk, on every path this processor has, reaches every leaf that the
+// four-wide walk reaches (a box the one tests is a box the other tests too,
+// and the other boxes only prune), each once.
+TEST(RayQueries, EightWideFormKeepsTheLeavesAndReachesThem)
+{
+    Gen g(8);
+    std::vector<WideTree::Item> boxes;
+    for (int i = 0; i < 3000; i++) {
+        Vector3 c = i % 3 ? g.point(40, 45) : g.point(0, 100), r = Vector3(1, 2, 1) * g.uni(0.01, 3);
+        boxes.push_back(WideTree::Item{float_box(c - r, c + r), static_cast<uint32_t>(i)});
+    }
+    WideTree four, eight;
+    ASSERT_TRUE(four.build(boxes, 4, 0.0, true));
+    ASSERT_TRUE(eight.build(boxes, 4, 0.0, true));
+    ASSERT_TRUE(eight.widen());
+    EXPECT_TRUE(eight.nodes.empty());
+    EXPECT_LT(eight.nodes8.size() * 2, four.nodes.size() + 8);
+    typedef std::vector<std::array<uint32_t, 7>> Leaves; // the reference, then its box's bits
+    auto leaves = [](int width, int n, auto &&node_at) {
+        Leaves out;
+        for (int i = 0; i < n; i++) {
+            const auto &node = node_at(i);
+            for (int k = 0; k < width; k++) {
+                if (node.child[k] != WideTree::EMPTY && (node.child[k] & WideTree::LEAF)) {
+                    std::array<uint32_t, 7> e{node.child[k]};
+                    for (int a = 0; a < 3; a++) {
+                        std::memcpy(&e[1 + a], &node.lo[a][k], 4);
+                        std::memcpy(&e[4 + a], &node.hi[a][k], 4);
+                    }
+                    out.push_back(e);
+                }
+            }
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    const Leaves l4 =
+        leaves(4, static_cast<int>(four.nodes.size()), [&](int i) -> const WideNode & { return four.nodes[i]; });
+    EXPECT_EQ(l4, leaves(8, static_cast<int>(eight.nodes8.size()),
+                         [&](int i) -> const WideNode8 & { return eight.nodes8[i]; }));
+
+    // The leaves a walk reaches, by their first slot, with no hit to stop it.
+    struct Collect {
+        std::vector<uint32_t> seen;
+        const WideTree *tree;
+        double limit() const { return 1.0; }
+        bool nearest_first() const { return true; }
+        bool leaf(const uint32_t *items, int)
+        {
+            seen.push_back(static_cast<uint32_t>(items - tree->order.data()));
+            return false;
+        }
+        static bool call(void *self, const uint32_t *items, int count, unsigned)
+        {
+            return static_cast<Collect *>(self)->leaf(items, count);
+        }
+    };
+    for (Isa path : {Isa::AVX2, Isa::AVX512}) {
+        Walk8Fn walk = walk8_for(path);
+        if (walk == nullptr || widest_isa() < path) {
+            continue;
+        }
+        int reached = 0;
+        for (int i = 0; i < 2000; i++) {
+            // Through the cluster, from outside and inside, now and then
+            // along an axis or with a NaN, which the double test takes.
+            Ray ray{i % 2 ? g.point(-20, 120) : g.point(40, 45), (g.point(42, 43) - g.point(-20, 120)) * 0.02};
+            ray.dir.y = i % 7 == 0 ? 0.0 : i % 11 == 0 ? NAN : ray.dir.y;
+            Collect a{{}, &four}, b{{}, &eight};
+            walk_wide(four, RaySlabs(ray), a);
+            for (bool nearest : {true, false}) {
+                b.seen.clear();
+                Walk8 w{Collect::call, &b, 1.0, nearest, nullptr, nullptr};
+                walk(eight, RaySlabs(ray), w);
+                std::sort(b.seen.begin(), b.seen.end());
+                EXPECT_TRUE(std::adjacent_find(b.seen.begin(), b.seen.end()) == b.seen.end()) << isa_name(path);
+                std::sort(a.seen.begin(), a.seen.end());
+                EXPECT_TRUE(std::includes(b.seen.begin(), b.seen.end(), a.seen.begin(), a.seen.end()))
+                    << isa_name(path) << " " << describe(ray);
+            }
+            reached += static_cast<int>(a.seen.size());
+        }
+        EXPECT_GT(reached, 2000);
+    }
+}
+
 // A node made by hand: its children first, then its own objects, the first
 // of equal hits kept.
 TEST(RayQueries, HandMadeNodeTakesTheNearestOfChildrenAndObjects)
@@ -784,6 +883,49 @@ TEST(RayQueries, AcceleratedWalkAnswersAsTheFlatWalk)
         EXPECT_LE(root->get_objects().size(), 6u);
         EXPECT_EQ(root->hierarchy_size() + root->get_objects().size(), objs.size());
         EXPECT_TRUE(ts.deep->is_indexed());
+
+        // Each mesh alone, its tree built for each vector path this
+        // processor has (four-wide for SSE2, eight-wide beyond), against
+        // the flat walk.
+        std::vector<Answer> flat_mesh;
+        ts.scene.set_accelerated(false);
+        for (const Mesh *m : ts.meshes) {
+            for (const Ray &ray : rays) {
+                flat_mesh.push_back(ask([&](IntInfo *rec) { return m->intersection(ray, rec); }));
+            }
+        }
+        ts.scene.set_accelerated(true);
+        const Isa was = active_isa();
+        size_t four_wide_bytes = 0;
+        for (Isa path : {Isa::SSE2, Isa::AVX2, Isa::AVX512}) {
+            // No wider than the processor has; SSE2 on every x86-64.
+            const Isa got = choose_isa(path);
+            EXPECT_EQ(got, std::min(path, widest_isa()));
+            if (got != path) {
+                continue;
+            }
+            SCOPED_TRACE(isa_name(path));
+            failures = 0;
+            for (size_t k = 0; k < ts.meshes.size(); k++) {
+                Mesh *m = ts.meshes[k];
+                m->calc_bbox();
+                if (k == 0) {
+                    // The eight-wide form is another size of tree.
+                    four_wide_bytes = path == Isa::SSE2 ? m->hierarchy_bytes() : four_wide_bytes;
+                    EXPECT_EQ(m->hierarchy_bytes() == four_wide_bytes, walk8_for(path) == nullptr);
+                }
+                for (size_t i = 0; i < rays.size() && failures < 5; i++) {
+                    bool ok = same(flat_mesh[k * rays.size() + i],
+                                   ask([&](IntInfo *rec) { return m->intersection(rays[i], rec); }));
+                    failures += !ok;
+                    EXPECT_TRUE(ok) << "mesh " << k << " ray " << i << " " << describe(rays[i]);
+                }
+            }
+        }
+        choose_isa(was);
+        for (Mesh *m : ts.meshes) {
+            m->calc_bbox();
+        }
     }
 }
 

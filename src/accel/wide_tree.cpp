@@ -672,21 +672,29 @@ bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bo
 void WideTree::clear()
 {
     std::vector<WideNode>().swap(nodes);
+    std::vector<WideNode8>().swap(nodes8);
     std::vector<uint32_t>().swap(order);
 }
 
 void WideTree::bounds(Vector3 *lo, Vector3 *hi) const
 {
-    const WideNode &root = nodes[0];
+    // The root's children, in whichever form the tree is.
+    const bool wide = nodes.empty();
+    const int n = wide ? 8 : 4;
+    const float(*los)[8] = wide ? nodes8[0].lo : nullptr;
+    const float(*his)[8] = wide ? nodes8[0].hi : nullptr;
     Vector3 l(HUGE_VAL, HUGE_VAL, HUGE_VAL), h(-HUGE_VAL, -HUGE_VAL, -HUGE_VAL);
-    for (int k = 0; k < 4; k++) {
-        if (root.child[k] == EMPTY) {
+    for (int k = 0; k < n; k++) {
+        if ((wide ? nodes8[0].child[k] : nodes[0].child[k]) == EMPTY) {
             continue;
         }
-        l = Vector3(std::min(l.x, static_cast<double>(root.lo[0][k])), std::min(l.y, static_cast<double>(root.lo[1][k])),
-                    std::min(l.z, static_cast<double>(root.lo[2][k])));
-        h = Vector3(std::max(h.x, static_cast<double>(root.hi[0][k])), std::max(h.y, static_cast<double>(root.hi[1][k])),
-                    std::max(h.z, static_cast<double>(root.hi[2][k])));
+        double bl[3], bh[3];
+        for (int a = 0; a < 3; a++) {
+            bl[a] = wide ? los[a][k] : nodes[0].lo[a][k];
+            bh[a] = wide ? his[a][k] : nodes[0].hi[a][k];
+        }
+        l = Vector3(std::min(l.x, bl[0]), std::min(l.y, bl[1]), std::min(l.z, bl[2]));
+        h = Vector3(std::max(h.x, bh[0]), std::max(h.y, bh[1]), std::max(h.z, bh[2]));
     }
     *lo = l;
     *hi = h;

@@ -103,6 +103,15 @@ struct WideNode {
     uint32_t child[4];
 };
 
+// The eight-wide form of a tree, for walks that test eight boxes at once:
+// the same boxes and leaves, with some of the four-wide nodes passed over
+// (WideTree::widen). Empty children have lo above hi, as in WideNode.
+struct WideNode8 {
+    float lo[3][8];
+    float hi[3][8];
+    uint32_t child[8];
+};
+
 class WideTree
 {
   public:
@@ -138,14 +147,31 @@ class WideTree
     // Planes are tried at up to `bins` places per axis (at most MAX_BINS).
     bool build(std::vector<Item> items, int max_leaf, double item_cost, bool by_slot = false, int bins = MAX_BINS);
     void clear();
-    bool empty() const { return nodes.empty(); }
-    size_t bytes() const { return nodes.size() * sizeof(WideNode) + order.size() * sizeof(uint32_t); }
+    bool empty() const { return nodes.empty() && nodes8.empty(); }
+    size_t bytes() const
+    {
+        return nodes.size() * sizeof(WideNode) + nodes8.size() * sizeof(WideNode8) + order.size() * sizeof(uint32_t);
+    }
+    // Puts the tree in its eight-wide form: each node takes, in place of
+    // its inner children, their children while they fit in eight (the
+    // largest box first), and the four-wide nodes are let go. Every box and
+    // leaf of the tree stays as it was, so a walk skips a box for the same
+    // reasons; a walk of the eight-wide form only tests fewer boxes on the
+    // way. False, leaving the tree as it was, when the form's walk could
+    // outgrow its stack (not expected).
+    bool widen();
+    // The references of every leaf, in either form.
+    std::vector<uint32_t> leaves() const;
+    // The eight-wide walk's stack: a node replaces itself by at most eight
+    // children.
+    static constexpr int STACK8 = 512;
     // The union of every item's box, from *lo to *hi; only for a tree that
     // is not empty.
     void bounds(Vector3 *lo, Vector3 *hi) const;
 
-    std::vector<WideNode> nodes; // nodes[0] is the root
-    std::vector<uint32_t> order; // the items, leaf by leaf
+    std::vector<WideNode> nodes;   // nodes[0] is the root; empty once widened
+    std::vector<WideNode8> nodes8; // the eight-wide form, once widened
+    std::vector<uint32_t> order;   // the items, leaf by leaf
     bool by_slot = false;
 };
 
@@ -321,115 +347,33 @@ inline int lowest_bit(unsigned bits)
     return __builtin_ctz(bits);
 }
 
+#include "accel/walk_loop.inc"
+
 // Walks the tree for one ray. The visitor says how far the ray may still
 // reach (limit(): boxes entered beyond it are skipped, now and when a waiting
 // child comes off the stack), whether the nearer children are to come first
 // (nearest_first(): so for the nearest hit; a yes/no question may instead
-// take the farthest first and the others in their order, see below) and
+// take the farthest first and the others in their order, see walk_nodes) and
 // tests a leaf's items (leaf(items, count), true to stop). FLOAT: boxes
 // tested by wide_reach_float, else wide_reach; either accepts every box that
 // wide_reach accepts.
 template <bool FLOAT, class Visitor>
 void walk_wide_with(const WideTree &tree, const RaySlabs &r, const FloatSlabs &fs, Visitor &v)
 {
-    typedef typename std::conditional<FLOAT, float, double>::type Near;
-    uint32_t stack[WideTree::STACK];
-    Near stack_near[WideTree::STACK];
-    int depth = 0;
-    uint32_t ref = 0;
-    for (;;) {
-        if (ref & WideTree::LEAF) {
-            uint32_t first = WideTree::leaf_first(ref);
-            int count = WideTree::leaf_count(ref);
-            if (v.leaf(count == 1 && !tree.by_slot ? &first : &tree.order[first], count)) {
-                return;
+    if constexpr (FLOAT) {
+        // An empty child's box (lo above hi) is never met here.
+        auto reach = [&](const WideNode &node, double limit, float near[4])
+                         RT_INLINE_LAMBDA { return wide_reach_float(node, fs, static_cast<float>(limit), near); };
+        walk_nodes<4, float>(tree, tree.nodes.data(), reach, v);
+    } else {
+        auto reach = [&](const WideNode &node, double limit, double near[4]) RT_INLINE_LAMBDA {
+            unsigned mask = wide_reach(node, r, limit, near);
+            for (int k = 0; k < 4; k++) {
+                mask &= ~(static_cast<unsigned>(node.child[k] == WideTree::EMPTY) << k);
             }
-        } else {
-            const WideNode &node = tree.nodes[ref];
-            Near near[4];
-            unsigned mask;
-            RT_COUNT(box_tests);
-            if constexpr (FLOAT) {
-                // An empty child's box (lo above hi) is never met here.
-                mask = wide_reach_float(node, fs, static_cast<float>(v.limit()), near);
-            } else {
-                mask = wide_reach(node, r, v.limit(), near);
-                for (int k = 0; k < 4; k++) {
-                    mask &= ~(static_cast<unsigned>(node.child[k] == WideTree::EMPTY) << k);
-                }
-            }
-            if (mask != 0) {
-                int k0 = lowest_bit(mask);
-                mask &= mask - 1;
-                if (mask == 0) {
-                    ref = node.child[k0];
-                    continue;
-                }
-                if (!v.nearest_first()) {
-                    // A yes/no question is most often a shadow ray leaving a
-                    // surface, whose own boxes seldom block it: one leaving
-                    // the back of a closed object is blocked by its far
-                    // side. So the farthest goes on, unsorted, the others
-                    // wait.
-                    int go = k0;
-                    for (; mask != 0; mask &= mask - 1) {
-                        int k = lowest_bit(mask);
-                        bool far = near[k] > near[go];
-                        int wait = far ? go : k;
-                        go = far ? k : go;
-                        stack[depth] = node.child[wait];
-                        stack_near[depth++] = near[wait];
-                    }
-                    ref = node.child[go];
-                    continue;
-                }
-                int k1 = lowest_bit(mask);
-                mask &= mask - 1;
-                if (mask == 0) {
-                    // Two: the nearer goes on at once, the other waits.
-                    bool swap = near[k1] < near[k0];
-                    int go = swap ? k1 : k0, wait = swap ? k0 : k1;
-                    stack[depth] = node.child[wait];
-                    stack_near[depth++] = near[wait];
-                    ref = node.child[go];
-                    continue;
-                }
-                // More: the nearest goes on, the others wait on the stack,
-                // farthest first.
-                int order[4] = {k0, k1, 0, 0};
-                int n = 2;
-                if (near[k1] > near[k0]) {
-                    order[0] = k1;
-                    order[1] = k0;
-                }
-                for (; mask != 0; mask &= mask - 1) {
-                    int k = lowest_bit(mask);
-                    int j = n++;
-                    while (j > 0 && near[order[j - 1]] < near[k]) {
-                        order[j] = order[j - 1];
-                        j--;
-                    }
-                    order[j] = k;
-                }
-                for (int i = 0; i < n - 1; i++) {
-                    stack[depth] = node.child[order[i]];
-                    stack_near[depth++] = near[order[i]];
-                }
-                ref = node.child[order[n - 1]];
-                continue;
-            }
-        }
-        // The next waiting child whose entry is not beyond the limit.
-        for (;;) {
-            if (depth == 0) {
-                return;
-            }
-            depth--;
-            if (stack_near[depth] <= v.limit()) {
-                ref = stack[depth];
-                break;
-            }
-        }
+            return mask;
+        };
+        walk_nodes<4, double>(tree, tree.nodes.data(), reach, v);
     }
 }
 
