@@ -76,6 +76,9 @@ class Mesh : public Object
     // faces and intersection walks it; off, every face is asked in order.
     // The answers are the same bit for bit; the switch is for comparing.
     void set_accelerated(bool on) { accelerated = on; }
+    // The hierarchy is built on up to this many threads (1 by default); it
+    // is the same whatever the number.
+    void set_build_threads(int n) { build_threads = n; }
     bool is_accelerated() const { return accelerated; }
     // For the scene's tree: a box that holds every hit point the mesh can
     // report to a ray with |origin|_inf <= *origin_cap and |origin|_inf +
@@ -127,6 +130,7 @@ class Mesh : public Object
     mutable Face shown; // what get_face hands out
 
     bool accelerated = true;
+    int build_threads = 1;
     bool tree_ready = false;
     WideTree tree;
     std::vector<uint32_t> loose_faces; // ascending

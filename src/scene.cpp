@@ -4,20 +4,26 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "light.h"
 #include "matrix.h"
 #include "mesh.h"
+#include "files/mesh_text.h"
 #include "files/number_scan.h"
 #include "plane.h"
 #include "sphere.h"
 #include "sphereflake.h"
+#include "tasks/task_runner.h"
 
 // Lines of a scene file are read into this many bytes, longer ones in pieces.
 static const int SCENE_LINE_SIZE = 1024;
-// Lines of a mesh data file likewise.
-static const int MESH_LINE_SIZE = 256;
+// Mesh data is read in windows of MESH_WINDOW_BLOCKS blocks of about
+// MESH_BLOCK bytes: a block is read by one thread at a time, and a window is
+// what is held at once.
+static const size_t MESH_BLOCK = 1 << 20;
+static const size_t MESH_WINDOW_BLOCKS = 16;
 // Deeper flakes hold 6^11 spheres and tens of GiB.
 static const int MAX_FLAKE_DEPTH = 10;
 
@@ -108,6 +114,7 @@ void Scene::build_tree(size_t count)
     for (size_t i = 0; i < count; i++) {
         if (Mesh *mesh = dynamic_cast<Mesh *>(objects[i])) {
             mesh->set_accelerated(accelerated);
+            mesh->set_build_threads(threads);
         } else if (SphereFlake *flake = dynamic_cast<SphereFlake *>(objects[i])) {
             flake->set_accelerated(accelerated);
         }
@@ -117,7 +124,7 @@ void Scene::build_tree(size_t count)
         }
     }
     if (accelerated) {
-        bbroot->build_hierarchy(objects, count);
+        bbroot->build_hierarchy(objects, count, threads);
     }
 }
 
@@ -205,129 +212,139 @@ static Camera *load_camera(const char *line)
     return cam;
 }
 
-// Moves past leading white space and cuts trailing white space off, in place.
-static char *strip_space(char *buf)
+namespace
 {
-    while (*buf && isspace(static_cast<unsigned char>(*buf))) {
-        buf++;
+
+// The part of a block of mesh data that is its own: its lines' numbers, its
+// corners placed (scaled, then rotated, then moved) and its normals turned.
+struct MeshBlock {
+    MeshText text;
+    std::vector<Vector3> positions, normals;
+};
+
+void read_mesh_block(const char *text, size_t size, int corners, const Vector3 &pos, const Matrix4x4 &rot,
+                     const Vector3 &scale, MeshBlock *block)
+{
+    read_mesh_text(text, size, corners, &block->text);
+    const std::vector<float> &p = block->text.positions, &n = block->text.normals;
+    block->positions.reserve(p.size() / 3);
+    for (size_t i = 0; i < p.size(); i += 3) {
+        Vector3 vec(p[i] * scale.x, p[i + 1] * scale.y, p[i + 2] * scale.z);
+        vec.transform(rot);
+        block->positions.push_back(vec + pos);
     }
-    if (*buf) {
-        char *end = buf + strlen(buf) - 1;
-        while (end > buf && isspace(static_cast<unsigned char>(*end))) {
-            end--;
-        }
-        end[1] = 0;
+    block->normals.reserve(n.size() / 3);
+    for (size_t i = 0; i < n.size(); i += 3) {
+        Vector3 vec(n[i], n[i + 1], n[i + 2]);
+        vec.transform(rot);
+        block->normals.push_back(normalize(vec));
     }
-    return buf;
+    std::vector<float>().swap(block->text.positions);
+    std::vector<float>().swap(block->text.normals);
 }
 
-// A file read in large blocks but handed out in the pieces fgets would give
-// with a buffer of MESH_LINE_SIZE bytes: up to and including a newline, at
-// most MESH_LINE_SIZE - 1 characters, each piece a line of its own.
-class LineReader
+// Adds a block's lines to the mesh, after the blocks before it; false if
+// an index reaches past the lines read so far or the block is invalid.
+bool add_mesh_block(Mesh *mesh, const MeshBlock &block, int corners)
 {
-  public:
-    explicit LineReader(FILE *fp) : fp(fp), block(1 << 16) {}
-
-    // False at the end of the file or on a read error (see ferror).
-    bool next(char piece[MESH_LINE_SIZE])
-    {
-        if (end - pos < static_cast<size_t>(MESH_LINE_SIZE) && !at_end) {
-            std::memmove(block.data(), block.data() + pos, end - pos);
-            end -= pos;
-            pos = 0;
-            size_t got = fread(block.data() + end, 1, block.size() - end, fp);
-            end += got;
-            at_end = got == 0 || ferror(fp);
-        }
-        if (pos == end) {
-            return false;
-        }
-        size_t room = std::min(end - pos, static_cast<size_t>(MESH_LINE_SIZE - 1));
-        const char *start = block.data() + pos;
-        const char *nl = static_cast<const char *>(std::memchr(start, '\n', room));
-        size_t n = nl != nullptr ? static_cast<size_t>(nl - start) + 1 : room;
-        std::memcpy(piece, start, n);
-        piece[n] = 0;
-        pos += n;
-        return true;
+    const MeshText &t = block.text;
+    if (!t.valid || t.least_index < 1 || t.position_excess > static_cast<long long>(mesh->position_count()) ||
+        t.normal_excess > static_cast<long long>(mesh->normal_count())) {
+        return false;
     }
+    for (const Vector3 &v : block.positions) {
+        mesh->add_position(v);
+    }
+    for (const Vector3 &v : block.normals) {
+        mesh->add_normal(v);
+    }
+    for (size_t f = 0; f < t.corners.size(); f += 2 * corners) {
+        uint32_t vidx[4], nidx[4];
+        for (int i = 0; i < corners; i++) {
+            vidx[i] = static_cast<uint32_t>(t.corners[f + 2 * i] - 1);
+            nidx[i] = static_cast<uint32_t>(t.corners[f + 2 * i + 1] - 1);
+        }
+        mesh->add_indexed_face(vidx, nidx);
+    }
+    return true;
+}
 
-  private:
-    FILE *fp;
-    std::vector<char> block;
-    size_t pos = 0, end = 0;
-    bool at_end = false;
-};
+// Fills buf[*held, cap) from the file as far as it goes; *at_end once it
+// ends or fails (see ferror).
+void fill_window(FILE *fp, char *buf, size_t cap, size_t *held, bool *at_end)
+{
+    while (*held < cap && !*at_end) {
+        size_t got = fread(buf + *held, 1, cap - *held, fp);
+        *held += got;
+        *at_end = got == 0 || ferror(fp) || feof(fp);
+    }
+}
+
+} // namespace
 
 // Reads a mesh data file into mesh, placing every vertex: scaled, then
 // rotated, then moved. False after a message when the file cannot be read or
-// is not valid; the caller then discards the mesh. Positions and normals go
-// into the mesh's shared arrays as they are read, faces by index.
+// is not valid; the caller then discards the mesh. The file is read a window
+// at a time; each window is cut where pieces start into blocks of about
+// MESH_BLOCK bytes, read on up to `threads` threads and added to the mesh in
+// order, so that the mesh is the same whatever the number of threads.
 static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, const Matrix4x4 &rot,
-                           const Vector3 &scale)
+                           const Vector3 &scale, int threads)
 {
-    char buf[MESH_LINE_SIZE];
-
     FILE *fp = fopen(fname, "r");
     if (fp == nullptr) {
         fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
         return false;
     }
-    LineReader reader(fp);
+    // Not zeroed: the pages of a window that a small file leaves unread cost
+    // no memory.
+    const size_t cap = MESH_BLOCK * MESH_WINDOW_BLOCKS;
+    std::unique_ptr<char[]> window(new char[cap]);
+    size_t held = 0;
+    bool at_end = false;
+    fill_window(fp, window.get(), cap, &held, &at_end);
 
     bool valid = false;
     int prim = 0;
-    if (reader.next(buf) && sscanf(buf, "MESH%d\n", &prim) == 1) {
-        // Any count but 3 or 4 leaves the mesh without a face test, after
-        // its own message: the file is then invalid.
-        mesh->set_primitive(static_cast<MeshPrim>(prim));
-        valid = mesh->has_face_test();
+    size_t start = 0;
+    if (!ferror(fp) && held > 0) {
+        char header[MESH_PIECE + 1];
+        start = mesh_piece_length(window.get(), held);
+        std::memcpy(header, window.get(), start);
+        header[start] = 0;
+        if (sscanf(header, "MESH%d\n", &prim) == 1) {
+            // Any count but 3 or 4 leaves the mesh without a face test, after
+            // its own message: the file is then invalid.
+            mesh->set_primitive(static_cast<MeshPrim>(prim));
+            valid = mesh->has_face_test();
+        }
     }
 
-    while (valid && reader.next(buf)) {
-        char *line = strip_space(buf);
-        if (line[0] == 0 || line[0] == '#') {
-            continue;
+    std::vector<size_t> cuts;
+    std::vector<MeshBlock> blocks;
+    while (valid && !ferror(fp)) {
+        // Whole pieces only, unless the file ends here.
+        const char *text = window.get();
+        size_t usable = at_end ? held : start + mesh_piece_boundary(text + start, held - start);
+        cuts.assign(1, start);
+        while (usable - cuts.back() > MESH_BLOCK) {
+            cuts.push_back(cuts.back() + mesh_piece_boundary(text + cuts.back(), MESH_BLOCK));
         }
-        if (line[0] == 'v' || line[0] == 'n') {
-            float xyz[3];
-            if (scan_vector_line(line, xyz) < 3) {
-                valid = false;
-                break;
-            }
-            if (line[0] == 'v') {
-                Vector3 vec(xyz[0] * scale.x, xyz[1] * scale.y, xyz[2] * scale.z);
-                vec.transform(rot);
-                mesh->add_position(vec + pos);
-            } else {
-                Vector3 vec(xyz[0], xyz[1], xyz[2]);
-                vec.transform(rot);
-                mesh->add_normal(normalize(vec));
-            }
-        } else if (line[0] == 'f') {
-            int idx[8];
-            int res = scan_face_line(line, idx);
-            if (res != 2 * prim) {
-                valid = false;
-                break;
-            }
-            // Indices count from 1 and reach back only to lines already read.
-            uint32_t vidx[4], nidx[4];
-            for (int i = 0; i < prim && valid; i++) {
-                int v = idx[2 * i], n = idx[2 * i + 1];
-                valid = v >= 1 && static_cast<size_t>(v) <= mesh->position_count() && n >= 1 &&
-                        static_cast<size_t>(n) <= mesh->normal_count();
-                vidx[i] = static_cast<uint32_t>(v - 1);
-                nidx[i] = static_cast<uint32_t>(n - 1);
-            }
-            if (!valid) {
-                break;
-            }
-            mesh->add_indexed_face(vidx, nidx);
-        } else {
-            valid = false;
+        cuts.push_back(usable);
+        blocks.assign(cuts.size() - 1, MeshBlock());
+        run_tasks(blocks.size(), threads, [&](size_t b) {
+            read_mesh_block(text + cuts[b], cuts[b + 1] - cuts[b], prim, pos, rot, scale, &blocks[b]);
+        });
+        for (size_t b = 0; b < blocks.size() && valid; b++) {
+            valid = add_mesh_block(mesh, blocks[b], prim);
         }
+        if (at_end) {
+            break;
+        }
+        std::memmove(window.get(), text + usable, held - usable);
+        held -= usable;
+        start = 0;
+        fill_window(fp, window.get(), cap, &held, &at_end);
     }
 
     if (ferror(fp)) {
@@ -345,7 +362,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     return true;
 }
 
-static Object *load_mesh(const char *line)
+static Object *load_mesh(const char *line, int threads)
 {
     char fname[SCENE_LINE_SIZE];
     float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
@@ -365,7 +382,7 @@ static Object *load_mesh(const char *line)
     rot.set_rotation(Vector3(rx, ry, rz), angle * 3.141592653589793 / 180.0);
 
     Mesh *mesh = new Mesh(MESH_PRIM_TRI);
-    if (!load_mesh_data(mesh, fname, pos, rot, scale)) {
+    if (!load_mesh_data(mesh, fname, pos, rot, scale, threads)) {
         delete mesh;
         return nullptr;
     }
@@ -407,7 +424,7 @@ bool Scene::load(FILE *fp)
             Object *obj = kind == 's'   ? load_sphere(line)
                           : kind == 'p' ? load_plane(line)
                           : kind == 'f' ? load_sphflake(line)
-                                        : load_mesh(line);
+                                        : load_mesh(line, threads);
             if (obj != nullptr) {
                 add_object(obj);
             } else {
