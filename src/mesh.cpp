@@ -261,6 +261,35 @@ void Mesh::add_indexed_face(const uint32_t *pos_idx, const uint32_t *norm_idx)
     tree_ready = false;
 }
 
+void Mesh::add_indexed_faces(const uint32_t *pos_idx, const uint32_t *norm_idx, size_t count)
+{
+    const size_t n = count * static_cast<size_t>(stride);
+    if (n == 0) {
+        return;
+    }
+    if (norms_shared && std::memcmp(pos_idx, norm_idx, n * sizeof(uint32_t)) != 0) {
+        norms_shared = false;
+        corner_norm = corner_pos;
+    }
+    corner_pos.insert(corner_pos.end(), pos_idx, pos_idx + n);
+    if (!norms_shared) {
+        corner_norm.insert(corner_norm.end(), norm_idx, norm_idx + n);
+    }
+    if (!face_norms.empty()) {
+        for (size_t f = get_face_count() - count; f < static_cast<size_t>(get_face_count()); f++) {
+            face_norms.push_back(corner_normal(static_cast<uint32_t>(f)));
+        }
+    }
+    tree_ready = false;
+}
+
+void Mesh::reserve(size_t more_positions, size_t more_normals, size_t more_faces)
+{
+    positions.reserve(positions.size() + more_positions);
+    normals.reserve(normals.size() + more_normals);
+    corner_pos.reserve(corner_pos.size() + more_faces * stride);
+}
+
 void Mesh::shrink_to_fit()
 {
     positions.shrink_to_fit();

@@ -64,6 +64,12 @@ class Mesh : public Object
     size_t position_count() const { return positions.size(); }
     size_t normal_count() const { return normals.size(); }
     void add_indexed_face(const uint32_t *pos_idx, const uint32_t *norm_idx);
+    // The same for many at once: count faces' indices, corner_count each.
+    void add_indexed_faces(const uint32_t *pos_idx, const uint32_t *norm_idx, size_t count);
+    void add_positions(const Vector3 *pos, size_t count) { positions.insert(positions.end(), pos, pos + count); }
+    void add_normals(const Vector3 *norm, size_t count) { normals.insert(normals.end(), norm, norm + count); }
+    // Room for this many more corners, normals and faces.
+    void reserve(size_t more_positions, size_t more_normals, size_t more_faces);
     // Releases what the arrays hold beyond their contents.
     void shrink_to_fit();
 

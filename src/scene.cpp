@@ -215,58 +215,78 @@ static Camera *load_camera(const char *line)
 namespace
 {
 
-// The part of a block of mesh data that is its own: its lines' numbers, its
-// corners placed (scaled, then rotated, then moved) and its normals turned.
+// The part of a block of mesh data that is its own: its corners placed
+// (scaled, then rotated, then moved), its normals turned, its faces' indices
+// counted from 0, and what decides whether they reach only back to lines
+// already read.
 struct MeshBlock {
-    MeshText text;
+    bool valid;
+    long long least_index, position_excess, normal_excess; // see MeshText
     std::vector<Vector3> positions, normals;
+    std::vector<uint32_t> pos_idx, norm_idx; // `corners` a face
 };
 
 void read_mesh_block(const char *text, size_t size, int corners, const Vector3 &pos, const Matrix4x4 &rot,
                      const Vector3 &scale, MeshBlock *block)
 {
-    read_mesh_text(text, size, corners, &block->text);
-    const std::vector<float> &p = block->text.positions, &n = block->text.normals;
-    block->positions.reserve(p.size() / 3);
-    for (size_t i = 0; i < p.size(); i += 3) {
-        Vector3 vec(p[i] * scale.x, p[i + 1] * scale.y, p[i + 2] * scale.z);
+    MeshText t;
+    read_mesh_text(text, size, corners, &t);
+    block->valid = t.valid;
+    block->least_index = t.least_index;
+    block->position_excess = t.position_excess;
+    block->normal_excess = t.normal_excess;
+    block->positions.reserve(t.positions.size() / 3);
+    for (size_t i = 0; i < t.positions.size(); i += 3) {
+        Vector3 vec(t.positions[i] * scale.x, t.positions[i + 1] * scale.y, t.positions[i + 2] * scale.z);
         vec.transform(rot);
         block->positions.push_back(vec + pos);
     }
-    block->normals.reserve(n.size() / 3);
-    for (size_t i = 0; i < n.size(); i += 3) {
-        Vector3 vec(n[i], n[i + 1], n[i + 2]);
+    block->normals.reserve(t.normals.size() / 3);
+    for (size_t i = 0; i < t.normals.size(); i += 3) {
+        Vector3 vec(t.normals[i], t.normals[i + 1], t.normals[i + 2]);
         vec.transform(rot);
         block->normals.push_back(normalize(vec));
     }
-    std::vector<float>().swap(block->text.positions);
-    std::vector<float>().swap(block->text.normals);
+    // Wrapped round for indices below 1, which make the file invalid.
+    block->pos_idx.reserve(t.corners.size() / 2);
+    block->norm_idx.reserve(t.corners.size() / 2);
+    for (size_t i = 0; i < t.corners.size(); i += 2) {
+        block->pos_idx.push_back(static_cast<uint32_t>(t.corners[i]) - 1u);
+        block->norm_idx.push_back(static_cast<uint32_t>(t.corners[i + 1]) - 1u);
+    }
 }
 
-// Adds a block's lines to the mesh, after the blocks before it; false if
-// an index reaches past the lines read so far or the block is invalid.
-bool add_mesh_block(Mesh *mesh, const MeshBlock &block, int corners)
+// Whether the block is valid and its indices reach only back to lines read
+// before it (*positions and *normals of them, counted on past the block).
+bool check_mesh_block(const MeshBlock &block, size_t *positions, size_t *normals)
 {
-    const MeshText &t = block.text;
-    if (!t.valid || t.least_index < 1 || t.position_excess > static_cast<long long>(mesh->position_count()) ||
-        t.normal_excess > static_cast<long long>(mesh->normal_count())) {
+    if (!block.valid || block.least_index < 1 || block.position_excess > static_cast<long long>(*positions) ||
+        block.normal_excess > static_cast<long long>(*normals)) {
         return false;
     }
-    for (const Vector3 &v : block.positions) {
-        mesh->add_position(v);
-    }
-    for (const Vector3 &v : block.normals) {
-        mesh->add_normal(v);
-    }
-    for (size_t f = 0; f < t.corners.size(); f += 2 * corners) {
-        uint32_t vidx[4], nidx[4];
-        for (int i = 0; i < corners; i++) {
-            vidx[i] = static_cast<uint32_t>(t.corners[f + 2 * i] - 1);
-            nidx[i] = static_cast<uint32_t>(t.corners[f + 2 * i + 1] - 1);
-        }
-        mesh->add_indexed_face(vidx, nidx);
-    }
+    *positions += block.positions.size();
+    *normals += block.normals.size();
     return true;
+}
+
+// Adds the blocks' lines to the mesh, in order, each block freed once added.
+// The arrays are made at their full size at once: neither grown by copies nor
+// shrunk after.
+void add_mesh_blocks(Mesh *mesh, std::vector<MeshBlock> *blocks, int corners)
+{
+    size_t positions = 0, normals = 0, faces = 0;
+    for (const MeshBlock &b : *blocks) {
+        positions += b.positions.size();
+        normals += b.normals.size();
+        faces += b.pos_idx.size() / corners;
+    }
+    mesh->reserve(positions, normals, faces);
+    for (MeshBlock &b : *blocks) {
+        mesh->add_positions(b.positions.data(), b.positions.size());
+        mesh->add_normals(b.normals.data(), b.normals.size());
+        mesh->add_indexed_faces(b.pos_idx.data(), b.norm_idx.data(), b.pos_idx.size() / corners);
+        b = MeshBlock();
+    }
 }
 
 // Fills buf[*held, cap) from the file as far as it goes; *at_end once it
@@ -320,8 +340,12 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         }
     }
 
+    // The blocks are kept until the file ends (their numbers take about as
+    // much room as the mesh, less than its hierarchy will), and checked in
+    // order as they come.
     std::vector<size_t> cuts;
     std::vector<MeshBlock> blocks;
+    size_t positions = 0, normals = 0;
     while (valid && !ferror(fp)) {
         // Whole pieces only, unless the file ends here.
         const char *text = window.get();
@@ -331,12 +355,13 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
             cuts.push_back(cuts.back() + mesh_piece_boundary(text + cuts.back(), MESH_BLOCK));
         }
         cuts.push_back(usable);
-        blocks.assign(cuts.size() - 1, MeshBlock());
-        run_tasks(blocks.size(), threads, [&](size_t b) {
-            read_mesh_block(text + cuts[b], cuts[b + 1] - cuts[b], prim, pos, rot, scale, &blocks[b]);
+        const size_t first = blocks.size();
+        blocks.resize(first + cuts.size() - 1);
+        run_tasks(cuts.size() - 1, threads, [&](size_t b) {
+            read_mesh_block(text + cuts[b], cuts[b + 1] - cuts[b], prim, pos, rot, scale, &blocks[first + b]);
         });
-        for (size_t b = 0; b < blocks.size() && valid; b++) {
-            valid = add_mesh_block(mesh, blocks[b], prim);
+        for (size_t b = first; b < blocks.size() && valid; b++) {
+            valid = check_mesh_block(blocks[b], &positions, &normals);
         }
         if (at_end) {
             break;
@@ -345,6 +370,10 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         held -= usable;
         start = 0;
         fill_window(fp, window.get(), cap, &held, &at_end);
+    }
+    window.reset();
+    if (valid && !ferror(fp)) {
+        add_mesh_blocks(mesh, &blocks, prim);
     }
 
     if (ferror(fp)) {
@@ -358,7 +387,6 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         fprintf(stderr, "failed to read mesh data file: %s: invalid format\n", fname);
         return false;
     }
-    mesh->shrink_to_fit();
     return true;
 }
 
