@@ -245,20 +245,7 @@ void Mesh::add_face(const Face &face)
 
 void Mesh::add_indexed_face(const uint32_t *pos_idx, const uint32_t *norm_idx)
 {
-    for (int i = 0; i < stride && norms_shared; i++) {
-        if (pos_idx[i] != norm_idx[i]) {
-            norms_shared = false;
-            corner_norm = corner_pos;
-        }
-    }
-    corner_pos.insert(corner_pos.end(), pos_idx, pos_idx + stride);
-    if (!norms_shared) {
-        corner_norm.insert(corner_norm.end(), norm_idx, norm_idx + stride);
-    }
-    if (!face_norms.empty()) {
-        face_norms.push_back(corner_normal(static_cast<uint32_t>(get_face_count() - 1)));
-    }
-    tree_ready = false;
+    add_indexed_faces(pos_idx, norm_idx, 1);
 }
 
 void Mesh::add_indexed_faces(const uint32_t *pos_idx, const uint32_t *norm_idx, size_t count)

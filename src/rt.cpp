@@ -739,11 +739,13 @@ int rt_main(int argc, char **argv)
 
 #if defined(__GLIBC__)
     // Blocks of 256 KiB and more are mapped for themselves and given back
-    // when freed. Left to itself the allocator raises that bound after each
-    // large block freed, and the memory the set-up's threads used and freed
-    // stays with them, adding some 3 bytes a triangle to the peak of a
-    // large mesh.
+    // when freed, and every thread allocates from the one heap. Left to
+    // itself the allocator raises that bound after each large block freed,
+    // and keeps what each of the set-up's threads freed for that thread:
+    // some 3 to 5 bytes a triangle more at the peak of a large mesh, as the
+    // threads' timing has it. The threads allocate seldom, and never per ray.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_ARENA_MAX, 1);
 #endif
     // Mesh data files are read and hierarchies built on every core, in
     // either mode: what comes out does not depend on the number of threads,

@@ -1,5 +1,7 @@
 #include "cli/signals.h"
 
+#include <pthread.h>
+
 #include "files/output_file.h"
 
 volatile sig_atomic_t stop_signal = 0;
@@ -33,4 +35,19 @@ void end_on_signals()
 void note_signals()
 {
     route_signals(note_signal);
+}
+
+EndingSignalsBlocked::EndingSignalsBlocked()
+{
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        sigaddset(&ending, sig);
+    }
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
+}
+
+EndingSignalsBlocked::~EndingSignalsBlocked()
+{
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }

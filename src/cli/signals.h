@@ -17,4 +17,19 @@ extern volatile sig_atomic_t stop_signal;
 // Ends the program by sig, as the signal itself would, temporaries removed.
 void end_by_signal(int sig);
 
+// While one lives, the signals above are blocked in the calling thread, and
+// so in every thread it starts: threads started under it leave them to the
+// thread that started them, which alone looks at what the handlers note.
+class EndingSignalsBlocked
+{
+  public:
+    EndingSignalsBlocked();
+    ~EndingSignalsBlocked();
+    EndingSignalsBlocked(const EndingSignalsBlocked &) = delete;
+    EndingSignalsBlocked &operator=(const EndingSignalsBlocked &) = delete;
+
+  private:
+    sigset_t before;
+};
+
 #endif

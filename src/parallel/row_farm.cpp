@@ -1,11 +1,9 @@
 #include "parallel/row_farm.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstring>
 
-#include <pthread.h>
-
+#include "cli/signals.h"
 #include "sampling/random.h"
 
 RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink)
@@ -18,12 +16,7 @@ RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first
     // The workers are born with the signals that end a render blocked, so
     // that their handlers always run in the thread that started them, which
     // alone looks at what the handlers note.
-    sigset_t ending, before;
-    sigemptyset(&ending);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        sigaddset(&ending, sig);
-    }
-    pthread_sigmask(SIG_BLOCK, &ending, &before);
+    EndingSignalsBlocked blocked;
     try {
         for (int i = 0; i < threads; i++) {
             Color *row = buffers[i].data();
@@ -32,7 +25,6 @@ RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first
     } catch (const std::system_error &e) {
         start_error = e.code(); // no more threads to be had: the others carry on
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 RowFarm::~RowFarm()

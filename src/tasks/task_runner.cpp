@@ -2,14 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <csignal>
 #include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-#include <pthread.h>
+#include "cli/signals.h"
 
 void run_tasks(size_t count, int threads, const std::function<void(size_t)> &task)
 {
@@ -46,14 +45,8 @@ void run_tasks(size_t count, int threads, const std::function<void(size_t)> &tas
     size_t helpers = threads > 1 ? std::min(static_cast<size_t>(threads - 1), count - 1) : 0;
     std::vector<std::thread> started;
     if (helpers > 0) {
-        // Helpers are born with the signals that end a run blocked, so that
-        // the handlers run in the thread that looks at what they note.
-        sigset_t ending, before;
-        sigemptyset(&ending);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-            sigaddset(&ending, sig);
-        }
-        pthread_sigmask(SIG_BLOCK, &ending, &before);
+        // Helpers are born with the signals that end a run blocked.
+        EndingSignalsBlocked blocked;
         try {
             started.reserve(helpers);
             for (size_t t = 0; t < helpers; t++) {
@@ -62,7 +55,6 @@ void run_tasks(size_t count, int threads, const std::function<void(size_t)> &tas
         } catch (const std::exception &) {
             // No more threads (or no room to note one): the others carry on.
         }
-        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
     work();
     for (std::thread &t : started) {
