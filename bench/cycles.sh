@@ -62,3 +62,11 @@ for scene in demo.scene bumpy-1000000.scene; do
             "$cm" "$cl" "$ch" "$(echo "$cm / $rm" | bc -l)"
     done
 done
+cat <<'TEXT'
+What a sample is. rt: one path from the pixel (a jittered position), at each hit a shadow ray to every
+light (each point light and each emissive object) and one continuation ray, diffuse or glossy in
+proportion to the material's means and kept with the probability of its lobe, to a depth of five.
+Cycles: one path (a filtered position), at each hit one light chosen and sampled with a shadow ray
+(multiple importance sampling with the BSDF's ray for emissive surfaces) and one BSDF ray, up to four
+bounces, with Russian roulette after the first few.
+TEXT
