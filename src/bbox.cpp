@@ -436,7 +436,7 @@ size_t BBoxNode::hierarchy_bytes() const
     return built->tree.bytes() + built->how.capacity() + built->loose.capacity() * sizeof(Built::Entry);
 }
 
-void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
+void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count, int threads)
 {
     delete built;
     built = nullptr;
@@ -544,7 +544,8 @@ void BBoxNode::build_hierarchy(const std::vector<Object *> &objs, size_t count)
         }
         items.push_back(WideTree::Item{float_box(box.min, box.max), static_cast<uint32_t>(i)});
     }
-    if (!b->tree.build(std::move(items), placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0)) {
+    if (!b->tree.build(std::move(items), placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0, false,
+                       WideTree::MAX_BINS, threads)) {
         // Not expected of the builder: every object is then asked in order.
         delete built;
         built = nullptr;

@@ -65,6 +65,12 @@ class Mesh : public Object
     size_t position_count() const { return positions.size(); }
     size_t normal_count() const { return normals.size(); }
     void add_indexed_face(const uint32_t *pos_idx, const uint32_t *norm_idx);
+    // The same for many at once: count faces' indices, corner_count each.
+    void add_indexed_faces(const uint32_t *pos_idx, const uint32_t *norm_idx, size_t count);
+    void add_positions(const Vector3 *pos, size_t count) { positions.insert(positions.end(), pos, pos + count); }
+    void add_normals(const Vector3 *norm, size_t count) { normals.insert(normals.end(), norm, norm + count); }
+    // Room for this many more corners, normals and faces.
+    void reserve(size_t more_positions, size_t more_normals, size_t more_faces);
     // Releases what the arrays hold beyond their contents.
     void shrink_to_fit();
 
@@ -77,6 +83,9 @@ class Mesh : public Object
     // faces and intersection walks it; off, every face is asked in order.
     // The answers are the same bit for bit; the switch is for comparing.
     void set_accelerated(bool on) { accelerated = on; }
+    // The hierarchy is built on up to this many threads (1 by default); it
+    // is the same whatever the number.
+    void set_build_threads(int n) { build_threads = n; }
     bool is_accelerated() const { return accelerated; }
     // For the scene's tree: a box that holds every hit point the mesh can
     // report to a ray with |origin|_inf <= *origin_cap and |origin|_inf +
@@ -128,6 +137,7 @@ class Mesh : public Object
     mutable Face shown; // what get_face hands out
 
     bool accelerated = true;
+    int build_threads = 1;
     bool tree_ready = false;
     WideTree tree;
     Walk8Fn walk8 = nullptr;           // the walk of the tree's eight-wide form, once widened

@@ -6,20 +6,26 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "light.h"
 #include "matrix.h"
 #include "mesh.h"
+#include "files/mesh_text.h"
 #include "files/number_scan.h"
 #include "plane.h"
 #include "sphere.h"
 #include "sphereflake.h"
+#include "tasks/task_runner.h"
 
 // Lines of a scene file are read into this many bytes, longer ones in pieces.
 static const int SCENE_LINE_SIZE = 1024;
-// Lines of a mesh data file likewise.
-static const int MESH_LINE_SIZE = 256;
+// Mesh data is read in windows of MESH_WINDOW_BLOCKS blocks of about
+// MESH_BLOCK bytes: a block is read by one thread at a time, and a window is
+// what is held at once.
+static const size_t MESH_BLOCK = 1 << 20;
+static const size_t MESH_WINDOW_BLOCKS = 16;
 // Deeper flakes hold 6^11 spheres and tens of GiB.
 static const int MAX_FLAKE_DEPTH = 10;
 
@@ -110,6 +116,7 @@ void Scene::build_tree(size_t count)
     for (size_t i = 0; i < count; i++) {
         if (Mesh *mesh = dynamic_cast<Mesh *>(objects[i])) {
             mesh->set_accelerated(accelerated);
+            mesh->set_build_threads(threads);
         } else if (SphereFlake *flake = dynamic_cast<SphereFlake *>(objects[i])) {
             flake->set_accelerated(accelerated);
         }
@@ -119,7 +126,7 @@ void Scene::build_tree(size_t count)
         }
     }
     if (accelerated) {
-        bbroot->build_hierarchy(objects, count);
+        bbroot->build_hierarchy(objects, count, threads);
     }
 }
 
@@ -207,22 +214,6 @@ static Camera *load_camera(const char *line)
     return cam;
 }
 
-// Moves past leading white space and cuts trailing white space off, in place.
-static char *strip_space(char *buf)
-{
-    while (*buf && isspace(static_cast<unsigned char>(*buf))) {
-        buf++;
-    }
-    if (*buf) {
-        char *end = buf + strlen(buf) - 1;
-        while (end > buf && isspace(static_cast<unsigned char>(*end))) {
-            end--;
-        }
-        end[1] = 0;
-    }
-    return buf;
-}
-
 // A file read in large blocks but handed out in the pieces fgets would give
 // with a buffer of `piece` bytes: up to and including a newline, at most
 // piece - 1 characters, each piece a line of its own. With a key, every byte
@@ -266,18 +257,6 @@ class LineReader
         }
     }
 
-    // Reads the rest of a regular file into the key alone (a device or a
-    // FIFO may never end).
-    void drain()
-    {
-        struct stat st;
-        bool regular = fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode);
-        while (key != nullptr && regular && !at_end) {
-            pos = end = 0;
-            fill(block.size());
-        }
-    }
-
   private:
     void fill(size_t limit)
     {
@@ -297,17 +276,110 @@ class LineReader
     bool at_end = false;
 };
 
+namespace
+{
+
+// The part of a block of mesh data that is its own: its corners placed
+// (scaled, then rotated, then moved), its normals turned, its faces' indices
+// counted from 0, and what decides whether they reach only back to lines
+// already read.
+struct MeshBlock {
+    bool valid;
+    long long least_index, position_excess, normal_excess; // see MeshText
+    std::vector<Vector3> positions, normals;
+    std::vector<uint32_t> pos_idx, norm_idx; // `corners` a face
+};
+
+void read_mesh_block(const char *text, size_t size, int corners, const Vector3 &pos, const Matrix4x4 &rot,
+                     const Vector3 &scale, MeshBlock *block)
+{
+    MeshText t;
+    read_mesh_text(text, size, corners, &t);
+    block->valid = t.valid;
+    block->least_index = t.least_index;
+    block->position_excess = t.position_excess;
+    block->normal_excess = t.normal_excess;
+    block->positions.reserve(t.positions.size() / 3);
+    for (size_t i = 0; i < t.positions.size(); i += 3) {
+        Vector3 vec(t.positions[i] * scale.x, t.positions[i + 1] * scale.y, t.positions[i + 2] * scale.z);
+        vec.transform(rot);
+        block->positions.push_back(vec + pos);
+    }
+    block->normals.reserve(t.normals.size() / 3);
+    for (size_t i = 0; i < t.normals.size(); i += 3) {
+        Vector3 vec(t.normals[i], t.normals[i + 1], t.normals[i + 2]);
+        vec.transform(rot);
+        block->normals.push_back(normalize(vec));
+    }
+    // Wrapped round for indices below 1, which make the file invalid.
+    block->pos_idx.reserve(t.corners.size() / 2);
+    block->norm_idx.reserve(t.corners.size() / 2);
+    for (size_t i = 0; i < t.corners.size(); i += 2) {
+        block->pos_idx.push_back(static_cast<uint32_t>(t.corners[i]) - 1u);
+        block->norm_idx.push_back(static_cast<uint32_t>(t.corners[i + 1]) - 1u);
+    }
+}
+
+// Whether the block is valid and its indices reach only back to lines read
+// before it (*positions and *normals of them, counted on past the block).
+bool check_mesh_block(const MeshBlock &block, size_t *positions, size_t *normals)
+{
+    if (!block.valid || block.least_index < 1 || block.position_excess > static_cast<long long>(*positions) ||
+        block.normal_excess > static_cast<long long>(*normals)) {
+        return false;
+    }
+    *positions += block.positions.size();
+    *normals += block.normals.size();
+    return true;
+}
+
+// Adds the blocks' lines to the mesh, in order, each block freed once added.
+// The arrays are made at their full size at once: neither grown by copies nor
+// shrunk after.
+void add_mesh_blocks(Mesh *mesh, std::vector<MeshBlock> *blocks, int corners)
+{
+    size_t positions = 0, normals = 0, faces = 0;
+    for (const MeshBlock &b : *blocks) {
+        positions += b.positions.size();
+        normals += b.normals.size();
+        faces += b.pos_idx.size() / corners;
+    }
+    mesh->reserve(positions, normals, faces);
+    for (MeshBlock &b : *blocks) {
+        mesh->add_positions(b.positions.data(), b.positions.size());
+        mesh->add_normals(b.normals.data(), b.normals.size());
+        mesh->add_indexed_faces(b.pos_idx.data(), b.norm_idx.data(), b.pos_idx.size() / corners);
+        b = MeshBlock();
+    }
+}
+
+// Fills buf[*held, cap) from the file as far as it goes; *at_end once it
+// ends or fails (see ferror). With a key, every byte read goes into it, in
+// the file's order, as it is read.
+void fill_window(FILE *fp, char *buf, size_t cap, size_t *held, bool *at_end, ContentHash *key)
+{
+    while (*held < cap && !*at_end) {
+        size_t got = fread(buf + *held, 1, cap - *held, fp);
+        if (key != nullptr) {
+            key->add(buf + *held, got);
+        }
+        *held += got;
+        *at_end = got == 0 || ferror(fp) || feof(fp);
+    }
+}
+
+} // namespace
+
 // Reads a mesh data file into mesh, placing every vertex: scaled, then
 // rotated, then moved. False after a message when the file cannot be read or
-// is not valid; the caller then discards the mesh. Positions and normals go
-// into the mesh's shared arrays as they are read, faces by index. With a key,
-// the file's whole contents go into it, or a mark that it could not be read.
+// is not valid; the caller then discards the mesh. The file is read a window
+// at a time; each window is cut where pieces start into blocks of about
+// MESH_BLOCK bytes, read on up to `threads` threads and added to the mesh in
+// order, so that the mesh is the same whatever the number of threads.
 static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, const Matrix4x4 &rot,
-                           const Vector3 &scale, ContentHash *key)
+                           const Vector3 &scale, ContentHash *key, int threads)
 {
     static const char unreadable[] = "\0missing\0";
-    char buf[MESH_LINE_SIZE];
-
     FILE *fp = fopen(fname, "r");
     if (fp == nullptr) {
         fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
@@ -316,68 +388,75 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         }
         return false;
     }
-    LineReader reader(fp, MESH_LINE_SIZE, key);
+    // Not zeroed: the pages of a window that a small file leaves unread cost
+    // no memory.
+    const size_t cap = MESH_BLOCK * MESH_WINDOW_BLOCKS;
+    std::unique_ptr<char[]> window(new char[cap]);
+    size_t held = 0;
+    bool at_end = false;
+    fill_window(fp, window.get(), cap, &held, &at_end, key);
 
     bool valid = false;
     int prim = 0;
-    if (reader.next(buf) && sscanf(buf, "MESH%d\n", &prim) == 1) {
-        // Any count but 3 or 4 leaves the mesh without a face test, after
-        // its own message: the file is then invalid.
-        mesh->set_primitive(static_cast<MeshPrim>(prim));
-        valid = mesh->has_face_test();
-    }
-
-    while (valid && reader.next(buf)) {
-        char *line = strip_space(buf);
-        if (line[0] == 0 || line[0] == '#') {
-            continue;
-        }
-        if (line[0] == 'v' || line[0] == 'n') {
-            float xyz[3];
-            if (scan_vector_line(line, xyz) < 3) {
-                valid = false;
-                break;
-            }
-            if (line[0] == 'v') {
-                Vector3 vec(xyz[0] * scale.x, xyz[1] * scale.y, xyz[2] * scale.z);
-                vec.transform(rot);
-                mesh->add_position(vec + pos);
-            } else {
-                Vector3 vec(xyz[0], xyz[1], xyz[2]);
-                vec.transform(rot);
-                mesh->add_normal(normalize(vec));
-            }
-        } else if (line[0] == 'f') {
-            int idx[8];
-            int res = scan_face_line(line, idx);
-            if (res != 2 * prim) {
-                valid = false;
-                break;
-            }
-            // Indices count from 1 and reach back only to lines already read.
-            // Each is checked before anything is computed from it: the
-            // file may hold any int, the most negative one too.
-            uint32_t vidx[4], nidx[4];
-            for (int i = 0; i < prim && valid; i++) {
-                int v = idx[2 * i], n = idx[2 * i + 1];
-                valid = v >= 1 && static_cast<size_t>(v) <= mesh->position_count() && n >= 1 &&
-                        static_cast<size_t>(n) <= mesh->normal_count();
-                if (valid) {
-                    vidx[i] = static_cast<uint32_t>(v - 1);
-                    nidx[i] = static_cast<uint32_t>(n - 1);
-                }
-            }
-            if (!valid) {
-                break;
-            }
-            mesh->add_indexed_face(vidx, nidx);
-        } else {
-            valid = false;
+    size_t start = 0;
+    if (!ferror(fp) && held > 0) {
+        char header[MESH_PIECE + 1];
+        start = mesh_piece_length(window.get(), held);
+        std::memcpy(header, window.get(), start);
+        header[start] = 0;
+        if (sscanf(header, "MESH%d\n", &prim) == 1) {
+            // Any count but 3 or 4 leaves the mesh without a face test, after
+            // its own message: the file is then invalid.
+            mesh->set_primitive(static_cast<MeshPrim>(prim));
+            valid = mesh->has_face_test();
         }
     }
 
-    // An invalid file is keyed by all of it, as a valid one is.
-    reader.drain();
+    // The blocks are kept until the file ends (their numbers take about as
+    // much room as the mesh, less than its hierarchy will), and checked in
+    // order as they come.
+    std::vector<size_t> cuts;
+    std::vector<MeshBlock> blocks;
+    size_t positions = 0, normals = 0;
+    while (valid && !ferror(fp)) {
+        // Whole pieces only, unless the file ends here.
+        const char *text = window.get();
+        size_t usable = at_end ? held : start + mesh_piece_boundary(text + start, held - start);
+        cuts.assign(1, start);
+        while (usable - cuts.back() > MESH_BLOCK) {
+            cuts.push_back(cuts.back() + mesh_piece_boundary(text + cuts.back(), MESH_BLOCK));
+        }
+        cuts.push_back(usable);
+        const size_t first = blocks.size();
+        blocks.resize(first + cuts.size() - 1);
+        run_tasks(cuts.size() - 1, threads, [&](size_t b) {
+            read_mesh_block(text + cuts[b], cuts[b + 1] - cuts[b], prim, pos, rot, scale, &blocks[first + b]);
+        });
+        for (size_t b = first; b < blocks.size() && valid; b++) {
+            valid = check_mesh_block(blocks[b], &positions, &normals);
+        }
+        if (at_end) {
+            break;
+        }
+        std::memmove(window.get(), text + usable, held - usable);
+        held -= usable;
+        start = 0;
+        fill_window(fp, window.get(), cap, &held, &at_end, key);
+    }
+    // An invalid file is keyed by all of it, as a valid one is; the rest of
+    // a regular file only (a device or a FIFO may never end).
+    struct stat st;
+    if (key != nullptr && !at_end && fstat(fileno(fp), &st) == 0 && S_ISREG(st.st_mode)) {
+        while (!at_end) {
+            held = 0;
+            fill_window(fp, window.get(), cap, &held, &at_end, key);
+        }
+    }
+    window.reset();
+    if (valid && !ferror(fp)) {
+        add_mesh_blocks(mesh, &blocks, prim);
+    }
+
     if (ferror(fp)) {
         // Opened but unreadable, a directory for instance.
         fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
@@ -392,11 +471,11 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         fprintf(stderr, "failed to read mesh data file: %s: invalid format\n", fname);
         return false;
     }
-    mesh->shrink_to_fit();
     return true;
 }
 
-static Object *load_mesh(const char *line, ContentHash *key)
+
+static Object *load_mesh(const char *line, ContentHash *key, int threads)
 {
     char fname[SCENE_LINE_SIZE];
     float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
@@ -416,7 +495,7 @@ static Object *load_mesh(const char *line, ContentHash *key)
     rot.set_rotation(Vector3(rx, ry, rz), angle * 3.141592653589793 / 180.0);
 
     Mesh *mesh = new Mesh(MESH_PRIM_TRI);
-    if (!load_mesh_data(mesh, fname, pos, rot, scale, key)) {
+    if (!load_mesh_data(mesh, fname, pos, rot, scale, key, threads)) {
         delete mesh;
         return nullptr;
     }
@@ -463,7 +542,7 @@ bool Scene::load(FILE *fp, ContentHash *key)
             Object *obj = kind == 's'   ? load_sphere(line)
                           : kind == 'p' ? load_plane(line)
                           : kind == 'f' ? load_sphflake(line)
-                                        : load_mesh(line, key);
+                                        : load_mesh(line, key, threads);
             if (obj != nullptr) {
                 add_object(obj);
             } else {

@@ -60,6 +60,10 @@ class Scene
     // the same objects.
     void set_accelerated(bool on);
     bool is_accelerated() const { return accelerated; }
+    // Mesh data files are read, and hierarchies built, on up to this many
+    // threads (1 by default). The scene is the same whatever the number, and
+    // none of them runs once the calls that use them have returned.
+    void set_threads(int n) { threads = n; }
     const BBoxNode *get_bbtree() const { return bbroot; }
 
     // Frees everything and leaves the scene as constructed.
@@ -73,6 +77,7 @@ class Scene
     Color ambient;
     BBoxNode *bbroot = nullptr;
     bool accelerated = true;
+    int threads = 1;
     size_t tree_count = 0; // the objects the tree was built over
 
     void build_tree(size_t count);

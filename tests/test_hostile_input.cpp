@@ -8,12 +8,15 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "../fuzz/fuzz_meshes.h"
 #include "support.h"
+#include "tasks/task_runner.h"
 
 // The sanitizers reserve far more address space than any limit the tests set.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -127,6 +130,41 @@ TEST(HostileInput, TooLittleMemoryOrTooFewThreads)
     EXPECT_NE(r.err.find(" of 300 threads could be started (Resource temporarily unavailable); rendering on "),
               std::string::npos);
     EXPECT_EQ(read_file(dir.file("many.ppm")), read_file(dir.file("one.ppm")));
+}
+
+// The set-up's tasks: each runs once; a failure (running out of memory, say)
+// stops the handing out of more and reaches the caller, the first by task
+// number, whatever the threads' timing.
+TEST(HostileInput, FailingTasksStopTheRestAndReachTheCaller)
+{
+    for (int threads : {1, 3}) {
+        std::vector<std::atomic<int>> runs(200);
+        std::string caught;
+        try {
+            run_tasks(runs.size(), threads, [&](size_t i) {
+                runs[i]++;
+                if (i % 50 == 17) {
+                    throw std::runtime_error(std::to_string(i));
+                }
+            });
+        } catch (const std::runtime_error &e) {
+            caught = e.what();
+        }
+        EXPECT_EQ(caught, "17") << threads;
+        int total = 0;
+        for (const std::atomic<int> &r : runs) {
+            EXPECT_LE(r.load(), 1);
+            total += r.load();
+        }
+        if (threads == 1) {
+            EXPECT_EQ(total, 18);
+        }
+    }
+    std::vector<std::atomic<int>> runs(1000);
+    run_tasks(runs.size(), 3, [&](size_t i) { runs[i]++; });
+    for (const std::atomic<int> &r : runs) {
+        EXPECT_EQ(r.load(), 1);
+    }
 }
 
 // Each ending signal during a window-less render ends it by that signal and

@@ -810,6 +810,72 @@ TEST(RayQueries, EightWideFormKeepsTheLeavesAndReachesThem)
             reached += static_cast<int>(a.seen.size());
         }
         EXPECT_GT(reached, 2000);
+
+// A mesh's set-up, read from the inside: what its hierarchy holds.
+struct OpenMesh : Mesh {
+    using Mesh::Mesh;
+    std::string state() const
+    {
+        auto bytes = [](const void *p, size_t n) { return std::string(static_cast<const char *>(p), n); };
+        std::string s = bytes(tree.nodes.data(), tree.nodes.size() * sizeof(WideNode)) + "|" +
+                        bytes(tree.nodes8.data(), tree.nodes8.size() * sizeof(WideNode8)) + "|" +
+                        bytes(tree.order.data(), tree.order.size() * 4) + "|" +
+                        bytes(leaf_tris.data(), leaf_tris.size() * 4) + "|" +
+                        bytes(face_norms.data(), face_norms.size() * sizeof(Vector3)) + "|" +
+                        bytes(loose_faces.data(), loose_faces.size() * 4) + "|";
+        for (double d : {origin_cap, reach_cap, pretest_reach, corner_coord, corner_centre.x, corner_centre.z}) {
+            s += bytes(&d, sizeof d);
+        }
+        return s;
+    }
+};
+
+// The hierarchies are the same, node for node and byte for byte, whatever
+// the number of threads that build them: boxes in heaps and spread out,
+// alike and clustered (median splits), and a mesh of triangles and one of
+// quads with a few faces that cannot be bounded.
+TEST(RayQueries, HierarchiesAreTheSameOnAnyNumberOfThreads)
+{
+    Gen g(27);
+    std::vector<WideTree::Item> boxes;
+    for (int i = 0; i < 40000; i++) {
+        Vector3 c = i % 3 == 0 ? g.point(10, 10.5) : g.point(0, 100), r = Vector3(1, 1, 2) * g.uni(0.01, 2);
+        if (i % 7 == 0) {
+            c = Vector3(50, 50, 50); // alike: no plane separates them
+        }
+        boxes.push_back(WideTree::Item{float_box(c - r, c + r), static_cast<uint32_t>(i)});
+    }
+    WideTree one;
+    ASSERT_TRUE(one.build(boxes, 8, 0.0, true));
+    EXPECT_GT(one.nodes.size(), 2000u);
+    for (int threads : {2, 3, 8}) {
+        WideTree t;
+        ASSERT_TRUE(t.build(boxes, 8, 0.0, true, WideTree::MAX_BINS, threads));
+        ASSERT_EQ(t.nodes.size(), one.nodes.size()) << threads;
+        EXPECT_EQ(std::memcmp(t.nodes.data(), one.nodes.data(), one.nodes.size() * sizeof(WideNode)), 0) << threads;
+        EXPECT_EQ(t.order, one.order) << threads;
+    }
+
+    for (bool quads : {false, true}) {
+        std::string first;
+        for (int threads : {1, 2, 3}) {
+            Gen same(28);
+            std::unique_ptr<Mesh> m(height_field(quads ? 110 : 140, Vector3(-1, 0, -1), 2, quads, same));
+            OpenMesh open(quads ? MESH_PRIM_QUAD : MESH_PRIM_TRI);
+            for (int f = 0; f < m->get_face_count(); f++) {
+                open.add_face(*m->get_face(f));
+            }
+            // Slivers far apart, asked for every ray.
+            open.add_face(face_of({{0, 0, 0}, {1e-9, 0, 0}, {1e9, 1e-9, 0}, {0, 0, 0}}, {ny, ny, ny, ny}));
+            open.set_build_threads(threads);
+            open.calc_bbox();
+            EXPECT_GT(open.hierarchy_bytes(), 0u);
+            if (threads == 1) {
+                first = open.state();
+            } else {
+                EXPECT_TRUE(open.state() == first) << quads << " " << threads;
+            }
+        }
     }
 }
 

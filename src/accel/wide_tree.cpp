@@ -4,6 +4,8 @@
 #include <cfloat>
 #include <cmath>
 
+#include "tasks/task_runner.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -18,6 +20,12 @@ namespace
 const int BINS = WideTree::MAX_BINS;
 // Past this depth ranges are halved by count alone, which bounds the depth.
 const int SAH_DEPTH = 48;
+// On several threads, the subtrees left to build on their own hold at most
+// the larger of this many items and a PARALLEL_SHARES-th of them all: enough
+// pieces for the threads to share evenly, few enough that the top of the
+// tree, built first on one thread, stays small.
+const int PARALLEL_GRAIN = 4096;
+const int PARALLEL_SHARES = 8;
 
 FloatBox empty_float_box()
 {
@@ -210,6 +218,15 @@ struct Sweep {
 #endif
 };
 
+// A subtree left for later: its range, judged, at its depth, and the child
+// slot of the node that refers to it.
+struct Deferred {
+    Range range;
+    int depth;
+    uint32_t parent;
+    int slot;
+};
+
 // The builder moves the items about, so that every pass reads them in
 // sequence.
 struct Builder {
@@ -220,6 +237,10 @@ struct Builder {
     int most_bins;
     bool by_slot;
     int deepest = 0;
+    // When set, subtrees over at most `grain` items are not built but noted
+    // here, to be built on their own (see WideTree::build).
+    std::vector<Deferred> *deferred = nullptr;
+    int grain = 0;
 
     // For the median: a box unbounded both ways counts as centred at 0.
     static float centre_key(const WideTree::Item &item, int axis)
@@ -567,6 +588,10 @@ struct Builder {
         if (!root && (r.leafy || r.count() <= 1)) {
             return leaf(r);
         }
+        if (!root && deferred != nullptr && r.count() <= grain) {
+            deferred->push_back(Deferred{r, depth, 0, 0});
+            return WideTree::EMPTY; // the caller notes where it goes
+        }
         deepest = std::max(deepest, depth);
         uint32_t index = static_cast<uint32_t>(nodes.size());
         nodes.push_back(WideNode());
@@ -610,6 +635,10 @@ struct Builder {
             if (k < n) {
                 child[k] = build(kids[k], depth + 1);
                 box[k] = kids[k].box;
+                if (child[k] == WideTree::EMPTY) {
+                    deferred->back().parent = index;
+                    deferred->back().slot = k;
+                }
             } else {
                 child[k] = WideTree::EMPTY;
                 box[k] = empty_float_box();
@@ -629,7 +658,121 @@ struct Builder {
 
 } // namespace
 
-bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bool slots, int bins)
+namespace
+{
+
+inline bool is_node(uint32_t ref)
+{
+    return ref != WideTree::EMPTY && !(ref & WideTree::LEAF);
+}
+
+// The deferred subtrees, built each into nodes of its own, put in their
+// places among the nodes built before them: in the order in which a walk
+// down the first child first enters them, as the builder alone numbers its
+// nodes. A reference to a node moves with it; leaves and empty slots keep
+// theirs.
+struct Layout {
+    std::vector<WideNode> &top;
+    std::vector<int32_t> pending; // per child slot of the top: its deferred subtree, or -1
+    std::vector<std::vector<WideNode>> &built;
+    const std::vector<uint32_t> &roots; // each subtree's reference to itself
+    std::vector<uint32_t> place, base;
+    uint32_t next = 0;
+
+    // Works out place (of each top node) and base (of each subtree).
+    void number(uint32_t t)
+    {
+        place[t] = next++;
+        for (int k = 0; k < 4; k++) {
+            int32_t task = pending[t * 4 + k];
+            if (task >= 0) {
+                base[task] = next;
+                next += static_cast<uint32_t>(built[task].size());
+            } else if (is_node(top[t].child[k])) {
+                number(top[t].child[k]);
+            }
+        }
+    }
+
+    // Appends the nodes in their order, each subtree's freed once copied.
+    void emit(uint32_t t, std::vector<WideNode> *out)
+    {
+        WideNode node = top[t];
+        for (int k = 0; k < 4; k++) {
+            int32_t task = pending[t * 4 + k];
+            uint32_t &c = node.child[k];
+            if (task >= 0) {
+                c = is_node(roots[task]) ? base[task] + roots[task] : roots[task];
+            } else if (is_node(c)) {
+                c = place[c];
+            }
+        }
+        out->push_back(node);
+        for (int k = 0; k < 4; k++) {
+            int32_t task = pending[t * 4 + k];
+            if (task >= 0) {
+                for (WideNode sub : built[task]) {
+                    for (uint32_t &c : sub.child) {
+                        c = is_node(c) ? base[task] + c : c;
+                    }
+                    out->push_back(sub);
+                }
+                std::vector<WideNode>().swap(built[task]);
+            } else if (is_node(top[t].child[k])) {
+                emit(top[t].child[k], out);
+            }
+        }
+    }
+};
+
+// Builds the deferred subtrees on up to `threads` threads and lays them out
+// with the top; returns the depth of the deepest node.
+int build_deferred(const Builder &top, const std::vector<Deferred> &deferred, std::vector<WideNode> *nodes, int threads)
+{
+    const size_t count = deferred.size();
+    std::vector<std::vector<WideNode>> built(count);
+    std::vector<uint32_t> roots(count);
+    std::vector<int> deepest(count, 0);
+    // The largest first, so that no thread is left with a large one at the
+    // end; the order decides nothing else.
+    std::vector<size_t> by_size(count);
+    for (size_t i = 0; i < count; i++) {
+        by_size[i] = i;
+    }
+    std::stable_sort(by_size.begin(), by_size.end(),
+                     [&](size_t a, size_t b) { return deferred[a].range.count() > deferred[b].range.count(); });
+    run_tasks(count, threads, [&](size_t t) {
+        size_t i = by_size[t];
+        // A subtree has fewer nodes than items: reserved at once, its room
+        // is a block of its own, given back whole when freed.
+        built[i].reserve(deferred[i].range.count());
+        Builder b{top.items, built[i], top.max_leaf, top.item_cost, top.most_bins, top.by_slot};
+        roots[i] = b.build(deferred[i].range, deferred[i].depth);
+        deepest[i] = b.deepest;
+    });
+
+    const size_t top_count = nodes->size();
+    Layout layout{*nodes, std::vector<int32_t>(top_count * 4, -1), built,
+                  roots,  std::vector<uint32_t>(top_count),        std::vector<uint32_t>(count)};
+    for (size_t i = 0; i < count; i++) {
+        layout.pending[deferred[i].parent * 4 + deferred[i].slot] = static_cast<int32_t>(i);
+    }
+    layout.number(0);
+    std::vector<WideNode> all;
+    all.reserve(layout.next);
+    layout.emit(0, &all);
+    nodes->swap(all);
+
+    int most = 0;
+    for (int d : deepest) {
+        most = std::max(most, d);
+    }
+    return most;
+}
+
+} // namespace
+
+bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bool slots, int bins, int threads)
 {
     clear();
     by_slot = slots;
@@ -645,16 +788,30 @@ bool WideTree::build(std::vector<Item> items, int max_leaf, double item_cost, bo
         }
     }
     const size_t n = items.size();
-    // Room for the most nodes a tree of this many items is expected to
-    // need: pages not written to cost no memory, copies on growth would.
-    nodes.reserve(n / 2 + 16);
     Builder b{
         items,  nodes, std::min(std::max(max_leaf, 1), MAX_LEAF), item_cost, std::min(std::max(bins, 2), MAX_BINS),
         by_slot};
+    // On several threads the top of the tree is built first, leaving the
+    // subtrees below PARALLEL_GRAIN items each (at least) for later; they are
+    // independent (each moves only its own run of the items) and are put in
+    // place after. The nodes are those of the build on one thread.
+    std::vector<Deferred> deferred;
+    const bool parallel = threads > 1 && n >= static_cast<size_t>(2 * PARALLEL_GRAIN);
+    if (parallel) {
+        b.deferred = &deferred;
+        b.grain = std::max(PARALLEL_GRAIN, static_cast<int>(n / PARALLEL_SHARES));
+    } else {
+        // Room for the most nodes a tree of this many items is expected to
+        // need: pages not written to cost no memory, copies on growth would.
+        nodes.reserve(n / 2 + 16);
+    }
     Range all = b.make_range(0, static_cast<int>(n));
     b.judge(&all, 0);
     all.leafy = false;     // the root is always a node, of one leaf at least
     b.build(all, 0, true); // node 0
+    if (!deferred.empty()) {
+        b.deepest = std::max(b.deepest, build_deferred(b, deferred, &nodes, threads));
+    }
     // A node's walk pushes at most three more than it pops.
     if (3 * (b.deepest + 1) + 4 > STACK) {
         clear();

@@ -145,7 +145,10 @@ class WideTree
     // leaving the tree empty, for more than MAX_ITEMS items, a name not
     // below it, or a tree too deep for the walk's stack (not expected).
     // Planes are tried at up to `bins` places per axis (at most MAX_BINS).
-    bool build(std::vector<Item> items, int max_leaf, double item_cost, bool by_slot = false, int bins = MAX_BINS);
+    // Large trees are built on up to `threads` threads; the nodes, their
+    // order and `order` are the same whatever the number.
+    bool build(std::vector<Item> items, int max_leaf, double item_cost, bool by_slot = false, int bins = MAX_BINS,
+               int threads = 1);
     void clear();
     bool empty() const { return nodes.empty() && nodes8.empty(); }
     size_t bytes() const

@@ -79,3 +79,14 @@ void release_signals()
     sigset_t ending = ending_signals();
     pthread_sigmask(SIG_UNBLOCK, &ending, nullptr);
 }
+
+EndingSignalsBlocked::EndingSignalsBlocked()
+{
+    sigset_t ending = ending_signals();
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
+}
+
+EndingSignalsBlocked::~EndingSignalsBlocked()
+{
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}

@@ -36,4 +36,19 @@ void end_by_signal(int sig);
 // to block them as they start.
 sigset_t ending_signals();
 
+// While one lives, the signals above are blocked in the calling thread, and
+// so in every thread it starts: threads started under it leave them to the
+// thread that started them, which alone looks at what the handlers note.
+class EndingSignalsBlocked
+{
+  public:
+    EndingSignalsBlocked();
+    ~EndingSignalsBlocked();
+    EndingSignalsBlocked(const EndingSignalsBlocked &) = delete;
+    EndingSignalsBlocked &operator=(const EndingSignalsBlocked &) = delete;
+
+  private:
+    sigset_t before;
+};
+
 #endif

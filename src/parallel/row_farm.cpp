@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cstring>
 
-#include <pthread.h>
-
 #include "cli/signals.h"
 #include "sampling/random.h"
 
@@ -16,10 +14,9 @@ RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first
     buffers.assign(threads, std::vector<Color>(width));
     workers.reserve(threads);
     // The workers are born with the signals that end a render blocked, so
-    // that those always go to the thread that started them, which alone
-    // stops and joins the workers.
-    sigset_t ending = ending_signals(), before;
-    pthread_sigmask(SIG_BLOCK, &ending, &before);
+    // that their handlers always run in the thread that started them, which
+    // alone looks at what the handlers note.
+    EndingSignalsBlocked blocked;
     try {
         for (int i = 0; i < threads; i++) {
             Color *row = buffers[i].data();
@@ -28,7 +25,6 @@ RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first
     } catch (const std::system_error &e) {
         start_error = e.code(); // no more threads to be had: the others carry on
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 RowFarm::~RowFarm()
