@@ -110,13 +110,22 @@ static std::vector<std::string> emulator()
     return words;
 }
 
+// The program that runs for `program`. RT_UNDER_TEST names another build of
+// rt to run in place of this one's: make tsan runs the tests of this build
+// against rt built with ThreadSanitizer, which alone starts threads.
+static std::string resolved(const std::string &program)
+{
+    const char *other = getenv("RT_UNDER_TEST");
+    return program == RT_BINARY && other != nullptr && other[0] != 0 ? other : program;
+}
+
 RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args)
 {
     std::vector<std::string> words = emulator();
     if (words.empty()) {
-        return run_program(dir, program, args);
+        return run_program(dir, resolved(program), args);
     }
-    words.push_back(program);
+    words.push_back(resolved(program));
     words.insert(words.end(), args.begin(), args.end());
     return run_program(dir, words[0], std::vector<std::string>(words.begin() + 1, words.end()));
 }
@@ -127,7 +136,7 @@ std::string shell_words(const std::string &program)
     for (const std::string &w : emulator()) {
         line += "'" + w + "' ";
     }
-    return line + "'" + program + "'";
+    return line + "'" + resolved(program) + "'";
 }
 
 RunResult run_rt(const std::string &dir, const std::vector<std::string> &args)

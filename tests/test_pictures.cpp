@@ -55,6 +55,12 @@ TEST(Pictures, GoldenInBothModes)
 // the order in which passes rendered apart were merged.
 TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
 {
+#ifdef RT_EMULATOR
+    // How the work is split is the same logic on every machine, and the
+    // slowest test through an emulator; scripts/cross-test compares the
+    // passes' bytes with this machine's instead.
+    GTEST_SKIP() << "the same on every machine; the cross test compares passes with the native build";
+#endif
     const std::string golden = render({"-threads", "2"}); // pinned above, on one C library
     EXPECT_TRUE(render({"-threads", "1"}) == golden);
     EXPECT_TRUE(render({"-threads", "7", "-passes", "0:1"}) == golden);

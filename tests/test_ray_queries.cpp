@@ -810,6 +810,8 @@ TEST(RayQueries, EightWideFormKeepsTheLeavesAndReachesThem)
             reached += static_cast<int>(a.seen.size());
         }
         EXPECT_GT(reached, 2000);
+    }
+}
 
 // A mesh's set-up, read from the inside: what its hierarchy holds.
 struct OpenMesh : Mesh {

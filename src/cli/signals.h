@@ -13,10 +13,10 @@
 // are held (blocked in every thread) and the main thread takes them between
 // its steps, so that the render can end as it chooses: the pass under way
 // dropped, the passes done kept and shown. Only the main thread ever stops
-// or joins the workers, whichever thread the signal was sent to. (A handler
-// interrupting a thread is the one thing avoided: besides the care it needs,
-// some emulators of 32-bit x86 give the thread another thread's identity
-// when a handler returns.)
+// or joins the workers, whatever thread was running when the signal came.
+// Besides the care a handler needs, under qemu-i386 a thread whose handler
+// returns takes on the identity of the thread started last (its TLS), and
+// would then join itself.
 
 // The signals end the run at once, temporaries removed.
 void end_on_signals();
@@ -32,8 +32,8 @@ void release_signals();
 // Safe in a signal handler.
 void end_by_signal(int sig);
 
-// The ending signals, for threads started before hold_signals() was called
-// to block them as they start.
+// The ending signals as a set: a thread that starts workers blocks them
+// around the start, so that no worker ever takes one.
 sigset_t ending_signals();
 
 // While one lives, the signals above are blocked in the calling thread, and
