@@ -288,7 +288,7 @@ export DISPLAY=":$(head -n 1 "$work/display-resetting")"
 for round in 1 2; do
   for sig in INT TERM HUP QUIT; do
     start_rt g -size 8x8 -rays 1 ../scene
-    wait_until 20 grep -q '^rendering completed' "$work/g.stdout" || fail "g: round $round, SIG$sig: no window"
+    wait_until 60 grep -q "^rendering completed" "$work/g.stdout" 2>/dev/null || fail "g: round $round, SIG$sig: no window"
     kill -s "$sig" "$rt_pid"
     wait_rt "g: round $round, SIG$sig" 20
     [ "$rt_status" -eq $((128 + $(kill -l "$sig"))) ] || fail "g: round $round, status $rt_status after SIG$sig"
