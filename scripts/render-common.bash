@@ -31,11 +31,11 @@ check_passes() {
 }
 
 # Checks the picture's name: bands are stacked into a PPM whatever the name,
-# so a PNG's name is refused for them; a picture written over the state
-# would destroy it.
+# so the name of a PNG, an OpenEXR file or a float map is refused for them; a
+# picture written over the state would destroy it.
 check_output() { # OUT passes|bands STATE
   [ -n "$1" ] || bad_usage "-o should be followed by the output file name"
-  if [ "$2" = bands ] && [[ ${1,,} == *.png ]]; then
+  if [ "$2" = bands ] && [[ ${1,,} == *.png || ${1,,} == *.exr || ${1,,} == *.pfm ]]; then
     bad_usage "bands are stacked into a PPM: name the picture otherwise, or render -passes"
   fi
   if [ -n "$3" ] && { [ "$1" = "$3" ] || [ "$1" -ef "$3" ]; }; then
