@@ -11,6 +11,7 @@
 #include "mesh.h"
 #include "number_scan.h"
 #include "plane.h"
+#include "scene_path.h"
 #include "sphere.h"
 #include "sphereflake.h"
 
@@ -345,7 +346,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     return true;
 }
 
-static Object *load_mesh(const char *line)
+static Object *load_mesh(const char *line, const char *scene_file)
 {
     char fname[SCENE_LINE_SIZE];
     float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
@@ -365,7 +366,7 @@ static Object *load_mesh(const char *line)
     rot.set_rotation(Vector3(rx, ry, rz), angle * 3.141592653589793 / 180.0);
 
     Mesh *mesh = new Mesh(MESH_PRIM_TRI);
-    if (!load_mesh_data(mesh, fname, pos, rot, scale)) {
+    if (!load_mesh_data(mesh, scene_relative_path(fname, scene_file).c_str(), pos, rot, scale)) {
         delete mesh;
         return nullptr;
     }
@@ -379,12 +380,12 @@ bool Scene::load(const char *fname)
     if (fp == nullptr) {
         return false;
     }
-    bool res = load(fp);
+    bool res = load(fp, fname);
     fclose(fp);
     return res;
 }
 
-bool Scene::load(FILE *fp)
+bool Scene::load(FILE *fp, const char *fname)
 {
     char line[SCENE_LINE_SIZE];
     // Wide enough for any file a disk can hold: an int would overflow past
@@ -407,7 +408,7 @@ bool Scene::load(FILE *fp)
             Object *obj = kind == 's'   ? load_sphere(line)
                           : kind == 'p' ? load_plane(line)
                           : kind == 'f' ? load_sphflake(line)
-                                        : load_mesh(line);
+                                        : load_mesh(line, fname);
             if (obj != nullptr) {
                 add_object(obj);
             } else {

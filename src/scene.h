@@ -23,9 +23,10 @@ class Scene
 
     // Reads a scene description file, adding to what the scene holds. Bad
     // lines are reported and skipped; false only when the file cannot be
-    // opened or read.
+    // opened or read. fname, when given, is the file's name: mesh data
+    // files are also looked for in its folder.
     bool load(const char *fname);
-    bool load(FILE *fp);
+    bool load(FILE *fp, const char *fname = nullptr);
 
     // Takes ownership; an object that is a light now goes to `lights` too.
     void add_object(Object *object);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "output_file.h"
+#include "scene_path.h"
 
 namespace
 {
@@ -271,7 +272,7 @@ bool hash_scene_files(const std::vector<std::string> &scene_files, uint64_t *has
         // message; that it is missing is part of the scene.
         for (const std::string &mesh : meshes) {
             std::string ignored;
-            if (!hash_file(mesh, &h, nullptr, &ignored)) {
+            if (!hash_file(scene_relative_path(mesh.c_str(), scene.c_str()), &h, nullptr, &ignored)) {
                 h.add("\0missing\0", 9);
             }
         }
