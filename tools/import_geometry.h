@@ -5,6 +5,7 @@
 
 #include <assimp/scene.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,17 @@ struct Polygon {
     unsigned material = 0; // index into the model's materials
 };
 
+struct ColourSum {
+    Vec sum;
+    size_t count = 0;
+};
+
 struct Geometry {
     std::vector<Polygon> faces;
     int skipped = 0; // points, lines, faces without any usable normal or with corners not finite
+    // The vertex colours of the faces kept, summed by material index, of
+    // the meshes that have them.
+    std::map<unsigned, ColourSum> colours;
 };
 
 // Faces of three or more corners only: points and lines are never written.
@@ -36,8 +45,9 @@ bool every_face_is_quad(const aiScene *scene);
 Matrix4 node_to_world(const aiNode *node);
 
 // Every face of every mesh of every node, placed in world space and then
-// turned into rt's frame.
-Geometry collect_geometry(const aiScene *scene);
+// turned into rt's frame. Normals are the file's where it has them and
+// file_normals holds; otherwise they are worked out with a crease angle.
+Geometry collect_geometry(const aiScene *scene, bool file_normals);
 
 struct Box {
     Vec lo, hi;
