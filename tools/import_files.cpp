@@ -172,6 +172,10 @@ bool write_files(std::vector<PendingFile> *files, const char *last_step_name, bo
 std::set<std::string> meshes_named_by(const std::string &path)
 {
     std::set<std::string> names;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return names; // a FIFO would wait for a writer; the writing refuses it
+    }
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -66,7 +67,17 @@ void *allocate_or_throw(size_t n)
 size_t default_memory_limit()
 {
     long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && page > 0 ? static_cast<size_t>(pages) / 2 * static_cast<size_t>(page) : 0;
+    size_t memory = pages > 0 && page > 0 ? static_cast<size_t>(pages) * static_cast<size_t>(page) : 0;
+    // A container may have less than the machine: its control group says.
+    unsigned long long group = 0;
+    FILE *fp = fopen("/sys/fs/cgroup/memory.max", "r");
+    if (fp != nullptr) {
+        if (fscanf(fp, "%llu", &group) == 1 && group > 0 && (memory == 0 || group < memory)) {
+            memory = static_cast<size_t>(group);
+        }
+        fclose(fp);
+    }
+    return memory / 2;
 }
 
 void set_memory_limit(size_t bytes)

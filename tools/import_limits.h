@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <string>
 
-// Half the machine's memory, the default limit.
+// Half the memory of the machine (or of its container), the default limit.
 size_t default_memory_limit();
 
 // From now on an allocation through new that would take the program past

@@ -1,9 +1,12 @@
 #include "import_texture.h"
 
+#include <dirent.h>
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include <stb_image.h>
@@ -11,15 +14,48 @@
 namespace
 {
 
+// Pictures of more pixels than this are not decoded: a small file can
+// claim, or unpack to, gigabytes.
+const double kMaxPixels = 64.0 * 1024 * 1024;
+
+bool too_large(bool known, int width, int height, std::string *problem)
+{
+    if (known && static_cast<double>(width) * height > kMaxPixels) {
+        *problem = "is too large to read (" + std::to_string(width) + "x" + std::to_string(height) + ")";
+        return true;
+    }
+    return false;
+}
+
 bool is_file(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The name of the file in folder that is name but for the case of its
+// letters (names written on systems that do not tell case apart); "" for
+// none.
+std::string name_ignoring_case(const std::string &folder, const std::string &name)
+{
+    std::string found;
+    DIR *dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) {
+        return found;
+    }
+    while (struct dirent *entry = readdir(dir)) {
+        if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+            found = folder + entry->d_name;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
 // Where a texture named path may be: as written, beside the model, and by
 // its last component beside the model (a name written on another machine,
-// "C:\maps\wood.jpg" say).
+// "C:\maps\wood.jpg" say), with its case as written or not.
 std::vector<std::string> candidates(const std::string &folder, std::string path)
 {
     std::replace(path.begin(), path.end(), '\\', '/');
@@ -29,10 +65,9 @@ std::vector<std::string> candidates(const std::string &folder, std::string path)
     } else {
         where.push_back(folder + path);
     }
-    size_t slash = path.rfind('/');
-    if (slash != std::string::npos) {
-        where.push_back(folder + path.substr(slash + 1));
-    }
+    std::string last = path.substr(path.rfind('/') + 1);
+    where.push_back(folder + last);
+    where.push_back(name_ignoring_case(folder, last));
     return where;
 }
 
@@ -102,10 +137,17 @@ TextureMeans::Result TextureMeans::read(const std::string &path) const
     // A texture of the model's own: a file's bytes, or raw texels.
     if (const aiTexture *texture = scene->GetEmbeddedTexture(path.c_str())) {
         if (texture->mHeight == 0) {
-            unsigned char *rgb =
-                stbi_load_from_memory(reinterpret_cast<const unsigned char *>(texture->pcData),
-                                      static_cast<int>(texture->mWidth), &width, &height, &channels, 3);
+            const unsigned char *bytes = reinterpret_cast<const unsigned char *>(texture->pcData);
+            int size = static_cast<int>(texture->mWidth);
+            if (too_large(stbi_info_from_memory(bytes, size, &width, &height, &channels) != 0, width, height,
+                          &result.problem)) {
+                return result;
+            }
+            unsigned char *rgb = stbi_load_from_memory(bytes, size, &width, &height, &channels, 3);
             result.ok = mean_of_decoded(rgb, width, height, &result.colour, &result.problem);
+            if (!result.ok) {
+                result.problem = "cannot be read (" + result.problem + ")";
+            }
             return result;
         }
         Sum sum;
@@ -120,6 +162,10 @@ TextureMeans::Result TextureMeans::read(const std::string &path) const
     }
     for (const std::string &file : candidates(folder, path)) {
         if (is_file(file)) {
+            if (too_large(stbi_info(file.c_str(), &width, &height, &channels) != 0, width, height,
+                          &result.problem)) {
+                return result;
+            }
             unsigned char *rgb = stbi_load(file.c_str(), &width, &height, &channels, 3);
             result.ok = mean_of_decoded(rgb, width, height, &result.colour, &result.problem);
             if (!result.ok) {

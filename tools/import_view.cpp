@@ -113,24 +113,32 @@ Coverage view_coverage(const RtCamera &camera, const std::vector<Polygon> &faces
     Frame f = camera_frame(camera);
     double ii = f.i * f.i, jj = f.j * f.j;
     // Each face is tested only by the rays of the cells its picture covers;
-    // a face that reaches behind the camera by all of them.
+    // one wholly behind the camera by none, one that reaches behind it by
+    // all: every ray runs forwards.
     std::vector<std::vector<unsigned>> cells(kGrid * kGrid);
     for (unsigned n = 0; n < faces.size(); n++) {
         const Polygon &poly = faces[n];
         double x_lo = INFINITY, x_hi = -INFINITY, y_lo = INFINITY, y_hi = -INFINITY;
+        unsigned behind = 0;
         for (unsigned k = 0; k < poly.count; k++) {
             Vec q = poly.corner[k].pos - camera.position;
             double depth = q * f.k;
             if (!(depth > 0.0)) {
-                x_lo = y_lo = -1.0;
-                x_hi = y_hi = 1.0;
-                break;
+                behind++;
+                continue;
             }
             double x = f.focal * (q * f.i) / (ii * depth), y = f.focal * (q * f.j) / (jj * depth);
             x_lo = std::min(x_lo, x);
             x_hi = std::max(x_hi, x);
             y_lo = std::min(y_lo, y);
             y_hi = std::max(y_hi, y);
+        }
+        if (behind == poly.count) {
+            continue;
+        }
+        if (behind > 0) {
+            x_lo = y_lo = -1.0;
+            x_hi = y_hi = 1.0;
         }
         int c0, c1, r0, r1;
         cell_range(x_lo, x_hi, &c0, &c1);
