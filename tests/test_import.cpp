@@ -178,6 +178,12 @@ TEST(Import, RefusalsLeaveNothingBehind)
          cannot + "big.ply: it declares 2000000000 vertex elements, more than its 189 bytes can hold\n"},
         {"1", "big.off", "OFF\n3535352353580 1 0\n0 0 0\n", "big.off old.mesh",
          cannot + "big.off: it declares 3535352353580 vertices, more than its 28 bytes can hold\n"},
+        {"1", "faces.off", "# a comment\nOFF 3 9 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n", "faces.off old.mesh",
+         cannot + "faces.off: it declares 9 faces, more than its 48 bytes can hold\n"},
+        {"1", "bin.ply",
+         "ply\nformat binary_little_endian 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+         "property float z\nend_header\n" + std::string(36, '\0'),
+         "bin.ply old.mesh", cannot + "bin.ply: it declares 4 vertex elements, more than its 151 bytes can hold\n"},
         {"1", "many.obj", many, "-max-memory 1M many.obj old.mesh",
          cannot + "many.obj: it needs more memory than 1 MB (-max-memory changes the limit)\n"},
         {"1", "tri.obj", tri + "f 1 2 3\n", "tri.obj no/out.mesh",
@@ -245,12 +251,16 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
     const std::vector<std::vector<std::string>> cases = {
         // options and model, standard error, the scene file up to the mesh lines, the colour on the right
         {"@cornell.obj", "rt-import: sub/s.scene: 4 meshes, 12 triangles, 0 lights\n" + render,
-         "c p(2.494042 2.7856395 -3.68562) t(0.005397459 0.76241493 -0.13146752) fov(45)\n", ""},
-        {"@room.gltf",
+         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
+         "c p(2.494042 2.7856395 -3.68562) t(0.005397459 0.76241493 -0.13146752) fov(45)\n",
+         ""},
+        // For a picture of 640x480, the camera's 3:2 frame is its middle 640x320.
+        {"-size 640x480 @room.gltf",
          "rt-import: spot light \"spot\" becomes a point light: its cone is dropped\n"
-         "rt-import: sub/s.scene: 3 meshes, 6 triangles, 3 lights\n" +
-             render,
-         "# The model's camera shows the middle 512x341 of that.\n"
+         "rt-import: sub/s.scene: 3 meshes, 6 triangles, 3 lights\n"
+         "rt-import: render it with: rt -size 640x480 -gamma 2.2 sub/s.scene\n",
+         "# Render it: rt -size 640x480 -gamma 2.2 s.scene\n"
+         "# The model's camera shows the middle 640x320 of that.\n"
          "c p(3 1.5 0) t(-0.037796497 0.96435463 3.677201e-07) fov(65.560905)\n"
          "l p(0 3 0) c(0.8 0.8 0.8)\nl p(0 1387.067 -800.39056) c(0.405 0.405 0.405)\n"
          "l p(2 2 -1) c(0.30857143 0.24685714 0.18514286)\n",
@@ -263,6 +273,7 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
          "rt-import: the model gives no light: one white light at the camera\n"
          "rt-import: sub/s.scene: 1 mesh, 1 triangle, 1 light; 1 degenerate or non-finite face skipped\n" +
              render,
+         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
          "# The model's camera shows the middle 256x512 of that.\n"
          "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-0.25 -1 -1.5) c(0.8 0.8 0.8)\n",
          "0"},
@@ -277,8 +288,7 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
         EXPECT_EQ(r.err, c[1]);
         std::string scene = read_file(dir.file("sub/s.scene"));
         EXPECT_EQ(scene.substr(0, scene.find("\nm s-") + 1),
-                  "# Imported by rt-import from " + c[0].substr(c[0].find('@') + 1) + ".\n" +
-                      "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n" + c[2]);
+                  "# Imported by rt-import from " + c[0].substr(c[0].find('@') + 1) + ".\n" + c[2]);
         if (c[3] == "0") {
             EXPECT_EQ(read_file(dir.file("sub/s-default.mesh")),
                       "MESH3\nv -0.25 -0.5 0\nv -0.25 0.5 0\nv 0.25 -0.5 0\nn 0 0 -1\nf 1/1 2/1 3/1\n");
@@ -388,7 +398,8 @@ std::vector<double> picture_extent(const std::string &scene, const std::string &
 // Models look like themselves. A glTF triangle whose camera looks away:
 // the camera is passed over for one that frames the triangle, centred, its
 // farthest corner at 0.85 of the way to the picture's edge; its glow comes
-// from a texture, so it lights nothing and the default light is added. A
+// from a texture (embedded in the file), so it lights nothing and the
+// default light is added. A
 // cube without normals keeps its hard edges: its three faces in view show
 // three flat shades, with sharp steps between them.
 TEST(ImportScene, ModelsLookLikeThemselves)
@@ -396,7 +407,7 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     TempDir dir;
     RunResult r = run_import(dir, "-scene @away.gltf s.scene");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "rt-import: material \"sign\": emission texture tint.png: its mean colour (0.216 0.289 0.5)\n"
+    EXPECT_EQ(r.err, "rt-import: material \"sign\": emission texture (embedded 0): its mean colour (0.216 0.289 0.5)\n"
                      "rt-import: camera \"away\" shows little of the model (0 % of its view): passed over "
                      "(-keep-camera keeps it)\n"
                      "rt-import: the model gives no light: one white light at the camera\n"

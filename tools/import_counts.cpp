@@ -96,10 +96,12 @@ bool ply_fits(const std::string &header, long long size, std::string *reason)
             }
             elements.back().least += binary ? std::max(bytes, 1) : 2;
         } else if (word == "end_header") {
+            // What follows the header holds the elements.
+            double data = static_cast<double>(size) - static_cast<double>(in.tellg());
             double need = 0.0;
             for (const Element &e : elements) {
                 need += product(e.count, e.least);
-                if (need > static_cast<double>(size)) {
+                if (need > data) {
                     *reason = too_many(e.count, e.name + " elements", size);
                     return false;
                 }

@@ -93,6 +93,12 @@ struct Part {
     std::string file; // its name, beside the scene file
 };
 
+// A texture's name for a note: assimp names the model's own "*0", "*1" ...
+std::string texture_name(const std::string &path)
+{
+    return !path.empty() && path[0] == '*' ? "(embedded " + path.substr(1) + ")" : path;
+}
+
 // The colours a material's textures and its faces' vertex colours give
 // source, with a note for each.
 void paint_material(const aiMaterial *mat, const std::string &label, TextureMeans *textures,
@@ -105,10 +111,10 @@ void paint_material(const aiMaterial *mat, const std::string &label, TextureMean
         if (textures->mean(colour, &mean, &problem)) {
             source->diffuse = source->diffuse.SymMul(mean);
             fprintf(stderr, "rt-import: material \"%s\": texture %s: its mean colour %s\n", label.c_str(),
-                    colour.c_str(), colour_note(mean).c_str());
+                    texture_name(colour).c_str(), colour_note(mean).c_str());
         } else {
             fprintf(stderr, "rt-import: material \"%s\": texture %s %s: its colour factor is used\n", label.c_str(),
-                    colour.c_str(), problem.c_str());
+                    texture_name(colour).c_str(), problem.c_str());
         }
     }
     std::string emission = emission_texture(mat);
@@ -117,13 +123,13 @@ void paint_material(const aiMaterial *mat, const std::string &label, TextureMean
         if (textures->mean(emission, &mean, &problem)) {
             source->emissive = source->emissive.SymMul(mean);
             fprintf(stderr, "rt-import: material \"%s\": emission texture %s: its mean colour %s\n", label.c_str(),
-                    emission.c_str(), colour_note(mean).c_str());
+                    texture_name(emission).c_str(), colour_note(mean).c_str());
         } else {
             // What glows and where is the texture's to say: without it,
             // nothing does.
             source->emissive = Vec();
             fprintf(stderr, "rt-import: material \"%s\": emission texture %s %s: the material does not glow\n",
-                    label.c_str(), emission.c_str(), problem.c_str());
+                    label.c_str(), texture_name(emission).c_str(), problem.c_str());
         }
     }
     std::string unshown = unshown_textures(mat);
