@@ -120,6 +120,10 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
          "rt-import: out.mesh: 12 triangles, 8 vertices, 6 normals\n"},
         {"-fit -quads @cube.ply", "MESH4\nv -0.5 -0.5 0.5\nv 0.5 -0.5 0.5\nv 0.5 0.5 0.5\n", "0.7 0.7 0.7",
          "rt-import: out.mesh: 6 quads, 8 vertices, 6 normals\n"},
+        // Faces bent by 20 degrees share the mean of their normals where
+        // they meet; by 70, each keeps its own.
+        {"@fold.obj", "n 0 0 -1\nn -0.17364809 0 -0.9848078\nn -0.34201998 0 -0.9396927\nn -1 0 0\nf", "0.7 0.7 0.7",
+         "rt-import: out.mesh: 6 triangles, 8 vertices, 4 normals\n"},
     };
     for (const std::vector<std::string> &c : cases) {
         SCOPED_TRACE(c[0]);
@@ -184,7 +188,7 @@ TEST(Import, RefusalsLeaveNothingBehind)
          "ply\nformat binary_little_endian 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
          "property float z\nend_header\n" + std::string(36, '\0'),
          "bin.ply old.mesh", cannot + "bin.ply: it declares 4 vertex elements, more than its 151 bytes can hold\n"},
-        {"1", "many.obj", many, "-max-memory 1M many.obj old.mesh",
+        {"1", "many.obj", many, "-max-memory 1048576 many.obj old.mesh",
          cannot + "many.obj: it needs more memory than 1 MB (-max-memory changes the limit)\n"},
         {"1", "tri.obj", tri + "f 1 2 3\n", "tri.obj no/out.mesh",
          "rt-import: cannot write no/out.mesh: No such file or directory\n"},
@@ -365,6 +369,17 @@ TEST(ImportScene, MaterialMapping)
                          "rt-import: the model gives no light: one white light at the camera\n"
                          "rt-import: m.scene: 1 mesh, 1 triangle, 1 light\n" +
                          render);
+
+    // A picture whose header claims 100 million pixels is not decoded.
+    TempDir dir;
+    write_file(dir.file("big.obj"), "mtllib big.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl big\nf 1 2 3\n");
+    write_file(dir.file("big.mtl"), "newmtl big\nKd 0.5 0.5 0.5\nmap_Kd big.png\n");
+    const char header[] = "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x27\x10\0\0\x27\x10\x08\x02\0\0\0\0\0\0\0";
+    write_file(dir.file("big.png"), std::string(header, sizeof header - 1));
+    RunResult r = run_import(dir, "-scene big.obj b.scene");
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+              "rt-import: material \"big\": texture big.png is too large to read (10000x10000): its colour factor is "
+              "used\n");
 }
 
 // What the automatic camera shows, in rt's picture coordinates (-1 to 1
@@ -397,9 +412,11 @@ std::vector<double> picture_extent(const std::string &scene, const std::string &
 
 // Models look like themselves. A glTF triangle whose camera looks away:
 // the camera is passed over for one that frames the triangle, centred, its
-// farthest corner at 0.85 of the way to the picture's edge; its glow comes
-// from a texture (embedded in the file), so it lights nothing and the
-// default light is added. A
+// farthest corner at 0.85 of the way to the picture's edge; its light is
+// behind it, and its glow comes from a texture (embedded in the file), so
+// that nothing lights what the camera sees and a light at the camera is
+// added. A model too small for rt's rays is written larger, and framed
+// alike. A
 // cube without normals keeps its hard edges: its three faces in view show
 // three flat shades, with sharp steps between them.
 TEST(ImportScene, ModelsLookLikeThemselves)
@@ -410,10 +427,12 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     EXPECT_EQ(r.err, "rt-import: material \"sign\": emission texture (embedded 0): its mean colour (0.216 0.289 0.5)\n"
                      "rt-import: camera \"away\" shows little of the model (0 % of its view): passed over "
                      "(-keep-camera keeps it)\n"
-                     "rt-import: the model gives no light: one white light at the camera\n"
-                     "rt-import: s.scene: 1 mesh, 1 triangle, 1 light\n"
+                     "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
+                     "too\n"
+                     "rt-import: s.scene: 1 mesh, 1 triangle, 2 lights\n"
                      "rt-import: render it with: rt -size 512x512 -gamma 2.2 s.scene\n");
     std::string scene = read_file(dir.file("s.scene"));
+    EXPECT_NE(scene.find("\nl p(0 0 2) c(0.8 0.8 0.8)\nl p("), std::string::npos) << scene;
     EXPECT_NE(scene.find(" ke(0.2158605 0.2891923 0.5)\n"), std::string::npos) << scene;
     std::vector<double> seen = picture_extent(scene, read_file(dir.file("s-sign.mesh")));
     EXPECT_NEAR(std::max({-seen[0], seen[1], -seen[2], seen[3]}), 0.85, 1e-6);
@@ -421,6 +440,17 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     EXPECT_NEAR(seen[2] + seen[3], 0.0, 0.01);
     r = run_import(dir, "-scene -keep-camera @away.gltf k.scene");
     EXPECT_NE(read_file(dir.file("k.scene")).find("\nc p(0 0 5) t(0 0 "), std::string::npos);
+
+    write_file(dir.file("tiny.obj"), "v 0 0 0\nv 0.001 0 0\nv 0 0.001 0\nf 1 2 3\n");
+    r = run_import(dir, "-scene tiny.obj t.scene");
+    EXPECT_NE(r.err.find("rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 "
+                         "times as large\n"),
+              std::string::npos)
+        << r.err;
+    std::string tiny = read_file(dir.file("t-default.mesh"));
+    EXPECT_EQ(tiny.substr(0, tiny.find("\nn ")), "MESH3\nv 0 0 0\nv 0 10 0\nv 10 0 0");
+    seen = picture_extent(read_file(dir.file("t.scene")), tiny);
+    EXPECT_NEAR(std::max({-seen[0], seen[1], -seen[2], seen[3]}), 0.85, 1e-6);
 
     // The cube fitted to the unit box, seen edge-on from the front and the
     // right, lit from the right: the middle row of the picture is flat on

@@ -56,7 +56,6 @@ UpAxis model_up_axis(const aiScene *scene, const std::string &model)
             return up;
         }
     }
-    up.why = "the usual convention";
     return up;
 }
 

@@ -12,7 +12,7 @@
 struct UpAxis {
     int axis = 1; // 0 x, 1 y, 2 z, in the model's own frame
     int sign = 1;
-    std::string why; // where the choice came from, for the note
+    std::string why; // where the choice of another axis than +y came from, for the note
 };
 
 // Reads "x", "y", "z", "-x", "-y" or "-z" (a leading + allowed); false for

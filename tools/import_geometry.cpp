@@ -182,11 +182,16 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
             continue;
         }
         if (mesh->HasVertexColors(0)) {
-            ColourSum &sum = geo->colours[poly.material];
             for (unsigned k = 0; k < poly.count; k++) {
                 const aiColor4D &c = mesh->mColors[0][face.mIndices[k]];
-                sum.sum += Vec(c.r, c.g, c.b);
-                sum.count++;
+                // Readers fill colours a file does not give with 0 (alpha
+                // too) or -1: such a colour says nothing.
+                Vec colour(c.r, c.g, c.b);
+                if (c.a > 0.0f && is_finite(colour) && std::min({colour.x, colour.y, colour.z}) >= 0.0) {
+                    ColourSum &sum = geo->colours[poly.material];
+                    sum.sum += colour;
+                    sum.count++;
+                }
             }
         }
         geo->faces.push_back(poly);
@@ -304,14 +309,15 @@ Fit unit_box_fit(const Box &box)
     return fit;
 }
 
-void fit_faces(const Fit &fit, std::vector<Polygon> *faces)
+void place_faces(const Fit &fit, bool unit_box, std::vector<Polygon> *faces)
 {
     for (Polygon &poly : *faces) {
         for (unsigned k = 0; k < poly.count; k++) {
             Vec p = fit.place(poly.corner[k].pos);
             // Rounding may step a hair past the box: keep it inside.
-            poly.corner[k].pos =
-                Vec(std::clamp(p.x, -0.5, 0.5), std::clamp(p.y, -0.5, 0.5), std::clamp(p.z, -0.5, 0.5));
+            poly.corner[k].pos = unit_box ? Vec(std::clamp(p.x, -0.5, 0.5), std::clamp(p.y, -0.5, 0.5),
+                                                std::clamp(p.z, -0.5, 0.5))
+                                          : p;
         }
     }
 }

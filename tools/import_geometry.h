@@ -33,7 +33,8 @@ struct Geometry {
     std::vector<Polygon> faces;
     int skipped = 0; // points, lines, faces without any usable normal or with corners not finite
     // The vertex colours of the faces kept, summed by material index, of
-    // the meshes that have them.
+    // the meshes that have them; colours that are unset (alpha 0) or not
+    // colours (negative, not finite) are left out.
     std::map<unsigned, ColourSum> colours;
 };
 
@@ -69,8 +70,9 @@ struct Fit {
 // the box is a single point.
 Fit unit_box_fit(const Box &box);
 
-// Places every corner by fit, kept inside the unit box against rounding.
-void fit_faces(const Fit &fit, std::vector<Polygon> *faces);
+// Places every corner by fit; with unit_box, kept inside the unit box
+// against rounding.
+void place_faces(const Fit &fit, bool unit_box, std::vector<Polygon> *faces);
 
 struct MeshText {
     std::string text;

@@ -9,10 +9,12 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "import_camera_lights.h"
 #include "import_material.h"
+#include "import_rays.h"
 #include "import_texture.h"
 #include "import_view.h"
 
@@ -26,6 +28,9 @@ const size_t kMaxMaterialName = 64;
 // of meets the model within a quarter of its radius: it is shut in a part.
 const double kLeastCoverage = 0.05;
 const double kShutIn = 0.5;
+// Lights that give what the camera sees less than this on average (see
+// view_lighting) leave it dark; the view gets a light at the camera too.
+const double kDarkView = 0.2;
 
 const int kExitFailure = 1;
 
@@ -205,7 +210,7 @@ std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, c
         }
         part.material = map_material(source);
         part.lights = !source.emission_textured && max_channel(part.material.ke) > 0.0;
-        kept.push_back(part);
+        kept.push_back(std::move(part));
     }
     return kept;
 }
@@ -225,13 +230,14 @@ CameraReading camera_reading(const std::string &model)
 
 // The model's first camera that shows its front (any that rt can show with
 // -keep-camera), or the automatic one.
-RtCamera choose_camera(const Options &opt, const aiScene *scene, const std::vector<Polygon> &faces, const Box &box)
+RtCamera choose_camera(const Options &opt, const aiScene *scene, const std::vector<Polygon> &faces,
+                       const FaceTree &tree, const Box &box, double scale)
 {
     for (const NamedCamera &cam : model_cameras(scene, box, camera_reading(opt.model))) {
         if (opt.keep_camera) {
             return cam.camera;
         }
-        Coverage seen = view_coverage(cam.camera, faces, box.radius() / 4.0);
+        Coverage seen = view_coverage(cam.camera, tree, faces, box.radius() / 4.0, scale);
         if (seen.front >= kLeastCoverage && seen.close < kShutIn) {
             return cam.camera;
         }
@@ -248,6 +254,21 @@ RtCamera choose_camera(const Options &opt, const aiScene *scene, const std::vect
         }
     }
     return framing_camera(faces, box);
+}
+
+// The factor the scene is written at: 1, or for a model whose radius is
+// under 0.1 or over 1000 the power of ten that makes it 1 to 10. rt's
+// rays see from 0.01 to 10000 units along a bounce (a little more along a
+// primary ray): a model much smaller loses its light between its own
+// surfaces, one much larger what lies beyond. rt's lights do not fall
+// off, so the scaled scene gives the same picture.
+double scene_scale(const Box &box)
+{
+    double r = box.radius();
+    if (!(r > 0.0) || (r >= 0.1 && r <= 1000.0)) {
+        return 1.0;
+    }
+    return std::pow(10.0, -std::floor(std::log10(r)));
 }
 
 // Text from a model for a comment line of the scene file: rt reads a line
@@ -298,7 +319,7 @@ int import_mesh(const Options &opt, const aiScene *scene, Geometry geo, const Fi
         return kExitFailure;
     }
     if (opt.fit) {
-        fit_faces(unit_box_fit(bounding_box(geo.faces)), &geo.faces);
+        place_faces(unit_box_fit(bounding_box(geo.faces)), true, &geo.faces);
     }
     MeshText mesh = mesh_text(geo.faces, geo.faces[0].count == 4);
     RtMaterial material; // grey unless the model has a diffuse colour
@@ -355,16 +376,30 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
     }
     Box box = bounding_box(kept);
 
-    RtCamera cam = choose_camera(opt, scene, kept, box);
+    double scale = opt.fit ? 1.0 : scene_scale(box);
+    FaceTree tree(kept);
+    RtCamera cam = choose_camera(opt, scene, kept, tree, box, scale);
     std::vector<RtLight> lights = model_lights(scene, box);
+    RtLight headlight = {cam.position, Vec(kKeyLight, kKeyLight, kKeyLight)};
     if (lights.empty() && !glowing) {
         fprintf(stderr, "rt-import: the model gives no light: one white light at the camera\n");
-        lights.push_back({cam.position, Vec(kKeyLight, kKeyLight, kKeyLight)});
+        lights.push_back(headlight);
+    } else if (!lights.empty() && view_lighting(cam, tree, kept, lights, scale) < kDarkView) {
+        fprintf(stderr, "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
+                        "too\n");
+        lights.push_back(headlight);
     }
-    if (opt.fit) {
+    if (opt.fit || scale != 1.0) {
         Fit fit = unit_box_fit(box);
+        if (!opt.fit) {
+            fprintf(stderr, "rt-import: the model is %g across, which rt's rays do not span well: written %g times as "
+                            "large\n",
+                    2.0 * box.radius(), scale);
+            fit.centre = Vec();
+            fit.extent = 1.0 / scale;
+        }
         for (Part &part : parts) {
-            fit_faces(fit, &part.faces);
+            place_faces(fit, opt.fit, &part.faces);
         }
         cam.position = fit.place(cam.position);
         cam.target = fit.place(cam.target);

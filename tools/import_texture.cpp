@@ -88,7 +88,8 @@ struct Sum {
 bool mean_of_decoded(unsigned char *rgb, int width, int height, Vec *colour, std::string *problem)
 {
     if (rgb == nullptr) {
-        *problem = stbi_failure_reason();
+        const char *reason = stbi_failure_reason();
+        *problem = reason != nullptr && *reason != 0 ? reason : "not a picture";
         return false;
     }
     Sum sum;
@@ -139,8 +140,8 @@ TextureMeans::Result TextureMeans::read(const std::string &path) const
         if (texture->mHeight == 0) {
             const unsigned char *bytes = reinterpret_cast<const unsigned char *>(texture->pcData);
             int size = static_cast<int>(texture->mWidth);
-            if (too_large(stbi_info_from_memory(bytes, size, &width, &height, &channels) != 0, width, height,
-                          &result.problem)) {
+            bool known = stbi_info_from_memory(bytes, size, &width, &height, &channels) != 0;
+            if (too_large(known, width, height, &result.problem)) {
                 return result;
             }
             unsigned char *rgb = stbi_load_from_memory(bytes, size, &width, &height, &channels, 3);
@@ -162,8 +163,8 @@ TextureMeans::Result TextureMeans::read(const std::string &path) const
     }
     for (const std::string &file : candidates(folder, path)) {
         if (is_file(file)) {
-            if (too_large(stbi_info(file.c_str(), &width, &height, &channels) != 0, width, height,
-                          &result.problem)) {
+            bool known = stbi_info(file.c_str(), &width, &height, &channels) != 0;
+            if (too_large(known, width, height, &result.problem)) {
                 return result;
             }
             unsigned char *rgb = stbi_load(file.c_str(), &width, &height, &channels, 3);

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace
 {
 
 const double kPi = 3.141592653589793;
 const int kGrid = 32;
+// The span of a primary ray's parameter, in units of its direction before
+// rt lengthens it 10000 times, within which rt sees a surface.
+const std::pair<double, double> kRayReach(0.01, 10000.0);
 // The part of the picture, across and up, that the automatic camera fills.
 const double kFill = 0.85;
 // The automatic camera's field of view, degrees.
@@ -33,33 +37,22 @@ Frame camera_frame(const RtCamera &camera)
     return f;
 }
 
-// The ray parameter at which the segment from o along d meets the triangle
-// a, b, c; not a number (or not above 0) when it misses.
-double hit_triangle(const Vec &o, const Vec &d, const Vec &a, const Vec &b, const Vec &c)
+// A face's normal: the mean of its corners'.
+Vec face_normal(const Polygon &poly)
 {
-    Vec e1 = b - a, e2 = c - a;
-    Vec p = d ^ e2;
-    double det = e1 * p;
-    if (det == 0.0) {
-        return NAN;
+    Vec sum;
+    for (unsigned k = 0; k < poly.count; k++) {
+        sum += poly.corner[k].norm;
     }
-    Vec s = o - a;
-    double u = (s * p) / det;
-    Vec q = s ^ e1;
-    double v = (d * q) / det;
-    if (!(u >= 0.0 && v >= 0.0 && u + v <= 1.0)) {
-        return NAN;
-    }
-    return (e2 * q) / det;
+    return sum / sum.Length();
 }
 
-// The grid cells, [first, last] in one axis, whose middles lie within
-// picture coordinates lo to hi (-1 to 1 across the grid).
-void cell_range(double lo, double hi, int *first, int *last)
-{
-    *first = std::max(0, static_cast<int>(std::ceil((lo + 1.0) * kGrid / 2.0 - 0.5)));
-    *last = std::min(kGrid - 1, static_cast<int>(std::floor((hi + 1.0) * kGrid / 2.0 - 0.5)));
-}
+// A grid ray of a camera's picture, its direction before rt lengthens it,
+// and what it meets first.
+struct GridHit {
+    Vec dir;
+    FaceTree::Hit at;
+};
 
 // The corners of faces as they show in a camera's picture: x from x_lo to
 // x_hi, y from y_lo to y_hi (-1 to 1 spans the picture), for corners in
@@ -106,79 +99,65 @@ double framing_distance(const std::vector<Polygon> &faces, const Vec &target, co
     return distance > 0.0 ? distance : 1.0; // 1 for a model of one point
 }
 
-} // namespace
-
-Coverage view_coverage(const RtCamera &camera, const std::vector<Polygon> &faces, double near)
+// What the grid rays of a camera's picture meet, within rt's reach.
+std::vector<GridHit> grid_hits(const RtCamera &camera, const FaceTree &tree, double scale)
 {
     Frame f = camera_frame(camera);
-    double ii = f.i * f.i, jj = f.j * f.j;
-    // Each face is tested only by the rays of the cells its picture covers;
-    // one wholly behind the camera by none, one that reaches behind it by
-    // all: every ray runs forwards.
-    std::vector<std::vector<unsigned>> cells(kGrid * kGrid);
-    for (unsigned n = 0; n < faces.size(); n++) {
-        const Polygon &poly = faces[n];
-        double x_lo = INFINITY, x_hi = -INFINITY, y_lo = INFINITY, y_hi = -INFINITY;
-        unsigned behind = 0;
-        for (unsigned k = 0; k < poly.count; k++) {
-            Vec q = poly.corner[k].pos - camera.position;
-            double depth = q * f.k;
-            if (!(depth > 0.0)) {
-                behind++;
-                continue;
-            }
-            double x = f.focal * (q * f.i) / (ii * depth), y = f.focal * (q * f.j) / (jj * depth);
-            x_lo = std::min(x_lo, x);
-            x_hi = std::max(x_hi, x);
-            y_lo = std::min(y_lo, y);
-            y_hi = std::max(y_hi, y);
-        }
-        if (behind == poly.count) {
-            continue;
-        }
-        if (behind > 0) {
-            x_lo = y_lo = -1.0;
-            x_hi = y_hi = 1.0;
-        }
-        int c0, c1, r0, r1;
-        cell_range(x_lo, x_hi, &c0, &c1);
-        cell_range(y_lo, y_hi, &r0, &r1);
-        for (int r = r0; r <= r1; r++) {
-            for (int c = c0; c <= c1; c++) {
-                cells[r * kGrid + c].push_back(n);
-            }
-        }
-    }
-    int front = 0, close = 0;
+    // rt's primary ray is the direction below times 10000, and meets what
+    // lies from 1e-6 to 1 of it: here, from 0.01 to 10000 of the direction,
+    // in the scene as written.
+    double first = kRayReach.first / scale, last = kRayReach.second / scale;
+    std::vector<GridHit> hits;
     for (int r = 0; r < kGrid; r++) {
         for (int c = 0; c < kGrid; c++) {
             double x = (2.0 * c + 1.0) / kGrid - 1.0, y = (2.0 * r + 1.0) / kGrid - 1.0;
-            Vec dir = f.i * x + f.j * y + f.k * f.focal;
-            double nearest = INFINITY;
-            bool facing = false;
-            for (unsigned n : cells[r * kGrid + c]) {
-                const Polygon &poly = faces[n];
-                for (unsigned t = 2; t < poly.count; t++) {
-                    double hit = hit_triangle(camera.position, dir, poly.corner[0].pos, poly.corner[t - 1].pos,
-                                              poly.corner[t].pos);
-                    if (hit > 0.0 && hit < nearest) {
-                        nearest = hit;
-                        Vec normal;
-                        for (unsigned k = 0; k < poly.count; k++) {
-                            normal += poly.corner[k].norm;
-                        }
-                        facing = normal * dir < 0.0;
-                    }
-                }
+            GridHit hit;
+            hit.dir = f.i * x + f.j * y + f.k * f.focal;
+            if (tree.nearest(camera.position, hit.dir, first, last, &hit.at)) {
+                hits.push_back(hit);
             }
-            front += facing ? 1 : 0;
-            close += nearest * dir.Length() < near ? 1 : 0;
         }
     }
+    return hits;
+}
+
+} // namespace
+
+Coverage view_coverage(const RtCamera &camera, const FaceTree &tree, const std::vector<Polygon> &faces, double near,
+                       double scale)
+{
     Coverage seen;
-    seen.front = front / static_cast<double>(kGrid * kGrid);
-    seen.close = close / static_cast<double>(kGrid * kGrid);
+    for (const GridHit &hit : grid_hits(camera, tree, scale)) {
+        seen.front += face_normal(faces[hit.at.face]) * hit.dir < 0.0 ? 1.0 : 0.0;
+        seen.close += hit.at.t * hit.dir.Length() < near ? 1.0 : 0.0;
+    }
+    seen.front /= kGrid * kGrid;
+    seen.close /= kGrid * kGrid;
     return seen;
+}
+
+double view_lighting(const RtCamera &camera, const FaceTree &tree, const std::vector<Polygon> &faces,
+                     const std::vector<RtLight> &lights, double scale)
+{
+    std::vector<GridHit> hits = grid_hits(camera, tree, scale);
+    double sum = 0.0;
+    for (const GridHit &hit : hits) {
+        Vec p = camera.position + hit.dir * hit.at.t;
+        Vec n = face_normal(faces[hit.at.face]);
+        n = n * hit.dir > 0.0 ? -n : n; // rt shades the side the ray meets
+        double light = 0.0;
+        for (const RtLight &l : lights) {
+            Vec to = l.position - p;
+            double facing = (n * to) / to.Length();
+            // Not up to the light itself, nor back onto the face the point
+            // lies on.
+            if (facing > 0.0 && !tree.any(p, to, 1e-4, 1.0 - 1e-4)) {
+                light += facing * max_channel(l.colour);
+            }
+        }
+        sum += std::min(light, 1.0);
+    }
+    return hits.empty() ? 0.0 : sum / hits.size();
 }
 
 RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box)
