@@ -100,13 +100,17 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
                                "stood on rt's +y\n";
     const std::vector<std::vector<std::string>> cases = {
         // options and model, text the mesh data file holds, its diffuse colour, standard error.
-        // STL keeps +z up: the square's normal, +z, becomes rt's +y. A zero
+        // STL keeps +z up (whatever the case of the name's extension): the
+        // square's normal, +z, becomes rt's +y; -up says otherwise. A zero
         // facet normal gives way to the face's own; facets with two equal
         // corners, or with three on a line and a zero normal, are skipped.
-        {"@square.stl", "MESH3\nv 0 0 0\nv 2 0 2\nv 2 0 0\nv 0 0 2\nn 0 1 0\nf 1/1 2/1 3/1\nf 1/1 4/1 2/1\n",
+        {"@square.STL", "MESH3\nv 0 0 0\nv 2 0 2\nv 2 0 0\nv 0 0 2\nn 0 1 0\nf 1/1 2/1 3/1\nf 1/1 4/1 2/1\n",
          "0.7 0.7 0.7",
          stl_up + "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
-        {"-up y @square.stl", "MESH3\nv 0 0 0\nv 2 2 0\nv 2 0 0\nv 0 2 0\nn 0 0 -1\n", "0.7 0.7 0.7",
+        {"-up y @square.STL", "MESH3\nv 0 0 0\nv 2 2 0\nv 2 0 0\nv 0 2 0\nn 0 0 -1\n", "0.7 0.7 0.7",
+         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
+        {"-up -y @square.STL", "MESH3\nv 0 0 0\nv 2 -2 0\nv 2 0 0\nv 0 -2 0\nn 0 0 1\n", "0.7 0.7 0.7",
+         "rt-import: up is -y, as asked: the model is stood on rt's +y\n"
          "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
         // Node transforms down the tree; normals by the inverse transpose.
         {"@nodes.dae",
