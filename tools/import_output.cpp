@@ -271,6 +271,30 @@ double scene_scale(const Box &box)
     return std::pow(10.0, -std::floor(std::log10(r)));
 }
 
+// The lights, and the parts that glow as rt shades them: each lights a
+// point from a point of its surface, whatever its size. A glowing part
+// stands here as a few of its faces' middles, its colour shared among them.
+std::vector<RtLight> lights_and_glows(const std::vector<RtLight> &lights, const std::vector<Part> &parts)
+{
+    const size_t samples = 4;
+    std::vector<RtLight> all = lights;
+    for (const Part &part : parts) {
+        if (!part.lights) {
+            continue;
+        }
+        size_t count = std::min(samples, part.faces.size());
+        for (size_t n = 0; n < count; n++) {
+            const Polygon &poly = part.faces[n * part.faces.size() / count];
+            Vec middle;
+            for (unsigned k = 0; k < poly.count; k++) {
+                middle += poly.corner[k].pos / static_cast<double>(poly.count);
+            }
+            all.push_back({middle, part.material.ke / static_cast<double>(count)});
+        }
+    }
+    return all;
+}
+
 // Text from a model for a comment line of the scene file: rt reads a line
 // of at most 1023 characters, and a line break would end the comment.
 std::string comment_text(const std::string &text)
@@ -384,7 +408,7 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
     if (lights.empty() && !glowing) {
         fprintf(stderr, "rt-import: the model gives no light: one white light at the camera\n");
         lights.push_back(headlight);
-    } else if (!lights.empty() && view_lighting(cam, tree, kept, lights, scale) < kDarkView) {
+    } else if (view_lighting(cam, tree, kept, lights_and_glows(lights, parts), scale) < kDarkView) {
         fprintf(stderr, "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
                         "too\n");
         lights.push_back(headlight);
