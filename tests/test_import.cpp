@@ -223,6 +223,14 @@ TEST(Import, RefusalsLeaveNothingBehind)
         }
     }
 
+    // Help and version are answers, not refusals.
+    TempDir asked;
+    RunResult help = run_import(asked, "--help"), version = run_import(asked, "--version");
+    EXPECT_EQ(help.status + version.status, 0);
+    EXPECT_EQ(help.out.substr(0, usage.size()), usage);
+    EXPECT_EQ(version.out.substr(0, version.out.find('(')), std::string("rt-import ") + RT_VERSION + " ");
+    EXPECT_EQ(help.err + version.err, "");
+
     // A scene line that cannot be written (a full disk) is an error, and the
     // mesh file is not left without it; a name as long as a name can be fits.
     // A model that never ends (a pipe without a writer) is given up after
