@@ -14,6 +14,7 @@
 #include "mesh.h"
 #include "files/mesh_text.h"
 #include "files/number_scan.h"
+#include "files/scene_path.h"
 #include "plane.h"
 #include "sphere.h"
 #include "sphereflake.h"
@@ -474,8 +475,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     return true;
 }
 
-
-static Object *load_mesh(const char *line, ContentHash *key, int threads)
+static Object *load_mesh(const char *line, const char *scene_file, ContentHash *key, int threads)
 {
     char fname[SCENE_LINE_SIZE];
     float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
@@ -495,7 +495,7 @@ static Object *load_mesh(const char *line, ContentHash *key, int threads)
     rot.set_rotation(Vector3(rx, ry, rz), angle * 3.141592653589793 / 180.0);
 
     Mesh *mesh = new Mesh(MESH_PRIM_TRI);
-    if (!load_mesh_data(mesh, fname, pos, rot, scale, key, threads)) {
+    if (!load_mesh_data(mesh, scene_relative_path(fname, scene_file).c_str(), pos, rot, scale, key, threads)) {
         delete mesh;
         return nullptr;
     }
@@ -509,12 +509,12 @@ bool Scene::load(const char *fname, ContentHash *key)
     if (fp == nullptr) {
         return false;
     }
-    bool res = load(fp, key);
+    bool res = load(fp, key, fname);
     fclose(fp);
     return res;
 }
 
-bool Scene::load(FILE *fp, ContentHash *key)
+bool Scene::load(FILE *fp, ContentHash *key, const char *fname)
 {
     char line[SCENE_LINE_SIZE];
     // Wide enough for any file a disk can hold: an int would overflow past
@@ -542,7 +542,7 @@ bool Scene::load(FILE *fp, ContentHash *key)
             Object *obj = kind == 's'   ? load_sphere(line)
                           : kind == 'p' ? load_plane(line)
                           : kind == 'f' ? load_sphflake(line)
-                                        : load_mesh(line, key, threads);
+                                        : load_mesh(line, fname, key, threads);
             if (obj != nullptr) {
                 add_object(obj);
             } else {

@@ -150,6 +150,42 @@ TEST(MeshFiles, EveryFailureDiscardsTheMeshWithItsMessages)
     }
 }
 
+// A mesh data file's name is taken from the working folder first, then
+// from the scene file's folder: a scene with its meshes renders the same
+// from its own folder and from any other, byte for byte. A file of that
+// name in the working folder comes first; where neither exists, the
+// message names the file as written.
+TEST(MeshFiles, NamesAreFoundBesideTheSceneFileToo)
+{
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0755), 0);
+    const std::string line = "m tri.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1)" + kMat + "\n";
+    write_file(dir.file("sub/s.scene"), kCamera + "l p(0 0 -10) c(1 1 1)\n" + line);
+    write_file(dir.file("sub/tri.mesh"), kTriMesh);
+    auto render_in = [](const std::string &folder, const std::string &scene) {
+        return run_rt(folder, {"-nosdl", "-size", "16x12", "-o", "p.ppm", scene});
+    };
+    RunResult own = render_in(dir.file("sub"), "s.scene");
+    RunResult other = render_in(dir.path(), "sub/s.scene");
+    EXPECT_EQ(own.status, 0);
+    EXPECT_EQ(own.err, "");
+    EXPECT_EQ(without_time(other.out), without_time(own.out));
+    EXPECT_EQ(other.err, own.err);
+    EXPECT_EQ(other.status, own.status);
+    EXPECT_EQ(read_file(dir.file("p.ppm")), read_file(dir.file("sub/p.ppm")));
+    write_file(dir.file("none.scene"), kCamera + "l p(0 0 -10) c(1 1 1)\n");
+    EXPECT_NE(read_file(dir.file("p.ppm")), render(dir, {"none.scene"}).image);
+
+    write_file(dir.file("tri.mesh"), "MESH3\nv 0 0 0\nv 2 0 0\nv 0 2 0\nn 0 0 -1\nf 1/1 2/1 3/1\n");
+    render_in(dir.path(), "sub/s.scene");
+    EXPECT_NE(read_file(dir.file("p.ppm")), read_file(dir.file("sub/p.ppm")));
+
+    unlink(dir.file("tri.mesh").c_str());
+    unlink(dir.file("sub/tri.mesh").c_str());
+    RunResult gone = render_in(dir.path(), "sub/s.scene");
+    EXPECT_EQ(gone.err, "failed to open mesh data file: tri.mesh: No such file or directory\n" + error_line(3, line));
+}
+
 // Loose but valid files give the plain files' picture: scene lines with CRLF,
 // no blanks at all, trailing words, a missing last parenthesis and numbers in
 // every notation; mesh files with indented lines, blank lines, comments and

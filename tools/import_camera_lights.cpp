@@ -140,30 +140,20 @@ const char *light_at_model(const aiScene *scene, const aiLight *light, const Box
 
 } // namespace
 
-RtCamera framing_camera(const Box &box)
+std::vector<NamedCamera> model_cameras(const aiScene *scene, const Box &box, const CameraReading &reading)
 {
-    RtCamera cam;
-    // From the front and a little above, as the plain mode's manual places
-    // the camera for a model fitted into the unit box.
-    Vec back(0.0, 0.8, -2.2);
-    back /= back.Length();
-    // rt narrows a view that looks down; see convert_camera.
-    double half = std::atan(std::sqrt(back.x * back.x + back.z * back.z) * std::tan(cam.fov * kPi / 360.0));
-    cam.target = box.centre();
-    cam.position = cam.target + back * (box.radius() / std::sin(half));
-    return cam;
-}
-
-bool model_camera(const aiScene *scene, const Box &box, const CameraReading &reading, RtCamera *camera)
-{
+    std::vector<NamedCamera> cameras;
     for (unsigned i = 0; i < scene->mNumCameras; i++) {
-        const char *fault = convert_camera(scene, scene->mCameras[i], box, reading, camera);
+        NamedCamera cam;
+        cam.name = scene->mCameras[i]->mName.C_Str();
+        const char *fault = convert_camera(scene, scene->mCameras[i], box, reading, &cam.camera);
         if (fault == nullptr) {
-            return true;
+            cameras.push_back(cam);
+        } else {
+            fprintf(stderr, "rt-import: camera \"%s\" %s: skipped\n", cam.name.c_str(), fault);
         }
-        fprintf(stderr, "rt-import: camera \"%s\" %s: skipped\n", scene->mCameras[i]->mName.C_Str(), fault);
     }
-    return false;
+    return cameras;
 }
 
 // rt's point lights do not fall off with distance and rt has no exposure to
@@ -175,17 +165,17 @@ bool model_camera(const aiScene *scene, const Box &box, const CameraReading &rea
 //    model when the light is nearer (inside the model, a light is about that
 //    far from what it lights). A directional light does not fall off, nor
 //    does a light whose falloff is 0.
-// 2. One factor for all, such that the largest channels of all the lights
-//    sum to 1: together they give at most 1 on a white surface that faces
-//    all of them, and their balance stays as the file has it, seen from the
-//    model.
+// 2. One factor for all, such that the key light, the one that gives most,
+//    gives kKeyLight in its brightest channel: a white surface facing it
+//    comes out bright but short of full, and the lights' balance stays as
+//    the file has it, seen from the model.
 // A directional light stands 1000 times the model's radius away against its
 // direction, which keeps its rays parallel within 0.06 degrees over the
 // model; spot and area lights shine all around from their position.
 std::vector<RtLight> model_lights(const aiScene *scene, const Box &box)
 {
     std::vector<LightAtModel> found;
-    double total = 0.0;
+    double key = 0.0;
     for (unsigned i = 0; i < scene->mNumLights; i++) {
         LightAtModel light;
         const char *fault = light_at_model(scene, scene->mLights[i], box, &light);
@@ -194,11 +184,11 @@ std::vector<RtLight> model_lights(const aiScene *scene, const Box &box)
             continue;
         }
         found.push_back(light);
-        total += max_channel(light.strength);
+        key = std::max(key, max_channel(light.strength));
     }
     std::vector<RtLight> lights;
     for (const LightAtModel &light : found) {
-        lights.push_back({light.position, light.strength / total});
+        lights.push_back({light.position, light.strength * (kKeyLight / key)});
     }
     return lights;
 }

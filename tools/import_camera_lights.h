@@ -4,6 +4,7 @@
 
 #include <assimp/scene.h>
 
+#include <string>
 #include <vector>
 
 #include "import_common.h"
@@ -30,15 +31,14 @@ struct CameraReading {
     bool vertical_times_aspect = false;
 };
 
-// A camera in front of the model (on its -z side in rt's frame, which is
-// the front of a right-handed model) and a little above, looking at the
-// middle of box, as far away as lets the sphere around the box fill the
-// picture.
-RtCamera framing_camera(const Box &box);
+struct NamedCamera {
+    std::string name;
+    RtCamera camera;
+};
 
-// The first camera of the model that rt can show, in rt's frame; false when
-// there is none. Every camera passed over gets a note on standard error.
-bool model_camera(const aiScene *scene, const Box &box, const CameraReading &reading, RtCamera *camera);
+// The cameras of the model that rt can show, in rt's frame, in the model's
+// order. Every camera passed over gets a note on standard error.
+std::vector<NamedCamera> model_cameras(const aiScene *scene, const Box &box, const CameraReading &reading);
 
 // The model's lights as point lights in rt's frame, by the rule given with
 // the definition. Lights that rt cannot show are left out with a note.

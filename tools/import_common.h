@@ -6,14 +6,19 @@
 #include <assimp/matrix4x4.h>
 #include <assimp/vector3.h>
 
+#include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 using Vec = aiVector3t<double>;
 using Matrix4 = aiMatrix4x4t<double>;
 using Matrix3 = aiMatrix3x3t<double>;
+
+// What the key light gives a white surface facing it, in its brightest
+// channel: bright, short of full. No emission of the model is brighter.
+const double kKeyLight = 0.8;
 
 inline bool is_finite(const Vec &v)
 {
@@ -34,24 +39,28 @@ inline Vec to_rt_frame(const Vec &v)
     return Vec(v.x, v.y, -v.z);
 }
 
-// The shortest decimal text that rt's single-precision reading turns back
-// into the same float as the value rounded to single precision; whole
-// numbers below ten million without an exponent.
+// The shortest decimal text that reads back (as rt reads numbers, through
+// a float) as the same float as the value rounded to single precision.
 inline std::string format_number(double value)
 {
     float f = static_cast<float>(value) + 0.0f; // + 0.0f turns -0 into 0
     char buf[32];
-    if (f == std::nearbyint(f) && std::fabs(f) < 1e7f) {
-        snprintf(buf, sizeof buf, "%.0f", f);
-        return buf;
+    std::to_chars_result end = std::to_chars(buf, buf + sizeof buf, f);
+    return std::string(buf, end.ptr);
+}
+
+// A model's extension in lower case, with its dot; "" for none.
+inline std::string model_extension(const std::string &model)
+{
+    size_t slash = model.rfind('/'), dot = model.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return "";
     }
-    for (int digits = 1; digits <= 9; digits++) {
-        snprintf(buf, sizeof buf, "%.*g", digits, f);
-        if (strtof(buf, nullptr) == f) {
-            break;
-        }
+    std::string ext = model.substr(dot);
+    for (char &c : ext) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
-    return buf;
+    return ext;
 }
 
 inline std::string format_vector(const Vec &v)

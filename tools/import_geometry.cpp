@@ -1,8 +1,10 @@
 #include "import_geometry.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <array>
-#include <map>
+#include <tuple>
 #include <unordered_map>
 
 namespace
@@ -38,19 +40,67 @@ Vec mesh_vertex(const aiMesh *mesh, unsigned index)
     return Vec(p.x, p.y, p.z);
 }
 
-// Smooth vertex normals for a mesh that has none: at every position, the sum
-// of the normals of the faces that meet there, each weighted by its angle at
-// that corner, so that splitting a face into triangles changes nothing.
-// Vertices are matched by position, since formats differ in whether faces
-// share vertices; assimp's aiProcess_GenSmoothNormals would give a vertex
-// that faces share the normal of only one of them.
-std::vector<Vec> smooth_normals(const aiMesh *mesh)
+// Faces whose normals differ by more than this meet at a crease: each keeps
+// its own normal there.
+const double kCreaseCos = 0.5; // cos 60 degrees
+
+// A corner of a face at a position, for crease_normals.
+struct CornerAt {
+    std::array<float, 3> position;
+    Vec face_normal;
+    double angle; // the face's angle at the corner
+    unsigned face, k;
+};
+
+// The normals of the corners at one position, [first, last) of corners.
+// Corners of faces with the same normal get the same one, worked out once:
+// a flat fan of many faces costs no more than one face.
+void normals_at_position(std::vector<CornerAt>::iterator first, std::vector<CornerAt>::iterator last,
+                         std::vector<std::array<Vec, 4>> *normals)
 {
-    std::map<std::array<float, 3>, Vec> sums;
+    auto by_normal = [](const CornerAt &a, const CornerAt &b) {
+        return std::tie(a.face_normal.x, a.face_normal.y, a.face_normal.z) <
+               std::tie(b.face_normal.x, b.face_normal.y, b.face_normal.z);
+    };
+    std::sort(first, last, by_normal);
+    // The distinct face normals here, each with the sum of its corners' angles.
+    std::vector<std::pair<Vec, double>> bends;
+    for (auto c = first; c != last; ++c) {
+        if (bends.empty() || !(bends.back().first == c->face_normal)) {
+            bends.push_back({c->face_normal, 0.0});
+        }
+        bends.back().second += c->angle;
+    }
+    for (auto c = first; c != last;) {
+        Vec sum;
+        for (const std::pair<Vec, double> &bend : bends) {
+            if (c->face_normal * bend.first >= kCreaseCos) {
+                sum += bend.first * bend.second;
+            }
+        }
+        Vec normal = sum / sum.Length();
+        for (Vec own = c->face_normal; c != last && c->face_normal == own; ++c) {
+            (*normals)[c->face][c->k] = normal;
+        }
+    }
+}
+
+// The normal of every corner of every face (corner k of face f at [f][k]),
+// for a mesh whose file gives none. At each position a corner takes the sum
+// of the normals of the faces that meet there and bend from its own face by
+// at most the crease angle, each weighted by its angle at that corner, so
+// that splitting a face into triangles changes nothing. Flat faces meeting
+// at a hard edge keep their own normals, a curved surface comes out smooth,
+// and a corner where both meet is split. Corners are matched by position,
+// since formats differ in whether faces share vertices. A degenerate face
+// (no normal or no angle) gives nothing and gets no normal.
+std::vector<std::array<Vec, 4>> crease_normals(const aiMesh *mesh)
+{
+    std::vector<CornerAt> corners;
     for (unsigned f = 0; f < mesh->mNumFaces; f++) {
         const aiFace &face = mesh->mFaces[f];
         unsigned n = face.mNumIndices;
-        if (n < 3) {
+        if (n < 3 || n > 4) {
             continue;
         }
         Vec normal = unit_normal(mesh_vertex(mesh, face.mIndices[0]), mesh_vertex(mesh, face.mIndices[1]),
@@ -64,29 +114,20 @@ std::vector<Vec> smooth_normals(const aiMesh *mesh)
                                         mesh_vertex(mesh, face.mIndices[(k + 1) % n]));
             if (angle > 0.0) {
                 const aiVector3D &p = mesh->mVertices[index];
-                sums[{p.x, p.y, p.z}] += normal * angle;
+                corners.push_back({{p.x, p.y, p.z}, normal, angle, f, k});
             }
         }
     }
-    std::vector<Vec> normals(mesh->mNumVertices);
-    for (unsigned i = 0; i < mesh->mNumVertices; i++) {
-        const aiVector3D &p = mesh->mVertices[i];
-        Vec sum = sums[{p.x, p.y, p.z}];
-        normals[i] = sum / sum.Length();
-    }
-    return normals;
-}
-
-// The vertex normals of the file, or smooth ones when it has none.
-std::vector<Vec> vertex_normals(const aiMesh *mesh)
-{
-    if (!mesh->HasNormals()) {
-        return smooth_normals(mesh);
-    }
-    std::vector<Vec> normals(mesh->mNumVertices);
-    for (unsigned i = 0; i < mesh->mNumVertices; i++) {
-        const aiVector3D &n = mesh->mNormals[i];
-        normals[i] = Vec(n.x, n.y, n.z);
+    std::sort(corners.begin(), corners.end(),
+              [](const CornerAt &a, const CornerAt &b) { return a.position < b.position; });
+    std::vector<std::array<Vec, 4>> normals(mesh->mNumFaces);
+    for (auto first = corners.begin(); first != corners.end();) {
+        auto last = first;
+        while (last != corners.end() && last->position == first->position) {
+            ++last;
+        }
+        normals_at_position(first, last, &normals);
+        first = last;
     }
     return normals;
 }
@@ -95,9 +136,21 @@ std::vector<Vec> vertex_normals(const aiMesh *mesh)
 // transform with the inverse transpose of its 3x3 part and are made unit
 // length again. The mirror into rt's frame would turn the corners' order
 // clockwise seen from the front, so they are taken in reverse.
-void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &normal_matrix, Geometry *geo)
+void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &normal_matrix, bool file_normals,
+                  Geometry *geo)
 {
-    std::vector<Vec> normals = vertex_normals(mesh);
+    bool own = file_normals && mesh->HasNormals();
+    std::vector<std::array<Vec, 4>> made;
+    if (!own) {
+        made = crease_normals(mesh);
+    }
+    auto normal_of = [&](unsigned f, unsigned k) {
+        if (!own) {
+            return made[f][k];
+        }
+        const aiVector3D &n = mesh->mNormals[mesh->mFaces[f].mIndices[k]];
+        return Vec(n.x, n.y, n.z);
+    };
     for (unsigned f = 0; f < mesh->mNumFaces; f++) {
         const aiFace &face = mesh->mFaces[f];
         if (face.mNumIndices < 3 || face.mNumIndices > 4) {
@@ -109,9 +162,10 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
         poly.material = mesh->mMaterialIndex;
         bool usable = true;
         for (unsigned k = 0; k < poly.count; k++) {
-            unsigned index = face.mIndices[(poly.count - k) % poly.count];
+            unsigned from = (poly.count - k) % poly.count;
+            unsigned index = face.mIndices[from];
             poly.corner[k].pos = to_rt_frame(world * mesh_vertex(mesh, index));
-            Vec n = to_rt_frame(normal_matrix * normals[index]);
+            Vec n = to_rt_frame(normal_matrix * normal_of(f, from));
             poly.corner[k].norm = n / n.Length();
             usable = usable && is_finite(poly.corner[k].pos);
         }
@@ -127,35 +181,77 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
             geo->skipped++;
             continue;
         }
+        if (mesh->HasVertexColors(0)) {
+            for (unsigned k = 0; k < poly.count; k++) {
+                const aiColor4D &c = mesh->mColors[0][face.mIndices[k]];
+                // Readers fill colours a file does not give with 0 (alpha
+                // too) or -1: such a colour says nothing.
+                Vec colour(c.r, c.g, c.b);
+                if (c.a > 0.0f && is_finite(colour) && std::min({colour.x, colour.y, colour.z}) >= 0.0) {
+                    ColourSum &sum = geo->colours[poly.material];
+                    sum.sum += colour;
+                    sum.count++;
+                }
+            }
+        }
         geo->faces.push_back(poly);
     }
 }
 
 // Walks the node tree, accumulating each node's transform onto its parent's.
-void collect_node(const aiScene *scene, const aiNode *node, const Matrix4 &parent, Geometry *geo)
+void collect_node(const aiScene *scene, const aiNode *node, const Matrix4 &parent, bool file_normals,
+                  Geometry *geo)
 {
     Matrix4 world = parent * Matrix4(node->mTransformation);
     Matrix3 normal_matrix = Matrix3(world).Inverse().Transpose();
     for (unsigned i = 0; i < node->mNumMeshes; i++) {
-        collect_mesh(scene->mMeshes[node->mMeshes[i]], world, normal_matrix, geo);
+        collect_mesh(scene->mMeshes[node->mMeshes[i]], world, normal_matrix, file_normals, geo);
     }
     for (unsigned i = 0; i < node->mNumChildren; i++) {
-        collect_node(scene, node->mChildren[i], world, geo);
+        collect_node(scene, node->mChildren[i], world, file_normals, geo);
     }
 }
 
-// The 1-based number of the line text in lines, appending it when new.
-size_t line_index(const std::string &text, std::vector<std::string> *lines,
-                  std::unordered_map<std::string, size_t> *index)
+// A vector as the mesh file writes it: rounded to single precision, -0
+// made 0, so that equal keys are equal lines.
+using FloatKey = std::array<float, 3>;
+
+FloatKey float_key(const Vec &v)
 {
-    auto it = index->find(text);
-    if (it != index->end()) {
-        return it->second;
-    }
-    lines->push_back(text);
-    (*index)[text] = lines->size();
-    return lines->size();
+    return {static_cast<float>(v.x) + 0.0f, static_cast<float>(v.y) + 0.0f, static_cast<float>(v.z) + 0.0f};
 }
+
+struct FloatKeyHash {
+    size_t operator()(const FloatKey &k) const
+    {
+        uint32_t bits[3];
+        memcpy(bits, k.data(), sizeof bits);
+        return (static_cast<size_t>(bits[0]) * 0x9E3779B97F4A7C15ull) ^ (static_cast<size_t>(bits[1]) * 0xC2B2AE3D27D4EB4Full) ^
+               bits[2];
+    }
+};
+
+// The lines of one kind ("v " or "n ") of a mesh file: each distinct vector
+// once, in the order first met, numbered from 1.
+class VectorLines
+{
+  public:
+    explicit VectorLines(const char *kind) : kind(kind) {}
+    size_t index(const Vec &v)
+    {
+        auto found = numbers.emplace(float_key(v), numbers.size() + 1);
+        if (found.second) {
+            text += kind + format_vector(v) + "\n";
+        }
+        return found.first->second;
+    }
+    size_t count() const { return numbers.size(); }
+    std::string text;
+
+  private:
+    std::string kind;
+    std::unordered_map<FloatKey, size_t, FloatKeyHash> numbers;
+};
 
 } // namespace
 
@@ -182,10 +278,10 @@ Matrix4 node_to_world(const aiNode *node)
     return world;
 }
 
-Geometry collect_geometry(const aiScene *scene)
+Geometry collect_geometry(const aiScene *scene, bool file_normals)
 {
     Geometry geo;
-    collect_node(scene, scene->mRootNode, Matrix4(), &geo);
+    collect_node(scene, scene->mRootNode, Matrix4(), file_normals, &geo);
     return geo;
 }
 
@@ -213,42 +309,35 @@ Fit unit_box_fit(const Box &box)
     return fit;
 }
 
-void fit_faces(const Fit &fit, std::vector<Polygon> *faces)
+void place_faces(const Fit &fit, bool unit_box, std::vector<Polygon> *faces)
 {
     for (Polygon &poly : *faces) {
         for (unsigned k = 0; k < poly.count; k++) {
             Vec p = fit.place(poly.corner[k].pos);
             // Rounding may step a hair past the box: keep it inside.
-            poly.corner[k].pos =
-                Vec(std::clamp(p.x, -0.5, 0.5), std::clamp(p.y, -0.5, 0.5), std::clamp(p.z, -0.5, 0.5));
+            poly.corner[k].pos = unit_box ? Vec(std::clamp(p.x, -0.5, 0.5), std::clamp(p.y, -0.5, 0.5),
+                                                std::clamp(p.z, -0.5, 0.5))
+                                          : p;
         }
     }
 }
 
 MeshText mesh_text(const std::vector<Polygon> &faces, bool quads)
 {
-    std::vector<std::string> positions, normals;
-    std::unordered_map<std::string, size_t> pos_index, norm_index;
+    VectorLines positions("v "), normals("n ");
     std::string face_lines;
     for (const Polygon &poly : faces) {
         face_lines += "f";
         for (unsigned k = 0; k < poly.count; k++) {
-            size_t v = line_index(format_vector(poly.corner[k].pos), &positions, &pos_index);
-            size_t n = line_index(format_vector(poly.corner[k].norm), &normals, &norm_index);
+            size_t v = positions.index(poly.corner[k].pos);
+            size_t n = normals.index(poly.corner[k].norm);
             face_lines += " " + std::to_string(v) + "/" + std::to_string(n);
         }
         face_lines += "\n";
     }
     MeshText mesh;
-    mesh.text = quads ? "MESH4\n" : "MESH3\n";
-    for (const std::string &p : positions) {
-        mesh.text += "v " + p + "\n";
-    }
-    for (const std::string &n : normals) {
-        mesh.text += "n " + n + "\n";
-    }
-    mesh.text += face_lines;
-    mesh.positions = positions.size();
-    mesh.normals = normals.size();
+    mesh.text = (quads ? "MESH4\n" : "MESH3\n") + positions.text + normals.text + face_lines;
+    mesh.positions = positions.count();
+    mesh.normals = normals.count();
     return mesh;
 }

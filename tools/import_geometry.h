@@ -5,6 +5,7 @@
 
 #include <assimp/scene.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,9 +24,18 @@ struct Polygon {
     unsigned material = 0; // index into the model's materials
 };
 
+struct ColourSum {
+    Vec sum;
+    size_t count = 0;
+};
+
 struct Geometry {
     std::vector<Polygon> faces;
     int skipped = 0; // points, lines, faces without any usable normal or with corners not finite
+    // The vertex colours of the faces kept, summed by material index, of
+    // the meshes that have them; colours that are unset (alpha 0) or not
+    // colours (negative, not finite) are left out.
+    std::map<unsigned, ColourSum> colours;
 };
 
 // Faces of three or more corners only: points and lines are never written.
@@ -36,8 +46,9 @@ bool every_face_is_quad(const aiScene *scene);
 Matrix4 node_to_world(const aiNode *node);
 
 // Every face of every mesh of every node, placed in world space and then
-// turned into rt's frame.
-Geometry collect_geometry(const aiScene *scene);
+// turned into rt's frame. Normals are the file's where it has them and
+// file_normals holds; otherwise they are worked out with a crease angle.
+Geometry collect_geometry(const aiScene *scene, bool file_normals);
 
 struct Box {
     Vec lo, hi;
@@ -59,8 +70,9 @@ struct Fit {
 // the box is a single point.
 Fit unit_box_fit(const Box &box);
 
-// Places every corner by fit, kept inside the unit box against rounding.
-void fit_faces(const Fit &fit, std::vector<Polygon> *faces);
+// Places every corner by fit; with unit_box, kept inside the unit box
+// against rounding.
+void place_faces(const Fit &fit, bool unit_box, std::vector<Polygon> *faces);
 
 struct MeshText {
     std::string text;

@@ -1,7 +1,10 @@
 #include "import_material.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 
 namespace
 {
@@ -38,6 +41,38 @@ bool get_number(const aiMaterial *mat, const char *key, unsigned type, unsigned 
     return true;
 }
 
+const aiTextureType kShownTextures[] = {aiTextureType_BASE_COLOR, aiTextureType_DIFFUSE,
+                                         aiTextureType_EMISSION_COLOR, aiTextureType_EMISSIVE};
+
+bool is_shown(aiTextureType type)
+{
+    return std::find(std::begin(kShownTextures), std::end(kShownTextures), type) != std::end(kShownTextures);
+}
+
+std::string first_texture(const aiMaterial *mat, std::initializer_list<aiTextureType> types)
+{
+    for (aiTextureType type : types) {
+        aiString path;
+        if (mat->GetTextureCount(type) > 0 && mat->GetTexture(type, 0, &path) == AI_SUCCESS && path.length > 0) {
+            return path.C_Str();
+        }
+    }
+    return "";
+}
+
+// A texture kind as a user reads it: "normals", "diffuse roughness".
+std::string texture_kind(aiTextureType type)
+{
+    std::string name;
+    for (const char *c = aiTextureTypeToString(type); *c != 0; c++) {
+        if (isupper(static_cast<unsigned char>(*c)) && !name.empty()) {
+            name += ' ';
+        }
+        name += static_cast<char>(tolower(static_cast<unsigned char>(*c)));
+    }
+    return name;
+}
+
 } // namespace
 
 // The one mapping from a model's material to rt's, and why it is so.
@@ -69,8 +104,12 @@ bool get_number(const aiMaterial *mat, const char *key, unsigned type, unsigned 
 //   from bounce to bounce: negative colours count as 0, and where kd + ks
 //   exceeds 1 in a channel, kd and ks are scaled down by one factor, the
 //   same in every channel so that the hue stays, until no channel does.
-// - ke is the emissive colour (times its strength, when the file gives one),
-//   so that an emissive surface lights the scene as an area light.
+// - ke is the emissive colour, times its strength when the file gives one
+//   and times its texture's mean colour when it has one, so that an
+//   emissive surface lights the scene as an area light. It is scaled down,
+//   hue kept, until its brightest channel is at most kKeyLight: no glow is
+//   brighter than the key light makes a white surface (files give
+//   strengths in units of their own, up to thousands).
 RtMaterial map_material(const SourceMaterial &source)
 {
     const double dielectric = 0.04;
@@ -103,6 +142,10 @@ RtMaterial map_material(const SourceMaterial &source)
         out.ks /= most;
     }
     out.ke = non_negative(source.emissive);
+    double glow = max_channel(out.ke);
+    if (glow > kKeyLight) {
+        out.ke *= kKeyLight / glow;
+    }
     return out;
 }
 
@@ -139,19 +182,35 @@ bool read_material(const aiMaterial *mat, SourceMaterial *source)
            std::isfinite(source->shininess) && std::isfinite(source->metallic) && std::isfinite(source->roughness);
 }
 
-bool is_made_up_material(const aiMaterial *mat)
+bool is_made_up_material(const aiScene *scene, unsigned index, bool gltf)
 {
     aiString name;
-    return mat->Get(AI_MATKEY_NAME, name) != AI_SUCCESS || name.length == 0 ||
-           strcmp(name.C_Str(), AI_DEFAULT_MATERIAL_NAME) == 0;
+    const aiMaterial *mat = scene->mMaterials[index];
+    if (mat->Get(AI_MATKEY_NAME, name) == AI_SUCCESS && strcmp(name.C_Str(), AI_DEFAULT_MATERIAL_NAME) == 0) {
+        return true;
+    }
+    bool unnamed = mat->Get(AI_MATKEY_NAME, name) != AI_SUCCESS || name.length == 0;
+    return unnamed && (!gltf || index + 1 == scene->mNumMaterials);
 }
 
-bool has_textures(const aiMaterial *mat)
+std::string colour_texture(const aiMaterial *mat)
 {
+    return first_texture(mat, {aiTextureType_BASE_COLOR, aiTextureType_DIFFUSE});
+}
+
+std::string emission_texture(const aiMaterial *mat)
+{
+    return first_texture(mat, {aiTextureType_EMISSION_COLOR, aiTextureType_EMISSIVE});
+}
+
+std::string unshown_textures(const aiMaterial *mat)
+{
+    std::string kinds;
     for (int type = aiTextureType_DIFFUSE; type <= AI_TEXTURE_TYPE_MAX; type++) {
-        if (mat->GetTextureCount(static_cast<aiTextureType>(type)) > 0) {
-            return true;
+        if (is_shown(static_cast<aiTextureType>(type)) || mat->GetTextureCount(static_cast<aiTextureType>(type)) == 0) {
+            continue;
         }
+        kinds += (kinds.empty() ? "" : ", ") + texture_kind(static_cast<aiTextureType>(type));
     }
-    return false;
+    return kinds;
 }

@@ -2,7 +2,9 @@
 #ifndef RT_IMPORT_MATERIAL_H
 #define RT_IMPORT_MATERIAL_H
 
-#include <assimp/material.h>
+#include <assimp/scene.h>
+
+#include <string>
 
 #include "import_common.h"
 
@@ -19,7 +21,8 @@ struct SourceMaterial {
     double shininess = 1.0;     // Ns, the Phong exponent
     double metallic = 0.0;
     double roughness = 1.0; // for specular-glossiness, 1 - glossiness
-    Vec emissive;
+    Vec emissive;           // the colour times its strength and texture
+    bool emission_textured = false;
 };
 
 struct RtMaterial {
@@ -33,10 +36,19 @@ RtMaterial map_material(const SourceMaterial &source);
 // What the model says about mat; false when any value is not a finite number.
 bool read_material(const aiMaterial *mat, SourceMaterial *source);
 
-// True for a material that assimp made up for faces without one of the
-// model's own: unnamed, or named AI_DEFAULT_MATERIAL_NAME.
-bool is_made_up_material(const aiMaterial *mat);
+// True for material index of scene when assimp made it up for faces without
+// one of the model's own: one named AI_DEFAULT_MATERIAL_NAME, one without a
+// name (the readers of formats without materials make such), but in glTF,
+// whose materials need no name, only the last, which assimp's glTF readers
+// add for primitives without a material.
+bool is_made_up_material(const aiScene *scene, unsigned index, bool gltf);
 
-bool has_textures(const aiMaterial *mat);
+// The path of mat's base colour texture (or its diffuse one), or "".
+std::string colour_texture(const aiMaterial *mat);
+// The path of mat's emission texture, or "".
+std::string emission_texture(const aiMaterial *mat);
+// The kinds of mat's other textures (normals, roughness ...), which rt
+// does not show, joined by ", "; "" for none.
+std::string unshown_textures(const aiMaterial *mat);
 
 #endif

@@ -1,0 +1,39 @@
+// What a camera shows of a model: the share of its picture that meets the
+// model's front, and the automatic camera that frames the whole model.
+#ifndef RT_IMPORT_VIEW_H
+#define RT_IMPORT_VIEW_H
+
+#include <vector>
+
+#include "import_camera_lights.h"
+#include "import_geometry.h"
+#include "import_rays.h"
+
+// What a coarse grid of rays through rt's picture of a camera (32 x 32,
+// through the middles of its cells) meets first: the share, from 0 to 1,
+// of the rays that meet a face's front (the side its normals point to),
+// and of those that meet any face nearer than near. A camera that looks
+// away meets nothing; one shut in a part of the model meets it all round,
+// close by, whichever way the part's normals point. Only what rt's rays
+// reach counts, for the scene written scale times the model's size.
+struct Coverage {
+    double front = 0.0, close = 0.0;
+};
+Coverage view_coverage(const RtCamera &camera, const FaceTree &tree, const std::vector<Polygon> &faces, double near,
+                       double scale);
+
+// How much light the lights give what a camera sees: the mean, over the
+// same grid's rays that meet the model, of what a white surface there takes
+// from them directly (the cosine to each light it sees, times the light's
+// brightest channel, at most 1), from 0 to 1.
+double view_lighting(const RtCamera &camera, const FaceTree &tree, const std::vector<Polygon> &faces,
+                     const std::vector<RtLight> &lights, double scale);
+
+// A camera above the model and to one side of its front (+z in the model's
+// own frame, -z in rt's), or from another oblique direction when the model
+// is flat and that one would see little of it, looking at the middle of its
+// box from as far as lets every corner of faces lie within the middle 85 %
+// of rt's picture, across and up.
+RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box);
+
+#endif
