@@ -9,9 +9,9 @@ const struct {
     const char *ext;
     const char *format;
 } kZUpFormats[] = {
-    {".blend", "Blender"},   {".stl", "STL"},       {".3mf", "3MF"},        {".amf", "AMF"},
-    {".q3o", "Quick3D"},     {".q3s", "Quick3D"},   {".smd", "Valve SMD"},  {".vta", "Valve SMD"},
-    {".cob", "trueSpace"},   {".scn", "trueSpace"}, {".hmp", "HMP terrain"}, {".ter", "Terragen"},
+    {".blend", "Blender"}, {".stl", "STL"},       {".3mf", "3MF"},         {".amf", "AMF"},
+    {".q3o", "Quick3D"},   {".q3s", "Quick3D"},   {".smd", "Valve SMD"},   {".vta", "Valve SMD"},
+    {".cob", "trueSpace"}, {".scn", "trueSpace"}, {".hmp", "HMP terrain"}, {".ter", "Terragen"},
 };
 
 } // namespace

@@ -48,8 +48,8 @@ std::string too_many(unsigned long long count, const std::string &what, long lon
 int ply_type_size(const std::string &type)
 {
     static const std::map<std::string, int> sizes = {
-        {"char", 1},  {"uchar", 1},  {"int8", 1},   {"uint8", 1},   {"short", 2},   {"ushort", 2},
-        {"int16", 2}, {"uint16", 2}, {"int", 4},    {"uint", 4},    {"int32", 4},   {"uint32", 4},
+        {"char", 1},  {"uchar", 1},   {"int8", 1},   {"uint8", 1},   {"short", 2}, {"ushort", 2},
+        {"int16", 2}, {"uint16", 2},  {"int", 4},    {"uint", 4},    {"int32", 4}, {"uint32", 4},
         {"float", 4}, {"float32", 4}, {"double", 8}, {"float64", 8},
     };
     auto it = sizes.find(type);

@@ -21,8 +21,8 @@ std::string keep_aside(const std::string &path)
 {
     std::string base = temporary_beside(path);
     for (unsigned n = 0; n < 1000; n++) {
-        std::string name = base.substr(0, base.size() - 6) + std::to_string(getpid() % 100000) + "b" +
-                           std::to_string(n);
+        std::string name =
+            base.substr(0, base.size() - 6) + std::to_string(getpid() % 100000) + "b" + std::to_string(n);
         if (link(path.c_str(), name.c_str()) == 0) {
             return name;
         }

@@ -199,8 +199,7 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
 }
 
 // Walks the node tree, accumulating each node's transform onto its parent's.
-void collect_node(const aiScene *scene, const aiNode *node, const Matrix4 &parent, bool file_normals,
-                  Geometry *geo)
+void collect_node(const aiScene *scene, const aiNode *node, const Matrix4 &parent, bool file_normals, Geometry *geo)
 {
     Matrix4 world = parent * Matrix4(node->mTransformation);
     Matrix3 normal_matrix = Matrix3(world).Inverse().Transpose();
@@ -226,8 +225,8 @@ struct FloatKeyHash {
     {
         uint32_t bits[3];
         memcpy(bits, k.data(), sizeof bits);
-        return (static_cast<size_t>(bits[0]) * 0x9E3779B97F4A7C15ull) ^ (static_cast<size_t>(bits[1]) * 0xC2B2AE3D27D4EB4Full) ^
-               bits[2];
+        return (static_cast<size_t>(bits[0]) * 0x9E3779B97F4A7C15ull) ^
+               (static_cast<size_t>(bits[1]) * 0xC2B2AE3D27D4EB4Full) ^ bits[2];
     }
 };
 
@@ -315,9 +314,8 @@ void place_faces(const Fit &fit, bool unit_box, std::vector<Polygon> *faces)
         for (unsigned k = 0; k < poly.count; k++) {
             Vec p = fit.place(poly.corner[k].pos);
             // Rounding may step a hair past the box: keep it inside.
-            poly.corner[k].pos = unit_box ? Vec(std::clamp(p.x, -0.5, 0.5), std::clamp(p.y, -0.5, 0.5),
-                                                std::clamp(p.z, -0.5, 0.5))
-                                          : p;
+            poly.corner[k].pos =
+                unit_box ? Vec(std::clamp(p.x, -0.5, 0.5), std::clamp(p.y, -0.5, 0.5), std::clamp(p.z, -0.5, 0.5)) : p;
         }
     }
 }

@@ -41,8 +41,8 @@ bool get_number(const aiMaterial *mat, const char *key, unsigned type, unsigned 
     return true;
 }
 
-const aiTextureType kShownTextures[] = {aiTextureType_BASE_COLOR, aiTextureType_DIFFUSE,
-                                         aiTextureType_EMISSION_COLOR, aiTextureType_EMISSIVE};
+const aiTextureType kShownTextures[] = {aiTextureType_BASE_COLOR, aiTextureType_DIFFUSE, aiTextureType_EMISSION_COLOR,
+                                        aiTextureType_EMISSIVE};
 
 bool is_shown(aiTextureType type)
 {

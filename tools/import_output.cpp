@@ -106,8 +106,7 @@ std::string texture_name(const std::string &path)
 
 // The colours a material's textures and its faces' vertex colours give
 // source, with a note for each.
-void paint_material(const aiMaterial *mat, const std::string &label, TextureMeans *textures,
-                    SourceMaterial *source)
+void paint_material(const aiMaterial *mat, const std::string &label, TextureMeans *textures, SourceMaterial *source)
 {
     Vec mean;
     std::string problem;
@@ -150,8 +149,7 @@ void paint_material(const aiMaterial *mat, const std::string &label, TextureMean
 // A number is added where two names would be equal, also when they differ
 // only in case, which some file systems do not tell apart, and where the
 // file that name gives is in the way: free(name) says whether it is not.
-template <typename Free>
-std::string file_part(const std::string &name, std::set<std::string> *taken, Free free)
+template <typename Free> std::string file_part(const std::string &name, std::set<std::string> *taken, Free free)
 {
     std::string part = name.substr(0, kMaxMaterialName);
     for (char &c : part) {
@@ -205,8 +203,8 @@ std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, c
         if (colours != geo.colours.end()) {
             Vec mean = colours->second.sum / static_cast<double>(colours->second.count);
             source.diffuse = own ? source.diffuse.SymMul(mean) : mean;
-            fprintf(stderr, "rt-import: material \"%s\": vertex colours: their mean colour %s\n",
-                    part.label.c_str(), colour_note(mean).c_str());
+            fprintf(stderr, "rt-import: material \"%s\": vertex colours: their mean colour %s\n", part.label.c_str(),
+                    colour_note(mean).c_str());
         }
         part.material = map_material(source);
         part.lights = !source.emission_textured && max_channel(part.material.ke) > 0.0;
@@ -372,8 +370,8 @@ int import_mesh(const Options &opt, const aiScene *scene, Geometry geo, const Fi
     }
     fprintf(stderr, "rt-import: %s: %s, %s, %s%s\n", opt.output.c_str(),
             face_count(geo.faces.size(), geo.faces[0].count == 4).c_str(),
-            count_of(mesh.positions, "vertex", "vertices").c_str(),
-            count_of(mesh.normals, "normal", "normals").c_str(), skipped_note(geo).c_str());
+            count_of(mesh.positions, "vertex", "vertices").c_str(), count_of(mesh.normals, "normal", "normals").c_str(),
+            skipped_note(geo).c_str());
     return 0;
 }
 
@@ -416,8 +414,9 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
     if (opt.fit || scale != 1.0) {
         Fit fit = unit_box_fit(box);
         if (!opt.fit) {
-            fprintf(stderr, "rt-import: the model is %g across, which rt's rays do not span well: written %g times as "
-                            "large\n",
+            fprintf(stderr,
+                    "rt-import: the model is %g across, which rt's rays do not span well: written %g times as "
+                    "large\n",
                     2.0 * box.radius(), scale);
             fit.centre = Vec();
             fit.extent = 1.0 / scale;

@@ -114,8 +114,7 @@ void FaceTree::build(unsigned first, unsigned count, unsigned index)
     build(first + half, count - half, children + 1);
 }
 
-template <typename Stop>
-void FaceTree::walk(const Vec &o, const Vec &d, double lo, double *hi, Stop stop) const
+template <typename Stop> void FaceTree::walk(const Vec &o, const Vec &d, double lo, double *hi, Stop stop) const
 {
     if (triangles.empty()) {
         return;

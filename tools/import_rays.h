@@ -34,8 +34,7 @@ class FaceTree
     };
     void build(unsigned first, unsigned count, unsigned index);
     // Walks the tree; stop says, for a hit at t, whether to end the walk.
-    template <typename Stop>
-    void walk(const Vec &o, const Vec &d, double lo, double *hi, Stop stop) const;
+    template <typename Stop> void walk(const Vec &o, const Vec &d, double lo, double *hi, Stop stop) const;
 
     std::vector<Triangle> triangles;
     std::vector<Node> nodes;
