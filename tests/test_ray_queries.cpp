@@ -21,6 +21,7 @@
 #include "sphere.h"
 #include "sphereflake.h"
 #include "support.h"
+#include "accel/blocker_cache.h"
 #include "accel/isa.h"
 #include "accel/triangle_pretest.h"
 #include "accel/walk8.h"
@@ -213,6 +214,43 @@ TEST(RayQueries, FacesKeepTheirCornersWhenThePrimitiveChanges)
     t.calc_bbox();
     ASSERT_EQ(t.get_face_count(), 1);
     EXPECT_TRUE(t.intersection(down_at(0.2, 0.1), nullptr));
+}
+
+// The shadow walks' cache of blockers: the last yes of an owner and an
+// octant is asked first, kept while it answers yes, forgotten after a no,
+// and never offered to another owner, whose answers leave it alone.
+TEST(RayQueries, BlockerCacheAsksTheLastBlockerFirst)
+{
+    struct Face {
+        int index;
+    };
+    int a = 0, b = 0;
+    std::vector<std::string> asked;
+    auto ask = [&](const void *owner, const Vector3 &dir, bool hint_says, int walk_finds) {
+        return BlockerCache<Face>::ask(
+            owner, dir,
+            [&](const Face &f) {
+                asked.push_back("hint " + std::to_string(f.index));
+                return hint_says;
+            },
+            [&](std::optional<Face> *blocker) {
+                asked.push_back("walk");
+                if (walk_finds > 0) {
+                    *blocker = Face{walk_finds};
+                }
+                return walk_finds > 0;
+            });
+    };
+    const Vector3 up(0.1, 1, 0.2), down(0.1, -1, 0.2);
+    EXPECT_TRUE(ask(&a, up, true, 7));    // nothing kept yet: the walk finds face 7
+    EXPECT_TRUE(ask(&a, up, true, 9));    // face 7 asked first, and enough
+    EXPECT_FALSE(ask(&b, up, true, 0));   // another owner: its own walk only
+    EXPECT_FALSE(ask(&a, down, true, 0)); // another octant
+    EXPECT_TRUE(ask(&a, up, false, 3));   // face 7 says no; the walk finds 3
+    EXPECT_FALSE(ask(&a, up, false, 0));  // face 3 says no, the walk too: forgotten
+    EXPECT_FALSE(ask(&a, up, true, 0));
+    EXPECT_EQ(asked, (std::vector<std::string>{"walk", "hint 7", "walk", "walk", "hint 7", "walk", "hint 3", "walk",
+                                               "walk"}));
 }
 
 TEST(RayQueries, BoxSegmentTest)
