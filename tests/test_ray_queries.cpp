@@ -782,6 +782,20 @@ TEST(RayQueries, EightWideFormKeepsTheLeavesAndReachesThem)
     ASSERT_TRUE(eight.widen());
     EXPECT_TRUE(eight.nodes.empty());
     EXPECT_LT(eight.nodes8.size() * 2, four.nodes.size() + 8);
+    // Both forms bound exactly the items' boxes.
+    float lo[3] = {HUGE_VALF, HUGE_VALF, HUGE_VALF}, hi[3] = {-HUGE_VALF, -HUGE_VALF, -HUGE_VALF};
+    for (const WideTree::Item &item : boxes) {
+        for (int a = 0; a < 3; a++) {
+            lo[a] = std::min(lo[a], item.box.lo[a]);
+            hi[a] = std::max(hi[a], item.box.hi[a]);
+        }
+    }
+    for (const WideTree *tree : {&four, &eight}) {
+        Vector3 tree_lo, tree_hi;
+        tree->bounds(&tree_lo, &tree_hi);
+        EXPECT_EQ((std::array<double, 6>{tree_lo.x, tree_lo.y, tree_lo.z, tree_hi.x, tree_hi.y, tree_hi.z}),
+                  (std::array<double, 6>{lo[0], lo[1], lo[2], hi[0], hi[1], hi[2]}));
+    }
     typedef std::vector<std::array<uint32_t, 7>> Leaves; // the reference, then its box's bits
     auto leaves = [](int width, int n, auto &&node_at) {
         Leaves out;
