@@ -863,6 +863,11 @@ TEST(RayQueries, EightWideFormKeepsTheLeavesAndReachesThem)
         }
         EXPECT_GT(reached, 2000);
     }
+    // A cleared tree keeps nothing, its order of items included.
+    for (WideTree *tree : {&four, &eight}) {
+        tree->clear();
+        EXPECT_TRUE(tree->empty() && tree->order.empty());
+    }
 }
 
 // A mesh's set-up, read from the inside: what its hierarchy holds.
