@@ -178,8 +178,9 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
     write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\n"
                                     "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\nl p(0 5 -5) c(1 1 1)\n");
     const struct {
-        const char *name, *status;
-    } ending[] = {{"INT", "130"}, {"TERM", "143"}, {"HUP", "129"}, {"QUIT", "131"}};
+        const char *name, *status, *job; // the job's end as bash reports it
+    } ending[] = {{"INT", "130", "Interrupt"}, {"TERM", "143", "Terminated"}, {"HUP", "129", "Hangup"},
+                  {"QUIT", "131", "Quit"}};
     for (const auto &sig : ending) {
         // With job control, as from a terminal: a background job of a plain
         // script ignores SIGINT, which the program leaves as it finds it.
@@ -190,6 +191,8 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
                                              "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; kill -" +
                                              sig.name + " $!; wait $!; echo $?; ls -A"});
         EXPECT_EQ(r.out, std::string(sig.status) + "\na.scene\nout.ppm\n") << sig.name;
+        // Ended by the signal itself, not by an exit with its number.
+        EXPECT_NE(r.err.find(sig.job), std::string::npos) << r.err;
         EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier\n");
     }
     // In the parallel mode the passes done are kept in the state and shown.
