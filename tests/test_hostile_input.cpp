@@ -278,6 +278,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {"\"$RT\" -nosdl -threads 1 -size 8x7 -passes 3:4 -state u a.scene >/dev/null", "m m t u",
          "cannot merge state file u: saved for a 8x7 frame, unlike t\n"},
         {"", "m m t ff", "cannot merge state file ff: not a regular file\n"},
+        {": > e", "m m t e", "cannot merge state file e: empty: no pass was saved in it\n"},
         {"", "m m t s -o s", "failed to write image: s: the same file as state file s\n"},
         {"", "m t t s -o t", "failed to write image: t: the same file as state file t\n"},
         // The outputs are checked before any input is read.
@@ -298,7 +299,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
     }
     // No temporary, no empty state left behind.
     EXPECT_EQ(run_shell(dir.path(), "ls -A").out,
-              "a.scene\nb.scene\nff\nlong.scene\nout.ppm\np\nq\ns\nt\nu\nx.mesh\n");
+              "a.scene\nb.scene\ne\nff\nlong.scene\nout.ppm\np\nq\ns\nt\nu\nx.mesh\n");
 }
 
 // A state that cannot be saved (a file size limit that lets the state of one
