@@ -188,9 +188,11 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
                                   {"-c", std::string("set -m; ulimit -c 0; echo earlier > out.ppm; ") +
                                              shell_words(RT_BINARY) +
                                              " -nosdl -rays 4096 a.scene >/dev/null & "
-                                             "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; kill -" +
+                                             "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; "
+                                             "ls -A | grep -cE '^\\.out\\.ppm\\.[a-zA-Z0-9]{6}$'; kill -" +
                                              sig.name + " $!; wait $!; echo $?; ls -A"});
-        EXPECT_EQ(r.out, std::string(sig.status) + "\na.scene\nout.ppm\n") << sig.name;
+        // The temporary is hidden beside the picture, named for it.
+        EXPECT_EQ(r.out, "1\n" + std::string(sig.status) + "\na.scene\nout.ppm\n") << sig.name;
         // Ended by the signal itself, not by an exit with its number.
         EXPECT_NE(r.err.find(sig.job), std::string::npos) << r.err;
         EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier\n");
