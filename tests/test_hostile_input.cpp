@@ -179,18 +179,18 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
                                     "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\nl p(0 5 -5) c(1 1 1)\n");
     const struct {
         const char *name, *status, *job; // the job's end as bash reports it
-    } ending[] = {{"INT", "130", "Interrupt"}, {"TERM", "143", "Terminated"}, {"HUP", "129", "Hangup"},
-                  {"QUIT", "131", "Quit"}};
+    } ending[] = {
+        {"INT", "130", "Interrupt"}, {"TERM", "143", "Terminated"}, {"HUP", "129", "Hangup"}, {"QUIT", "131", "Quit"}};
     for (const auto &sig : ending) {
         // With job control, as from a terminal: a background job of a plain
         // script ignores SIGINT, which the program leaves as it finds it.
-        RunResult r = run_program(dir.path(), "/bin/bash",
-                                  {"-c", std::string("set -m; ulimit -c 0; echo earlier > out.ppm; ") +
-                                             shell_words(RT_BINARY) +
-                                             " -nosdl -rays 4096 a.scene >/dev/null & "
-                                             "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; "
-                                             "ls -A | grep -cE '^\\.out\\.ppm\\.[a-zA-Z0-9]{6}$'; kill -" +
-                                             sig.name + " $!; wait $!; echo $?; ls -A"});
+        RunResult r =
+            run_program(dir.path(), "/bin/bash",
+                        {"-c", std::string("set -m; ulimit -c 0; echo earlier > out.ppm; ") + shell_words(RT_BINARY) +
+                                   " -nosdl -rays 4096 a.scene >/dev/null & "
+                                   "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; "
+                                   "ls -A | grep -cE '^\\.out\\.ppm\\.[a-zA-Z0-9]{6}$'; kill -" +
+                                   sig.name + " $!; wait $!; echo $?; ls -A"});
         // The temporary is hidden beside the picture, named for it.
         EXPECT_EQ(r.out, "1\n" + std::string(sig.status) + "\na.scene\nout.ppm\n") << sig.name;
         // Ended by the signal itself, not by an exit with its number.
@@ -263,8 +263,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {"", "r -rays 16 a.scene", cont + "saved for 4 rays per pixel\n"},
         {"", "r -gamma 2 a.scene", cont + "saved for a gamma of 1\n"},
         {"", "r b.scene", cont + "saved for other scene files\n"},
-        {"", "cat b.scene | r -state p /dev/stdin",
-         "cannot continue from state file p: saved for other scene files\n"},
+        {"", "cat b.scene | r -state p /dev/stdin", "cannot continue from state file p: saved for other scene files\n"},
         {"echo '# changed' >> x.mesh", "r -state q long.scene",
          "cannot continue from state file q: saved for other scene files\n"},
         {"head -c 100 s > x && mv x s", "r a.scene", cont + damaged},
@@ -319,8 +318,9 @@ TEST(HostileInput, AStateThatCannotBeSaved)
     RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1220 " + rt +
                                             "-passes 3 -state s -o p.ppm a.scene 2>err; echo \"status $?\"; } | "
                                             "grep -a -e '^passes' -e '^status'; cat err; " +
-                                            rt + "-state one -o one.ppm a.scene >/dev/null && cmp s one && "
-                                                 "cmp p.ppm one.ppm && ls -A");
+                                            rt +
+                                            "-state one -o one.ppm a.scene >/dev/null && cmp s one && "
+                                            "cmp p.ppm one.ppm && ls -A");
     EXPECT_EQ(r.out, "passes done: 1\nstatus 1\nfailed to write state file s: File too large\n"
                      "a.scene\nerr\none\none.ppm\np.ppm\ns\n");
 }

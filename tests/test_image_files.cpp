@@ -153,10 +153,11 @@ TEST(ImageFiles, EveryKindOfTarget)
     const std::string rendered = "rays: 4  ->  subdiv: 1\n" + progress_bars(8) + "rendering completed in # msec\n";
     const std::string refused = "rays: 4  ->  subdiv: 1\n";
     const std::string long_name(255, 'n');
-    std::string setup = "mkdir folder ro; echo earlier > out.ppm; echo kept > kept.ppm; chmod 640 kept.ppm;"
-                        "ln -s kept.ppm link.ppm; ln -s sub/made.ppm dangling.ppm; mkdir sub; mkfifo fifo;"
-                        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm; ln -s /dev/full full.exr; echo earlier > out.exr;"
-                        "mkdir wo; chmod 333 wo;";
+    std::string setup =
+        "mkdir folder ro; echo earlier > out.ppm; echo kept > kept.ppm; chmod 640 kept.ppm;"
+        "ln -s kept.ppm link.ppm; ln -s sub/made.ppm dangling.ppm; mkdir sub; mkfifo fifo;"
+        "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm; ln -s /dev/full full.exr; echo earlier > out.exr;"
+        "mkdir wo; chmod 333 wo;";
     bool root = geteuid() == 0;
     if (root) {
         setup += "mknod null c 1 3;";
@@ -183,16 +184,16 @@ TEST(ImageFiles, EveryKindOfTarget)
          "", 1},
         {"a folder without write permission", "r -o ro/x.ppm", refused,
          "failed to write image: ro/x.ppm: Permission denied\n", "", 1, false, true},
-        {"a folder without read permission: written", "r -o wo/x.ppm", rendered, "", "cmp wo/x.ppm ref.ppm", 0,
-         false, true},
+        {"a folder without read permission: written", "r -o wo/x.ppm", rendered, "", "cmp wo/x.ppm ref.ppm", 0, false,
+         true},
         {"a file without write permission", "r -o ro.ppm", refused,
          "failed to write image: ro.ppm: Permission denied\n", "", 1, false, true},
         {"a file size limit", "ulimit -f 1; r -o out.ppm -size 64x64 >/dev/null", "",
          "failed to write image: out.ppm: File too large\n", "", 1},
         {"an OpenEXR file over the size limit", "ulimit -f 1; r -o out.exr -size 64x64 >/dev/null", "",
          "failed to write image: out.exr: File too large\n", "grep -qx earlier out.exr", 1},
-        {"a full disk", "r -o full.exr -exr-float", rendered, "failed to write image: full.exr: No space left on device\n",
-         "", 1},
+        {"a full disk", "r -o full.exr -exr-float", rendered,
+         "failed to write image: full.exr: No space left on device\n", "", 1},
         {"a float map in a missing folder", "r -o no/x.pfm", refused,
          "failed to write image: no/x.pfm: No such file or directory\n", "", 1},
         // The render waits on a full pipe of progress lines while its folder

@@ -117,7 +117,8 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
          "MESH3\nv 2 0 0\nv 2 1 0\nv 3 0 0\nv 0 0 -5\nv -4 -1.7484555e-07 -5\nv -1.3113416e-07 3 -5\n"
          "n 0.70710677 0.70710677 0\nn -0.6 0.79999995 0\nf 1/1 2/1 3/1\nf 4/2 5/2 6/2\n",
          "0.7 0.7 0.7", "rt-import: out.mesh: 2 triangles, 6 vertices, 2 normals\n"},
-        {"-quads @pyramid.obj", "MESH3\n", "0.8 0.5 0.25", quads + "rt-import: out.mesh: 6 triangles, 5 vertices, 5 normals\n"},
+        {"-quads @pyramid.obj", "MESH3\n", "0.8 0.5 0.25",
+         quads + "rt-import: out.mesh: 6 triangles, 5 vertices, 5 normals\n"},
         // Normals worked out where the file has none: the cube's faces meet
         // at right angles, so each keeps its own and every corner is split.
         {"@cube.ply", "n 0 0 1\nn 0 0 -1\nn 0 -1 0\nn 0 1 0\nn 1 0 0\nn -1 0 0\n", "0.7 0.7 0.7",
@@ -168,15 +169,18 @@ TEST(Import, RefusalsLeaveNothingBehind)
         {"2", "", "", "-size 0x5 a.obj b.mesh", "rt-import: -size needs a picture size WxH, not: 0x5\n" + usage},
         {"2", "", "", "-max-memory 5X a.obj b.mesh",
          "rt-import: -max-memory needs a number of bytes, or of K, M or G, not: 5X\n" + usage},
-        {"2", "", "", "a.obj b.mesh -max-time", "rt-import: -max-time needs a number of seconds, not: nothing\n" + usage},
+        {"2", "", "", "a.obj b.mesh -max-time",
+         "rt-import: -max-time needs a number of seconds, not: nothing\n" + usage},
         // rt reads a mesh name up to the first blank.
         {"2", "", "", "-scene a.obj my\troom", "rt-import: the output name must not contain white space: my\troom\n"},
         // The model itself, under another name too, and a file the reader
         // opens for it (here its material library) are never written over.
-        {"2", "tri.obj", tri + "f 1 2 3\n", "tri.obj ./tri.obj", "rt-import: the output is the model itself: ./tri.obj\n"},
+        {"2", "tri.obj", tri + "f 1 2 3\n", "tri.obj ./tri.obj",
+         "rt-import: the output is the model itself: ./tri.obj\n"},
         {"1", "lib.obj", "mtllib old.mesh\n" + tri + "f 1 2 3\n", "lib.obj old.mesh",
          "rt-import: cannot write old.mesh: it is one of the model's files\n"},
-        {"1", "missing.obj", "", "missing.obj old.mesh", cannot + "missing.obj: Unable to open file \"missing.obj\".\n"},
+        {"1", "missing.obj", "", "missing.obj old.mesh",
+         cannot + "missing.obj: Unable to open file \"missing.obj\".\n"},
         {"1", "lines.obj", "v 0 0 0\nv 1 0 0\nl 1 2\n", "lines.obj old.mesh",
          cannot + "lines.obj: the model has no faces\n"},
         {"1", "nan.obj", tri + "v nan 0 0\nvn 0 0 1\nf 1//1 2//1 4//1\n", "-scene nan.obj old.scene",
@@ -190,7 +194,8 @@ TEST(Import, RefusalsLeaveNothingBehind)
          cannot + "faces.off: it declares 9 faces, more than its 48 bytes can hold\n"},
         {"1", "bin.ply",
          "ply\nformat binary_little_endian 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
-         "property float z\nend_header\n" + std::string(36, '\0'),
+         "property float z\nend_header\n" +
+             std::string(36, '\0'),
          "bin.ply old.mesh", cannot + "bin.ply: it declares 4 vertex elements, more than its 151 bytes can hold\n"},
         {"1", "many.obj", many, "-max-memory 1048576 many.obj old.mesh",
          cannot + "many.obj: it needs more memory than 1 MB (-max-memory changes the limit)\n"},
@@ -378,8 +383,7 @@ TEST(ImportScene, MaterialMapping)
     EXPECT_EQ(notes, "rt-import: material \"wood\": texture tint.png: its mean colour (0.216 0.289 0.5)\n" + dark +
                          "rt-import: m.scene: 8 meshes, 8 triangles, 1 light\n" + render +
                          "rt-import: material \"broken\" has values that are not finite numbers: 1 face skipped\n" +
-                         dark + "rt-import: m.scene: 7 meshes, 7 triangles, 1 light\n" +
-                         render +
+                         dark + "rt-import: m.scene: 7 meshes, 7 triangles, 1 light\n" + render +
                          "rt-import: material \"default\": vertex colours: their mean colour (0.667 0.333 0.333)\n"
                          "rt-import: the model gives no light: one white light at the camera\n"
                          "rt-import: m.scene: 1 mesh, 1 triangle, 1 light\n" +
@@ -405,8 +409,8 @@ std::vector<double> picture_extent(const std::string &scene, const std::string &
 {
     double p[3], t[3], fov;
     size_t at = scene.find("\nc p(");
-    EXPECT_EQ(sscanf(scene.c_str() + at, "\nc p(%lf %lf %lf) t(%lf %lf %lf) fov(%lf)", &p[0], &p[1], &p[2], &t[0], &t[1],
-                     &t[2], &fov),
+    EXPECT_EQ(sscanf(scene.c_str() + at, "\nc p(%lf %lf %lf) t(%lf %lf %lf) fov(%lf)", &p[0], &p[1], &p[2], &t[0],
+                     &t[1], &t[2], &fov),
               7);
     Vector3 eye(p[0], p[1], p[2]), k = normalize(Vector3(t[0], t[1], t[2]) - eye);
     Vector3 i = cross(Vector3(0, 1, 0), k), j = cross(k, i);
@@ -417,7 +421,8 @@ std::vector<double> picture_extent(const std::string &scene, const std::string &
     for (std::string line; std::getline(in, line);) {
         if (sscanf(line.c_str(), "v %lf %lf %lf", &x, &y, &z) == 3) {
             Vector3 q = Vector3(x, y, z) - eye;
-            double across = focal * dot(q, i) / (dot(i, i) * dot(q, k)), up = focal * dot(q, j) / (dot(j, j) * dot(q, k));
+            double across = focal * dot(q, i) / (dot(i, i) * dot(q, k)),
+                   up = focal * dot(q, j) / (dot(j, j) * dot(q, k));
             extent = {std::min(extent[0], across), std::max(extent[1], across), std::min(extent[2], up),
                       std::max(extent[3], up)};
         }
@@ -521,7 +526,8 @@ TEST(ImportScene, ReimportsReplaceOnlyTheirOwnFiles)
     EXPECT_EQ(list_dir(dir.path()).size(), 6u);
     // The plain mode writes the file it is given, and says so.
     r = run_import(dir, "@pyramid.obj cb-white.mesh");
-    EXPECT_EQ(r.err, "rt-import: replaced cb-white.mesh\nrt-import: cb-white.mesh: 6 triangles, 5 vertices, 5 normals\n");
+    EXPECT_EQ(r.err,
+              "rt-import: replaced cb-white.mesh\nrt-import: cb-white.mesh: 6 triangles, 5 vertices, 5 normals\n");
     std::map<std::string, std::string> earlier = folder_contents(dir);
 
     // chattr needs root and a file system that keeps the flag.

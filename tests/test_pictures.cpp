@@ -318,7 +318,7 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     const std::string farm = "exec '" + source_file("scripts/render-farm") + "' ",
                       opts = " -size 40x30 -rays 16 -gamma 2.2 " + quoted(scene),
                       // A run without SHELL, as under env -i or some CI runners.
-                      remote = "SHELL= PATH=\"$PWD/bin:$PATH\" HOME=\"${PWD%/*}/home\" ";
+        remote = "SHELL= PATH=\"$PWD/bin:$PATH\" HOME=\"${PWD%/*}/home\" ";
     struct Case {
         std::string env, args, out, err;
         int status;
@@ -334,7 +334,8 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
         {"", "-passes 2 -o 'h d.ppm'" + opts + " | head -n 1", "pass 1 of 2 done, #:## left\n", "", 0},
         {"", "-passes 6 -state 's t.state' -o x.ppm" + opts + " -size 40x31", "",
          "cannot continue from state file s t.state: saved for a 40x30 frame\n", 1},
-        {"PARALLEL=-j1 AT=5:6 DO=fail ", "-rt ./fake -passes 8 -state 's t.state' -o x.ppm" + opts, "pass 5 of 8 done, #:## left\n",
+        {"PARALLEL=-j1 AT=5:6 DO=fail ", "-rt ./fake -passes 8 -state 's t.state' -o x.ppm" + opts,
+         "pass 5 of 8 done, #:## left\n",
          "render-farm: a job failed (status 3); s t.state keeps the passes done, 5 in all\n", 1},
         {"PARALLEL=-j1 AT=6:7 DO=stop FARM=$$ ", "-rt ./fake -passes 8 -state 's t.state' -o 's i g.ppm'" + opts,
          "pass 6 of 8 done, #:## left\n", "", 143},
@@ -346,7 +347,8 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
          "render-farm: ./fake gave no plan of the passes (is it an rt that knows -plan?)\n", 1},
         {"", "-o x.ppm -size 64x" + opts, "", "render-farm: -size should be followed by WxH\n", 2},
         {"", "-passes 3:3" + opts, "",
-         "render-farm: -passes should be followed by a number of passes, or A:B, the first pass and one past the last\n",
+         "render-farm: -passes should be followed by a number of passes, or A:B, the first pass and one past the "
+         "last\n",
          2},
         {"", "-bands 2 -o x.PNG" + opts, "",
          "render-farm: bands are stacked into a PPM: name the picture otherwise, or render -passes\n", 2},
@@ -373,8 +375,8 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     RunResult held = run_rt(folder, {"-nosdl", "-threads", "1", "-plan", "-passes", "8", "-state", "s t.state", "-o",
                                      "x.ppm", "-size", "40x30", "-rays", "16", "-gamma", "2.2", scene});
     EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 6\npasses to render: 6:8\n");
-    RunResult here = run_rt(folder, {"-nosdl", "-threads", "2", "-passes", "2", "-o", "here.ppm", "-size", "40x30",
-                                     "-rays", "16", far});
+    RunResult here = run_rt(
+        folder, {"-nosdl", "-threads", "2", "-passes", "2", "-o", "here.ppm", "-size", "40x30", "-rays", "16", far});
     EXPECT_EQ(here.status, 0);
     EXPECT_TRUE(read_file(folder + "/s p.ppm") == read_file(folder + "/here.ppm"));
     EXPECT_EQ(run_shell(dir.path(), "rm 'a b/here.ppm'; ls -A 'a b' 'tmp {=1=}' home").out,

@@ -249,8 +249,8 @@ TEST(RayQueries, BlockerCacheAsksTheLastBlockerFirst)
     EXPECT_TRUE(ask(&a, up, false, 3));   // face 7 says no; the walk finds 3
     EXPECT_FALSE(ask(&a, up, false, 0));  // face 3 says no, the walk too: forgotten
     EXPECT_FALSE(ask(&a, up, true, 0));
-    EXPECT_EQ(asked, (std::vector<std::string>{"walk", "hint 7", "walk", "walk", "hint 7", "walk", "hint 3", "walk",
-                                               "walk"}));
+    EXPECT_EQ(asked,
+              (std::vector<std::string>{"walk", "hint 7", "walk", "walk", "hint 7", "walk", "hint 3", "walk", "walk"}));
 }
 
 TEST(RayQueries, BoxSegmentTest)
