@@ -58,6 +58,7 @@ TEST(SceneFiles, BadLinesAreReportedWithTheirNumbersAndSkipped)
         "f c(0 0 0) r(1) i(11)" + kMat + "\n",
         "c p(1 2 3) t(1 2 3) fov(45)\n", // no view direction
         "x marks the spot\n",
+        "p n(0 1 0) d(-1) kd(0.5 0.5 0.5)\n", // a plane short of its material
         long_line, // a comment of 1023 characters, then the rest as a line of its own
     };
     std::string text;
@@ -69,10 +70,10 @@ TEST(SceneFiles, BadLinesAreReportedWithTheirNumbersAndSkipped)
 
     Render r = render(dir, {"bad.scene"});
     std::string expected;
-    for (int i : {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}) {
+    for (int i : {3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}) {
         expected += error_line(i, lines[i - 1]);
     }
-    expected += error_line(15, long_line.substr(1023));
+    expected += error_line(16, long_line.substr(1023));
     EXPECT_EQ(r.run.err, expected);
     EXPECT_EQ(r.run.status, 0);
 
