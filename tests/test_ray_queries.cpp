@@ -145,6 +145,8 @@ TEST(RayQueries, KnownAnswers)
         {"triangle: vertex normals, not the face's", tri({unit_tri(-nz, -nz, -nz)}), down_at(0.2, 0.2), true, 0.5,
          {0.2, 0.2, 0}, -nz},
         {"triangle: outside the long edge", tri({unit_tri(nz, nz, nz)}), down_at(0.5, 0.5 + 1e-6), false, 0, {}, {}},
+        {"triangle: on a short edge, its box's lowest", tri({unit_tri(nz, nz, nz)}), down_at(0.5, 0), true, 0.5,
+         {0.5, 0, 0}, nz},
         {"triangle: outside a short edge", tri({unit_tri(nz, nz, nz)}), down_at(0.5, -1e-6), false, 0, {}, {}},
         {"triangle: no face normal", tri({unit_tri(nz, nz, nz)}, true), down_at(0.25, 0.25), false, 0, {}, {}},
         {"triangle: t below 1e-6", tri({unit_tri(nz, nz, nz)}), {{0.25, 0.25, 1e-7}, {0, 0, -2}}, false, 0, {}, {}},
