@@ -1017,6 +1017,7 @@ TEST(RayQueries, AcceleratedWalkAnswersAsTheFlatWalk)
         std::vector<Answer> flat_mesh;
         ts.scene.set_accelerated(false);
         for (const Mesh *m : ts.meshes) {
+            EXPECT_FALSE(m->is_accelerated()); // the scene's walk hands its choice on
             for (const Ray &ray : rays) {
                 flat_mesh.push_back(ask([&](IntInfo *rec) { return m->intersection(ray, rec); }));
             }
