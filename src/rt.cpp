@@ -433,8 +433,8 @@ static void save_image()
         }
     }
     std::string reason;
-    if (!write_image(output, output_format(), copy.data(), width, band_rows(), output_place(),
-                     colours_of(&colours), &reason)) {
+    if (!write_image(output, output_format(), copy.data(), width, band_rows(), output_place(), colours_of(&colours),
+                     &reason)) {
         fprintf(stderr, "failed to save image: %s: %s\n", output, reason.c_str());
     }
 }
@@ -525,8 +525,7 @@ static int end_window_threads(PassRender *r, int status, int sig)
     release_signals();
     std::string reason;
     if (state_file != nullptr && r->passes_in_picture() > 0 &&
-        !write_image(output, output_format(), image, width, band_rows(), output_place(), shown_colours(*r),
-                     &reason)) {
+        !write_image(output, output_format(), image, width, band_rows(), output_place(), shown_colours(*r), &reason)) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, reason.c_str());
         status = 1;
     }

@@ -59,7 +59,7 @@ TEST(SceneFiles, BadLinesAreReportedWithTheirNumbersAndSkipped)
         "c p(1 2 3) t(1 2 3) fov(45)\n", // no view direction
         "x marks the spot\n",
         "p n(0 1 0) d(-1) kd(0.5 0.5 0.5)\n", // a plane short of its material
-        long_line, // a comment of 1023 characters, then the rest as a line of its own
+        long_line,                            // a comment of 1023 characters, then the rest as a line of its own
     };
     std::string text;
     for (const std::string &l : lines) {

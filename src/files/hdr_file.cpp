@@ -142,8 +142,8 @@ void file_halves(const Color &c, uint32_t (*pack)(const Color &), uint16_t out[3
     }
 }
 
-bool write_exr(OutputFile *out, const LinearColours &colours, int width, int height, FramePlace place,
-               bool full_float, std::string *why)
+bool write_exr(OutputFile *out, const LinearColours &colours, int width, int height, FramePlace place, bool full_float,
+               std::string *why)
 {
     int frame_rows = place.frame_rows > 0 ? place.frame_rows : height;
     // A band keeps its place in the frame: the data window is its rows, the

@@ -39,8 +39,8 @@ void file_halves(const Color &c, uint32_t (*pack)(const Color &), uint16_t out[3
 
 // Writes width x height colours into out (which is open) as an OpenEXR file of
 // half floats, or of 32-bit floats when full_float; false with *why set.
-bool write_exr(OutputFile *out, const LinearColours &colours, int width, int height, FramePlace place,
-               bool full_float, std::string *why);
+bool write_exr(OutputFile *out, const LinearColours &colours, int width, int height, FramePlace place, bool full_float,
+               std::string *why);
 // The same as a PFM.
 bool write_pfm(OutputFile *out, const LinearColours &colours, int width, int height, std::string *why);
 

@@ -272,8 +272,8 @@ bool check_passes(const PassRender &r, bool *told)
         return false;
     }
     if (!*told && r.threads_started() > 0 && r.threads_started() < run.threads) {
-        fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", r.threads_started(), run.threads,
-                r.thread_failure().c_str(), r.threads_started());
+        fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", r.threads_started(),
+                run.threads, r.thread_failure().c_str(), r.threads_started());
         *told = true;
     }
     return true;

@@ -28,7 +28,7 @@ class PassRender
         int rows = 0;
         int first_pass = 0; // the passes wanted: first_pass .. end_pass - 1
         int end_pass = 1;
-        double seconds = -1.0; // a time box: no pass is begun that would not end in it
+        double seconds = -1.0;      // a time box: no pass is begun that would not end in it
         StateLock *state = nullptr; // the state file held, if any
         StateKey key;
         bool keep_colours = false; // the colours the picture packs are wanted too

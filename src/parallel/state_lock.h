@@ -48,12 +48,12 @@ class StateLock
   private:
     bool take(int fd, bool made, std::string *why);
 
-    std::string target;     // the name held, links followed
-    int folder = -1;        // the folder the name is in
-    std::string name;       // the name there
-    FILE *file = nullptr;   // the one stream of the file held
+    std::string target;      // the name held, links followed
+    int folder = -1;         // the folder the name is in
+    std::string name;        // the name there
+    FILE *file = nullptr;    // the one stream of the file held
     bool made_empty = false; // this run made the file, and it is still empty
-    int entry = -1;         // its entry among the files a signal removes
+    int entry = -1;          // its entry among the files a signal removes
 };
 
 #endif
