@@ -110,13 +110,18 @@ static std::vector<std::string> emulator()
     return words;
 }
 
+bool rt_replaced()
+{
+    const char *other = getenv("RT_UNDER_TEST");
+    return other != nullptr && other[0] != 0;
+}
+
 // The program that runs for `program`. RT_UNDER_TEST names another build of
 // rt to run in place of this one's: make tsan runs the tests of this build
 // against rt built with ThreadSanitizer, which alone starts threads.
 static std::string resolved(const std::string &program)
 {
-    const char *other = getenv("RT_UNDER_TEST");
-    return program == RT_BINARY && other != nullptr && other[0] != 0 ? other : program;
+    return program == RT_BINARY && rt_replaced() ? getenv("RT_UNDER_TEST") : program;
 }
 
 RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args)

@@ -44,6 +44,10 @@ RunResult run_program(const std::string &dir, const std::string &program, const 
 // architecture. shell_words gives the words that run it, quoted for /bin/sh.
 RunResult run_target(const std::string &dir, const std::string &program, const std::vector<std::string> &args);
 std::string shell_words(const std::string &program);
+
+// Whether RT_UNDER_TEST names another build of rt (make tsan's) that runs in
+// place of this build's.
+bool rt_replaced();
 // The real rt binary.
 RunResult run_rt(const std::string &dir, const std::vector<std::string> &args);
 // A shell command line in dir, with $RT standing for the words that run the

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -252,8 +251,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
 #if defined(RT_UNDER_SANITIZER) || defined(RT_EMULATOR)
     const std::string limited = "";
 #else
-    const char *other_rt = getenv("RT_UNDER_TEST");
-    const std::string limited = other_rt != nullptr && other_rt[0] != 0 ? "" : "ulimit -v 1000000; ";
+    const std::string limited = rt_replaced() ? "" : "ulimit -v 1000000; ";
 #endif
     struct Case {
         std::string setup, command, err;
