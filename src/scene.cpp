@@ -22,11 +22,15 @@
 
 // Lines of a scene file are read into this many bytes, longer ones in pieces.
 static const int SCENE_LINE_SIZE = 1024;
-// Mesh data is read in windows of MESH_WINDOW_BLOCKS blocks of about
-// MESH_BLOCK bytes: a block is read by one thread at a time, and a window is
-// what is held at once.
-static const size_t MESH_BLOCK = 1 << 20;
+// Mesh data is read in windows of MESH_WINDOW_BLOCKS blocks: a block is
+// read by one thread at a time, and a window is what is held at once.
 static const size_t MESH_WINDOW_BLOCKS = 16;
+// A block is a 32nd of the file, within these bounds: large blocks for a
+// large file, so that the arrays a block is read into go on huge pages (see
+// memory/huge_pages.h); small ones for a small file, so that it still
+// spreads over the threads.
+static const size_t MESH_BLOCK_LEAST = 1 << 20;
+static const size_t MESH_BLOCK_MOST = 8 << 20;
 // Deeper flakes hold 6^11 spheres and tens of GiB.
 static const int MAX_FLAKE_DEPTH = 10;
 
@@ -294,7 +298,13 @@ struct MeshBlock {
 void read_mesh_block(const char *text, size_t size, int corners, const Vector3 &pos, const Matrix4x4 &rot,
                      const Vector3 &scale, MeshBlock *block)
 {
+    // Room for as many numbers as the shortest lines would give ("v 1 2 3",
+    // "f 1/1 2/2 3/3"), so that the arrays are never grown by copies. Pages
+    // of it left unwritten cost no memory.
     MeshText t;
+    t.positions.reserve(size / 8 * 3);
+    t.normals.reserve(size / 8 * 3);
+    t.corners.reserve(size / (4 * corners + 2) * 2 * corners);
     read_mesh_text(text, size, corners, &t);
     block->valid = t.valid;
     block->least_index = t.least_index;
@@ -369,13 +379,27 @@ void fill_window(FILE *fp, char *buf, size_t cap, size_t *held, bool *at_end, Co
     }
 }
 
+// How many bytes of the file a block holds: the file's length decides,
+// where it has one (a pipe has none).
+size_t mesh_block_bytes(FILE *fp)
+{
+    struct stat st;
+    if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return MESH_BLOCK_LEAST;
+    }
+    const off_t share = st.st_size / 32;
+    return share < static_cast<off_t>(MESH_BLOCK_LEAST) ? MESH_BLOCK_LEAST
+           : share > static_cast<off_t>(MESH_BLOCK_MOST) ? MESH_BLOCK_MOST
+                                                          : static_cast<size_t>(share);
+}
+
 } // namespace
 
 // Reads a mesh data file into mesh, placing every vertex: scaled, then
 // rotated, then moved. False after a message when the file cannot be read or
 // is not valid; the caller then discards the mesh. The file is read a window
 // at a time; each window is cut where pieces start into blocks of about
-// MESH_BLOCK bytes, read on up to `threads` threads and added to the mesh in
+// mesh_block_bytes, read on up to `threads` threads and added to the mesh in
 // order, so that the mesh is the same whatever the number of threads.
 static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, const Matrix4x4 &rot,
                            const Vector3 &scale, ContentHash *key, int threads)
@@ -391,7 +415,8 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     }
     // Not zeroed: the pages of a window that a small file leaves unread cost
     // no memory.
-    const size_t cap = MESH_BLOCK * MESH_WINDOW_BLOCKS;
+    const size_t block_bytes = mesh_block_bytes(fp);
+    const size_t cap = block_bytes * MESH_WINDOW_BLOCKS;
     std::unique_ptr<char[]> window(new char[cap]);
     size_t held = 0;
     bool at_end = false;
@@ -424,8 +449,8 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         const char *text = window.get();
         size_t usable = at_end ? held : start + mesh_piece_boundary(text + start, held - start);
         cuts.assign(1, start);
-        while (usable - cuts.back() > MESH_BLOCK) {
-            cuts.push_back(cuts.back() + mesh_piece_boundary(text + cuts.back(), MESH_BLOCK));
+        while (usable - cuts.back() > block_bytes) {
+            cuts.push_back(cuts.back() + mesh_piece_boundary(text + cuts.back(), block_bytes));
         }
         cuts.push_back(usable);
         const size_t first = blocks.size();
