@@ -57,7 +57,7 @@ class BBoxNode
     // this node's own list. This node's box keeps its role: a ray that
     // misses it is answered false at once. The hierarchy is built on up to
     // `threads` threads, and is the same whatever their number.
-    void build_hierarchy(const std::vector<Object *> &objs, size_t count, int threads = 1);
+    void build_hierarchy(const std::vector<Object *> &objs, size_t count, int threads);
 
     const BBox &get_bbox() const { return bbox; }
     const std::vector<BBoxNode *> &get_children() const { return children; }

@@ -26,6 +26,7 @@
 #include "accel/triangle_pretest.h"
 #include "accel/walk8.h"
 #include "accel/wide_tree.h"
+#include "files/content_hash.h"
 
 namespace
 {
@@ -909,6 +910,17 @@ TEST(RayQueries, HierarchiesAreTheSameOnAnyNumberOfThreads)
     WideTree one;
     ASSERT_TRUE(one.build(boxes, 8, 0.0, true));
     EXPECT_GT(one.nodes.size(), 2000u);
+    // And it is the tree this builder has always made of them, in both
+    // forms: a change to the builder that changes a tree shows here, and
+    // then the digests are updated on purpose.
+    WideTree wide = one;
+    ASSERT_TRUE(wide.widen());
+    ContentHash four, eight;
+    four.add(one.nodes.data(), one.nodes.size() * sizeof(WideNode));
+    four.add(one.order.data(), one.order.size() * sizeof(uint32_t));
+    eight.add(wide.nodes8.data(), wide.nodes8.size() * sizeof(WideNode8));
+    EXPECT_EQ(four.value, 0x4585c0b0b5f1b097u);
+    EXPECT_EQ(eight.value, 0xfb586775dc2dc1b4u);
     for (int threads : {2, 3, 8}) {
         WideTree t;
         ASSERT_TRUE(t.build(boxes, 8, 0.0, true, WideTree::MAX_BINS, threads));
