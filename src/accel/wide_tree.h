@@ -134,6 +134,10 @@ class WideTree
     struct Item {
         FloatBox box;
         uint32_t id;
+        // Made without a value, so that a large array of items is not
+        // written once over before its items are (on several threads).
+        Item() {}
+        Item(const FloatBox &box, uint32_t id) : box(box), id(id) {}
     };
 
     // Builds the hierarchy over the items by the binned surface-area
