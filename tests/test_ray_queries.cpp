@@ -316,7 +316,15 @@ class Gen
     explicit Gen(unsigned seed) : eng(seed) {}
     double uni(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(eng); }
     int below(size_t n) { return std::uniform_int_distribution<int>(0, static_cast<int>(n) - 1)(eng); }
-    Vector3 point(double lo, double hi) { return Vector3(uni(lo, hi), uni(lo, hi), uni(lo, hi)); }
+    // Drawn z first, then y and x, one declarator after another: in the
+    // arguments of one call the order of the draws is the compiler's (x86
+    // takes them right to left, arm64 left to right), and the trees pinned
+    // below are of the same points on every machine.
+    Vector3 point(double lo, double hi)
+    {
+        const double z = uni(lo, hi), y = uni(lo, hi), x = uni(lo, hi);
+        return Vector3(x, y, z);
+    }
     Vector3 unit()
     {
         for (;;) {
