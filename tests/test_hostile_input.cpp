@@ -266,7 +266,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
          "cannot continue from state file q: saved for other scene files\n"},
         {"head -c 100 s > x && mv x s", "r a.scene", cont + damaged},
         {"printf X | dd of=s bs=1 seek=900 conv=notrunc 2>/dev/null", "r a.scene", cont + damaged},
-        {"echo more >> s", "r a.scene", cont + damaged},
+        {"printf X >> s", "r a.scene", cont + damaged}, // one byte past the end
         {"printf '\\002' | dd of=s bs=1 seek=27 conv=notrunc 2>/dev/null", limited + "r a.scene", cont + damaged},
         {"printf 'P6\\n8 6\\n255\\n' > s", "r a.scene", cont + "not a state file of rt\n"},
         {"printf '\\002' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
