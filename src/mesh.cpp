@@ -685,7 +685,7 @@ void Mesh::build_face_tree()
     tree_ready = false;
     tree.clear();
     std::vector<uint32_t>().swap(loose_faces);
-    std::vector<float>().swap(leaf_tris);
+    decltype(leaf_tris)().swap(leaf_tris);
     corner_coord = -1.0;
     uint32_t count = static_cast<uint32_t>(get_face_count());
     if (!accelerated || face_test == nullptr || count >= WideTree::MAX_ITEMS) {
@@ -856,7 +856,7 @@ void Mesh::build_face_tree()
 
 void Mesh::fill_leaf_tris()
 {
-    std::vector<float>().swap(leaf_tris);
+    decltype(leaf_tris)().swap(leaf_tris);
     corner_coord = -1.0;
     if (prim != MESH_PRIM_TRI || tree.empty() || !(pretest_reach >= 0.0)) {
         return;
@@ -874,7 +874,10 @@ void Mesh::fill_leaf_tris()
     double coord = std::max(std::max(std::max(b.max.x - c.x, c.x - b.min.x), std::max(b.max.y - c.y, c.y - b.min.y)),
                             std::max(b.max.z - c.z, c.z - b.min.z)) *
                    (1.0 + 1e-15);
-    leaf_tris.assign(PRETEST_ROWS * tree.order.size() + 8, 0.0f);
+    // Every leaf writes all the rows of its slots; the eight floats to
+    // spare are zero.
+    leaf_tris.resize(PRETEST_ROWS * tree.order.size() + 8);
+    std::fill(leaf_tris.end() - 8, leaf_tris.end(), 0.0f);
     // The leaves, then their corners; the faces' corners are read in an
     // order of their own, so their indices are fetched ahead, and then the
     // corners themselves.
@@ -914,7 +917,7 @@ void Mesh::fill_leaf_tris()
     if (coord <= FLOAT_TEST_LIMIT) {
         corner_coord = coord;
     } else {
-        std::vector<float>().swap(leaf_tris);
+        decltype(leaf_tris)().swap(leaf_tris);
     }
 }
 

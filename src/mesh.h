@@ -8,6 +8,7 @@
 #include "object.h"
 #include "accel/walk8.h"
 #include "accel/wide_tree.h"
+#include "memory/unwritten.h"
 
 // The value is the number of corners of every face. The type holds any int,
 // so a count read from a file arrives as it is and set_primitive refuses it.
@@ -149,7 +150,7 @@ class Mesh : public Object
     // tree's order: a leaf of k faces from slot s has its rows at
     // PRETEST_ROWS s (with 8 floats to spare at the end, for reading eight
     // at a time).
-    std::vector<float> leaf_tris;
+    std::vector<float, UnwrittenAllocator<float>> leaf_tris;
     Vector3 corner_centre;
     double corner_coord = -1.0; // the largest |corner - centre|_inf; below 0: no pre-test
 };

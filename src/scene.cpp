@@ -23,10 +23,12 @@
 // Lines of a scene file are read into this many bytes, longer ones in pieces.
 static const int SCENE_LINE_SIZE = 1024;
 // Mesh data is read in windows of MESH_WINDOW_BLOCKS blocks for each
-// thread: a block is read by one thread at a time, and a window is what is
-// held at once. Its pages are written first by one thread, so no more of
-// them than that.
+// thread, for at most MESH_WINDOW_THREADS of them: a block is read by one
+// thread at a time, and a window is what is held at once. Its pages are
+// written first by one thread, and it is held beside the blocks read from
+// it, so no more of them than that.
 static const size_t MESH_WINDOW_BLOCKS = 2;
+static const int MESH_WINDOW_THREADS = 8;
 // A block is a 32nd of the file, within these bounds: large blocks for a
 // large file, so that the arrays a block is read into go on huge pages (see
 // memory/huge_pages.h); small ones for a small file, so that it still
@@ -418,7 +420,8 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     // Not zeroed: the pages of a window that a small file leaves unread cost
     // no memory.
     const size_t block_bytes = mesh_block_bytes(fp);
-    const size_t cap = block_bytes * MESH_WINDOW_BLOCKS * static_cast<size_t>(std::max(threads, 2));
+    const size_t cap =
+        block_bytes * MESH_WINDOW_BLOCKS * static_cast<size_t>(std::min(std::max(threads, 2), MESH_WINDOW_THREADS));
     std::unique_ptr<char[]> window(new char[cap]);
     size_t held = 0;
     bool at_end = false;

@@ -14,9 +14,9 @@ constexpr size_t HUGE_PAGE_LEAST_BLOCK = 8u << 20;
 // transparent huge pages, when it is at least HUGE_PAGE_LEAST_BLOCK long and the
 // system allows them. To be called before the block is first written: a
 // large mesh's set-up writes hundreds of megabytes of new memory, and on
-// small pages a quarter of its time went to page faults; on huge pages
-// there is one fault per 2 MiB, and the walks miss the TLB less. Where the
-// data lies changes, never what it is. A refusal leaves the small pages.
+// small pages about a third of its time went to page faults; on huge pages
+// there is one fault per 2 MiB. Where the data lies changes, never what it
+// is. A refusal leaves the small pages.
 void advise_huge_pages(void *block, size_t bytes);
 
 #endif
