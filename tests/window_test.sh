@@ -9,7 +9,8 @@
 # failed" and status 1; (g) on a server that resets whenever its last client
 # leaves, every start still gets its window, and every ending signal ends it
 # by that signal; (h) there the parallel mode keeps its passes and writes
-# their picture first.
+# their picture first; (i) a state that cannot be continued ends the run
+# with status 1.
 # Usage: window_test.sh RT_BINARY
 # Needs Xvfb and xdotool; exits 77 (skipped) when either is missing.
 set -u
@@ -311,5 +312,15 @@ wait_rt h 20
 (cd "$work/h" && "$rt" -merge m.state w.state -o m.ppm >/dev/null) || fail "h: the state cannot be merged"
 cmp -s "$work/h/w.ppm" "$work/h/m.ppm" || fail "h: the picture is not that of the passes in the state"
 [ ! -s "$work/h.stderr" ] || fail "h: standard error not empty"
+
+# ---- i. a state that cannot be continued, in the window ----
+# The passes never start: the window's run fails as a window-less one does.
+mkdir -p "$work/i" && printf 'garbage\n' >"$work/i/bad.state"
+start_rt i -threads 2 -passes 2 -size 8x8 -state bad.state ../scene
+wait_rt i 20
+[ "$rt_status" -eq 1 ] || fail "i: status $rt_status for a state that is not one"
+cmp -s "$work/i.stderr" <(printf 'cannot continue from state file bad.state: not a state file of rt\n') ||
+  fail "i: standard error"
+[ ! -e "$work/i/out.ppm" ] || fail "i: out.ppm written"
 
 echo "window test passed"
