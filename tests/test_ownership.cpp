@@ -2,6 +2,9 @@
 // camera freed once, none leaked; a tree built once (threads rely on it).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -66,6 +69,24 @@ TEST(Ownership, EveryObjectLightAndCameraIsFreedOnce)
         scene.get_objects()[0]->get_material()->ke = Color(1, 1, 1);
         EXPECT_EQ(Counted::alive, 3);
         EXPECT_EQ(CountedLight::alive, 1);
+    }
+    EXPECT_EQ(Counted::alive, 0);
+    EXPECT_EQ(CountedLight::alive, 0);
+
+    // Lights whose addresses fall in any order, point lights among them.
+    {
+        std::vector<Object *> glowing;
+        for (int i = 0; i < 8; i++) {
+            glowing.push_back(new Counted(Color(1, 1, 1)));
+        }
+        std::sort(glowing.begin(), glowing.end(), [](Object *a, Object *b) { return a > b; });
+        std::swap(glowing[2], glowing[5]);
+        Scene scene;
+        for (Object *light : glowing) {
+            scene.add_object(light);
+            scene.lights.push_back(new CountedLight());
+        }
+        ASSERT_EQ(scene.lights.size(), 16u);
     }
     EXPECT_EQ(Counted::alive, 0);
     EXPECT_EQ(CountedLight::alive, 0);
