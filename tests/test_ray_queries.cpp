@@ -772,6 +772,18 @@ TEST(RayQueries, TreesAreCheapToWalk)
             EXPECT_LT(cost / area(d.x, d.y, d.z), bound[clustered][leaf == 8]) << clustered << " " << leaf;
         }
     }
+
+    // A stray face that no ray can hit (its corners in a line, as in many
+    // models) does not widen the box the scene's tree keeps for its mesh.
+    Mesh m(MESH_PRIM_TRI);
+    m.add_face(unit_tri(nz, nz, nz));
+    m.add_face(face_of({{0, 0, 0}, {50, 50, 50}, {100, 100, 100}}, {nz, nz, nz}));
+    m.calc_bbox();
+    BBox box;
+    double origin_cap, reach_cap;
+    ASSERT_TRUE(m.reach_bounds(&box, &origin_cap, &reach_cap));
+    EXPECT_LT(box.max.x, 2.0);
+    EXPECT_LT(box.max.z, 2.0);
 }
 
 // The eight-wide form of a tree holds the four-wide form's leaves, each
