@@ -299,6 +299,23 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
     // No temporary, no empty state left behind.
     EXPECT_EQ(run_shell(dir.path(), "ls -A").out,
               "a.scene\nb.scene\ne\nff\nlong.scene\nout.ppm\np\nq\ns\nt\nu\nx.mesh\n");
+
+    // A mesh file found invalid at its second line is keyed by all of it,
+    // however far it goes past what was read: a change at its end is
+    // another scene.
+    TempDir big;
+    write_file(big.file("a.scene"), scene + "m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) "
+                                            "kr(0) ke(0 0 0)\n");
+    write_file(big.file("x.mesh"), "MESH3\nnot a line of a mesh\n" + std::string(8 << 20, '\n'));
+    RunResult r =
+        run_shell(big.path(), "\"$RT\" -nosdl -threads 2 -passes 1 -size 8x6 -state s a.scene >/dev/null 2>&1 && "
+                              "printf X >> x.mesh && "
+                              "\"$RT\" -nosdl -threads 2 -passes 2 -size 8x6 -state s a.scene");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "failed to read mesh data file: x.mesh: invalid format\n"
+                     "error in line 4: \"m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) kr(0) "
+                     "ke(0 0 0)\n\", ignoring.\n"
+                     "cannot continue from state file s: saved for other scene files\n");
 }
 
 // A state that cannot be saved (a file size limit that lets the state of one
