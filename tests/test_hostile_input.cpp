@@ -301,8 +301,8 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
               "a.scene\nb.scene\ne\nff\nlong.scene\nout.ppm\np\nq\ns\nt\nu\nx.mesh\n");
 
     // A mesh file found invalid at its second line is keyed by all of it,
-    // however far it goes past what was read: a change at its end is
-    // another scene.
+    // however far it goes past what was read (the first window, 4 MiB on two
+    // threads): a change at its end is another scene.
     TempDir big;
     write_file(big.file("a.scene"), scene + "m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) "
                                             "kr(0) ke(0 0 0)\n");
