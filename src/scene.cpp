@@ -73,6 +73,7 @@ void Scene::clear()
     bbroot = nullptr;
     cam = nullptr;
     ambient = Color();
+    inputs.clear();
 }
 
 void Scene::add_object(Object *object)
@@ -406,7 +407,7 @@ size_t mesh_block_bytes(FILE *fp)
 // mesh_block_bytes, read on up to `threads` threads and added to the mesh in
 // order, so that the mesh is the same whatever the number of threads.
 static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, const Matrix4x4 &rot,
-                           const Vector3 &scale, ContentHash *key, int threads)
+                           const Vector3 &scale, ContentHash *key, int threads, InputFiles *inputs)
 {
     static const char unreadable[] = "\0missing\0";
     FILE *fp = fopen(fname, "r");
@@ -417,6 +418,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
         }
         return false;
     }
+    inputs->add(fp, fname, "mesh data file");
     // Not zeroed: the pages of a window that a small file leaves unread cost
     // no memory.
     const size_t block_bytes = mesh_block_bytes(fp);
@@ -505,7 +507,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     return true;
 }
 
-static Object *load_mesh(const char *line, const char *scene_file, ContentHash *key, int threads)
+static Object *load_mesh(const char *line, const char *scene_file, ContentHash *key, int threads, InputFiles *inputs)
 {
     char fname[SCENE_LINE_SIZE];
     float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
@@ -525,7 +527,7 @@ static Object *load_mesh(const char *line, const char *scene_file, ContentHash *
     rot.set_rotation(Vector3(rx, ry, rz), angle * 3.141592653589793 / 180.0);
 
     Mesh *mesh = new Mesh(MESH_PRIM_TRI);
-    if (!load_mesh_data(mesh, scene_relative_path(fname, scene_file).c_str(), pos, rot, scale, key, threads)) {
+    if (!load_mesh_data(mesh, scene_relative_path(fname, scene_file).c_str(), pos, rot, scale, key, threads, inputs)) {
         delete mesh;
         return nullptr;
     }
@@ -539,6 +541,7 @@ bool Scene::load(const char *fname, ContentHash *key)
     if (fp == nullptr) {
         return false;
     }
+    inputs.add(fp, fname, "scene file");
     bool res = load(fp, key, fname);
     fclose(fp);
     return res;
@@ -572,7 +575,7 @@ bool Scene::load(FILE *fp, ContentHash *key, const char *fname)
             Object *obj = kind == 's'   ? load_sphere(line)
                           : kind == 'p' ? load_plane(line)
                           : kind == 'f' ? load_sphflake(line)
-                                        : load_mesh(line, fname, key, threads);
+                                        : load_mesh(line, fname, key, threads, &inputs);
             if (obj != nullptr) {
                 add_object(obj);
             } else {

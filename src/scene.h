@@ -8,6 +8,7 @@
 #include "camera.h"
 #include "color.h"
 #include "files/content_hash.h"
+#include "files/input_files.h"
 #include "intinfo.h"
 #include "object.h"
 #include "ray.h"
@@ -67,6 +68,8 @@ class Scene
     // none of them runs once the calls that use them have returned.
     void set_threads(int n) { threads = n; }
     const BBoxNode *get_bbtree() const { return bbroot; }
+    // The regular files loaded so far: scene files and mesh data files.
+    const InputFiles &input_files() const { return inputs; }
 
     // Frees everything and leaves the scene as constructed.
     void clear();
@@ -81,6 +84,7 @@ class Scene
     bool accelerated = true;
     int threads = 1;
     size_t tree_count = 0; // the objects the tree was built over
+    InputFiles inputs;
 
     void build_tree(size_t count);
 };

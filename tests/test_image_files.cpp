@@ -157,7 +157,9 @@ TEST(ImageFiles, EveryKindOfTarget)
         "mkdir folder ro; echo earlier > out.ppm; echo kept > kept.ppm; chmod 640 kept.ppm;"
         "ln -s kept.ppm link.ppm; ln -s sub/made.ppm dangling.ppm; mkdir sub; mkfifo fifo;"
         "chmod 444 ro; touch ro.ppm; chmod 444 ro.ppm; ln -s /dev/full full.exr; echo earlier > out.exr;"
-        "mkdir wo; chmod 333 wo;";
+        "mkdir wo; chmod 333 wo; cp a.scene copy.scene; ln -s a.scene alias.scene;"
+        "printf 'MESH3\\nv 0 0 0\\nv 1 0 0\\nv 0 1 0\\nn 0 0 1\\nf 1/1 2/1 3/1\\n' > tri.mesh; cp tri.mesh copy.mesh;"
+        "echo 'm tri.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)' > m.scene;";
     bool root = geteuid() == 0;
     if (root) {
         setup += "mknod null c 1 3;";
@@ -179,6 +181,11 @@ TEST(ImageFiles, EveryKindOfTarget)
          "cmp got ref.ppm && grep -q '^rays: 4 ' err", 0},
         {"a device: written into", "r -o null", rendered, "", "test -c null", 0, true},
         {"a name as long as a name can be", "r -o " + long_name, rendered, "", "cmp " + long_name + " ref.ppm", 0},
+        // The files the scene was read from are never written over.
+        {"the scene file, through a link", "r -o alias.scene", refused,
+         "failed to write image: alias.scene: the same file as scene file a.scene\n", "cmp a.scene copy.scene", 1},
+        {"a mesh data file of the scene", "r m.scene -o tri.mesh", refused,
+         "failed to write image: tri.mesh: the same file as mesh data file tri.mesh\n", "cmp tri.mesh copy.mesh", 1},
         {"a folder", "r -o folder", refused, "failed to write image: folder: Is a directory\n", "", 1},
         {"a missing folder", "r -o no/x.png", refused, "failed to write image: no/x.png: No such file or directory\n",
          "", 1},
