@@ -280,6 +280,9 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {": > e", "m m t e", "cannot merge state file e: empty: no pass was saved in it\n"},
         {"", "m m t s -o s", "failed to write image: s: the same file as state file s\n"},
         {"", "m t t s -o t", "failed to write image: t: the same file as state file t\n"},
+        // Only a state, or nothing, is replaced by the merged state.
+        {"cp a.scene k", "m a.scene t s; cmp a.scene k >&2 && rm k && false",
+         "cannot use state file a.scene: not a state file of rt\n"},
         // The outputs are checked before any input is read.
         {"", "m no/m t missing", "cannot use state file no/m: No such file or directory\n"},
         {"", "m m missing -o no/p.ppm", "failed to write image: no/p.ppm: No such file or directory\n"},

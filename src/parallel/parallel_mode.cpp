@@ -93,6 +93,12 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         fprintf(stderr, "cannot use state file %s: %s\n", merged_name, why.c_str());
         return 1;
     }
+    // OUT is replaced only when it holds nothing or a state: a picture or a
+    // scene named there by a slip would otherwise be lost.
+    if (!merged_file.empty() && !merged_file.begins_as_state()) {
+        fprintf(stderr, "cannot use state file %s: not a state file of rt\n", merged_name);
+        return 1;
+    }
     if (picture_name != nullptr) {
         if (!not_a_state(picture_name, merged_name, merged_file.holds(picture_name))) {
             return 1;

@@ -202,6 +202,13 @@ bool read_state(int fd, State *state, std::string *why)
     return true;
 }
 
+bool begins_as_state(int fd)
+{
+    char head[sizeof MAGIC];
+    return pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+           memcmp(head, MAGIC, sizeof MAGIC) == 0;
+}
+
 bool read_state(const char *path, State *state, std::string *why)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -149,6 +149,11 @@ bool StateLock::empty() const
     return fstat(fileno(file), &st) == 0 && st.st_size == 0;
 }
 
+bool StateLock::begins_as_state() const
+{
+    return ::begins_as_state(fileno(file));
+}
+
 bool StateLock::read(State *state, std::string *why) const
 {
     return read_state(fileno(file), state, why);

@@ -34,6 +34,8 @@ class StateLock
     bool hold(const char *path, std::string *why);
     // Whether the file is empty, holding no passes.
     bool empty() const;
+    // Whether the file begins as a state file does (see begins_as_state).
+    bool begins_as_state() const;
     // The state held; false with *why set when it cannot be read (or is
     // empty).
     bool read(State *state, std::string *why) const;
