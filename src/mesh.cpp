@@ -393,6 +393,9 @@ struct Mesh::FaceWalk {
         if (pretest.usable) {
             size_t slot = static_cast<size_t>(items - mesh.tree.order.data());
             const float *p = &mesh.leaf_tris[PRETEST_ROWS * slot];
+            if (mesh.leaf_pretest != nullptr) {
+                return leaf_lanes(items, count, mesh.leaf_pretest(pretest, p, count));
+            }
             lanes = pretest.maybe_hit(p, count, std::min(count, 4));
             if (count > 4) {
                 lanes |= pretest.maybe_hit(p + 4, count, count - 4) << 4;
@@ -428,7 +431,8 @@ struct Mesh::FaceWalk {
             for (; lanes != 0; lanes &= lanes - 1) {
                 RT_COUNT(face_tests);
                 Meeting tmp;
-                if (mesh.face_test(mesh, items[lowest_bit(lanes)], ray, &tmp)) {
+                const uint32_t f = items[lowest_bit(lanes)];
+                if (mesh.prim == MESH_PRIM_QUAD ? face_meet<4>(mesh, f, ray, &tmp) : face_meet<3>(mesh, f, ray, &tmp)) {
                     found = true;
                     blocking_leaf = items;
                     blocking_count = count;
@@ -847,6 +851,7 @@ void Mesh::build_face_tree()
     // made before the pre-test's rows, so that the two forms, side by side
     // for a moment, need less than the rows will.
     walk8 = walk8_for(active_isa());
+    leaf_pretest = leaf_pretest_for(active_isa());
     if (walk8 != nullptr && !tree.widen()) {
         walk8 = nullptr;
     }

@@ -141,9 +141,10 @@ class Mesh : public Object
     int build_threads = 1;
     bool tree_ready = false;
     WideTree tree;
-    Walk8Fn walk8 = nullptr;           // the walk of the tree's eight-wide form, once widened
-    std::vector<uint32_t> loose_faces; // ascending
-    double origin_cap = 0.0;           // the tree answers rays within these
+    Walk8Fn walk8 = nullptr;              // the walk of the tree's eight-wide form, once widened
+    LeafPretestFn leaf_pretest = nullptr; // its pre-test of a whole leaf, for leaves asked outside it
+    std::vector<uint32_t> loose_faces;    // ascending
+    double origin_cap = 0.0;              // the tree answers rays within these
     double reach_cap = 0.0;
     double pretest_reach = -1.0; // see TrianglePretest
     // What the pre-test reads of the tree's triangles (pretest_rows), in the
