@@ -980,12 +980,12 @@ int rt_main(int argc, char **argv)
     // from here on leaves no temporary behind, window or not.
     end_on_signals();
     hand_over_settings();
-    if (state_file != nullptr && !prepare_state(scene_key.value)) {
-        return 1;
-    }
     const std::string input = scene.input_files().named_by(output);
     if (!input.empty()) {
         fprintf(stderr, "failed to write image: %s: the same file as %s\n", output, input.c_str());
+        return 1;
+    }
+    if (state_file != nullptr && !prepare_state(scene_key.value)) {
         return 1;
     }
     if (!picture.open(output, width, band_rows(), output_format(), output_place())) {
