@@ -988,6 +988,9 @@ int rt_main(int argc, char **argv)
     if (state_file != nullptr && !prepare_state(scene_key.value)) {
         return 1;
     }
+    if (!not_over_a_state(output)) {
+        return 1;
+    }
     if (!picture.open(output, width, band_rows(), output_format(), output_place())) {
         fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
         return 1;

@@ -280,6 +280,9 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {": > e", "m m t e", "cannot merge state file e: empty: no pass was saved in it\n"},
         {"", "m m t s -o s", "failed to write image: s: the same file as state file s\n"},
         {"", "m t t s -o t", "failed to write image: t: the same file as state file t\n"},
+        // Nor is a picture written over another state, of this frame or not.
+        {"cp t k", "r -o t a.scene; cmp t k >&2 && rm k && false", "failed to write image: t: a state file of rt\n"},
+        {"", "m m s -o t", "failed to write image: t: a state file of rt\n"},
         // Only a state, or nothing, is replaced by the merged state.
         {"cp a.scene k", "m a.scene t s; cmp a.scene k >&2 && rm k && false",
          "cannot use state file a.scene: not a state file of rt\n"},

@@ -1,5 +1,9 @@
 #include "parallel/parallel_mode.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -46,6 +50,23 @@ bool prepare_state(uint64_t scene_key)
         return false;
     }
     return not_a_state(run.output, run.state_file, held_state.holds(run.output));
+}
+
+bool not_over_a_state(const char *picture)
+{
+    // Only a regular file can hold one; a FIFO is not opened to wait for a
+    // writer.
+    int fd = open(picture, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return true;
+    }
+    struct stat st;
+    const bool state = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && begins_as_state(fd);
+    close(fd);
+    if (state) {
+        fprintf(stderr, "failed to write image: %s: a state file of rt\n", picture);
+    }
+    return !state;
 }
 
 // Reads one input of rt -merge: through the lock when it is the output
@@ -107,6 +128,9 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
             if (!not_a_state(picture_name, name, is_same_file(picture_name, name))) {
                 return 1;
             }
+        }
+        if (!not_over_a_state(picture_name)) {
+            return 1;
         }
         OutputFile probe;
         if (!probe.open(picture_name)) {

@@ -33,6 +33,9 @@ void set_parallel_run(const ParallelRun &settings);
 // run, and the checks that it can be written and is not the output, before
 // the first pixel; false after a message.
 bool prepare_state(uint64_t scene_key);
+// Whether a picture may be written to picture: not over a state file of rt
+// (which a slip of -o would lose, passes and all); false after a message.
+bool not_over_a_state(const char *picture);
 PassRender::Plan pass_plan();
 // Starts the passes; false after a message.
 bool start_passes(PassRender *r);
