@@ -54,14 +54,17 @@ bool prepare_state(uint64_t scene_key)
 
 bool not_over_a_state(const char *picture)
 {
-    // Only a regular file can hold one; a FIFO is not opened to wait for a
-    // writer.
+    // Only a regular file can hold one: nothing else is opened (a device
+    // may act on being opened).
+    struct stat st;
+    if (stat(picture, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return true;
+    }
     int fd = open(picture, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return true;
     }
-    struct stat st;
-    const bool state = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && begins_as_state(fd);
+    const bool state = begins_as_state(fd);
     close(fd);
     if (state) {
         fprintf(stderr, "failed to write image: %s: a state file of rt\n", picture);
