@@ -1,9 +1,5 @@
 #include "parallel/parallel_mode.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -54,22 +50,11 @@ bool prepare_state(uint64_t scene_key)
 
 bool not_over_a_state(const char *picture)
 {
-    // Only a regular file can hold one: nothing else is opened (a device
-    // may act on being opened).
-    struct stat st;
-    if (stat(picture, &st) != 0 || !S_ISREG(st.st_mode)) {
-        return true;
-    }
-    int fd = open(picture, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return true;
-    }
-    const bool state = begins_as_state(fd);
-    close(fd);
-    if (state) {
+    if (begins_as_state(picture)) {
         fprintf(stderr, "failed to write image: %s: a state file of rt\n", picture);
+        return false;
     }
-    return !state;
+    return true;
 }
 
 // Reads one input of rt -merge: through the lock when it is the output

@@ -209,6 +209,23 @@ bool begins_as_state(int fd)
            memcmp(head, MAGIC, sizeof MAGIC) == 0;
 }
 
+bool begins_as_state(const char *path)
+{
+    // Only a regular file can hold a state: nothing else is opened (a device
+    // may act on being opened).
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool state = begins_as_state(fd);
+    close(fd);
+    return state;
+}
+
 bool read_state(const char *path, State *state, std::string *why)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -44,6 +44,8 @@ bool read_state(int fd, State *state, std::string *why);
 // Whether the file open as fd begins as a state file does (read by
 // position): a damaged state does, a file of anything else does not.
 bool begins_as_state(int fd);
+// By name: false for a name that is no regular file or cannot be read.
+bool begins_as_state(const char *path);
 // By name; a file that is not a regular one is refused, unopened for
 // reading (a FIFO would wait for a writer).
 bool read_state(const char *path, State *state, std::string *why);
