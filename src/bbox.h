@@ -8,6 +8,7 @@
 #include "vector.h"
 
 class Object;
+class SceneTree;
 struct IntInfo;
 
 struct BBox {
@@ -29,7 +30,7 @@ struct BBox {
 //
 // A node made by hand (add_child, add_object) is walked as listed: children
 // first, then its objects, the first of equal hits winning. The scene's
-// accelerated tree comes from build_hierarchy instead: there every object
+// accelerated tree is handed over by set_tree instead: there every object
 // carries its place in the scene's order, the nearest hit wins and of equal
 // hits the earliest place, whatever the walk's order.
 class BBoxNode
@@ -42,6 +43,7 @@ class BBoxNode
 
     void add_child(BBoxNode *node);
     void add_object(Object *obj);
+    void clear_objects() { objects.clear(); }
 
     // Nearest hit below this node; inf may be null for a yes/no query. The
     // object skip, if any, is not asked at all, as if it were ignored: a
@@ -49,15 +51,10 @@ class BBoxNode
     // shared ignore flag, so that threads can trace at once.
     bool intersection(const Ray &ray, IntInfo *inf, const Object *skip = nullptr) const;
 
-    // Fills this empty node with objs[0] .. objs[count - 1], in that order of
-    // precedence, under a four-wide bounding volume hierarchy. Every
-    // object's calc_bbox must have run, and objs must outlive the node (it
-    // is read, not copied). Objects whose own intersection does not test
-    // their box (planes, unknown kinds) or whose box is unusable stay in
-    // this node's own list. This node's box keeps its role: a ray that
-    // misses it is answered false at once. The hierarchy is built on up to
-    // `threads` threads, and is the same whatever their number.
-    void build_hierarchy(const std::vector<Object *> &objs, size_t count, int threads);
+    // Hands the queries that pass this node's own box test to the scene's
+    // tree (owned), which then answers for the objects it holds; the node's
+    // own list holds those it does not (Scene::build_tree).
+    void set_tree(SceneTree *tree);
 
     const BBox &get_bbox() const { return bbox; }
     const std::vector<BBoxNode *> &get_children() const { return children; }
@@ -67,15 +64,10 @@ class BBoxNode
     size_t hierarchy_bytes() const;
 
   private:
-    struct Built;
-    struct Walk;
-
-    bool walk_built(const Ray &ray, const RaySlabs &slabs, IntInfo *inf, const Object *skip) const;
-
     BBox bbox;
     std::vector<BBoxNode *> children;
     std::vector<Object *> objects;
-    Built *built = nullptr; // the root of a built tree; owned
+    SceneTree *built = nullptr; // the scene's tree below the root; owned
 };
 
 #endif

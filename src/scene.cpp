@@ -5,10 +5,15 @@
 #include <cerrno>
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <iterator>
+#include <typeinfo>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "accel/numerics.h"
+#include "accel/scene_walk.h"
 #include "light.h"
 #include "matrix.h"
 #include "mesh.h"
@@ -116,6 +121,218 @@ void Scene::set_accelerated(bool on)
     }
 }
 
+// ---- the scene's tree ----
+
+namespace
+{
+
+// The kinds of object the scene's tree knows, each asked through its own
+// routine, for the walk of accel/scene_walk.h.
+struct SceneKinds {
+    RT_ALWAYS_INLINE
+    static bool ask(const Object *obj, SceneTree::Kind kind, const Ray &ray, const RaySlabs &slabs, IntInfo *rec)
+    {
+        switch (kind) {
+        case SceneTree::SPHERE:
+            return static_cast<const Sphere *>(obj)->intersection(ray, slabs, rec);
+        case SceneTree::MESH:
+            return static_cast<const Mesh *>(obj)->intersection(ray, slabs, rec);
+        case SceneTree::FLAKE:
+            return static_cast<const SphereFlake *>(obj)->intersection(ray, slabs, rec);
+        default:
+            return obj->intersection(ray, rec);
+        }
+    }
+    static const Vector3 &sphere_center(const Object *obj) { return static_cast<const Sphere *>(obj)->center; }
+    static double sphere_radius(const Object *obj) { return static_cast<const Sphere *>(obj)->radius; }
+};
+
+// Objects per leaf of the hierarchy, each testing its own box: up to two (a
+// node's single-precision test is cheaper than a sphere's pre-test), and up
+// to eight in scenes so big that the tree's memory matters more.
+const int OBJECT_LEAF = 2;
+const int BIG_SCENE_LEAF = 8;
+const size_t BIG_SCENE = 100000;
+
+bool usable_box(const BBox &b)
+{
+    const Vector3 *c[2] = {&b.min, &b.max};
+    for (const Vector3 *v : c) {
+        if (!(std::fabs(v->x) <= BIG_COORD && std::fabs(v->y) <= BIG_COORD && std::fabs(v->z) <= BIG_COORD)) {
+            return false; // NaN fails too
+        }
+    }
+    return b.min.x <= b.max.x && b.min.y <= b.max.y && b.min.z <= b.max.z;
+}
+
+void grow(BBox *box, const BBox &other)
+{
+    box->min.x = std::min(box->min.x, other.min.x);
+    box->min.y = std::min(box->min.y, other.min.y);
+    box->min.z = std::min(box->min.z, other.min.z);
+    box->max.x = std::max(box->max.x, other.max.x);
+    box->max.y = std::max(box->max.y, other.max.y);
+    box->max.z = std::max(box->max.z, other.max.z);
+}
+
+// The largest magnitude of a coordinate of the box.
+double largest_coord(const BBox &b)
+{
+    return std::max(max_abs(b.min), max_abs(b.max));
+}
+
+BBox pad_box(const BBox &b, double pad)
+{
+    return BBox(b.min - Vector3(pad, pad, pad), b.max + Vector3(pad, pad, pad));
+}
+
+// Says of objs[i] how the tree asks it, and notes its bounds in b; false
+// for planes, unknown kinds and unusable boxes, which stay in the root's own
+// list. Only these exact kinds are known to test their own box before
+// anything else; a derived class may have changed that.
+bool place_object(const Object *obj, SceneTree *b, size_t i, double *sphere_coord)
+{
+    const std::type_info &type = typeid(*obj);
+    if (type == typeid(Sphere) || type == typeid(SphereFlake)) {
+        if (!usable_box(obj->get_bbox())) {
+            return false;
+        }
+        b->how[i] = type == typeid(Sphere) ? SceneTree::how_of(SceneTree::SPHERE, SceneTree::ASK_BARE_TAME)
+                                           : SceneTree::how_of(SceneTree::FLAKE, SceneTree::ASK_BARE);
+        *sphere_coord = std::max(*sphere_coord, largest_coord(obj->get_bbox()));
+        if (type == typeid(Sphere)) {
+            b->sphere_coord = std::max(b->sphere_coord, largest_coord(obj->get_bbox()));
+            b->sphere_radius = std::max(b->sphere_radius, static_cast<const Sphere *>(obj)->radius);
+        }
+        return true;
+    }
+    if (type == typeid(Mesh)) {
+        const Mesh *mesh = static_cast<const Mesh *>(obj);
+        BBox reach;
+        double origin_cap, reach_cap;
+        if (!usable_box(mesh->get_bbox()) || !mesh->reach_bounds(&reach, &origin_cap, &reach_cap) ||
+            !usable_box(reach)) {
+            return false;
+        }
+        b->how[i] = SceneTree::how_of(SceneTree::MESH, SceneTree::ASK_BARE);
+        b->origin_cap = std::min(b->origin_cap, origin_cap);
+        b->reach_cap = std::min(b->reach_cap, reach_cap);
+        return true;
+    }
+    if (type != typeid(Plane)) {
+        b->unknown = true;
+    }
+    return false;
+}
+
+// The box of an object of the hierarchy, padded so that every hit of its
+// own test lies inside for origins up to sphere_cap. A flake's inner
+// spheres are smaller than its own, their centres lie within 3 r of its
+// centre, and they lie within its box but for the rounding of their centres
+// (a few eps per level, ten levels at most).
+BBox tree_box(const Object *obj, SceneTree::Kind kind, double sphere_cap)
+{
+    BBox box = obj->get_bbox();
+    if (kind == SceneTree::SPHERE) {
+        const Sphere *s = static_cast<const Sphere *>(obj);
+        return pad_box(box, sphere_slack(max_abs(s->center), s->radius, sphere_cap));
+    }
+    if (kind == SceneTree::FLAKE) {
+        const SphereFlake *f = static_cast<const SphereFlake *>(obj);
+        double coord = max_abs(f->center) + 3.0 * f->radius;
+        double pad = sphere_slack(coord, f->radius, sphere_cap) + 64.0 * EPS * (coord + sphere_cap);
+        return pad_box(box, pad);
+    }
+    const Mesh *mesh = static_cast<const Mesh *>(obj);
+    double origin_cap, reach_cap;
+    mesh->reach_bounds(&box, &origin_cap, &reach_cap);
+    grow(&box, mesh->get_bbox());
+    return box;
+}
+
+// A handful of objects is walked faster as a list: every object goes into
+// the root's own list, in the scene's order, as the flat walk asks.
+void list_all(SceneTree *b, BBoxNode *root, const std::vector<Object *> &objs, size_t count)
+{
+    std::vector<SceneTree::Entry> listed;
+    for (size_t i = 0; i < count; i++) {
+        unsigned char how = b->how[i];
+        if (how == SceneTree::NOT_PLACED) {
+            continue;
+        }
+        listed.push_back({objs[i], static_cast<int>(i), static_cast<SceneTree::Kind>(how >> 2),
+                          static_cast<SceneTree::Ask>(how & 3)});
+        b->how[i] = SceneTree::NOT_PLACED;
+    }
+    std::vector<SceneTree::Entry> merged;
+    std::merge(b->loose.begin(), b->loose.end(), listed.begin(), listed.end(), std::back_inserter(merged),
+               [](const SceneTree::Entry &x, const SceneTree::Entry &y) { return x.order < y.order; });
+    b->loose.swap(merged);
+    std::vector<unsigned char>().swap(b->how);
+    root->clear_objects();
+    for (const SceneTree::Entry &e : b->loose) {
+        root->add_object(const_cast<Object *>(e.obj));
+    }
+}
+
+} // namespace
+
+// Fills the empty root with objs[0] .. objs[count - 1], in that order of
+// precedence, under the scene's tree. Every object's calc_bbox must have
+// run, and objs must outlive the root (it is read, not copied). The root's
+// box keeps its role: a ray that misses it is answered false at once. The
+// hierarchy is built on up to `threads` threads, and is the same whatever
+// their number.
+static void build_scene_tree(BBoxNode *root, const std::vector<Object *> &objs, size_t count, int threads)
+{
+    SceneTree *b = new SceneTree;
+    root->set_tree(b);
+    b->walker = walk_scene_tree<SceneKinds>;
+    count = std::min(count, objs.size());
+    b->objs = &objs;
+    b->how.assign(count, SceneTree::NOT_PLACED);
+
+    size_t placed = 0;
+    double sphere_coord = 0.0;
+    for (size_t i = 0; i < count; i++) {
+        Object *obj = objs[i];
+        if (place_object(obj, b, i, &sphere_coord)) {
+            placed++;
+            continue;
+        }
+        // Asked for every ray that meets the root, with a record for yes/no
+        // questions.
+        b->loose.push_back({obj, static_cast<int>(i), SceneTree::OTHER, SceneTree::ASK_WITH_RECORD});
+        root->add_object(obj);
+    }
+    if (placed < 4) {
+        list_all(b, root, objs, count);
+        return;
+    }
+
+    double sphere_cap = sphere_origin_cap(sphere_coord);
+    b->origin_cap = std::min(b->origin_cap, sphere_cap);
+    // The objects in the hierarchy, named by their places in the scene's list.
+    std::vector<WideTree::Item> items;
+    items.reserve(placed);
+    for (size_t i = 0; i < count; i++) {
+        if (b->how[i] == SceneTree::NOT_PLACED) {
+            continue;
+        }
+        BBox box = tree_box(objs[i], static_cast<SceneTree::Kind>(b->how[i] >> 2), sphere_cap);
+        items.push_back(WideTree::Item{float_box(box.min, box.max), static_cast<uint32_t>(i)});
+    }
+    if (!b->tree.build(std::move(items), placed >= BIG_SCENE ? BIG_SCENE_LEAF : OBJECT_LEAF, 0.0, false,
+                       WideTree::MAX_BINS, threads)) {
+        // Not expected of the builder: every object is then asked in order.
+        root->set_tree(nullptr);
+        root->clear_objects();
+        for (size_t i = 0; i < count; i++) {
+            root->add_object(objs[i]);
+        }
+    }
+}
+
 // The root is the fixed cube; its own box test decides first either way.
 void Scene::build_tree(size_t count)
 {
@@ -136,7 +353,7 @@ void Scene::build_tree(size_t count)
         }
     }
     if (accelerated) {
-        bbroot->build_hierarchy(objects, count, threads);
+        build_scene_tree(bbroot, objects, count, threads);
     }
 }
 

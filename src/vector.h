@@ -14,7 +14,8 @@ struct Vector3 {
     constexpr Vector3() : x(0.0), y(0.0), z(0.0) {}
     constexpr Vector3(double x, double y, double z) : x(x), y(y), z(z) {}
 
-    // Replaces the vector by tm * (x, y, z, 1); see matrix.h.
+    // Replaces the vector by tm * (x, y, z, 1); defined with the matrix
+    // (matrix.cpp).
     void transform(const Matrix4x4 &tm);
     void printv() const;
 };
