@@ -35,6 +35,13 @@ const double NO_HIT_T = 3.4028234663852886e+38;
 // than the margins the tests add.
 const double FLOAT_TEST_LIMIT = 0x1p40;
 
+// What the single-precision tests add to their bounds beyond the relative
+// margins: the float box test lowers a box's entry by it, the triangle
+// pre-test widens its margin by it. A product that underflows errs by
+// 2^-149 at most, far below it, and it is far below every value that
+// matters within FLOAT_TEST_LIMIT.
+const float FLOAT_TINY = 0x1p-100f;
+
 // The sizes of a ray that the hierarchies' bounds are stated in: the sums of
 // the magnitudes of the origin's and of the direction's components, which
 // bound the largest component and, unlike std::max, carry a NaN along, so

@@ -93,7 +93,7 @@ struct TrianglePretest {
 
 inline unsigned TrianglePretest::maybe_hit(const float *p, int count, int n) const
 {
-    const float tiny = 0x1p-100f;
+    const float tiny = FLOAT_TINY;
 #if defined(__SSE2__)
 #define RT_ROW(r) _mm_loadu_ps(p + (r)*count)
     const __m128 tx = _mm_sub_ps(o[0], RT_ROW(0)), ty = _mm_sub_ps(o[1], RT_ROW(1)), tz = _mm_sub_ps(o[2], RT_ROW(2));

@@ -64,7 +64,7 @@ RT_ALWAYS_INLINE unsigned reach8_float(const WideNode8 &node, const FloatSlabs8 
     // max_ps and min_ps pick as their SSE forms do.
     const __m256 tmin = _mm256_max_ps(_mm256_max_ps(t0x, t0y), _mm256_max_ps(t0z, _mm256_setzero_ps()));
     const __m256 tmax = _mm256_min_ps(_mm256_min_ps(t1x, t1y), _mm256_min_ps(t1z, _mm256_set1_ps(limit)));
-    const __m256 entry = _mm256_sub_ps(tmin, _mm256_set1_ps(0x1p-100f));
+    const __m256 entry = _mm256_sub_ps(tmin, _mm256_set1_ps(FLOAT_TINY));
     _mm256_storeu_ps(near, entry);
     return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(entry, tmax, _CMP_LE_OS)));
 }
@@ -115,7 +115,7 @@ struct Pretest8 {
         const __m256 f2 =
             _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(d[0], qx), _mm256_mul_ps(d[1], qy)), _mm256_mul_ps(d[2], qz));
         const __m256 f0 = _mm256_sub_ps(_mm256_sub_ps(det, f1), f2);
-        const __m256 m = _mm256_add_ps(_mm256_mul_ps(RT_ROW(9), scale), _mm256_set1_ps(0x1p-100f));
+        const __m256 m = _mm256_add_ps(_mm256_mul_ps(RT_ROW(9), scale), _mm256_set1_ps(FLOAT_TINY));
 #undef RT_ROW
         const __m256 nm = _mm256_sub_ps(_mm256_setzero_ps(), m);
         const __m256 below =

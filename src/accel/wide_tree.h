@@ -12,6 +12,7 @@
 #include "accel/inline.h"
 #include "accel/numerics.h"
 #include "accel/ray_slabs.h"
+#include "numeric/floats.h"
 #include "vector.h"
 
 #if defined(__SSE2__)
@@ -24,67 +25,6 @@ struct FloatBox {
     float lo[3];
     float hi[3];
 };
-
-// The next float above (below) a finite float.
-inline float float_step(float f, bool up)
-{
-    if (f == 0.0f) {
-        return up ? 0x1p-149f : -0x1p-149f;
-    }
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    bits += (f > 0.0f) == up ? 1 : -1;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
-// Single precision, rounded down or up (beyond its range: infinite).
-inline float float_down(double x)
-{
-    if (!(x <= FLT_MAX)) {
-        return x > 0.0 ? FLT_MAX : -HUGE_VALF;
-    }
-    if (x < -FLT_MAX) {
-        return -HUGE_VALF;
-    }
-    float f = static_cast<float>(x);
-    return static_cast<double>(f) > x ? float_step(f, false) : f;
-}
-
-inline float float_up(double x)
-{
-    if (!(x >= -FLT_MAX)) {
-        return x < 0.0 ? -FLT_MAX : HUGE_VALF;
-    }
-    if (x > FLT_MAX) {
-        return HUGE_VALF;
-    }
-    float f = static_cast<float>(x);
-    return static_cast<double>(f) < x ? float_step(f, true) : f;
-}
-
-// A float below (above) x, a step or two away, without the comparison of
-// float_down (float_up), whose answer is hard to foresee: the nearest float
-// f lies within half a step of x, and |f| 2^-23 + 2^-149 is at least a step,
-// so f moved by that lies beyond x whatever the roundings. Values near the
-// end of the float range take float_down (float_up).
-inline float float_below(double x)
-{
-    if (!(std::fabs(x) <= 1e38)) {
-        return float_down(x);
-    }
-    float f = static_cast<float>(x);
-    return f - (std::fabs(f) * 0x1p-23f + 0x1p-149f);
-}
-
-inline float float_above(double x)
-{
-    if (!(std::fabs(x) <= 1e38)) {
-        return float_up(x);
-    }
-    float f = static_cast<float>(x);
-    return f + (std::fabs(f) * 0x1p-23f + 0x1p-149f);
-}
 
 // Holds the box from lo to hi, rounded outwards by a step or two.
 inline FloatBox float_box(const Vector3 &lo, const Vector3 &hi)
@@ -313,7 +253,7 @@ inline FloatSlabs::FloatSlabs(const RaySlabs &r)
 RT_ALWAYS_INLINE unsigned wide_reach_float(const WideNode &node, const FloatSlabs &s, float limit, float near[4])
 {
     const char *base = reinterpret_cast<const char *>(&node);
-    const float tiny = 0x1p-100f;
+    const float tiny = FLOAT_TINY;
 #if defined(__SSE2__)
 #define RT_PLANES(at) _mm_loadu_ps(reinterpret_cast<const float *>(base + (at)))
     __m128 t0x = _mm_mul_ps(_mm_sub_ps(RT_PLANES(s.near_at[0]), s.o_near[0]), s.inv_near[0]);

@@ -14,6 +14,8 @@
 #include <exception>
 #include <vector>
 
+#include "numeric/floats.h"
+
 namespace
 {
 
@@ -119,8 +121,7 @@ class MemoryStream : public Imf::OStream
 // Little-endian bytes of a float, whatever the machine's order.
 void put_le(float f, unsigned char *to)
 {
-    uint32_t u;
-    memcpy(&u, &f, sizeof u);
+    uint32_t u = bits_of(f);
     for (int b = 0; b < 4; b++) {
         to[b] = static_cast<unsigned char>(u >> (8 * b));
     }

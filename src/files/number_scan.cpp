@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "numeric/floats.h"
+
 namespace
 {
 
@@ -40,9 +42,7 @@ bool to_float(uint64_t mantissa, int exp10, bool negative, float *out)
         if (!(d >= FLT_MIN && d <= FLT_MAX)) {
             return false;
         }
-        uint64_t bits;
-        std::memcpy(&bits, &d, sizeof bits);
-        if ((bits & 0x1fffffffull) == 0x10000000ull) {
+        if ((bits_of(d) & 0x1fffffffull) == 0x10000000ull) {
             return false; // halfway between two floats
         }
     }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "numeric/floats.h"
+
 int64_t PassSum::fixed(double value)
 {
     if (!(value > -1.0)) {
@@ -25,9 +27,7 @@ bool PassSum::holds(int pass) const
 
 double PassSum::colour_word(size_t k) const
 {
-    double d;
-    memcpy(&d, &data[k], sizeof d);
-    return d;
+    return double_of(data[k]);
 }
 
 // The colours of the one pass held become its fixed-point sums, in place.
@@ -45,9 +45,7 @@ void PassSum::to_sums()
 uint64_t PassSum::word_after(size_t k, double value) const
 {
     if (held.empty()) {
-        uint64_t bits;
-        memcpy(&bits, &value, sizeof bits);
-        return bits;
+        return bits_of(value);
     }
     uint64_t sum = held.size() == 1 ? static_cast<uint64_t>(fixed(colour_word(k))) : data[k];
     return sum + static_cast<uint64_t>(fixed(value));

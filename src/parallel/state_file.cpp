@@ -11,6 +11,7 @@
 
 #include "files/content_hash.h"
 #include "files/output_file.h"
+#include "numeric/floats.h"
 
 namespace
 {
@@ -32,20 +33,6 @@ void put64(std::vector<unsigned char> *out, uint64_t v)
     for (int i = 0; i < 8; i++) {
         out->push_back(static_cast<unsigned char>(v >> (8 * i)));
     }
-}
-
-uint64_t bits_of(double d)
-{
-    uint64_t u;
-    memcpy(&u, &d, sizeof u);
-    return u;
-}
-
-double double_of(uint64_t u)
-{
-    double d;
-    memcpy(&d, &u, sizeof d);
-    return d;
 }
 
 uint32_t get32(const unsigned char *p)
