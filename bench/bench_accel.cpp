@@ -23,6 +23,7 @@
 #include "rt.h"
 #include "sphere.h"
 #include "sphereflake.h"
+#include "sphere_field.h"
 
 namespace
 {
@@ -92,16 +93,9 @@ void build_scene(SceneKind kind)
         scene.add_object(mesh);
     } else if (kind == SPHERE_SCENE) {
         scene.set_camera(new Camera(Vector3(0, 5, -16), Vector3(0, 2, 0)));
-        // A fixed generator of its own: the renderer's sequence stays untouched.
-        unsigned state = 12345;
-        auto next = [&] {
-            state = state * 1664525u + 1013904223u;
-            return (state >> 8) / 16777216.0;
-        };
-        for (int i = 0; i < 2000; i++) {
-            Vector3 c(next() * 14 - 7, next() * 5 + 0.3, next() * 14 - 7);
-            Sphere *s = new Sphere(c, 0.12 + next() * 0.25);
-            set_material(s, Color(next(), next(), next()) * 0.8, Color(0.1, 0.1, 0.1), 20.0);
+        for (const FieldSphere &f : sphere_field(2000)) {
+            Sphere *s = new Sphere(f.centre, f.radius);
+            set_material(s, f.colour, Color(0.1, 0.1, 0.1), 20.0);
             scene.add_object(s);
         }
     } else {

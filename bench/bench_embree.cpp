@@ -46,6 +46,7 @@
 #include "mesh.h"
 #include "scene.h"
 #include "sphere.h"
+#include "sphere_field.h"
 
 namespace
 {
@@ -482,26 +483,21 @@ void sphere_bench(int rounds)
     RTCGeometry g = rtcNewGeometry(b.dev, RTC_GEOMETRY_TYPE_SPHERE_POINT);
     float *v = static_cast<float *>(
         rtcSetNewGeometryBuffer(g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT4, 4 * sizeof(float), 2000));
-    unsigned state = 12345;
-    auto next = [&] {
-        state = state * 1664525u + 1013904223u;
-        return (state >> 8) / 16777216.0;
-    };
-    for (int i = 0; i < 2000; i++) {
-        // Single-precision values, so that both hold the same spheres.
-        float c[3] = {static_cast<float>(next() * 14 - 7), static_cast<float>(next() * 5 + 0.3),
-                      static_cast<float>(next() * 14 - 7)};
-        float r = static_cast<float>(0.12 + next() * 0.25);
-        Sphere *s = new Sphere(Vector3(c[0], c[1], c[2]), r);
-        b.scene.add_object(s);
+    const std::vector<FieldSphere> field = sphere_field(2000);
+    for (size_t i = 0; i < field.size(); i++) {
+        const FieldSphere &f = field[i];
+        b.scene.add_object(new Sphere(f.centre, f.radius));
         if (compare_paths) {
             if (!b.narrow) {
                 b.narrow.reset(new Scene);
             }
-            b.narrow->add_object(new Sphere(Vector3(c[0], c[1], c[2]), r));
+            b.narrow->add_object(new Sphere(f.centre, f.radius));
         }
-        std::copy(c, c + 3, v + 4 * i);
-        v[4 * i + 3] = r;
+        // Exact: the field's values are floats.
+        v[4 * i] = static_cast<float>(f.centre.x);
+        v[4 * i + 1] = static_cast<float>(f.centre.y);
+        v[4 * i + 2] = static_cast<float>(f.centre.z);
+        v[4 * i + 3] = static_cast<float>(f.radius);
     }
     rtcCommitGeometry(g);
     rtcAttachGeometry(b.escene, g);
