@@ -27,7 +27,10 @@
 #include "camera.h"
 #include "files/image_file.h"
 #include "files/output_file.h"
+#include "cli/option_values.h"
 #include "parallel/parallel_mode.h"
+#include "parallel/pass_window.h"
+#include "parallel/picture_target.h"
 #include "parallel/pass_sum.h"
 #include "sampling/random.h"
 #include "cli/report.h"
@@ -264,16 +267,6 @@ static int band_rows()
     return band_end - band_begin;
 }
 
-// The parallel mode's passes while they run; the window reads the image
-// under their lock.
-static PassRender *passes = nullptr;
-
-// Keeps the workers, if any, from writing into the image while it is held.
-static std::unique_lock<std::mutex> hold_image()
-{
-    return passes != nullptr ? passes->lock_image() : std::unique_lock<std::mutex>();
-}
-
 // " rendering: [====>     ] 10%\r": the share done once `done` rows of
 // `total` are finished.
 static void print_progress(int done, int total)
@@ -309,7 +302,7 @@ bool render()
     report("\n");
 
     if (!picture.write(image, colours_of(&linear))) {
-        fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
+        image_write_failed(output, picture.reason());
         return false;
     }
     return true;
@@ -324,7 +317,7 @@ static void update()
     SDL_PixelFormat *fmt = fbsurf->format;
     bool same_layout = fmt->BytesPerPixel == 4 && fmt->Rmask == 0xFF0000 && fmt->Gmask == 0xFF00 && fmt->Bmask == 0xFF;
 
-    std::unique_lock<std::mutex> image_lock = hold_image();
+    std::unique_lock<std::mutex> image_lock = hold_pass_image();
     if (SDL_MUSTLOCK(fbsurf)) {
         SDL_LockSurface(fbsurf);
     }
@@ -421,12 +414,12 @@ static void save_image()
     std::vector<uint32_t> copy;
     std::vector<Color> colours;
     {
-        std::unique_lock<std::mutex> image_lock = hold_image();
+        std::unique_lock<std::mutex> image_lock = hold_pass_image();
         copy.assign(image, image + pixels);
-        if (ImageFile::linear(output_format()) && passes != nullptr) {
+        if (ImageFile::linear(output_format()) && passes_running()) {
             colours.resize(pixels);
             for (size_t i = 0; i < pixels; i++) {
-                colours[i] = passes->shown_colour(i);
+                colours[i] = shown_pass_colour(i);
             }
         } else if (ImageFile::linear(output_format())) {
             colours = linear;
@@ -496,93 +489,41 @@ static int run_window(unsigned long start)
     }
 }
 
-// The caption names the pass under way when there is more than one.
-static void show_pass(const PassRender &r)
+// The window as the parallel mode drives it (parallel/pass_window.h).
+static int serve_window_event()
 {
-    if (r.passes_planned() == 1 && state_file == nullptr) {
-        return;
+    SDL_Event ev;
+    if (!SDL_PollEvent(&ev)) {
+        return 0;
     }
+    return handle_event(ev) ? 1 : -1;
+}
+
+static void show_pass_caption(int pass, int planned)
+{
     char caption[96];
-    if (r.passes_planned() > 0) {
-        snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d of %d)",
-                 std::min(r.passes_rendered() + 1, r.passes_planned()), r.passes_planned());
+    if (planned > 0) {
+        snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d of %d)", pass, planned);
     } else {
-        snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d)", r.passes_rendered() + 1);
+        snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d)", pass);
     }
     SDL_WM_SetCaption(caption, nullptr);
 }
 
-// Ends the window of the parallel mode. With a state file the passes done
-// are kept there, and their picture is written as well. When an ending
-// signal sig (or one that has come meanwhile) asked for the end, the program
-// then ends by it.
-static int end_window_threads(PassRender *r, int status, int sig)
+static unsigned long render_start = 0;
+
+static void print_completion_now()
 {
-    r->stop();
-    passes = nullptr;
-    // A signal from now on ends the run at once, the picture unwritten.
-    sig = sig != 0 ? sig : take_signal();
-    release_signals();
-    std::string reason;
-    if (state_file != nullptr && r->passes_in_picture() > 0 &&
-        !write_image(output, output_format(), image, width, band_rows(), output_place(), shown_colours(*r), &reason)) {
-        fprintf(stderr, "failed to write image: %s: %s\n", output, reason.c_str());
-        status = 1;
-    }
-    cleanup();
-    if (sig != 0) {
-        end_by_signal(sig);
-    }
-    return status;
+    print_completion(render_start);
 }
 
-// The window while worker threads render the passes: events are served at
-// once; the first pass's rows show as they come, the whole frame after every
-// pass.
-static int run_window_threads(unsigned long start)
+static void pause_window(int ms)
 {
-    PassRender r(pass_plan(), pixel_colour, pack_color, image);
-    if (!start_passes(&r)) {
-        cleanup();
-        return 1;
-    }
-    passes = &r;
-    hold_signals();
-    bool rendering = true, told = false;
-    int shown_pass = -2, shown_rows = -1;
-    SDL_Event ev;
-    for (;;) {
-        int sig = take_signal();
-        if (sig != 0) {
-            return end_window_threads(&r, 0, sig);
-        }
-        if (SDL_PollEvent(&ev)) {
-            if (!handle_event(ev)) {
-                return end_window_threads(&r, 0, 0);
-            }
-            continue;
-        }
-        if (!rendering) {
-            // The frame is done: events and signals are all there is to
-            // wait for, looked at as often as SDL_WaitEvent would.
-            SDL_Delay(10);
-            continue;
-        }
-        rendering = r.step(10);
-        if (!check_passes(r, &told)) {
-            return end_window_threads(&r, 1, 0);
-        }
-        if (r.pass() != shown_pass || r.rows_done() != shown_rows || !rendering) {
-            shown_pass = r.pass();
-            shown_rows = r.rows_done();
-            update();
-            show_pass(r);
-        }
-        if (!rendering) {
-            print_completion(start);
-        }
-    }
+    SDL_Delay(ms);
 }
+
+static const PassWindow pass_window = {serve_window_event, update, show_pass_caption, print_completion_now, cleanup,
+                                       pause_window};
 
 // ---- program driver ----
 
@@ -612,126 +553,6 @@ void cleanup()
     delete[] image;
     image = nullptr;
     SDL_Quit();
-}
-
-// "WxH" with both at least 1 and at most MAX_PIXELS pixels in all.
-static bool parse_size(const char *arg)
-{
-    long long w, h;
-    if (sscanf(arg, "%lldx%lld", &w, &h) < 2) {
-        return false;
-    }
-    if (w < 1 || h < 1 || w > MAX_PIXELS || h > MAX_PIXELS || w * h > MAX_PIXELS) {
-        return false;
-    }
-    width = static_cast<int>(w);
-    height = static_cast<int>(h);
-    return true;
-}
-
-// The leading decimal number, from 1 to the largest int.
-static bool parse_rays(const char *arg)
-{
-    if (!isdigit(static_cast<unsigned char>(arg[0]))) {
-        return false;
-    }
-    errno = 0;
-    long long rays = strtoll(arg, nullptr, 10);
-    if (errno == ERANGE || rays > INT_MAX || rays < 1) {
-        return false;
-    }
-    rays_ppxl = static_cast<int>(rays);
-    return true;
-}
-
-// A thread count; 0 means one per core.
-static bool parse_threads(const char *arg)
-{
-    if (!isdigit(static_cast<unsigned char>(arg[0]))) {
-        return false;
-    }
-    long long n = strtoll(arg, nullptr, 10);
-    if (n == 0) {
-        n = std::thread::hardware_concurrency();
-    }
-    // More threads than rows would idle; thousands would only cost memory.
-    threads = static_cast<int>(std::max(1LL, std::min(n, 1024LL)));
-    return true;
-}
-
-// "A:B": rows A to B - 1 of the frame.
-static bool parse_rows(const char *arg)
-{
-    long long a, b;
-    char end;
-    if (sscanf(arg, "%lld:%lld%c", &a, &b, &end) != 2 || a < 0 || b <= a || b > MAX_PIXELS) {
-        return false;
-    }
-    band_begin = static_cast<int>(a);
-    band_end = static_cast<int>(b);
-    return true;
-}
-
-// A finite number that begins with a digit.
-static bool parse_number(const char *arg, double *value)
-{
-    if (!isdigit(static_cast<unsigned char>(arg[0]))) {
-        return false;
-    }
-    *value = atof(arg);
-    return std::isfinite(*value);
-}
-
-static bool parse_gamma(const char *arg)
-{
-    double gamma;
-    if (!parse_number(arg, &gamma) || !(gamma > 0.0)) {
-        return false;
-    }
-    inv_gamma = 1.0 / gamma;
-    return true;
-}
-
-// "P": passes 0 to P - 1; "A:B": passes A to B - 1.
-static bool parse_passes(const char *arg)
-{
-    long long a = 0, b;
-    char end;
-    if (sscanf(arg, "%lld%c", &b, &end) != 1 && (sscanf(arg, "%lld:%lld%c", &a, &b, &end) != 2)) {
-        return false;
-    }
-    if (!isdigit(static_cast<unsigned char>(arg[0])) || a < 0 || b <= a || b > PassSum::MAX_PASSES) {
-        return false;
-    }
-    pass_begin = static_cast<int>(a);
-    pass_end = static_cast<int>(b);
-    return true;
-}
-
-// Seconds, as a plain decimal number and nothing else: 90, 2.5, .5, 1e3.
-// (-gamma keeps the C library's leading number, which its users rely on.)
-static bool parse_time(const char *arg)
-{
-    static const char *const digit_chars = "0123456789";
-    const char *p = arg;
-    size_t digits = strspn(p, digit_chars);
-    p += digits;
-    if (*p == '.') {
-        size_t more = strspn(p + 1, digit_chars);
-        digits += more;
-        p += 1 + more;
-    }
-    if (digits > 0 && (*p == 'e' || *p == 'E')) {
-        const char *q = p + 1 + (p[1] == '+' || p[1] == '-');
-        size_t exponent = strspn(q, digit_chars);
-        p = exponent > 0 ? q + exponent : p;
-    }
-    double seconds = strtod(arg, nullptr);
-    if (digits == 0 || *p != 0 || !std::isfinite(seconds)) {
-        return false;
-    }
-    time_box = seconds;
-    return true;
 }
 
 static void print_usage()
@@ -797,168 +618,223 @@ static bool build_hierarchies()
     }
 }
 
-// The parallel mode's share of the settings, read once the command line is.
+// The parallel mode's share of the settings, handed over once the command
+// line is read: the one place they are copied.
 static void hand_over_settings()
 {
     ParallelRun run;
-    run.width = width;
-    run.height = height;
-    run.rays = rays_ppxl;
-    run.threads = threads;
-    run.band_begin = band_begin;
-    run.band_end = band_end;
-    run.pass_begin = pass_begin;
-    run.pass_end = pass_end;
-    run.inv_gamma = inv_gamma;
-    run.time_box = time_box;
+    run.plan.threads = threads;
+    run.plan.width = width;
+    run.plan.first_row = band_begin;
+    run.plan.rows = band_rows();
+    run.plan.first_pass = pass_begin;
+    run.plan.end_pass = pass_end;
+    run.plan.seconds = time_box;
+    run.plan.keep_colours = ImageFile::linear(output_format());
+    run.plan.key.width = width;
+    run.plan.key.height = height;
+    run.plan.key.row_begin = band_begin;
+    run.plan.key.row_end = band_end;
+    run.plan.key.rays = rays_cast(rays_ppxl);
+    run.plan.key.inv_gamma = inv_gamma;
     run.state_file = state_file;
     run.output = output;
-    run.keep_colours = ImageFile::linear(output_format());
-    run.pixel_colour = pixel_colour;
-    run.pack_color = pack_color;
+    run.format = output_format();
+    run.place = output_place();
+    run.colour = pixel_colour;
+    run.pack = pack_color;
     set_parallel_run(run);
 }
 
-int rt_main(int argc, char **argv)
+// ---- the command line ----
+
+// -plan: check and tell, render nothing.
+static bool plan_only = false;
+// The first option given that only the parallel mode takes, if any.
+static const char *parallel_option = nullptr;
+
+// One option: its name; the message when the value that should follow it is
+// missing or refused (null for an option that takes none); what it does
+// with the value, true when the value is taken. A PARALLEL option is the
+// parallel mode's alone; an option that ENDS the program does so at once,
+// with status 0.
+struct Option {
+    enum Kind { PLAIN, PARALLEL, ENDS };
+    const char *name;
+    const char *refused;
+    bool (*take)(const char *value);
+    Kind kind;
+};
+
+// A name that is not empty.
+static bool take_name(const char *value, const char **name)
 {
-    // A reader of standard output that goes away costs the progress lines,
-    // not the picture; a file size limit fails the write, which is reported.
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
-    // Before any scene is read: a mesh's hierarchy takes the form of the
-    // path its walks run on.
-    const std::string isa_error = isa_setting_error();
-    if (!isa_error.empty()) {
-        fprintf(stderr, "%s\n", isa_error.c_str());
-        return 1;
+    *name = value[0] != 0 ? value : *name;
+    return value[0] != 0;
+}
+
+static bool take_gamma(const char *value)
+{
+    double gamma;
+    if (!parse_positive(value, &gamma)) {
+        return false;
     }
-    for (int i = 1; i < argc; i++) {
-        if (strcmp(argv[i], "-merge") == 0) {
-            return merge_main(
-                argc, argv, [](double gamma) { inv_gamma = gamma; }, pack_color);
+    inv_gamma = 1.0 / gamma;
+    return true;
+}
+
+static void print_version()
+{
+    printf("rt %s\n", RT_VERSION);
+}
+
+static const Option OPTIONS[] = {
+    {"-nosdl", nullptr,
+     [](const char *) {
+         use_sdl = false;
+         return true;
+     },
+     Option::PLAIN},
+    {"-size", "-size should be followed by WxH",
+     [](const char *v) { return parse_size(v, MAX_PIXELS, &width, &height); }, Option::PLAIN},
+    {"-rays", "-rays should be followed by the number of rays per pixel",
+     [](const char *v) { return parse_count(v, &rays_ppxl); }, Option::PLAIN},
+    {"-o", "-o should be followed by the output file name", [](const char *v) { return take_name(v, &output); },
+     Option::PLAIN},
+    {"-exr-float", nullptr,
+     [](const char *) {
+         exr_float = true;
+         return true;
+     },
+     Option::PLAIN},
+    {"-threads", "-threads should be followed by the number of threads",
+     [](const char *v) { return parse_threads(v, &threads); }, Option::PLAIN},
+    {"-rows", "-rows should be followed by A:B, the first row and one past the last",
+     [](const char *v) { return parse_range(v, MAX_PIXELS, &band_begin, &band_end); }, Option::PLAIN},
+    {"-passes", "-passes should be followed by a number of passes, or A:B, the first pass and one past the last",
+     [](const char *v) { return parse_count_or_range(v, PassSum::MAX_PASSES, &pass_begin, &pass_end); },
+     Option::PARALLEL},
+    {"-time", "-time should be followed by a number of seconds", [](const char *v) { return parse_seconds(v, &time_box); },
+     Option::PARALLEL},
+    {"-state", "-state should be followed by the state file name", [](const char *v) { return take_name(v, &state_file); },
+     Option::PARALLEL},
+    {"-plan", nullptr,
+     [](const char *) {
+         plan_only = true;
+         return true;
+     },
+     Option::PARALLEL},
+    {"--help", nullptr,
+     [](const char *) {
+         print_usage();
+         return true;
+     },
+     Option::ENDS},
+    {"--version", nullptr,
+     [](const char *) {
+         print_version();
+         return true;
+     },
+     Option::ENDS},
+    {"-gamma", "-gamma should be followrd by the desired output gamma", take_gamma, Option::PLAIN},
+};
+
+static const Option *find_option(const char *word)
+{
+    for (const Option &o : OPTIONS) {
+        if (strcmp(word, o.name) == 0) {
+            return &o;
         }
     }
-    bool scene_loaded = false;
-    // What a state file is keyed to: the scene and mesh files' bytes, as
-    // they are loaded. Only a run with a state file needs it.
-    ContentHash scene_key;
-    ContentHash *key = nullptr;
-    for (int i = 1; i < argc; i++) {
-        key = strcmp(argv[i], "-state") == 0 ? &scene_key : key;
-    }
-    const char *parallel_option = nullptr; // the first option of the parallel mode given
-    bool plan_only = false;
+    return nullptr;
+}
 
-#if defined(__GLIBC__)
-    // Blocks of 256 KiB and more are mapped for themselves and given back
-    // when freed, and every thread allocates from the one heap. Left to
-    // itself the allocator raises that bound after each large block freed,
-    // and keeps what each of the set-up's threads freed for that thread:
-    // some 3 to 5 bytes a triangle more at the peak of a large mesh, as the
-    // threads' timing has it. The threads allocate seldom, and never per ray.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-    mallopt(M_ARENA_MAX, 1);
-#endif
-    // Mesh data files are read and hierarchies built on every core, in
-    // either mode: what comes out does not depend on the number of threads,
-    // and they have all ended before the first pixel.
-    scene.set_threads(setup_threads());
-
+// Walks the command line in order: each option sets what it sets, and every
+// other word, also one beginning with -, is a scene file, loaded as it is
+// reached (into key as well, when given). The exit status when the program
+// ends here (a bad option or scene file: 1; --help: 0), or -1 to go on.
+static int read_command_line(int argc, char **argv, ContentHash *key, bool *scene_loaded)
+{
     for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        if (strcmp(arg, "-nosdl") == 0) {
-            use_sdl = false;
-        } else if (strcmp(arg, "-size") == 0) {
-            if (++i >= argc || !parse_size(argv[i])) {
-                fprintf(stderr, "-size should be followed by WxH\n");
+        const Option *o = find_option(argv[i]);
+        if (o == nullptr) {
+            if (!load_scene_file(argv[i], key)) {
                 return 1;
             }
-        } else if (strcmp(arg, "-rays") == 0) {
-            if (++i >= argc || !parse_rays(argv[i])) {
-                fprintf(stderr, "-rays should be followed by the number of rays per pixel\n");
-                return 1;
-            }
-        } else if (strcmp(arg, "-o") == 0) {
-            if (++i >= argc || argv[i][0] == 0) {
-                fprintf(stderr, "-o should be followed by the output file name\n");
-                return 1;
-            }
-            output = argv[i];
-        } else if (strcmp(arg, "-exr-float") == 0) {
-            exr_float = true;
-        } else if (strcmp(arg, "-threads") == 0) {
-            if (++i >= argc || !parse_threads(argv[i])) {
-                fprintf(stderr, "-threads should be followed by the number of threads\n");
-                return 1;
-            }
-        } else if (strcmp(arg, "-rows") == 0) {
-            if (++i >= argc || !parse_rows(argv[i])) {
-                fprintf(stderr, "-rows should be followed by A:B, the first row and one past the last\n");
-                return 1;
-            }
-        } else if (strcmp(arg, "-passes") == 0) {
-            if (++i >= argc || !parse_passes(argv[i])) {
-                fprintf(stderr, "-passes should be followed by a number of passes, or A:B, the first pass and one "
-                                "past the last\n");
-                return 1;
-            }
-            parallel_option = parallel_option != nullptr ? parallel_option : arg;
-        } else if (strcmp(arg, "-time") == 0) {
-            if (++i >= argc || !parse_time(argv[i])) {
-                fprintf(stderr, "-time should be followed by a number of seconds\n");
-                return 1;
-            }
-            parallel_option = parallel_option != nullptr ? parallel_option : arg;
-        } else if (strcmp(arg, "-state") == 0) {
-            if (++i >= argc || argv[i][0] == 0) {
-                fprintf(stderr, "-state should be followed by the state file name\n");
-                return 1;
-            }
-            state_file = argv[i];
-            parallel_option = parallel_option != nullptr ? parallel_option : arg;
-        } else if (strcmp(arg, "-plan") == 0) {
-            plan_only = true;
-            parallel_option = parallel_option != nullptr ? parallel_option : arg;
-        } else if (strcmp(arg, "--help") == 0) {
-            print_usage();
+            *scene_loaded = true;
+            continue;
+        }
+        const char *value = o->refused != nullptr ? (++i < argc ? argv[i] : nullptr) : "";
+        if (value == nullptr || !o->take(value)) {
+            fprintf(stderr, "%s\n", o->refused);
+            return 1;
+        }
+        if (o->kind == Option::ENDS) {
             return 0;
-        } else if (strcmp(arg, "--version") == 0) {
-            printf("rt %s\n", RT_VERSION);
-            return 0;
-        } else if (strcmp(arg, "-gamma") == 0) {
-            if (++i >= argc || !parse_gamma(argv[i])) {
-                fprintf(stderr, "-gamma should be followrd by the desired output gamma\n");
-                return 1;
-            }
-        } else {
-            if (!load_scene_file(arg, key)) {
-                return 1;
-            }
-            scene_loaded = true;
+        }
+        if (o->kind == Option::PARALLEL && parallel_option == nullptr) {
+            parallel_option = o->name;
         }
     }
+    return -1;
+}
 
+// The rules between options, once they are all read; false after a
+// message.
+static bool validate()
+{
     if (band_end < 0) {
         band_end = height;
     } else if (threads < 0) {
         fprintf(stderr, "-rows needs -threads: only the parallel mode renders part of a frame\n");
-        return 1;
+        return false;
     } else if (band_end > height) {
         fprintf(stderr, "-rows %d:%d reaches past the frame's %d rows\n", band_begin, band_end, height);
-        return 1;
+        return false;
     }
     if (threads > band_rows()) {
         threads = band_rows();
     }
     if (parallel_option != nullptr && threads < 0) {
         fprintf(stderr, "%s needs -threads: only the parallel mode renders in passes\n", parallel_option);
-        return 1;
+        return false;
     }
     if (pass_end < 0) {
         // Only the time box, if any, ends the passes.
         pass_end = time_box >= 0.0 ? PassSum::MAX_PASSES : 1;
     }
+    return true;
+}
 
+// The image buffer, and in the classic mode the colours that a picture of
+// linear colours needs; false after a message.
+static bool allocate_image()
+{
+    size_t pixels = static_cast<size_t>(width) * band_rows();
+    // The largest frame takes 1 GiB; where that cannot be had the run ends
+    // like any refused request, not with an uncaught exception.
+    image = new (std::nothrow) uint32_t[pixels];
+    if (image == nullptr) {
+        fprintf(stderr, "not enough memory for a %dx%d image\n", width, height);
+        return false;
+    }
+    memset(image, 0x0F, pixels * sizeof(uint32_t));
+    if (threads < 0 && ImageFile::linear(output_format())) {
+        try {
+            linear.assign(pixels, Color());
+        } catch (const std::bad_alloc &) {
+            fprintf(stderr, "not enough memory for the colours of a %dx%d image\n", width, band_rows());
+            return false;
+        }
+    }
+    return true;
+}
+
+// What every run does before its picture is begun: the settings reported,
+// the scene and the picture's target checked, the state held, the picture
+// prepared; the exit status when the run ends here, or -1 to go on.
+static int prepare_run(bool scene_loaded, const ContentHash &scene_key)
+{
     // A reader of the picture on standard output gets nothing else there.
     if (is_same_file(output, STDOUT_FILENO)) {
         report_to(stderr);
@@ -980,19 +856,18 @@ int rt_main(int argc, char **argv)
     // from here on leaves no temporary behind, window or not.
     end_on_signals();
     hand_over_settings();
-    const std::string input = scene.input_files().named_by(output);
-    if (!input.empty()) {
-        fprintf(stderr, "failed to write image: %s: the same file as %s\n", output, input.c_str());
+    std::vector<const char *> states;
+    if (state_file != nullptr) {
+        states.push_back(state_file);
+    }
+    if (!check_picture_target(output, &scene.input_files(), states)) {
         return 1;
     }
     if (state_file != nullptr && !prepare_state(scene_key.value)) {
         return 1;
     }
-    if (!not_over_a_state(output)) {
-        return 1;
-    }
     if (!picture.open(output, width, band_rows(), output_format(), output_place())) {
-        fprintf(stderr, "failed to write image: %s: %s\n", output, picture.reason());
+        image_write_failed(output, picture.reason());
         return 1;
     }
     if (plan_only) {
@@ -1005,46 +880,95 @@ int rt_main(int argc, char **argv)
             return 1;
         }
     }
+    return allocate_image() ? -1 : 1;
+}
 
-    size_t pixels = static_cast<size_t>(width) * band_rows();
-    // The largest frame takes 1 GiB; where that cannot be had the run ends
-    // like any refused request, not with an uncaught exception.
-    image = new (std::nothrow) uint32_t[pixels];
-    if (image == nullptr) {
-        fprintf(stderr, "not enough memory for a %dx%d image\n", width, height);
-        return 1;
-    }
-    memset(image, 0x0F, pixels * sizeof(uint32_t));
-    if (threads < 0 && ImageFile::linear(output_format())) {
-        try {
-            linear.assign(pixels, Color());
-        } catch (const std::bad_alloc &) {
-            fprintf(stderr, "not enough memory for the colours of a %dx%d image\n", width, band_rows());
-            return 1;
-        }
-    }
-
-    unsigned long start = get_msec();
-
+// Renders the frame in the way the settings ask: with or without the window,
+// in the classic or the parallel mode. The exit status.
+static int run()
+{
+    render_start = get_msec();
     if (!build_hierarchies()) {
         return 1;
     }
     if (use_sdl && threads > 0) {
         try {
-            return run_window_threads(start);
+            return run_passes_in_window(pass_window, image);
         } catch (const std::bad_alloc &) {
             report_pass_memory();
             return 1;
         }
     }
     if (use_sdl) {
-        return run_window(start);
+        return run_window(render_start);
     }
-
     bool written = render();
     if (began) {
-        print_completion(start);
+        print_completion(render_start);
     }
     cleanup();
     return written ? 0 : 1;
+}
+
+// How the process allocates and how many threads set the scene up, before
+// any scene file is read.
+static void set_up_process()
+{
+#if defined(__GLIBC__)
+    // Blocks of 256 KiB and more are mapped for themselves and given back
+    // when freed, and every thread allocates from the one heap. Left to
+    // itself the allocator raises that bound after each large block freed,
+    // and keeps what each of the set-up's threads freed for that thread:
+    // some 3 to 5 bytes a triangle more at the peak of a large mesh, as the
+    // threads' timing has it. The threads allocate seldom, and never per ray.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_ARENA_MAX, 1);
+#endif
+    // Mesh data files are read and hierarchies built on every core, in
+    // either mode: what comes out does not depend on the number of threads,
+    // and they have all ended before the first pixel.
+    scene.set_threads(setup_threads());
+}
+
+static bool names(int argc, char **argv, const char *word)
+{
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], word) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int rt_main(int argc, char **argv)
+{
+    // A reader of standard output that goes away costs the progress lines,
+    // not the picture; a file size limit fails the write, which is reported.
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    // Before any scene is read: a mesh's hierarchy takes the form of the
+    // path its walks run on.
+    const std::string isa_error = isa_setting_error();
+    if (!isa_error.empty()) {
+        fprintf(stderr, "%s\n", isa_error.c_str());
+        return 1;
+    }
+    if (names(argc, argv, "-merge")) {
+        return merge_main(
+            argc, argv, [](double gamma) { inv_gamma = gamma; }, pack_color);
+    }
+    set_up_process();
+    // What a state file is keyed to: the scene and mesh files' bytes, as
+    // they are loaded. Only a run with a state file needs it.
+    ContentHash scene_key;
+    bool scene_loaded = false;
+    int status = read_command_line(argc, argv, names(argc, argv, "-state") ? &scene_key : nullptr, &scene_loaded);
+    if (status >= 0) {
+        return status;
+    }
+    if (!validate()) {
+        return 1;
+    }
+    status = prepare_run(scene_loaded, scene_key);
+    return status >= 0 ? status : run();
 }

@@ -20,6 +20,11 @@ void report(const char *format, ...)
     fflush(report_stream);
 }
 
+void image_write_failed(const char *name, const char *why)
+{
+    fprintf(stderr, "failed to write image: %s: %s\n", name, why);
+}
+
 bool report_is_terminal()
 {
     return isatty(fileno(report_stream)) != 0;

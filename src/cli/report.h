@@ -14,6 +14,10 @@ void report(const char *format, ...)
 #endif
     ;
 
+// "failed to write image: NAME: WHY" on standard error, the one message of
+// a picture that cannot be written, wherever that is found out.
+void image_write_failed(const char *name, const char *why);
+
 // Whether reports go to a terminal, where a progress line can be rewritten
 // in place; a file or a pipe keeps every line.
 bool report_is_terminal();

@@ -321,3 +321,21 @@ bool is_same_file(const char *a, const char *b)
     struct stat sa, sb;
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
+
+bool same_place(const char *a, const char *b)
+{
+    struct stat sa, sb;
+    bool has_a = stat(a, &sa) == 0, has_b = stat(b, &sb) == 0;
+    if (has_a || has_b) {
+        return has_a && has_b && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    // Neither is there yet: the same name in the same folder, links followed.
+    std::string pa = a, pb = b;
+    if (!follow_links(&pa) || !follow_links(&pb)) {
+        return false;
+    }
+    std::string fa = folder_of(pa), fb = folder_of(pb);
+    struct stat da, db;
+    return pa.substr(fa.size()) == pb.substr(fb.size()) && stat(fa.empty() ? "." : fa.c_str(), &da) == 0 &&
+           stat(fb.empty() ? "." : fb.c_str(), &db) == 0 && da.st_dev == db.st_dev && da.st_ino == db.st_ino;
+}

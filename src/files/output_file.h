@@ -80,6 +80,10 @@ int open_folder_of(const std::string &path);
 bool is_same_file(const char *name, int fd);
 // Whether two names name one file (both existing).
 bool is_same_file(const char *a, const char *b);
+// Whether two names are one place: the same file where either exists, else
+// the same name in the same folder once links are followed, so that a file
+// made by one would be the other's.
+bool same_place(const char *a, const char *b);
 
 // The files this run made and has not yet handed over (temporaries, an empty
 // state file): name in folder, which is kept open meanwhile. remember_file

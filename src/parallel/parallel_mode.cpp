@@ -7,51 +7,31 @@
 #include <vector>
 
 #include "files/output_file.h"
+#include "parallel/picture_target.h"
 #include "cli/report.h"
 #include "cli/signals.h"
 
-// What the state file of this run is the state of.
-static StateKey state_key;
 // The settings and the renderer handed over by the program.
 static ParallelRun run;
+// The state file, held from before the first pixel to the end of the run.
+static StateLock held_state;
 
 void set_parallel_run(const ParallelRun &settings)
 {
     run = settings;
 }
-// The state file, held from before the first pixel to the end of the run.
-static StateLock held_state;
 
-// A picture must not be written over a state; false after a message.
-static bool not_a_state(const char *picture, const char *state, bool same)
+const ParallelRun &parallel_run()
 {
-    if (same) {
-        fprintf(stderr, "failed to write image: %s: the same file as state file %s\n", picture, state);
-    }
-    return !same;
+    return run;
 }
 
 bool prepare_state(uint64_t scene_key)
 {
-    state_key.scene = scene_key;
-    state_key.width = run.width;
-    state_key.height = run.height;
-    state_key.row_begin = run.band_begin;
-    state_key.row_end = run.band_end;
-    state_key.rays = rays_cast(run.rays);
-    state_key.inv_gamma = run.inv_gamma;
+    run.plan.key.scene = scene_key;
     std::string why;
     if (!held_state.hold(run.state_file, &why)) {
         fprintf(stderr, "cannot use state file %s: %s\n", run.state_file, why.c_str());
-        return false;
-    }
-    return not_a_state(run.output, run.state_file, held_state.holds(run.output));
-}
-
-bool not_over_a_state(const char *picture)
-{
-    if (begins_as_state(picture)) {
-        fprintf(stderr, "failed to write image: %s: a state file of rt\n", picture);
         return false;
     }
     return true;
@@ -96,6 +76,11 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         return 1;
     }
     end_on_signals();
+    std::vector<const char *> states = inputs;
+    states.push_back(merged_name);
+    if (picture_name != nullptr && !check_picture_target(picture_name, nullptr, states)) {
+        return 1;
+    }
     StateLock merged_file;
     std::string why;
     if (!merged_file.hold(merged_name, &why)) {
@@ -107,24 +92,6 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
     if (!merged_file.empty() && !merged_file.begins_as_state()) {
         fprintf(stderr, "cannot use state file %s: not a state file of rt\n", merged_name);
         return 1;
-    }
-    if (picture_name != nullptr) {
-        if (!not_a_state(picture_name, merged_name, merged_file.holds(picture_name))) {
-            return 1;
-        }
-        for (const char *name : inputs) {
-            if (!not_a_state(picture_name, name, is_same_file(picture_name, name))) {
-                return 1;
-            }
-        }
-        if (!not_over_a_state(picture_name)) {
-            return 1;
-        }
-        OutputFile probe;
-        if (!probe.open(picture_name)) {
-            fprintf(stderr, "failed to write image: %s: %s\n", picture_name, probe.reason());
-            return 1;
-        }
     }
     State merged;
     std::map<int, const char *> owner; // the file each pass came from
@@ -179,7 +146,7 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
     };
     if (!write_image(picture_name, ImageFile::by_name(picture_name, exr_float), pixels.data(), merged.key.width, rows,
                      place, colours, &why)) {
-        fprintf(stderr, "failed to write image: %s: %s\n", picture_name, why.c_str());
+        image_write_failed(picture_name, why.c_str());
         return 1;
     }
     return 0;
@@ -211,7 +178,7 @@ static void minutes(double secs, char text[32])
 // " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the parallel
 // mode's progress over every pass it renders, with the time left at the pace
 // so far.
-void print_pass_progress(const PassRender &r)
+static void print_pass_progress(const PassRender &r)
 {
     int progr = static_cast<int>(100.0 * r.fraction_done());
     char bar[51];
@@ -222,7 +189,11 @@ void print_pass_progress(const PassRender &r)
     report(" rendering: [%s] %d%%  pass %s %6s left\r", bar, progr, pass, left);
 }
 
-void print_pass_line(const PassRender &r, int *shown)
+// " rendering: pass 2/4  50%  0:12 taken   0:12 left\n": where standard output
+// is not a terminal, one such line after every pass, or after every tenth of
+// a run of one pass. *shown is the pass count or tenth last reported (0
+// before the first).
+static void print_pass_line(const PassRender &r, int *shown)
 {
     // A run of one pass reports its tenths; any other run its passes. A
     // milestone passed between two looks still gets its line.
@@ -249,20 +220,10 @@ void print_pass_line(const PassRender &r, int *shown)
     }
 }
 
-// The plan of the parallel mode, from the settings.
 PassRender::Plan pass_plan()
 {
-    PassRender::Plan plan;
-    plan.threads = run.threads;
-    plan.width = run.width;
-    plan.first_row = run.band_begin;
-    plan.rows = run.band_end - run.band_begin;
-    plan.first_pass = run.pass_begin;
-    plan.end_pass = run.pass_end;
-    plan.seconds = run.time_box;
+    PassRender::Plan plan = run.plan;
     plan.state = run.state_file != nullptr ? &held_state : nullptr;
-    plan.key = state_key;
-    plan.keep_colours = run.keep_colours;
     return plan;
 }
 
@@ -289,9 +250,9 @@ bool check_passes(const PassRender &r, bool *told)
         fprintf(stderr, "could not start a thread: %s\n", r.thread_failure().c_str());
         return false;
     }
-    if (!*told && r.threads_started() > 0 && r.threads_started() < run.threads) {
+    if (!*told && r.threads_started() > 0 && r.threads_started() < run.plan.threads) {
         fprintf(stderr, "only %d of %d threads could be started (%s); rendering on %d\n", r.threads_started(),
-                run.threads, r.thread_failure().c_str(), r.threads_started());
+                run.plan.threads, r.thread_failure().c_str(), r.threads_started());
         *told = true;
     }
     return true;
@@ -299,7 +260,7 @@ bool check_passes(const PassRender &r, bool *told)
 
 bool print_pass_plan()
 {
-    PassRender r(pass_plan(), run.pixel_colour, run.pack_color, nullptr);
+    PassRender r(pass_plan(), run.colour, run.pack, nullptr);
     std::string why;
     if (!r.read_saved(&why)) {
         fprintf(stderr, "cannot continue from state file %s: %s\n", run.state_file, why.c_str());
@@ -323,21 +284,29 @@ bool print_pass_plan()
 LinearColours shown_colours(const PassRender &r)
 {
     LinearColours colours;
-    colours.pack = run.pack_color;
+    colours.pack = run.pack;
     colours.row = [&r](int y, Color *out) {
-        size_t at = static_cast<size_t>(y) * run.width;
-        for (int x = 0; x < run.width; x++) {
+        size_t at = static_cast<size_t>(y) * run.plan.width;
+        for (int x = 0; x < run.plan.width; x++) {
             out[x] = r.shown_colour(at + x);
         }
     };
     return colours;
 }
 
+int stop_passes(PassRender *r, int sig)
+{
+    r->stop();
+    sig = sig != 0 ? sig : take_signal();
+    release_signals();
+    return sig;
+}
+
 // The parallel mode without a window: passes until done, the time is up or
 // a signal asks to end; then the picture of the passes done.
 bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
 {
-    PassRender r(pass_plan(), run.pixel_colour, run.pack_color, image);
+    PassRender r(pass_plan(), run.colour, run.pack, image);
     if (!start_passes(&r)) {
         return false;
     }
@@ -366,14 +335,11 @@ bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
             break;
         }
     }
-    r.stop();
-    // A signal from now on ends the run at once, the picture unwritten.
-    sig = sig != 0 ? sig : take_signal();
-    release_signals();
+    sig = stop_passes(&r, sig);
     report(terminal ? "\npasses done: %d\n" : "passes done: %d\n", r.passes_in_picture());
     bool whole = r.passes_in_picture() > 0;
     if (whole && !picture->write(image, shown_colours(r))) {
-        fprintf(stderr, "failed to write image: %s: %s\n", run.output, picture->reason());
+        image_write_failed(run.output, picture->reason());
         ok = false;
     }
     if (sig != 0) {
