@@ -129,6 +129,10 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
         // they meet; by 70, each keeps its own.
         {"@fold.obj", "n 0 0 -1\nn -0.17364809 0 -0.9848078\nn -0.34201998 0 -0.9396927\nn -1 0 0\nf", "0.7 0.7 0.7",
          "rt-import: out.mesh: 6 triangles, 8 vertices, 4 normals\n"},
+        // STL's facet normals are each face's own: its twin of fold.obj
+        // comes out as smooth.
+        {"-up y @fold.stl", "n 0 0 -1\nn -0.17364809 0 -0.9848078\nn -0.34201998 0 -0.9396927\nn -1 0 0\nf",
+         "0.7 0.7 0.7", "rt-import: out.mesh: 6 triangles, 8 vertices, 4 normals\n"},
     };
     for (const std::vector<std::string> &c : cases) {
         SCOPED_TRACE(c[0]);

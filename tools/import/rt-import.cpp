@@ -277,6 +277,15 @@ std::unique_ptr<aiScene> read_model(const Options &opt, FileSet *inputs)
     return model;
 }
 
+// Whether the normals a format's reader gives are the model's own shading.
+// The Blender reader gives every vertex its smooth normal, also on faces
+// that the file keeps flat; STL holds only each facet's flat normal, so a
+// curved surface would stay faceted. Such normals are worked out anew.
+bool normals_are_the_models(const std::string &extension)
+{
+    return extension != ".blend" && extension != ".stl";
+}
+
 int import(const Options &opt)
 {
     std::string too_big;
@@ -295,9 +304,7 @@ int import(const Options &opt)
     if (scene == nullptr) {
         return kExitFailure;
     }
-    // The Blender reader gives every vertex its smooth normal, also on faces
-    // that the file keeps flat: such normals are worked out anew.
-    Geometry geo = collect_geometry(scene.get(), model_extension(opt.model) != ".blend");
+    Geometry geo = collect_geometry(scene.get(), normals_are_the_models(model_extension(opt.model)));
     if (geo.faces.empty()) {
         fprintf(stderr, "rt-import: cannot import %s: the model has no faces\n", opt.model.c_str());
         return kExitFailure;
