@@ -393,8 +393,24 @@ TEST(ImportScene, MaterialMapping)
                          "rt-import: m.scene: 1 mesh, 1 triangle, 1 light\n" +
                          render);
 
-    // A picture whose header claims 100 million pixels is not decoded.
+    // Emission that every material shares is an old format's ambient
+    // habit: it goes. One material that glows otherwise keeps them all.
     TempDir dir;
+    const std::string two = "mtllib two.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl a\nf 1 2 3\nusemtl b\nf 1 3 2\n";
+    write_file(dir.file("two.obj"), two);
+    for (const char *b_glow : {"0.3 0.3 0.3", "0.3 0.3 0.2"}) {
+        write_file(dir.file("two.mtl"), std::string("newmtl a\nKe 0.3 0.3 0.3\nnewmtl b\nKe ") + b_glow + "\n");
+        RunResult r = run_import(dir, "-scene two.obj t.scene");
+        std::string scene = read_file(dir.file("t.scene"));
+        bool alike = b_glow[10] == '3';
+        EXPECT_EQ(r.err.find("rt-import: every material of the model glows alike (0.3 0.3 0.3), an ambient colour by "
+                             "old formats' habit, not a light: left out\n") == 0,
+                  alike)
+            << r.err;
+        EXPECT_EQ(scene.find("ke(0.3 0.3 0.3)") == std::string::npos, alike) << scene;
+    }
+
+    // A picture whose header claims 100 million pixels is not decoded.
     write_file(dir.file("big.obj"), "mtllib big.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl big\nf 1 2 3\n");
     write_file(dir.file("big.mtl"), "newmtl big\nKd 0.5 0.5 0.5\nmap_Kd big.png\n");
     const char header[] = "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x27\x10\0\0\x27\x10\x08\x02\0\0\0\0\0\0\0";

@@ -172,6 +172,29 @@ template <typename Free> std::string file_part(const std::string &name, std::set
     }
 }
 
+// Emission that every material of a model shares is no light: it lights
+// nothing of the model but itself, and old formats (Milkshape's, for one)
+// fill it in by habit, as ambient colour, so that the model shows as a flat
+// glow. glows holds the emission of each of the model's own materials
+// (negative where it is textured, which is the model's design); when all
+// are the same and not black, the glow of the model's own parts goes.
+void drop_shared_glow(const std::vector<Vec> &glows, std::vector<Part> *parts)
+{
+    if (glows.empty() || !(max_channel(glows[0]) > 0.0) ||
+        std::any_of(glows.begin(), glows.end(), [&](const Vec &g) { return !(g == glows[0]); })) {
+        return;
+    }
+    for (Part &part : *parts) {
+        if (part.lights) {
+            part.material.ke = Vec();
+            part.lights = false;
+        }
+    }
+    fprintf(stderr, "rt-import: every material of the model glows alike %s, an ambient colour by old formats' "
+                    "habit, not a light: left out\n",
+            colour_note(glows[0]).c_str());
+}
+
 // The model's faces grouped by material, in the order of the materials,
 // each material mapped for rt with its textures' and vertex colours. A
 // material with a value that is not a finite number is left out with its
@@ -184,6 +207,7 @@ std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, c
     }
     TextureMeans textures(scene, model);
     std::vector<Part> kept;
+    std::vector<Vec> own_glows; // the untextured emission of each of the model's own materials kept
     for (auto &entry : parts) {
         Part &part = entry.second;
         const aiMaterial *mat = scene->mMaterials[entry.first];
@@ -208,8 +232,12 @@ std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, c
         }
         part.material = map_material(source);
         part.lights = !source.emission_textured && max_channel(part.material.ke) > 0.0;
+        if (own) {
+            own_glows.push_back(source.emission_textured ? Vec(-1.0, -1.0, -1.0) : source.emissive);
+        }
         kept.push_back(std::move(part));
     }
+    drop_shared_glow(own_glows, &kept);
     return kept;
 }
 
