@@ -35,6 +35,10 @@ std::set<std::string> list_dir(const std::string &path)
 
 const std::string kModels = std::string(RT_SOURCE_DIR) + "/tests/models/";
 const std::string kPlace = " pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(";
+// The notes on the lights that a model without its own gets.
+const std::string kLights = "a white key light above and left of the camera, and a fill light right of it";
+const std::string kNoLight = "rt-import: the model gives no light: " + kLights + "\n";
+const std::string kDarkToo = "rt-import: the model's lights leave what the camera sees dark: " + kLights + ", too\n";
 
 // Runs rt-import in dir with the blank-separated words of command, in which
 // @ stands for the folder of the test models.
@@ -208,8 +212,7 @@ TEST(Import, RefusalsLeaveNothingBehind)
         // The second mesh's name is a folder's, which the earlier scene
         // names: the first mesh is not left.
         {"1", "two.obj", tri + "usemtl a\nf 1 2 3\nusemtl b\nf 1 2 3\n", "-scene two.obj old.scene",
-         "rt-import: the model gives no light: one white light at the camera\n"
-         "rt-import: cannot write old-b.mesh: not a regular file\n"},
+         kNoLight + "rt-import: cannot write old-b.mesh: not a regular file\n"},
     };
     for (const std::vector<std::string> &c : cases) {
         SCOPED_TRACE(c[3]);
@@ -268,8 +271,10 @@ TEST(Import, RefusalsLeaveNothingBehind)
 // without a view direction, a light not a number, an ambient light, a face
 // with a corner not a number; the turn of a camera about its view dropped
 // (60 degrees across a 1:2 frame, 98.2 up), kept although it shows little
-// of the model; with no light left, one at the camera, which -fit moves
-// with the model.
+// of the model; with no light left, a key light up and left of the camera
+// and a fill of half its strength right of it, each as far along the
+// picture's right and up as the target is from the camera, which -fit
+// moves with the model.
 TEST(ImportScene, ScenesRenderTheRightWayRound)
 {
     const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 sub/s.scene\n";
@@ -294,13 +299,13 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
          "rt-import: camera \"flat\" has no view direction: skipped\n"
          "rt-import: camera \"front\" is turned about its view; rt keeps +y up, so the turn is dropped\n"
          "rt-import: light \"lamp\" has values that are not finite numbers: skipped\n"
-         "rt-import: light \"ambient\" is an ambient light, which rt does not have: skipped\n"
-         "rt-import: the model gives no light: one white light at the camera\n"
-         "rt-import: sub/s.scene: 1 mesh, 1 triangle, 1 light; 1 degenerate or non-finite face skipped\n" +
-             render,
+         "rt-import: light \"ambient\" is an ambient light, which rt does not have: skipped\n" +
+             kNoLight +
+             "rt-import: sub/s.scene: 1 mesh, 1 triangle, 2 lights; 1 degenerate or non-finite face skipped\n" + render,
          "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
          "# The model's camera shows the middle 256x512 of that.\n"
-         "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-0.25 -1 -1.5) c(0.8 0.8 0.8)\n",
+         "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-1.75 0.5 -1.5) c(0.8 0.8 0.8)\n"
+         "l p(1.25 -1 -1.5) c(0.4 0.4 0.4)\n",
          "0"},
     };
     for (const std::vector<std::string> &c : cases) {
@@ -382,16 +387,13 @@ TEST(ImportScene, MaterialMapping)
     const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 m.scene\n";
     // The glowing triangles lie beside the others, in their plane: they
     // light none of them.
-    const std::string dark = "rt-import: the model's lights leave what the camera sees dark: one white light at the "
-                             "camera too\n";
+    const std::string dark = kDarkToo;
     EXPECT_EQ(notes, "rt-import: material \"wood\": texture tint.png: its mean colour (0.216 0.289 0.5)\n" + dark +
-                         "rt-import: m.scene: 8 meshes, 8 triangles, 1 light\n" + render +
+                         "rt-import: m.scene: 8 meshes, 8 triangles, 2 lights\n" + render +
                          "rt-import: material \"broken\" has values that are not finite numbers: 1 face skipped\n" +
-                         dark + "rt-import: m.scene: 7 meshes, 7 triangles, 1 light\n" + render +
-                         "rt-import: material \"default\": vertex colours: their mean colour (0.667 0.333 0.333)\n"
-                         "rt-import: the model gives no light: one white light at the camera\n"
-                         "rt-import: m.scene: 1 mesh, 1 triangle, 1 light\n" +
-                         render);
+                         dark + "rt-import: m.scene: 7 meshes, 7 triangles, 2 lights\n" + render +
+                         "rt-import: material \"default\": vertex colours: their mean colour (0.667 0.333 0.333)\n" +
+                         kNoLight + "rt-import: m.scene: 1 mesh, 1 triangle, 2 lights\n" + render);
 
     // Emission that every material shares is an old format's ambient
     // habit: it goes. One material that glows otherwise keeps them all.
@@ -454,10 +456,9 @@ std::vector<double> picture_extent(const std::string &scene, const std::string &
 // the camera is passed over for one that frames the triangle, centred, its
 // farthest corner at 0.85 of the way to the picture's edge; its light is
 // behind it, and its glow comes from a texture (embedded in the file), so
-// that nothing lights what the camera sees and a light at the camera is
+// that nothing lights what the camera sees and the key and fill lights are
 // added. A model too small for rt's rays is written larger, and framed
-// alike. A
-// cube without normals keeps its hard edges: its three faces in view show
+// alike. A cube without normals keeps its hard edges: its three faces in view show
 // three flat shades, with sharp steps between them.
 TEST(ImportScene, ModelsLookLikeThemselves)
 {
@@ -466,11 +467,10 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "rt-import: material \"sign\": emission texture (embedded 0): its mean colour (0.216 0.289 0.5)\n"
                      "rt-import: camera \"away\" shows little of the model (0 % of its view): passed over "
-                     "(-keep-camera keeps it)\n"
-                     "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
-                     "too\n"
-                     "rt-import: s.scene: 1 mesh, 1 triangle, 2 lights\n"
-                     "rt-import: render it with: rt -size 512x512 -gamma 2.2 s.scene\n");
+                     "(-keep-camera keeps it)\n" +
+                         kDarkToo +
+                         "rt-import: s.scene: 1 mesh, 1 triangle, 3 lights\n"
+                         "rt-import: render it with: rt -size 512x512 -gamma 2.2 s.scene\n");
     std::string scene = read_file(dir.file("s.scene"));
     EXPECT_NE(scene.find("\nl p(0 0 2) c(0.8 0.8 0.8)\nl p("), std::string::npos) << scene;
     EXPECT_NE(scene.find(" ke(0.2158605 0.2891923 0.5)\n"), std::string::npos) << scene;
@@ -558,10 +558,8 @@ TEST(ImportScene, ReimportsReplaceOnlyTheirOwnFiles)
     int unlocked = system(("chattr -i " + dir.file("cb.scene")).c_str());
     EXPECT_EQ(unlocked, 0);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "rt-import: up is +z, as asked: the model is stood on rt's +y\n"
-                     "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
-                     "too\n" +
-                         other + "rt-import: cannot write cb.scene: Operation not permitted\n");
+    EXPECT_EQ(r.err, "rt-import: up is +z, as asked: the model is stood on rt's +y\n" + kDarkToo + other +
+                         "rt-import: cannot write cb.scene: Operation not permitted\n");
     EXPECT_EQ(folder_contents(dir), earlier);
 }
 

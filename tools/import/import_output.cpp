@@ -29,7 +29,7 @@ const size_t kMaxMaterialName = 64;
 const double kLeastCoverage = 0.05;
 const double kShutIn = 0.5;
 // Lights that give what the camera sees less than this on average (see
-// view_lighting) leave it dark; the view gets a light at the camera too.
+// view_lighting) leave it dark; the view gets the key and fill lights too.
 const double kDarkView = 0.2;
 
 const int kExitFailure = 1;
@@ -190,8 +190,9 @@ void drop_shared_glow(const std::vector<Vec> &glows, std::vector<Part> *parts)
             part.lights = false;
         }
     }
-    fprintf(stderr, "rt-import: every material of the model glows alike %s, an ambient colour by old formats' "
-                    "habit, not a light: left out\n",
+    fprintf(stderr,
+            "rt-import: every material of the model glows alike %s, an ambient colour by old formats' "
+            "habit, not a light: left out\n",
             colour_note(glows[0]).c_str());
 }
 
@@ -430,14 +431,20 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
     FaceTree tree(kept);
     RtCamera cam = choose_camera(opt, scene, kept, tree, box, scale);
     std::vector<RtLight> lights = model_lights(scene, box);
-    RtLight headlight = {cam.position, Vec(kKeyLight, kKeyLight, kKeyLight)};
+    const char *added = nullptr;
     if (lights.empty() && !glowing) {
-        fprintf(stderr, "rt-import: the model gives no light: one white light at the camera\n");
-        lights.push_back(headlight);
+        added = "the model gives no light";
     } else if (view_lighting(cam, tree, kept, lights_and_glows(lights, parts), scale) < kDarkView) {
-        fprintf(stderr, "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
-                        "too\n");
-        lights.push_back(headlight);
+        added = "the model's lights leave what the camera sees dark";
+    }
+    if (added != nullptr) {
+        fprintf(stderr,
+                "rt-import: %s: a white key light above and left of the camera, and a fill light right of "
+                "it%s\n",
+                added, lights.empty() && !glowing ? "" : ", too");
+        for (const RtLight &light : key_and_fill(cam, tree)) {
+            lights.push_back(light);
+        }
     }
     if (opt.fit || scale != 1.0) {
         Fit fit = unit_box_fit(box);

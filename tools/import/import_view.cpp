@@ -160,6 +160,28 @@ double view_lighting(const RtCamera &camera, const FaceTree &tree, const std::ve
     return hits.empty() ? 0.0 : sum / hits.size();
 }
 
+std::vector<RtLight> key_and_fill(const RtCamera &camera, const FaceTree &tree)
+{
+    Frame f = camera_frame(camera);
+    Vec right = f.i / f.i.Length(), up = f.j / f.j.Length();
+    double reach = (camera.target - camera.position).Length();
+    // The fill lightens the key's shadows; as strong as the key, it would
+    // flatten the shading the key gives.
+    const struct {
+        Vec way;
+        double strength;
+    } placed[] = {{up - right, kKeyLight}, {right, kKeyLight / 2.0}};
+    std::vector<RtLight> lights;
+    for (const auto &light : placed) {
+        Vec to = light.way * reach;
+        FaceTree::Hit hit;
+        // Before the face in the way, a tenth of the way short of it.
+        double t = tree.nearest(camera.position, to, 1e-6, 1.0, &hit) ? hit.t * 0.9 : 1.0;
+        lights.push_back({camera.position + to * t, Vec(light.strength, light.strength, light.strength)});
+    }
+    return lights;
+}
+
 RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box)
 {
     // Directions from the model to the camera, in rt's frame, the first

@@ -34,6 +34,17 @@ double view_lighting(const RtCamera &camera, const FaceTree &tree, const std::ve
 // is flat and that one would see little of it, looking at the middle of its
 // box from as far as lets every corner of faces lie within the middle 85 %
 // of rt's picture, across and up.
+// The lights of a model without its own that light it: a white key light of
+// kKeyLight above and to the left of the camera, and a fill light of half
+// that to its right, the key as far up as to the left, each as far along
+// the picture's right and up as the camera is from its target: seen from
+// the target, the key stands 55 degrees off the view and the fill 45. So
+// shapes and contact shadows show, as under one light at the camera they
+// do not.
+// A light that would stand behind a face seen from the camera (a wall of the
+// room the camera is in) comes nearer, in front of the face.
+std::vector<RtLight> key_and_fill(const RtCamera &camera, const FaceTree &tree);
+
 RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box);
 
 #endif
