@@ -282,8 +282,14 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
         // options and model, standard error, the scene file up to the mesh lines, the colour on the right
         {"@cornell.obj", "rt-import: sub/s.scene: 4 meshes, 12 triangles, 0 lights\n" + render,
          "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
-         "c p(2.494042 2.7856395 -3.68562) t(0.005397459 0.76241493 -0.13146752) fov(45)\n",
-         ""},
+         "c p(0 1.5818894 -4.002282) t(0 0.87991273 -0.021174626) fov(45)\n",
+         "1"},
+        // The box turned half round, open towards -z: from the front, its
+        // walls would show their backs; it is seen into from behind.
+        {"turned.obj", "rt-import: sub/s.scene: 4 meshes, 12 triangles, 0 lights\n" + render,
+         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
+         "c p(2.99607e-16 1.5818894 4.002282) t(-1.879381e-16 0.87991273 0.021174626) fov(45)\n",
+         "1"},
         // For a picture of 640x480, the camera's 3:2 frame is its middle 640x320.
         {"-size 640x480 @room.gltf",
          "rt-import: spot light \"spot\" becomes a point light: its cone is dropped\n"
@@ -312,6 +318,17 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
         SCOPED_TRACE(c[0]);
         TempDir dir;
         mkdir(dir.file("sub").c_str(), 0755);
+        write_file(dir.file("cornell.mtl"), read_file(kModels + "cornell.mtl"));
+        std::istringstream box(read_file(kModels + "cornell.obj"));
+        std::string turned; // x and z negated
+        for (std::string line, kind; std::getline(box, line);) {
+            double x, y, z;
+            std::istringstream words(line);
+            turned += words >> kind >> x >> y >> z && (kind == "v" || kind == "vn")
+                          ? kind + " " + std::to_string(-x) + " " + std::to_string(y) + " " + std::to_string(-z) + "\n"
+                          : line + "\n";
+        }
+        write_file(dir.file("turned.obj"), turned);
         RunResult r = run_import(dir, "-scene " + c[0] + " sub/s.scene");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "");
@@ -327,12 +344,13 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
         r = run_rt(dir.path(), {"-nosdl", "-size", "48x48", "-rays", "4", "sub/s.scene"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
+        // Light bounced off a wall may tint a stray pixel of the ceiling.
         std::pair<int, int> left = dominant(dir, 48, 0);
         EXPECT_GT(left.first, 60);
-        EXPECT_EQ(left.second, 0);
+        EXPECT_LE(left.second, 2);
         if (!c[3].empty()) {
             std::pair<int, int> right = dominant(dir, 48, std::stoi(c[3]));
-            EXPECT_EQ(right.first, 0);
+            EXPECT_LE(right.first, 2);
             EXPECT_GT(right.second, 60);
         }
     }
@@ -558,7 +576,7 @@ TEST(ImportScene, ReimportsReplaceOnlyTheirOwnFiles)
     int unlocked = system(("chattr -i " + dir.file("cb.scene")).c_str());
     EXPECT_EQ(unlocked, 0);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "rt-import: up is +z, as asked: the model is stood on rt's +y\n" + kDarkToo + other +
+    EXPECT_EQ(r.err, "rt-import: up is +z, as asked: the model is stood on rt's +y\n" + other +
                          "rt-import: cannot write cb.scene: Operation not permitted\n");
     EXPECT_EQ(folder_contents(dir), earlier);
 }

@@ -280,7 +280,7 @@ RtCamera choose_camera(const Options &opt, const aiScene *scene, const std::vect
                     cam.name.c_str());
         }
     }
-    return framing_camera(faces, box);
+    return framing_camera(faces, box, tree, scale);
 }
 
 // The factor the scene is written at: 1, or for a model whose radius is

@@ -54,49 +54,103 @@ struct GridHit {
     FaceTree::Hit at;
 };
 
-// The corners of faces as they show in a camera's picture: x from x_lo to
-// x_hi, y from y_lo to y_hi (-1 to 1 spans the picture), for corners in
-// front of the camera.
+// Calls f with every corner of faces, or with every point of a sample.
+template <typename F> void for_each_point(const std::vector<Polygon> &faces, F f)
+{
+    for (const Polygon &poly : faces) {
+        for (unsigned k = 0; k < poly.count; k++) {
+            f(poly.corner[k].pos);
+        }
+    }
+}
+
+template <typename F> void for_each_point(const std::vector<Vec> &points, F f)
+{
+    for (const Vec &p : points) {
+        f(p);
+    }
+}
+
+// The points as they show in a camera's picture: x from x_lo to x_hi, y
+// from y_lo to y_hi (-1 to 1 spans the picture), for points in front of
+// the camera.
 struct Extent {
     double x_lo = INFINITY, x_hi = -INFINITY, y_lo = INFINITY, y_hi = -INFINITY;
 };
 
-Extent picture_extent(const std::vector<Polygon> &faces, const RtCamera &cam, const Frame &f)
+template <typename Points> Extent picture_extent(const Points &points, const RtCamera &cam, const Frame &f)
 {
     Extent e;
     double ii = f.i * f.i, jj = f.j * f.j;
-    for (const Polygon &poly : faces) {
-        for (unsigned k = 0; k < poly.count; k++) {
-            Vec q = poly.corner[k].pos - cam.position;
-            double depth = q * f.k;
-            if (depth > 0.0) {
-                double x = f.focal * (q * f.i) / (ii * depth), y = f.focal * (q * f.j) / (jj * depth);
-                e.x_lo = std::min(e.x_lo, x);
-                e.x_hi = std::max(e.x_hi, x);
-                e.y_lo = std::min(e.y_lo, y);
-                e.y_hi = std::max(e.y_hi, y);
-            }
+    for_each_point(points, [&](const Vec &p) {
+        Vec q = p - cam.position;
+        double depth = q * f.k;
+        if (depth > 0.0) {
+            double x = f.focal * (q * f.i) / (ii * depth), y = f.focal * (q * f.j) / (jj * depth);
+            e.x_lo = std::min(e.x_lo, x);
+            e.x_hi = std::max(e.x_hi, x);
+            e.y_lo = std::min(e.y_lo, y);
+            e.y_hi = std::max(e.y_hi, y);
         }
-    }
+    });
     return e;
 }
 
 // How far from target, against the view of frame f, a camera must stand
-// for every corner of faces to show within kFill of the picture's middle.
-// A corner at a from the target shows at x = focal (a.i) / (|i|^2 (a.k +
-// D)) for the camera at D: D follows from |x| <= kFill, and likewise up.
-double framing_distance(const std::vector<Polygon> &faces, const Vec &target, const Frame &f)
+// for every point to show within kFill of the picture's middle. A point at
+// a from the target shows at x = focal (a.i) / (|i|^2 (a.k + D)) for the
+// camera at D: D follows from |x| <= kFill, and likewise up.
+template <typename Points> double framing_distance(const Points &points, const Vec &target, const Frame &f)
 {
     double ii = f.i * f.i, jj = f.j * f.j, distance = 0.0;
-    for (const Polygon &poly : faces) {
-        for (unsigned k = 0; k < poly.count; k++) {
-            Vec a = poly.corner[k].pos - target;
-            double across = f.focal * std::fabs(a * f.i) / (ii * kFill);
-            double upward = f.focal * std::fabs(a * f.j) / (jj * kFill);
-            distance = std::max(distance, std::max(across, upward) - a * f.k);
+    for_each_point(points, [&](const Vec &p) {
+        Vec a = p - target;
+        double across = f.focal * std::fabs(a * f.i) / (ii * kFill);
+        double upward = f.focal * std::fabs(a * f.j) / (jj * kFill);
+        distance = std::max(distance, std::max(across, upward) - a * f.k);
+    });
+    return distance > 0.0 ? distance : 1.0; // 1 for a model of one point
+}
+
+// The camera that looks at the model from direction back (from the model
+// to the camera), framed by points.
+template <typename Points> RtCamera framed_from(const Points &points, const Box &box, const Vec &back)
+{
+    RtCamera cam;
+    cam.fov = kFov;
+    cam.target = box.centre();
+    // Framed from the middle of the box, then moved across the view until
+    // the model's picture is centred, and framed again.
+    for (int round = 0; round < 3; round++) {
+        cam.position = cam.target + back;
+        Frame f = camera_frame(cam);
+        double distance = framing_distance(points, cam.target, f);
+        cam.position = cam.target + back * distance;
+        Extent seen = picture_extent(points, cam, f);
+        // Moving the camera by s along i, whose length is |i|, moves a
+        // point at depth D across the picture by s |i|^2 focal / (|i|^2 D).
+        cam.target += f.i * ((seen.x_lo + seen.x_hi) / 2.0 * distance / f.focal) +
+                      f.j * ((seen.y_lo + seen.y_hi) / 2.0 * distance / f.focal);
+    }
+    cam.position = cam.target + back;
+    cam.position = cam.target + back * framing_distance(points, cam.target, camera_frame(cam));
+    return cam;
+}
+
+// Points enough to frame the model by when choosing among the automatic
+// camera's directions: every corner of a small model, an even sample of a
+// large one's. The choice does not need the exact frame.
+std::vector<Vec> framing_sample(const std::vector<Polygon> &faces)
+{
+    const size_t most = 20000;
+    std::vector<Vec> sample;
+    size_t step = faces.size() / most + 1;
+    for (size_t f = 0; f < faces.size(); f += step) {
+        for (unsigned k = 0; k < faces[f].count; k++) {
+            sample.push_back(faces[f].corner[k].pos);
         }
     }
-    return distance > 0.0 ? distance : 1.0; // 1 for a model of one point
+    return sample;
 }
 
 // What the grid rays of a camera's picture meet, within rt's reach.
@@ -182,51 +236,24 @@ std::vector<RtLight> key_and_fill(const RtCamera &camera, const FaceTree &tree)
     return lights;
 }
 
-RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box)
+RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box, const FaceTree &tree, double scale)
 {
     // Directions from the model to the camera, in rt's frame, the first
     // preferred: a quarter of the way round from the front to the right
-    // and a little above, then the others round the model and higher.
+    // and a little above; then round the model at that height, lower (into
+    // a room through its open side) and higher.
     std::vector<Vec> ways;
-    for (double up : {25.0, 60.0}) {
-        for (double round : {35.0, -35.0, 145.0, -145.0}) {
+    for (double up : {25.0, 10.0, 60.0}) {
+        for (double round : {35.0, -35.0, 0.0, 90.0, -90.0, 145.0, -145.0, 180.0}) {
             double a = round * kPi / 180.0, e = up * kPi / 180.0;
             ways.push_back(Vec(std::sin(a) * std::cos(e), std::sin(e), -std::cos(a) * std::cos(e)));
         }
     }
-    // How much of the model's surface each direction sees face-on: a flat
-    // model seen edge-on shows nothing. The first direction is kept unless
-    // another sees three times as much.
-    std::vector<double> seen(ways.size(), 0.0);
-    for (const Polygon &poly : faces) {
-        Vec area;
-        for (unsigned t = 2; t < poly.count; t++) {
-            area += (poly.corner[t - 1].pos - poly.corner[0].pos) ^ (poly.corner[t].pos - poly.corner[0].pos);
-        }
-        for (size_t w = 0; w < ways.size(); w++) {
-            seen[w] += std::fabs(area * ways[w]);
-        }
+    std::vector<Vec> sample = framing_sample(faces);
+    std::vector<double> front(ways.size());
+    for (size_t w = 0; w < ways.size(); w++) {
+        front[w] = view_coverage(framed_from(sample, box, ways[w]), tree, faces, 0.0, scale).front;
     }
-    size_t best = std::max_element(seen.begin(), seen.end()) - seen.begin();
-    Vec back = seen[0] * 3.0 >= seen[best] ? ways[0] : ways[best];
-
-    RtCamera cam;
-    cam.fov = kFov;
-    cam.target = box.centre();
-    // Framed from the middle of the box, then moved across the view until
-    // the model's picture is centred, and framed again.
-    for (int round = 0; round < 3; round++) {
-        cam.position = cam.target + back;
-        Frame f = camera_frame(cam);
-        double distance = framing_distance(faces, cam.target, f);
-        cam.position = cam.target + back * distance;
-        Extent seen = picture_extent(faces, cam, f);
-        // Moving the camera by s along i, whose length is |i|, moves a
-        // point at depth D across the picture by s |i|^2 focal / (|i|^2 D).
-        cam.target += f.i * ((seen.x_lo + seen.x_hi) / 2.0 * distance / f.focal) +
-                      f.j * ((seen.y_lo + seen.y_hi) / 2.0 * distance / f.focal);
-    }
-    cam.position = cam.target + back;
-    cam.position = cam.target + back * framing_distance(faces, cam.target, camera_frame(cam));
-    return cam;
+    size_t best = std::max_element(front.begin(), front.end()) - front.begin();
+    return framed_from(faces, box, front[0] * 2.0 >= front[best] ? ways[0] : ways[best]);
 }

@@ -29,11 +29,6 @@ Coverage view_coverage(const RtCamera &camera, const FaceTree &tree, const std::
 double view_lighting(const RtCamera &camera, const FaceTree &tree, const std::vector<Polygon> &faces,
                      const std::vector<RtLight> &lights, double scale);
 
-// A camera above the model and to one side of its front (+z in the model's
-// own frame, -z in rt's), or from another oblique direction when the model
-// is flat and that one would see little of it, looking at the middle of its
-// box from as far as lets every corner of faces lie within the middle 85 %
-// of rt's picture, across and up.
 // The lights of a model without its own that light it: a white key light of
 // kKeyLight above and to the left of the camera, and a fill light of half
 // that to its right, the key as far up as to the left, each as far along
@@ -45,6 +40,13 @@ double view_lighting(const RtCamera &camera, const FaceTree &tree, const std::ve
 // room the camera is in) comes nearer, in front of the face.
 std::vector<RtLight> key_and_fill(const RtCamera &camera, const FaceTree &tree);
 
-RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box);
+// The automatic camera: the one of a few around the model whose grid rays
+// (see view_coverage) meet the most faces from their front, the first
+// (above the model and to the right of its front: +z in the model's own
+// frame, -z in rt's) unless another meets twice as many. So a flat model
+// is not seen edge-on nor a room from behind its walls. Each looks at the
+// middle of the model's picture from as far as lets every corner of faces
+// lie within the middle 85 % of rt's picture, across and up.
+RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box, const FaceTree &tree, double scale);
 
 #endif
