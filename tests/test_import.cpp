@@ -110,12 +110,15 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
         // corners, or with three on a line and a zero normal, are skipped.
         {"@square.STL", "MESH3\nv 0 0 0\nv 2 0 2\nv 2 0 0\nv 0 0 2\nn 0 1 0\nf 1/1 2/1 3/1\nf 1/1 4/1 2/1\n",
          "0.7 0.7 0.7",
-         stl_up + "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
+         stl_up + "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 faces without area, which cannot be seen, "
+                  "skipped\n"},
         {"-up y @square.STL", "MESH3\nv 0 0 0\nv 2 2 0\nv 2 0 0\nv 0 2 0\nn 0 0 -1\n", "0.7 0.7 0.7",
-         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
+         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 faces without area, which cannot be seen, "
+         "skipped\n"},
         {"-up -y @square.STL", "MESH3\nv 0 0 0\nv 2 -2 0\nv 2 0 0\nv 0 -2 0\nn 0 0 1\n", "0.7 0.7 0.7",
          "rt-import: up is -y, as asked: the model is stood on rt's +y\n"
-         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
+         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 faces without area, which cannot be seen, "
+         "skipped\n"},
         // Node transforms down the tree; normals by the inverse transpose.
         {"@nodes.dae",
          "MESH3\nv 2 0 0\nv 2 1 0\nv 3 0 0\nv 0 0 -5\nv -4 -1.7484555e-07 -5\nv -1.3113416e-07 3 -5\n"
@@ -174,6 +177,8 @@ TEST(Import, RefusalsLeaveNothingBehind)
         {"2", "", "", "- a.obj b.mesh", usage}, // a lone - is a name
         {"2", "", "", "-triangles a.obj b.mesh", "rt-import: unknown option: -triangles\n" + usage},
         {"2", "", "", "-up w a.obj b.mesh", "rt-import: -up needs an axis: x, y, z, -x, -y or -z, not: w\n" + usage},
+        {"2", "", "", "-scene -frame -keep-camera a.obj b.scene",
+         "rt-import: -frame and -keep-camera ask for different cameras: give one\n" + usage},
         {"2", "", "", "-size 0x5 a.obj b.mesh", "rt-import: -size needs a picture size WxH, not: 0x5\n" + usage},
         {"2", "", "", "-max-memory 5X a.obj b.mesh",
          "rt-import: -max-memory needs a number of bytes, or of K, M or G, not: 5X\n" + usage},
@@ -307,7 +312,9 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
          "rt-import: light \"lamp\" has values that are not finite numbers: skipped\n"
          "rt-import: light \"ambient\" is an ambient light, which rt does not have: skipped\n" +
              kNoLight +
-             "rt-import: sub/s.scene: 1 mesh, 1 triangle, 2 lights; 1 degenerate or non-finite face skipped\n" + render,
+             "rt-import: sub/s.scene: 1 mesh, 1 triangle, 2 lights; 1 face with corners that are not finite numbers "
+             "skipped\n" +
+             render,
          "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
          "# The model's camera shows the middle 256x512 of that.\n"
          "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-1.75 0.5 -1.5) c(0.8 0.8 0.8)\n"
@@ -484,8 +491,8 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     RunResult r = run_import(dir, "-scene @away.gltf s.scene");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "rt-import: material \"sign\": emission texture (embedded 0): its mean colour (0.216 0.289 0.5)\n"
-                     "rt-import: camera \"away\" shows little of the model (0 % of its view): passed over "
-                     "(-keep-camera keeps it)\n" +
+                     "rt-import: camera \"away\": the model's front fills 0 % of its picture (it is small there, or "
+                     "out of view): passed over (-keep-camera keeps it)\n" +
                          kDarkToo +
                          "rt-import: s.scene: 1 mesh, 1 triangle, 3 lights\n"
                          "rt-import: render it with: rt -size 512x512 -gamma 2.2 s.scene\n");
@@ -496,8 +503,18 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     EXPECT_NEAR(std::max({-seen[0], seen[1], -seen[2], seen[3]}), 0.85, 1e-6);
     EXPECT_NEAR(seen[0] + seen[1], 0.0, 0.01);
     EXPECT_NEAR(seen[2] + seen[3], 0.0, 0.01);
+    // Kept, the camera says what it leaves out and how to see it all; -frame
+    // passes it over without a word.
     r = run_import(dir, "-scene -keep-camera @away.gltf k.scene");
     EXPECT_NE(read_file(dir.file("k.scene")).find("\nc p(0 0 5) t(0 0 "), std::string::npos);
+    EXPECT_EQ(r.err.substr(0, r.err.find("rt-import: the model's")),
+              r.err.substr(0, r.err.find('\n') + 1) + "rt-import: camera \"away\" leaves some of the model out of its "
+                                                      "picture: kept (-frame frames the whole model)\n");
+    r = run_import(dir, "-scene -frame @away.gltf f.scene");
+    EXPECT_EQ(r.err.find("camera \""), std::string::npos) << r.err;
+    std::string framed = read_file(dir.file("f.scene"));
+    EXPECT_EQ(framed.substr(framed.find("\nc "), framed.find("\nm ") - framed.find("\nc ")),
+              scene.substr(scene.find("\nc "), scene.find("\nm ") - scene.find("\nc ")));
 
     write_file(dir.file("tiny.obj"), "v 0 0 0\nv 0.001 0 0\nv 0 0.001 0\nf 1 2 3\n");
     r = run_import(dir, "-scene tiny.obj t.scene");

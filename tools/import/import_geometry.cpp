@@ -160,14 +160,14 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
         Polygon poly;
         poly.count = face.mNumIndices;
         poly.material = mesh->mMaterialIndex;
-        bool usable = true;
+        bool finite = true, usable = true;
         for (unsigned k = 0; k < poly.count; k++) {
             unsigned from = (poly.count - k) % poly.count;
             unsigned index = face.mIndices[from];
             poly.corner[k].pos = to_rt_frame(world * mesh_vertex(mesh, index));
             Vec n = to_rt_frame(normal_matrix * normal_of(f, from));
             poly.corner[k].norm = n / n.Length();
-            usable = usable && is_finite(poly.corner[k].pos);
+            finite = finite && is_finite(poly.corner[k].pos);
         }
         // A zero normal in the file: the face's own normal stands in.
         Vec flat = unit_normal(poly.corner[0].pos, poly.corner[1].pos, poly.corner[2].pos);
@@ -177,8 +177,8 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
                 usable = usable && is_unit(flat);
             }
         }
-        if (!usable) {
-            geo->skipped++;
+        if (!finite || !usable) {
+            (finite ? geo->skipped : geo->not_finite)++;
             continue;
         }
         if (mesh->HasVertexColors(0)) {

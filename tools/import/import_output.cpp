@@ -47,10 +47,14 @@ std::string face_count(size_t faces, bool quads)
 
 std::string skipped_note(const Geometry &geo)
 {
-    return geo.skipped > 0
-               ? "; " + count_of(geo.skipped, "degenerate or non-finite face", "degenerate or non-finite faces") +
-                     " skipped"
-               : "";
+    std::string note;
+    if (geo.skipped > 0) {
+        note += "; " + count_of(geo.skipped, "face", "faces") + " without area, which cannot be seen, skipped";
+    }
+    if (geo.not_finite > 0) {
+        note += "; " + count_of(geo.not_finite, "face", "faces") + " with corners that are not finite numbers skipped";
+    }
+    return note;
 }
 
 std::string base_name(const std::string &path)
@@ -255,23 +259,38 @@ CameraReading camera_reading(const std::string &model)
     return reading;
 }
 
+// A model's camera kept, with a note when it cuts off part of the model.
+RtCamera kept_camera(const NamedCamera &cam, const std::vector<Polygon> &faces, const Box &box)
+{
+    if (view_crops(cam.camera, faces, box)) {
+        fprintf(stderr,
+                "rt-import: camera \"%s\" leaves some of the model out of its picture: kept (-frame frames the "
+                "whole model)\n",
+                cam.name.c_str());
+    }
+    return cam.camera;
+}
+
 // The model's first camera that shows its front (any that rt can show with
-// -keep-camera), or the automatic one.
+// -keep-camera), or the automatic one, which -frame asks for.
 RtCamera choose_camera(const Options &opt, const aiScene *scene, const std::vector<Polygon> &faces,
                        const FaceTree &tree, const Box &box, double scale)
 {
+    if (opt.frame) {
+        return framing_camera(faces, box, tree, scale);
+    }
     for (const NamedCamera &cam : model_cameras(scene, box, camera_reading(opt.model))) {
         if (opt.keep_camera) {
-            return cam.camera;
+            return kept_camera(cam, faces, box);
         }
         Coverage seen = view_coverage(cam.camera, tree, faces, box.radius() / 4.0, scale);
         if (seen.front >= kLeastCoverage && seen.close < kShutIn) {
-            return cam.camera;
+            return kept_camera(cam, faces, box);
         }
         if (seen.front < kLeastCoverage) {
             fprintf(stderr,
-                    "rt-import: camera \"%s\" shows little of the model (%.0f %% of its view): passed over "
-                    "(-keep-camera keeps it)\n",
+                    "rt-import: camera \"%s\": the model's front fills %.0f %% of its picture (it is small there, "
+                    "or out of view): passed over (-keep-camera keeps it)\n",
                     cam.name.c_str(), 100.0 * seen.front);
         } else {
             fprintf(stderr,

@@ -190,6 +190,20 @@ Coverage view_coverage(const RtCamera &camera, const FaceTree &tree, const std::
     return seen;
 }
 
+bool view_crops(const RtCamera &camera, const std::vector<Polygon> &faces, const Box &box)
+{
+    const Vec &p = camera.position;
+    if (p.x >= box.lo.x && p.x <= box.hi.x && p.y >= box.lo.y && p.y <= box.hi.y && p.z >= box.lo.z &&
+        p.z <= box.hi.z) {
+        return false;
+    }
+    Frame f = camera_frame(camera);
+    bool behind = false;
+    for_each_point(faces, [&](const Vec &corner) { behind = behind || (corner - p) * f.k <= 0.0; });
+    Extent seen = picture_extent(faces, camera, f);
+    return behind || seen.x_lo < -1.0 || seen.x_hi > 1.0 || seen.y_lo < -1.0 || seen.y_hi > 1.0;
+}
+
 double view_lighting(const RtCamera &camera, const FaceTree &tree, const std::vector<Polygon> &faces,
                      const std::vector<RtLight> &lights, double scale)
 {

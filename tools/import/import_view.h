@@ -22,6 +22,12 @@ struct Coverage {
 Coverage view_coverage(const RtCamera &camera, const FaceTree &tree, const std::vector<Polygon> &faces, double near,
                        double scale);
 
+// Whether a camera outside the model's box cuts off part of the model:
+// some corner of faces lies outside rt's picture (-1 to 1 across and up)
+// or behind the camera. A camera inside the box looks round a room, which
+// no picture holds whole.
+bool view_crops(const RtCamera &camera, const std::vector<Polygon> &faces, const Box &box);
+
 // How much light the lights give what a camera sees: the mean, over the
 // same grid's rays that meet the model, of what a white surface there takes
 // from them directly (the cosine to each light it sees, times the light's

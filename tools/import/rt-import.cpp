@@ -68,6 +68,8 @@ void print_help()
            "                file or its format says, else y)\n"
            "  -keep-camera  with -scene, keep the model's camera even when it shows little\n"
            "                of the model\n"
+           "  -frame        with -scene, pass over the model's cameras for one that frames\n"
+           "                the whole model\n"
            "  -size WxH     with -scene, the picture size of the render command it\n"
            "                suggests (default 512x512)\n"
            "  -max-memory SIZE  give up a model that needs more memory, in bytes or with\n"
@@ -165,6 +167,8 @@ int parse_args(int argc, char **argv, Options *opt)
             opt->fit = true;
         } else if (arg == "-keep-camera") {
             opt->keep_camera = true;
+        } else if (arg == "-frame") {
+            opt->frame = true;
         } else if (arg == "-up") {
             valid = value != nullptr && parse_up_axis(value, &opt->up);
             opt->up_given = true;
@@ -198,6 +202,10 @@ int parse_args(int argc, char **argv, Options *opt)
     }
     if (names.size() != 2) {
         fprintf(stderr, "%s", kUsage);
+        return kExitUsage;
+    }
+    if (opt->frame && opt->keep_camera) {
+        fprintf(stderr, "rt-import: -frame and -keep-camera ask for different cameras: give one\n%s", kUsage);
         return kExitUsage;
     }
     opt->model = names[0];
