@@ -124,6 +124,14 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
          "MESH3\nv 2 0 0\nv 2 1 0\nv 3 0 0\nv 0 0 -5\nv -4 -1.7484555e-07 -5\nv -1.3113416e-07 3 -5\n"
          "n 0.70710677 0.70710677 0\nn -0.6 0.79999995 0\nf 1/1 2/1 3/1\nf 4/2 5/2 6/2\n",
          "0.7 0.7 0.7", "rt-import: out.mesh: 2 triangles, 6 vertices, 2 normals\n"},
+        // A skinned DirectX figure stands where its bones put it, its head
+        // on its neck, not where its nodes lay it; -up z stands the file's
+        // +z (its nose) up, although the reader mirrors the file's frame.
+        {"@figure.x", "MESH3\nv 0.2 0 0\nv -0.2 0 0\nv 0 1.6 0\nv 0 1 0.3\nv 0.1 1.6 0\nv -0.1 1.6 0\nv 0 2 0\n",
+         "0.7 0.7 0.7", "rt-import: out.mesh: 3 triangles, 7 vertices, 2 normals\n"},
+        {"-up z @figure.x", "MESH3\nv 0.2 0 0\nv -0.2 0 0\nv 0 0 -1.6\nv 0 0.3 -1\n", "0.7 0.7 0.7",
+         "rt-import: up is +z, as asked: the model is stood on rt's +y\n"
+         "rt-import: out.mesh: 3 triangles, 7 vertices, 2 normals\n"},
         {"-quads @pyramid.obj", "MESH3\n", "0.8 0.5 0.25",
          quads + "rt-import: out.mesh: 6 triangles, 5 vertices, 5 normals\n"},
         // Normals worked out where the file has none: the cube's faces meet
@@ -153,6 +161,20 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
         EXPECT_EQ(faces_facing_their_normals(mesh), std::stoi(c[3].substr(c[3].find("mesh: ") + 6)));
         EXPECT_EQ(list_dir(dir.path()), std::set<std::string>{"out.mesh"}); // no temporary left
     }
+
+    // The reader of a COLLADA file whose up axis is +z stands it on +y
+    // already: -up z asks for what is done, -up y turns it back.
+    TempDir dir;
+    std::string nodes = read_file(kModels + "nodes.dae");
+    write_file(dir.file("zup.dae"), nodes.replace(nodes.find("Y_UP"), 4, "Z_UP"));
+    std::vector<std::string> meshes;
+    for (const char *up : {"", "-up z ", "-up y "}) {
+        EXPECT_EQ(run_import(dir, std::string(up) + "zup.dae out.mesh").status, 0);
+        meshes.push_back(read_file(dir.file("out.mesh")));
+    }
+    EXPECT_EQ(meshes[1], meshes[0]);
+    EXPECT_EQ(meshes[2].substr(0, meshes[2].find("\nn ")),
+              "MESH3\nv 2 0 0\nv 2 1 0\nv 3 0 0\nv 0 0 -5\nv -4 -1.7484555e-07 -5\nv -1.3113416e-07 3 -5");
 }
 
 // A bad command line (status 2), or a model that cannot be imported or

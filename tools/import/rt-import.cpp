@@ -276,11 +276,13 @@ std::unique_ptr<aiScene> read_model(const Options &opt, FileSet *inputs)
         up = opt.up;
         up.why = "as asked";
     }
-    if (up.axis != 1 || up.sign != 1) {
+    // -up names an axis of the file; the defaults are the reader's world's.
+    UpAxis world = opt.up_given ? world_axis(up, model.get(), opt.model) : up;
+    if (world.axis != 1 || world.sign != 1) {
         fprintf(stderr, "rt-import: up is %s, %s%s: the model is stood on rt's +y\n", axis_name(up).c_str(),
                 up.why.c_str(), opt.up_given ? "" : " (-up changes it)");
     }
-    aiMatrix4x4 turn = up_turn(up);
+    aiMatrix4x4 turn = up_turn(world);
     model->mRootNode->mTransformation = turn * model->mRootNode->mTransformation;
     return model;
 }
