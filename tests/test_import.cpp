@@ -538,6 +538,17 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     EXPECT_EQ(framed.substr(framed.find("\nc "), framed.find("\nm ") - framed.find("\nc ")),
               scene.substr(scene.find("\nc "), scene.find("\nm ") - scene.find("\nc ")));
 
+    // broken.dae's good triangle made a wall in the plane through its
+    // camera: the key light would stand behind it, 5.39 up and left of the
+    // camera, and comes a tenth short of it, in front.
+    std::string blocked = read_file(kModels + "broken.dae");
+    write_file(dir.file("blocked.dae"),
+               blocked.replace(blocked.find("0 1 0 1 1 0 0 3 0"), 17, "-1 -5 2 -1 5 2 -1 0 6"));
+    r = run_import(dir, "-scene -keep-camera blocked.dae b.scene");
+    EXPECT_NE(
+        read_file(dir.file("b.scene")).find("\nl p(-0.9 0.9 -3) c(0.8 0.8 0.8)\nl p(5.3851647 0 -3) c(0.4 0.4 0.4)\n"),
+        std::string::npos);
+
     write_file(dir.file("tiny.obj"), "v 0 0 0\nv 0.001 0 0\nv 0 0.001 0\nf 1 2 3\n");
     r = run_import(dir, "-scene tiny.obj t.scene");
     EXPECT_NE(r.err.find("rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 "

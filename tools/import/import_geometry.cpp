@@ -6,6 +6,7 @@
 #include <array>
 #include <tuple>
 #include <unordered_map>
+#include <utility>
 
 namespace
 {
@@ -191,13 +192,13 @@ Placement place_mesh(const aiScene *scene, const aiMesh *mesh, const Matrix4 &wo
     }
     Placement placed;
     for (unsigned v = 0; v < mesh->mNumVertices; v++) {
-        Matrix4 m = weight[v] > 0.0 ? sum[v] * (1.0 / weight[v]) : world;
-        if (!is_finite(m)) {
+        sum[v] = weight[v] > 0.0 ? sum[v] * (1.0 / weight[v]) : world;
+        if (!is_finite(sum[v])) {
             return placed_by(world);
         }
-        placed.world.push_back(m);
-        placed.normal.push_back(Matrix3(m).Inverse().Transpose());
+        placed.normal.push_back(Matrix3(sum[v]).Inverse().Transpose());
     }
+    placed.world = std::move(sum);
     return placed;
 }
 
