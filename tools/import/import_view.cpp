@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <initializer_list>
 #include <utility>
 
 namespace
@@ -182,10 +183,13 @@ Coverage view_coverage(const RtCamera &camera, const FaceTree &tree, const std::
 {
     Coverage seen;
     for (const GridHit &hit : grid_hits(camera, tree, scale)) {
-        seen.front += face_normal(faces[hit.at.face]) * hit.dir < 0.0 ? 1.0 : 0.0;
+        bool front = face_normal(faces[hit.at.face]) * hit.dir < 0.0;
+        seen.front += front ? 1.0 : 0.0;
+        seen.back += front ? 0.0 : 1.0;
         seen.close += hit.at.t * hit.dir.Length() < near ? 1.0 : 0.0;
     }
     seen.front /= kGrid * kGrid;
+    seen.back /= kGrid * kGrid;
     seen.close /= kGrid * kGrid;
     return seen;
 }
@@ -250,24 +254,76 @@ std::vector<RtLight> key_and_fill(const RtCamera &camera, const FaceTree &tree)
     return lights;
 }
 
-RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box, const FaceTree &tree, double scale)
+namespace
 {
-    // Directions from the model to the camera, in rt's frame, the first
-    // preferred: a quarter of the way round from the front to the right
-    // and a little above; then round the model at that height, lower (into
-    // a room through its open side) and higher.
+
+// The direction from the model that sees most of its surface face-on, of
+// ways: the first unless another sees three times as much (a flat model
+// seen edge-on shows nothing).
+Vec most_face_on(const std::vector<Polygon> &faces, const std::vector<Vec> &ways)
+{
+    std::vector<double> seen(ways.size(), 0.0);
+    for (const Polygon &poly : faces) {
+        Vec area;
+        for (unsigned t = 2; t < poly.count; t++) {
+            area += (poly.corner[t - 1].pos - poly.corner[0].pos) ^ (poly.corner[t].pos - poly.corner[0].pos);
+        }
+        for (size_t w = 0; w < ways.size(); w++) {
+            seen[w] += std::fabs(area * ways[w]);
+        }
+    }
+    size_t best = std::max_element(seen.begin(), seen.end()) - seen.begin();
+    return seen[0] * 3.0 >= seen[best] ? ways[0] : ways[best];
+}
+
+// Directions from the model to the camera, in rt's frame, at heights up
+// degrees and round degrees round from the front to the right.
+std::vector<Vec> directions(std::initializer_list<double> ups, std::initializer_list<double> rounds)
+{
     std::vector<Vec> ways;
-    for (double up : {25.0, 10.0, 60.0}) {
-        for (double round : {35.0, -35.0, 0.0, 90.0, -90.0, 145.0, -145.0, 180.0}) {
+    for (double up : ups) {
+        for (double round : rounds) {
             double a = round * kPi / 180.0, e = up * kPi / 180.0;
             ways.push_back(Vec(std::sin(a) * std::cos(e), std::sin(e), -std::cos(a) * std::cos(e)));
         }
     }
+    return ways;
+}
+
+} // namespace
+
+RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box, const FaceTree &tree, double scale)
+{
+    // The first direction is preferred: a quarter of the way round from the
+    // front to the right and a little above. The others go round the model
+    // at that height and higher, for a flat model; lower too, to look into
+    // a room through its open side.
+    std::vector<Vec> oblique = directions({25.0, 60.0}, {35.0, -35.0, 145.0, -145.0});
+    std::vector<Vec> ways = oblique, level = directions({25.0, 10.0, 60.0}, {0.0, 90.0, -90.0, 180.0}),
+                     low = directions({10.0}, {35.0, -35.0, 145.0, -145.0});
+    ways.insert(ways.end(), level.begin(), level.end());
+    ways.insert(ways.end(), low.begin(), low.end());
+
+    Vec back = most_face_on(faces, oblique);
     std::vector<Vec> sample = framing_sample(faces);
-    std::vector<double> front(ways.size());
-    for (size_t w = 0; w < ways.size(); w++) {
-        front[w] = view_coverage(framed_from(sample, box, ways[w]), tree, faces, 0.0, scale).front;
+    Coverage seen = view_coverage(framed_from(sample, box, back), tree, faces, 0.0, scale);
+    // A room seen from outside meets the backs of its walls: with a third of
+    // what it meets so, the direction that meets most faces from their front
+    // is taken when it meets twice as many, and a tenth of the grid more (a
+    // model whose faces all face inwards meets few from any side).
+    if (seen.back >= seen.front / 2.0) {
+        double most = 0.0;
+        Vec best;
+        for (const Vec &way : ways) {
+            double front = view_coverage(framed_from(sample, box, way), tree, faces, 0.0, scale).front;
+            if (front > most) {
+                most = front;
+                best = way;
+            }
+        }
+        if (most >= 2.0 * seen.front && most >= seen.front + 0.1) {
+            back = best;
+        }
     }
-    size_t best = std::max_element(front.begin(), front.end()) - front.begin();
-    return framed_from(faces, box, front[0] * 2.0 >= front[best] ? ways[0] : ways[best]);
+    return framed_from(faces, box, back);
 }

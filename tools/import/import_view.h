@@ -12,12 +12,13 @@
 // What a coarse grid of rays through rt's picture of a camera (32 x 32,
 // through the middles of its cells) meets first: the share, from 0 to 1,
 // of the rays that meet a face's front (the side its normals point to),
-// and of those that meet any face nearer than near. A camera that looks
-// away meets nothing; one shut in a part of the model meets it all round,
-// close by, whichever way the part's normals point. Only what rt's rays
+// of those that meet a face's back, and of those that meet any face nearer
+// than near. A camera that looks away meets nothing; one shut in a part of
+// the model meets it all round, close by, whichever way the part's normals
+// point. Only what rt's rays
 // reach counts, for the scene written scale times the model's size.
 struct Coverage {
-    double front = 0.0, close = 0.0;
+    double front = 0.0, back = 0.0, close = 0.0;
 };
 Coverage view_coverage(const RtCamera &camera, const FaceTree &tree, const std::vector<Polygon> &faces, double near,
                        double scale);
@@ -46,13 +47,16 @@ double view_lighting(const RtCamera &camera, const FaceTree &tree, const std::ve
 // room the camera is in) comes nearer, in front of the face.
 std::vector<RtLight> key_and_fill(const RtCamera &camera, const FaceTree &tree);
 
-// The automatic camera: the one of a few around the model whose grid rays
-// (see view_coverage) meet the most faces from their front, the first
-// (above the model and to the right of its front: +z in the model's own
-// frame, -z in rt's) unless another meets twice as many. So a flat model
-// is not seen edge-on nor a room from behind its walls. Each looks at the
-// middle of the model's picture from as far as lets every corner of faces
-// lie within the middle 85 % of rt's picture, across and up.
+// The automatic camera. Its direction from the model: above the model and
+// to the right of its front (+z in the model's own frame, -z in rt's), or
+// for a flat model seen edge-on from there, the one of a few oblique ones
+// that sees most of its surface face-on. Where the grid rays (see
+// view_coverage) meet faces from behind a third of the time or more, as
+// from outside a room, the one of 24 around the model whose rays meet the
+// most faces from their front, if that is twice as many and a tenth of the
+// grid more. It looks at the middle of the model's picture from as far as
+// lets every corner of faces lie within the middle 85 % of rt's picture,
+// across and up.
 RtCamera framing_camera(const std::vector<Polygon> &faces, const Box &box, const FaceTree &tree, double scale);
 
 #endif
