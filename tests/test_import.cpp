@@ -163,10 +163,12 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
     }
 
     // The reader of a COLLADA file whose up axis is +z stands it on +y
-    // already: -up z asks for what is done, -up y turns it back.
+    // already, scaled by its unit (here half a metre): -up z asks for what
+    // is done, -up y turns it back.
     TempDir dir;
     std::string nodes = read_file(kModels + "nodes.dae");
-    write_file(dir.file("zup.dae"), nodes.replace(nodes.find("Y_UP"), 4, "Z_UP"));
+    nodes.replace(nodes.find("Y_UP"), 4, "Z_UP");
+    write_file(dir.file("zup.dae"), nodes.replace(nodes.find("meter=\"1\""), 9, "meter=\"0.5\""));
     std::vector<std::string> meshes;
     for (const char *up : {"", "-up z ", "-up y "}) {
         EXPECT_EQ(run_import(dir, std::string(up) + "zup.dae out.mesh").status, 0);
@@ -174,7 +176,7 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
     }
     EXPECT_EQ(meshes[1], meshes[0]);
     EXPECT_EQ(meshes[2].substr(0, meshes[2].find("\nn ")),
-              "MESH3\nv 2 0 0\nv 2 1 0\nv 3 0 0\nv 0 0 -5\nv -4 -1.7484555e-07 -5\nv -1.3113416e-07 3 -5");
+              "MESH3\nv 1 0 0\nv 1 0.5 0\nv 1.5 0 0\nv 0 0 -2.5\nv -2 -8.742278e-08 -2.5\nv -6.556708e-08 1.5 -2.5");
 }
 
 // A bad command line (status 2), or a model that cannot be imported or

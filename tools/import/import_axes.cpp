@@ -67,9 +67,11 @@ UpAxis world_axis(const UpAxis &file_axis, const aiScene *scene, const std::stri
     if (model_extension(model) == ".x") {
         v.z = -v.z;
     }
-    // The readers' turn takes (x, y, z) to (x, z, -y).
-    const Matrix4 readers_turn(1, 0, 0, 0, 0, 0, 1, 0, 0, -1, 0, 0, 0, 0, 0, 1);
-    if (Matrix4(scene->mRootNode->mTransformation) == readers_turn) {
+    // The readers' turn takes (x, y, z) to (x, z, -y); COLLADA's reader
+    // scales it by the file's unit.
+    Matrix4 root(scene->mRootNode->mTransformation);
+    double unit = root.a1;
+    if (unit > 0.0 && root == Matrix4(unit, 0, 0, 0, 0, 0, unit, 0, 0, -unit, 0, 0, 0, 0, 0, 1)) {
         v = Vec(v.x, v.z, -v.y);
     }
     UpAxis up = file_axis;
