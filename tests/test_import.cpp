@@ -349,17 +349,8 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
         SCOPED_TRACE(c[0]);
         TempDir dir;
         mkdir(dir.file("sub").c_str(), 0755);
-        write_file(dir.file("cornell.mtl"), read_file(kModels + "cornell.mtl"));
-        std::istringstream box(read_file(kModels + "cornell.obj"));
-        std::string turned; // x and z negated
-        for (std::string line, kind; std::getline(box, line);) {
-            double x, y, z;
-            std::istringstream words(line);
-            turned += words >> kind >> x >> y >> z && (kind == "v" || kind == "vn")
-                          ? kind + " " + std::to_string(-x) + " " + std::to_string(y) + " " + std::to_string(-z) + "\n"
-                          : line + "\n";
-        }
-        write_file(dir.file("turned.obj"), turned);
+        run_shell(dir.path(), "cp '" + kModels + "cornell.mtl' .; awk '/^vn? /{$2 = -$2; $4 = -$4} 1' '" + kModels +
+                                  "cornell.obj' > turned.obj");
         RunResult r = run_import(dir, "-scene " + c[0] + " sub/s.scene");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "");
@@ -436,11 +427,10 @@ TEST(ImportScene, MaterialMapping)
     const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 m.scene\n";
     // The glowing triangles lie beside the others, in their plane: they
     // light none of them.
-    const std::string dark = kDarkToo;
-    EXPECT_EQ(notes, "rt-import: material \"wood\": texture tint.png: its mean colour (0.216 0.289 0.5)\n" + dark +
+    EXPECT_EQ(notes, "rt-import: material \"wood\": texture tint.png: its mean colour (0.216 0.289 0.5)\n" + kDarkToo +
                          "rt-import: m.scene: 8 meshes, 8 triangles, 2 lights\n" + render +
                          "rt-import: material \"broken\" has values that are not finite numbers: 1 face skipped\n" +
-                         dark + "rt-import: m.scene: 7 meshes, 7 triangles, 2 lights\n" + render +
+                         kDarkToo + "rt-import: m.scene: 7 meshes, 7 triangles, 2 lights\n" + render +
                          "rt-import: material \"default\": vertex colours: their mean colour (0.667 0.333 0.333)\n" +
                          kNoLight + "rt-import: m.scene: 1 mesh, 1 triangle, 2 lights\n" + render);
 
