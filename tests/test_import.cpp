@@ -35,6 +35,10 @@ std::set<std::string> list_dir(const std::string &path)
 
 const std::string kModels = std::string(RT_SOURCE_DIR) + "/tests/models/";
 const std::string kPlace = " pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(";
+// The notes on the lights that a model without its own gets.
+const std::string kLights = "a white key light above and left of the camera, and a fill light right of it";
+const std::string kNoLight = "rt-import: the model gives no light: " + kLights + "\n";
+const std::string kDarkToo = "rt-import: the model's lights leave what the camera sees dark: " + kLights + ", too\n";
 
 // Runs rt-import in dir with the blank-separated words of command, in which
 // @ stands for the folder of the test models.
@@ -106,17 +110,28 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
         // corners, or with three on a line and a zero normal, are skipped.
         {"@square.STL", "MESH3\nv 0 0 0\nv 2 0 2\nv 2 0 0\nv 0 0 2\nn 0 1 0\nf 1/1 2/1 3/1\nf 1/1 4/1 2/1\n",
          "0.7 0.7 0.7",
-         stl_up + "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
+         stl_up + "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 faces without area, which cannot be seen, "
+                  "skipped\n"},
         {"-up y @square.STL", "MESH3\nv 0 0 0\nv 2 2 0\nv 2 0 0\nv 0 2 0\nn 0 0 -1\n", "0.7 0.7 0.7",
-         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
+         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 faces without area, which cannot be seen, "
+         "skipped\n"},
         {"-up -y @square.STL", "MESH3\nv 0 0 0\nv 2 -2 0\nv 2 0 0\nv 0 -2 0\nn 0 0 1\n", "0.7 0.7 0.7",
          "rt-import: up is -y, as asked: the model is stood on rt's +y\n"
-         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 degenerate or non-finite faces skipped\n"},
+         "rt-import: out.mesh: 2 triangles, 4 vertices, 1 normal; 2 faces without area, which cannot be seen, "
+         "skipped\n"},
         // Node transforms down the tree; normals by the inverse transpose.
         {"@nodes.dae",
          "MESH3\nv 2 0 0\nv 2 1 0\nv 3 0 0\nv 0 0 -5\nv -4 -1.7484555e-07 -5\nv -1.3113416e-07 3 -5\n"
          "n 0.70710677 0.70710677 0\nn -0.6 0.79999995 0\nf 1/1 2/1 3/1\nf 4/2 5/2 6/2\n",
          "0.7 0.7 0.7", "rt-import: out.mesh: 2 triangles, 6 vertices, 2 normals\n"},
+        // A skinned DirectX figure stands where its bones put it, its head
+        // on its neck, not where its nodes lay it; -up z stands the file's
+        // +z (its nose) up, although the reader mirrors the file's frame.
+        {"@figure.x", "MESH3\nv 0.2 0 0\nv -0.2 0 0\nv 0 1.6 0\nv 0 1 0.3\nv 0.1 1.6 0\nv -0.1 1.6 0\nv 0 2 0\n",
+         "0.7 0.7 0.7", "rt-import: out.mesh: 3 triangles, 7 vertices, 2 normals\n"},
+        {"-up z @figure.x", "MESH3\nv 0.2 0 0\nv -0.2 0 0\nv 0 0 -1.6\nv 0 0.3 -1\n", "0.7 0.7 0.7",
+         "rt-import: up is +z, as asked: the model is stood on rt's +y\n"
+         "rt-import: out.mesh: 3 triangles, 7 vertices, 2 normals\n"},
         {"-quads @pyramid.obj", "MESH3\n", "0.8 0.5 0.25",
          quads + "rt-import: out.mesh: 6 triangles, 5 vertices, 5 normals\n"},
         // Normals worked out where the file has none: the cube's faces meet
@@ -129,6 +144,10 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
         // they meet; by 70, each keeps its own.
         {"@fold.obj", "n 0 0 -1\nn -0.17364809 0 -0.9848078\nn -0.34201998 0 -0.9396927\nn -1 0 0\nf", "0.7 0.7 0.7",
          "rt-import: out.mesh: 6 triangles, 8 vertices, 4 normals\n"},
+        // STL's facet normals are each face's own: its twin of fold.obj
+        // comes out as smooth.
+        {"-up y @fold.stl", "n 0 0 -1\nn -0.17364809 0 -0.9848078\nn -0.34201998 0 -0.9396927\nn -1 0 0\nf",
+         "0.7 0.7 0.7", "rt-import: out.mesh: 6 triangles, 8 vertices, 4 normals\n"},
     };
     for (const std::vector<std::string> &c : cases) {
         SCOPED_TRACE(c[0]);
@@ -142,6 +161,22 @@ TEST(Import, PlainModeWritesOneMirroredMesh)
         EXPECT_EQ(faces_facing_their_normals(mesh), std::stoi(c[3].substr(c[3].find("mesh: ") + 6)));
         EXPECT_EQ(list_dir(dir.path()), std::set<std::string>{"out.mesh"}); // no temporary left
     }
+
+    // The reader of a COLLADA file whose up axis is +z stands it on +y
+    // already, scaled by its unit (here half a metre): -up z asks for what
+    // is done, -up y turns it back.
+    TempDir dir;
+    std::string nodes = read_file(kModels + "nodes.dae");
+    nodes.replace(nodes.find("Y_UP"), 4, "Z_UP");
+    write_file(dir.file("zup.dae"), nodes.replace(nodes.find("meter=\"1\""), 9, "meter=\"0.5\""));
+    std::vector<std::string> meshes;
+    for (const char *up : {"", "-up z ", "-up y "}) {
+        EXPECT_EQ(run_import(dir, std::string(up) + "zup.dae out.mesh").status, 0);
+        meshes.push_back(read_file(dir.file("out.mesh")));
+    }
+    EXPECT_EQ(meshes[1], meshes[0]);
+    EXPECT_EQ(meshes[2].substr(0, meshes[2].find("\nn ")),
+              "MESH3\nv 1 0 0\nv 1 0.5 0\nv 1.5 0 0\nv 0 0 -2.5\nv -2 -8.742278e-08 -2.5\nv -6.556708e-08 1.5 -2.5");
 }
 
 // A bad command line (status 2), or a model that cannot be imported or
@@ -166,6 +201,8 @@ TEST(Import, RefusalsLeaveNothingBehind)
         {"2", "", "", "- a.obj b.mesh", usage}, // a lone - is a name
         {"2", "", "", "-triangles a.obj b.mesh", "rt-import: unknown option: -triangles\n" + usage},
         {"2", "", "", "-up w a.obj b.mesh", "rt-import: -up needs an axis: x, y, z, -x, -y or -z, not: w\n" + usage},
+        {"2", "", "", "-scene -frame -keep-camera a.obj b.scene",
+         "rt-import: -frame and -keep-camera ask for different cameras: give one\n" + usage},
         {"2", "", "", "-size 0x5 a.obj b.mesh", "rt-import: -size needs a picture size WxH, not: 0x5\n" + usage},
         {"2", "", "", "-max-memory 5X a.obj b.mesh",
          "rt-import: -max-memory needs a number of bytes, or of K, M or G, not: 5X\n" + usage},
@@ -204,8 +241,7 @@ TEST(Import, RefusalsLeaveNothingBehind)
         // The second mesh's name is a folder's, which the earlier scene
         // names: the first mesh is not left.
         {"1", "two.obj", tri + "usemtl a\nf 1 2 3\nusemtl b\nf 1 2 3\n", "-scene two.obj old.scene",
-         "rt-import: the model gives no light: one white light at the camera\n"
-         "rt-import: cannot write old-b.mesh: not a regular file\n"},
+         kNoLight + "rt-import: cannot write old-b.mesh: not a regular file\n"},
     };
     for (const std::vector<std::string> &c : cases) {
         SCOPED_TRACE(c[3]);
@@ -264,8 +300,10 @@ TEST(Import, RefusalsLeaveNothingBehind)
 // without a view direction, a light not a number, an ambient light, a face
 // with a corner not a number; the turn of a camera about its view dropped
 // (60 degrees across a 1:2 frame, 98.2 up), kept although it shows little
-// of the model; with no light left, one at the camera, which -fit moves
-// with the model.
+// of the model; with no light left, a key light up and left of the camera
+// and a fill of half its strength right of it, each as far along the
+// picture's right and up as the target is from the camera, which -fit
+// moves with the model.
 TEST(ImportScene, ScenesRenderTheRightWayRound)
 {
     const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 sub/s.scene\n";
@@ -273,8 +311,14 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
         // options and model, standard error, the scene file up to the mesh lines, the colour on the right
         {"@cornell.obj", "rt-import: sub/s.scene: 4 meshes, 12 triangles, 0 lights\n" + render,
          "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
-         "c p(2.494042 2.7856395 -3.68562) t(0.005397459 0.76241493 -0.13146752) fov(45)\n",
-         ""},
+         "c p(0 1.5818894 -4.002282) t(0 0.87991273 -0.021174626) fov(45)\n",
+         "1"},
+        // The box turned half round, open towards -z: from the front, its
+        // walls would show their backs; it is seen into from behind.
+        {"turned.obj", "rt-import: sub/s.scene: 4 meshes, 12 triangles, 0 lights\n" + render,
+         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
+         "c p(2.99607e-16 1.5818894 4.002282) t(-1.879381e-16 0.87991273 0.021174626) fov(45)\n",
+         "1"},
         // For a picture of 640x480, the camera's 3:2 frame is its middle 640x320.
         {"-size 640x480 @room.gltf",
          "rt-import: spot light \"spot\" becomes a point light: its cone is dropped\n"
@@ -290,19 +334,23 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
          "rt-import: camera \"flat\" has no view direction: skipped\n"
          "rt-import: camera \"front\" is turned about its view; rt keeps +y up, so the turn is dropped\n"
          "rt-import: light \"lamp\" has values that are not finite numbers: skipped\n"
-         "rt-import: light \"ambient\" is an ambient light, which rt does not have: skipped\n"
-         "rt-import: the model gives no light: one white light at the camera\n"
-         "rt-import: sub/s.scene: 1 mesh, 1 triangle, 1 light; 1 degenerate or non-finite face skipped\n" +
+         "rt-import: light \"ambient\" is an ambient light, which rt does not have: skipped\n" +
+             kNoLight +
+             "rt-import: sub/s.scene: 1 mesh, 1 triangle, 2 lights; 1 face with corners that are not finite numbers "
+             "skipped\n" +
              render,
          "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
          "# The model's camera shows the middle 256x512 of that.\n"
-         "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-0.25 -1 -1.5) c(0.8 0.8 0.8)\n",
+         "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-1.75 0.5 -1.5) c(0.8 0.8 0.8)\n"
+         "l p(1.25 -1 -1.5) c(0.4 0.4 0.4)\n",
          "0"},
     };
     for (const std::vector<std::string> &c : cases) {
         SCOPED_TRACE(c[0]);
         TempDir dir;
         mkdir(dir.file("sub").c_str(), 0755);
+        run_shell(dir.path(), "cp '" + kModels + "cornell.mtl' .; awk '/^vn? /{$2 = -$2; $4 = -$4} 1' '" + kModels +
+                                  "cornell.obj' > turned.obj");
         RunResult r = run_import(dir, "-scene " + c[0] + " sub/s.scene");
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, "");
@@ -318,12 +366,13 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
         r = run_rt(dir.path(), {"-nosdl", "-size", "48x48", "-rays", "4", "sub/s.scene"});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
+        // Light bounced off a wall may tint a stray pixel of the ceiling.
         std::pair<int, int> left = dominant(dir, 48, 0);
         EXPECT_GT(left.first, 60);
-        EXPECT_EQ(left.second, 0);
+        EXPECT_LE(left.second, 2);
         if (!c[3].empty()) {
             std::pair<int, int> right = dominant(dir, 48, std::stoi(c[3]));
-            EXPECT_EQ(right.first, 0);
+            EXPECT_LE(right.first, 2);
             EXPECT_GT(right.second, 60);
         }
     }
@@ -378,19 +427,31 @@ TEST(ImportScene, MaterialMapping)
     const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 m.scene\n";
     // The glowing triangles lie beside the others, in their plane: they
     // light none of them.
-    const std::string dark = "rt-import: the model's lights leave what the camera sees dark: one white light at the "
-                             "camera too\n";
-    EXPECT_EQ(notes, "rt-import: material \"wood\": texture tint.png: its mean colour (0.216 0.289 0.5)\n" + dark +
-                         "rt-import: m.scene: 8 meshes, 8 triangles, 1 light\n" + render +
+    EXPECT_EQ(notes, "rt-import: material \"wood\": texture tint.png: its mean colour (0.216 0.289 0.5)\n" + kDarkToo +
+                         "rt-import: m.scene: 8 meshes, 8 triangles, 2 lights\n" + render +
                          "rt-import: material \"broken\" has values that are not finite numbers: 1 face skipped\n" +
-                         dark + "rt-import: m.scene: 7 meshes, 7 triangles, 1 light\n" + render +
-                         "rt-import: material \"default\": vertex colours: their mean colour (0.667 0.333 0.333)\n"
-                         "rt-import: the model gives no light: one white light at the camera\n"
-                         "rt-import: m.scene: 1 mesh, 1 triangle, 1 light\n" +
-                         render);
+                         kDarkToo + "rt-import: m.scene: 7 meshes, 7 triangles, 2 lights\n" + render +
+                         "rt-import: material \"default\": vertex colours: their mean colour (0.667 0.333 0.333)\n" +
+                         kNoLight + "rt-import: m.scene: 1 mesh, 1 triangle, 2 lights\n" + render);
+
+    // Emission that every material shares is an old format's ambient
+    // habit: it goes. One material that glows otherwise keeps them all.
+    TempDir dir;
+    const std::string two = "mtllib two.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl a\nf 1 2 3\nusemtl b\nf 1 3 2\n";
+    write_file(dir.file("two.obj"), two);
+    for (const char *b_glow : {"0.3 0.3 0.3", "0.3 0.3 0.2"}) {
+        write_file(dir.file("two.mtl"), std::string("newmtl a\nKe 0.3 0.3 0.3\nnewmtl b\nKe ") + b_glow + "\n");
+        RunResult r = run_import(dir, "-scene two.obj t.scene");
+        std::string scene = read_file(dir.file("t.scene"));
+        bool alike = b_glow[10] == '3';
+        EXPECT_EQ(r.err.find("rt-import: every material of the model glows alike (0.3 0.3 0.3), an ambient colour by "
+                             "old formats' habit, not a light: left out\n") == 0,
+                  alike)
+            << r.err;
+        EXPECT_EQ(scene.find("ke(0.3 0.3 0.3)") == std::string::npos, alike) << scene;
+    }
 
     // A picture whose header claims 100 million pixels is not decoded.
-    TempDir dir;
     write_file(dir.file("big.obj"), "mtllib big.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl big\nf 1 2 3\n");
     write_file(dir.file("big.mtl"), "newmtl big\nKd 0.5 0.5 0.5\nmap_Kd big.png\n");
     const char header[] = "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x27\x10\0\0\x27\x10\x08\x02\0\0\0\0\0\0\0";
@@ -434,10 +495,9 @@ std::vector<double> picture_extent(const std::string &scene, const std::string &
 // the camera is passed over for one that frames the triangle, centred, its
 // farthest corner at 0.85 of the way to the picture's edge; its light is
 // behind it, and its glow comes from a texture (embedded in the file), so
-// that nothing lights what the camera sees and a light at the camera is
+// that nothing lights what the camera sees and the key and fill lights are
 // added. A model too small for rt's rays is written larger, and framed
-// alike. A
-// cube without normals keeps its hard edges: its three faces in view show
+// alike. A cube without normals keeps its hard edges: its three faces in view show
 // three flat shades, with sharp steps between them.
 TEST(ImportScene, ModelsLookLikeThemselves)
 {
@@ -445,12 +505,11 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     RunResult r = run_import(dir, "-scene @away.gltf s.scene");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "rt-import: material \"sign\": emission texture (embedded 0): its mean colour (0.216 0.289 0.5)\n"
-                     "rt-import: camera \"away\" shows little of the model (0 % of its view): passed over "
-                     "(-keep-camera keeps it)\n"
-                     "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
-                     "too\n"
-                     "rt-import: s.scene: 1 mesh, 1 triangle, 2 lights\n"
-                     "rt-import: render it with: rt -size 512x512 -gamma 2.2 s.scene\n");
+                     "rt-import: camera \"away\": the model's front fills 0 % of its picture (it is small there, or "
+                     "out of view): passed over (-keep-camera keeps it)\n" +
+                         kDarkToo +
+                         "rt-import: s.scene: 1 mesh, 1 triangle, 3 lights\n"
+                         "rt-import: render it with: rt -size 512x512 -gamma 2.2 s.scene\n");
     std::string scene = read_file(dir.file("s.scene"));
     EXPECT_NE(scene.find("\nl p(0 0 2) c(0.8 0.8 0.8)\nl p("), std::string::npos) << scene;
     EXPECT_NE(scene.find(" ke(0.2158605 0.2891923 0.5)\n"), std::string::npos) << scene;
@@ -458,8 +517,29 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     EXPECT_NEAR(std::max({-seen[0], seen[1], -seen[2], seen[3]}), 0.85, 1e-6);
     EXPECT_NEAR(seen[0] + seen[1], 0.0, 0.01);
     EXPECT_NEAR(seen[2] + seen[3], 0.0, 0.01);
+    // Kept, the camera says what it leaves out and how to see it all; -frame
+    // passes it over without a word.
     r = run_import(dir, "-scene -keep-camera @away.gltf k.scene");
     EXPECT_NE(read_file(dir.file("k.scene")).find("\nc p(0 0 5) t(0 0 "), std::string::npos);
+    EXPECT_EQ(r.err.substr(0, r.err.find("rt-import: the model's")),
+              r.err.substr(0, r.err.find('\n') + 1) + "rt-import: camera \"away\" leaves some of the model out of its "
+                                                      "picture: kept (-frame frames the whole model)\n");
+    r = run_import(dir, "-scene -frame @away.gltf f.scene");
+    EXPECT_EQ(r.err.find("camera \""), std::string::npos) << r.err;
+    std::string framed = read_file(dir.file("f.scene"));
+    EXPECT_EQ(framed.substr(framed.find("\nc "), framed.find("\nm ") - framed.find("\nc ")),
+              scene.substr(scene.find("\nc "), scene.find("\nm ") - scene.find("\nc ")));
+
+    // broken.dae's good triangle made a wall in the plane through its
+    // camera: the key light would stand behind it, 5.39 up and left of the
+    // camera, and comes a tenth short of it, in front.
+    std::string blocked = read_file(kModels + "broken.dae");
+    write_file(dir.file("blocked.dae"),
+               blocked.replace(blocked.find("0 1 0 1 1 0 0 3 0"), 17, "-1 -5 2 -1 5 2 -1 0 6"));
+    r = run_import(dir, "-scene -keep-camera blocked.dae b.scene");
+    EXPECT_NE(
+        read_file(dir.file("b.scene")).find("\nl p(-0.9 0.9 -3) c(0.8 0.8 0.8)\nl p(5.3851647 0 -3) c(0.4 0.4 0.4)\n"),
+        std::string::npos);
 
     write_file(dir.file("tiny.obj"), "v 0 0 0\nv 0.001 0 0\nv 0 0.001 0\nf 1 2 3\n");
     r = run_import(dir, "-scene tiny.obj t.scene");
@@ -538,10 +618,8 @@ TEST(ImportScene, ReimportsReplaceOnlyTheirOwnFiles)
     int unlocked = system(("chattr -i " + dir.file("cb.scene")).c_str());
     EXPECT_EQ(unlocked, 0);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "rt-import: up is +z, as asked: the model is stood on rt's +y\n"
-                     "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
-                     "too\n" +
-                         other + "rt-import: cannot write cb.scene: Operation not permitted\n");
+    EXPECT_EQ(r.err, "rt-import: up is +z, as asked: the model is stood on rt's +y\n" + other +
+                         "rt-import: cannot write cb.scene: Operation not permitted\n");
     EXPECT_EQ(folder_contents(dir), earlier);
 }
 

@@ -59,6 +59,27 @@ UpAxis model_up_axis(const aiScene *scene, const std::string &model)
     return up;
 }
 
+UpAxis world_axis(const UpAxis &file_axis, const aiScene *scene, const std::string &model)
+{
+    double along[3] = {0.0, 0.0, 0.0};
+    along[file_axis.axis] = file_axis.sign;
+    Vec v(along[0], along[1], along[2]);
+    if (model_extension(model) == ".x") {
+        v.z = -v.z;
+    }
+    // The readers' turn takes (x, y, z) to (x, z, -y); COLLADA's reader
+    // scales it by the file's unit.
+    Matrix4 root(scene->mRootNode->mTransformation);
+    double unit = root.a1;
+    if (unit > 0.0 && root == Matrix4(unit, 0, 0, 0, 0, 0, unit, 0, 0, -unit, 0, 0, 0, 0, 0, 1)) {
+        v = Vec(v.x, v.z, -v.y);
+    }
+    UpAxis up = file_axis;
+    up.axis = v.x != 0.0 ? 0 : v.y != 0.0 ? 1 : 2;
+    up.sign = v.x + v.y + v.z > 0.0 ? 1 : -1;
+    return up;
+}
+
 Matrix4 up_turn(const UpAxis &up)
 {
     double s = up.sign;

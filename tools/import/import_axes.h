@@ -27,6 +27,13 @@ std::string axis_name(const UpAxis &up);
 // assimp leaves their frame as it is), else +y.
 UpAxis model_up_axis(const aiScene *scene, const std::string &model);
 
+// The axis of the model's world, as its reader gives it, that an axis of
+// the file's own frame (as -up names one) is. Readers of z-up formats
+// (COLLADA's and 3DS's, ASE, Quake's) stand the model on +y with a quarter
+// turn of the root node, and the DirectX reader mirrors the file's
+// left-handed frame in z.
+UpAxis world_axis(const UpAxis &file_axis, const aiScene *scene, const std::string &model);
+
 // The rotation that takes up to +y: a quarter or a half turn, which keeps
 // the model right-handed; a +z-up model's front (-y) comes to face +z, as a
 // +y-up model's does.

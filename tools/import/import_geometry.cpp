@@ -6,6 +6,7 @@
 #include <array>
 #include <tuple>
 #include <unordered_map>
+#include <utility>
 
 namespace
 {
@@ -132,12 +133,79 @@ std::vector<std::array<Vec, 4>> crease_normals(const aiMesh *mesh)
     return normals;
 }
 
-// Appends the faces of one mesh placed by the node transform world. Normals
-// transform with the inverse transpose of its 3x3 part and are made unit
+// Where the vertices of a mesh stand in the model's world: the transform of
+// each vertex, or one for all, and the inverse transpose of its 3x3 part,
+// which turns normals.
+struct Placement {
+    std::vector<Matrix4> world;
+    std::vector<Matrix3> normal;
+    size_t index(unsigned vertex) const { return world.size() == 1 ? 0 : vertex; }
+};
+
+Placement placed_by(const Matrix4 &world)
+{
+    return {{world}, {Matrix3(world).Inverse().Transpose()}};
+}
+
+bool is_finite(const Matrix4 &m)
+{
+    for (unsigned r = 0; r < 4; r++) {
+        for (unsigned c = 0; c < 4; c++) {
+            if (!std::isfinite(m[r][c])) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// A skinned mesh stands where its bones put it, as the tool that made it
+// shows it: each vertex moves by the world transforms of the bones that
+// hold it, each after the bone's offset (from the mesh to the bone in the
+// pose the skin was bound in), blended by their weights. The node's own
+// transform may be another pose's, or none (a DirectX figure's head then
+// floats beside its neck). A vertex no bone holds keeps the node's
+// transform; a mesh whose bones are not all nodes of the model, or whose
+// blend is not finite, keeps it whole.
+Placement place_mesh(const aiScene *scene, const aiMesh *mesh, const Matrix4 &world)
+{
+    if (!mesh->HasBones()) {
+        return placed_by(world);
+    }
+    const Matrix4 zero(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    std::vector<Matrix4> sum(mesh->mNumVertices, zero);
+    std::vector<double> weight(mesh->mNumVertices, 0.0);
+    for (unsigned b = 0; b < mesh->mNumBones; b++) {
+        const aiBone *bone = mesh->mBones[b];
+        const aiNode *node = scene->mRootNode->FindNode(bone->mName);
+        if (node == nullptr) {
+            return placed_by(world);
+        }
+        Matrix4 moved = node_to_world(node) * Matrix4(bone->mOffsetMatrix);
+        for (unsigned w = 0; w < bone->mNumWeights; w++) {
+            const aiVertexWeight &held = bone->mWeights[w];
+            if (held.mVertexId < mesh->mNumVertices && held.mWeight > 0.0f) {
+                sum[held.mVertexId] = sum[held.mVertexId] + moved * static_cast<double>(held.mWeight);
+                weight[held.mVertexId] += held.mWeight;
+            }
+        }
+    }
+    Placement placed;
+    for (unsigned v = 0; v < mesh->mNumVertices; v++) {
+        sum[v] = weight[v] > 0.0 ? sum[v] * (1.0 / weight[v]) : world;
+        if (!is_finite(sum[v])) {
+            return placed_by(world);
+        }
+        placed.normal.push_back(Matrix3(sum[v]).Inverse().Transpose());
+    }
+    placed.world = std::move(sum);
+    return placed;
+}
+
+// Appends the faces of one mesh placed by placed. Normals are made unit
 // length again. The mirror into rt's frame would turn the corners' order
 // clockwise seen from the front, so they are taken in reverse.
-void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &normal_matrix, bool file_normals,
-                  Geometry *geo)
+void collect_mesh(const aiMesh *mesh, const Placement &placed, bool file_normals, Geometry *geo)
 {
     bool own = file_normals && mesh->HasNormals();
     std::vector<std::array<Vec, 4>> made;
@@ -160,14 +228,15 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
         Polygon poly;
         poly.count = face.mNumIndices;
         poly.material = mesh->mMaterialIndex;
-        bool usable = true;
+        bool finite = true, usable = true;
         for (unsigned k = 0; k < poly.count; k++) {
             unsigned from = (poly.count - k) % poly.count;
             unsigned index = face.mIndices[from];
-            poly.corner[k].pos = to_rt_frame(world * mesh_vertex(mesh, index));
-            Vec n = to_rt_frame(normal_matrix * normal_of(f, from));
+            size_t at = placed.index(index);
+            poly.corner[k].pos = to_rt_frame(placed.world[at] * mesh_vertex(mesh, index));
+            Vec n = to_rt_frame(placed.normal[at] * normal_of(f, from));
             poly.corner[k].norm = n / n.Length();
-            usable = usable && is_finite(poly.corner[k].pos);
+            finite = finite && is_finite(poly.corner[k].pos);
         }
         // A zero normal in the file: the face's own normal stands in.
         Vec flat = unit_normal(poly.corner[0].pos, poly.corner[1].pos, poly.corner[2].pos);
@@ -177,8 +246,8 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
                 usable = usable && is_unit(flat);
             }
         }
-        if (!usable) {
-            geo->skipped++;
+        if (!finite || !usable) {
+            (finite ? geo->skipped : geo->not_finite)++;
             continue;
         }
         if (mesh->HasVertexColors(0)) {
@@ -202,9 +271,9 @@ void collect_mesh(const aiMesh *mesh, const Matrix4 &world, const Matrix3 &norma
 void collect_node(const aiScene *scene, const aiNode *node, const Matrix4 &parent, bool file_normals, Geometry *geo)
 {
     Matrix4 world = parent * Matrix4(node->mTransformation);
-    Matrix3 normal_matrix = Matrix3(world).Inverse().Transpose();
     for (unsigned i = 0; i < node->mNumMeshes; i++) {
-        collect_mesh(scene->mMeshes[node->mMeshes[i]], world, normal_matrix, file_normals, geo);
+        const aiMesh *mesh = scene->mMeshes[node->mMeshes[i]];
+        collect_mesh(mesh, place_mesh(scene, mesh, world), file_normals, geo);
     }
     for (unsigned i = 0; i < node->mNumChildren; i++) {
         collect_node(scene, node->mChildren[i], world, file_normals, geo);

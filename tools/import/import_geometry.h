@@ -31,7 +31,8 @@ struct ColourSum {
 
 struct Geometry {
     std::vector<Polygon> faces;
-    int skipped = 0; // points, lines, faces without any usable normal or with corners not finite
+    int skipped = 0;    // points, lines and faces without area, which no ray sees
+    int not_finite = 0; // faces with a corner that is not a finite number
     // The vertex colours of the faces kept, summed by material index, of
     // the meshes that have them; colours that are unset (alpha 0) or not
     // colours (negative, not finite) are left out.

@@ -12,6 +12,7 @@ struct Options {
     bool quads = false;       // write quads when every face is one
     bool fit = false;         // scale and move into the unit box around the origin
     bool keep_camera = false; // keep the model's camera however little it shows
+    bool frame = false;       // pass over the model's cameras: the automatic one frames the model
     bool up_given = false;
     UpAxis up;
     int width = 512, height = 512; // the picture the scene is made for

@@ -29,7 +29,7 @@ const size_t kMaxMaterialName = 64;
 const double kLeastCoverage = 0.05;
 const double kShutIn = 0.5;
 // Lights that give what the camera sees less than this on average (see
-// view_lighting) leave it dark; the view gets a light at the camera too.
+// view_lighting) leave it dark; the view gets the key and fill lights too.
 const double kDarkView = 0.2;
 
 const int kExitFailure = 1;
@@ -47,10 +47,14 @@ std::string face_count(size_t faces, bool quads)
 
 std::string skipped_note(const Geometry &geo)
 {
-    return geo.skipped > 0
-               ? "; " + count_of(geo.skipped, "degenerate or non-finite face", "degenerate or non-finite faces") +
-                     " skipped"
-               : "";
+    std::string note;
+    if (geo.skipped > 0) {
+        note += "; " + count_of(geo.skipped, "face", "faces") + " without area, which cannot be seen, skipped";
+    }
+    if (geo.not_finite > 0) {
+        note += "; " + count_of(geo.not_finite, "face", "faces") + " with corners that are not finite numbers skipped";
+    }
+    return note;
 }
 
 std::string base_name(const std::string &path)
@@ -172,6 +176,30 @@ template <typename Free> std::string file_part(const std::string &name, std::set
     }
 }
 
+// Emission that every material of a model shares is no light: it lights
+// nothing of the model but itself, and old formats (Milkshape's, for one)
+// fill it in by habit, as ambient colour, so that the model shows as a flat
+// glow. glows holds the emission of each of the model's own materials
+// (negative where it is textured, which is the model's design); when all
+// are the same and not black, the glow of the model's own parts goes.
+void drop_shared_glow(const std::vector<Vec> &glows, std::vector<Part> *parts)
+{
+    if (glows.empty() || !(max_channel(glows[0]) > 0.0) ||
+        std::any_of(glows.begin(), glows.end(), [&](const Vec &g) { return !(g == glows[0]); })) {
+        return;
+    }
+    for (Part &part : *parts) {
+        if (part.lights) {
+            part.material.ke = Vec();
+            part.lights = false;
+        }
+    }
+    fprintf(stderr,
+            "rt-import: every material of the model glows alike %s, an ambient colour by old formats' "
+            "habit, not a light: left out\n",
+            colour_note(glows[0]).c_str());
+}
+
 // The model's faces grouped by material, in the order of the materials,
 // each material mapped for rt with its textures' and vertex colours. A
 // material with a value that is not a finite number is left out with its
@@ -184,6 +212,7 @@ std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, c
     }
     TextureMeans textures(scene, model);
     std::vector<Part> kept;
+    std::vector<Vec> own_glows; // the untextured emission of each of the model's own materials kept
     for (auto &entry : parts) {
         Part &part = entry.second;
         const aiMaterial *mat = scene->mMaterials[entry.first];
@@ -208,8 +237,12 @@ std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, c
         }
         part.material = map_material(source);
         part.lights = !source.emission_textured && max_channel(part.material.ke) > 0.0;
+        if (own) {
+            own_glows.push_back(source.emission_textured ? Vec(-1.0, -1.0, -1.0) : source.emissive);
+        }
         kept.push_back(std::move(part));
     }
+    drop_shared_glow(own_glows, &kept);
     return kept;
 }
 
@@ -226,23 +259,38 @@ CameraReading camera_reading(const std::string &model)
     return reading;
 }
 
+// A model's camera kept, with a note when it cuts off part of the model.
+RtCamera kept_camera(const NamedCamera &cam, const std::vector<Polygon> &faces, const Box &box)
+{
+    if (view_crops(cam.camera, faces, box)) {
+        fprintf(stderr,
+                "rt-import: camera \"%s\" leaves some of the model out of its picture: kept (-frame frames the "
+                "whole model)\n",
+                cam.name.c_str());
+    }
+    return cam.camera;
+}
+
 // The model's first camera that shows its front (any that rt can show with
-// -keep-camera), or the automatic one.
+// -keep-camera), or the automatic one, which -frame asks for.
 RtCamera choose_camera(const Options &opt, const aiScene *scene, const std::vector<Polygon> &faces,
                        const FaceTree &tree, const Box &box, double scale)
 {
+    if (opt.frame) {
+        return framing_camera(faces, box, tree, scale);
+    }
     for (const NamedCamera &cam : model_cameras(scene, box, camera_reading(opt.model))) {
         if (opt.keep_camera) {
-            return cam.camera;
+            return kept_camera(cam, faces, box);
         }
         Coverage seen = view_coverage(cam.camera, tree, faces, box.radius() / 4.0, scale);
         if (seen.front >= kLeastCoverage && seen.close < kShutIn) {
-            return cam.camera;
+            return kept_camera(cam, faces, box);
         }
         if (seen.front < kLeastCoverage) {
             fprintf(stderr,
-                    "rt-import: camera \"%s\" shows little of the model (%.0f %% of its view): passed over "
-                    "(-keep-camera keeps it)\n",
+                    "rt-import: camera \"%s\": the model's front fills %.0f %% of its picture (it is small there, "
+                    "or out of view): passed over (-keep-camera keeps it)\n",
                     cam.name.c_str(), 100.0 * seen.front);
         } else {
             fprintf(stderr,
@@ -251,7 +299,7 @@ RtCamera choose_camera(const Options &opt, const aiScene *scene, const std::vect
                     cam.name.c_str());
         }
     }
-    return framing_camera(faces, box);
+    return framing_camera(faces, box, tree, scale);
 }
 
 // The factor the scene is written at: 1, or for a model whose radius is
@@ -402,14 +450,20 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
     FaceTree tree(kept);
     RtCamera cam = choose_camera(opt, scene, kept, tree, box, scale);
     std::vector<RtLight> lights = model_lights(scene, box);
-    RtLight headlight = {cam.position, Vec(kKeyLight, kKeyLight, kKeyLight)};
+    const char *added = nullptr;
     if (lights.empty() && !glowing) {
-        fprintf(stderr, "rt-import: the model gives no light: one white light at the camera\n");
-        lights.push_back(headlight);
+        added = "the model gives no light";
     } else if (view_lighting(cam, tree, kept, lights_and_glows(lights, parts), scale) < kDarkView) {
-        fprintf(stderr, "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
-                        "too\n");
-        lights.push_back(headlight);
+        added = "the model's lights leave what the camera sees dark";
+    }
+    if (added != nullptr) {
+        fprintf(stderr,
+                "rt-import: %s: a white key light above and left of the camera, and a fill light right of "
+                "it%s\n",
+                added, lights.empty() && !glowing ? "" : ", too");
+        for (const RtLight &light : key_and_fill(cam, tree)) {
+            lights.push_back(light);
+        }
     }
     if (opt.fit || scale != 1.0) {
         Fit fit = unit_box_fit(box);

@@ -68,6 +68,8 @@ void print_help()
            "                file or its format says, else y)\n"
            "  -keep-camera  with -scene, keep the model's camera even when it shows little\n"
            "                of the model\n"
+           "  -frame        with -scene, pass over the model's cameras for one that frames\n"
+           "                the whole model\n"
            "  -size WxH     with -scene, the picture size of the render command it\n"
            "                suggests (default 512x512)\n"
            "  -max-memory SIZE  give up a model that needs more memory, in bytes or with\n"
@@ -165,6 +167,8 @@ int parse_args(int argc, char **argv, Options *opt)
             opt->fit = true;
         } else if (arg == "-keep-camera") {
             opt->keep_camera = true;
+        } else if (arg == "-frame") {
+            opt->frame = true;
         } else if (arg == "-up") {
             valid = value != nullptr && parse_up_axis(value, &opt->up);
             opt->up_given = true;
@@ -198,6 +202,10 @@ int parse_args(int argc, char **argv, Options *opt)
     }
     if (names.size() != 2) {
         fprintf(stderr, "%s", kUsage);
+        return kExitUsage;
+    }
+    if (opt->frame && opt->keep_camera) {
+        fprintf(stderr, "rt-import: -frame and -keep-camera ask for different cameras: give one\n%s", kUsage);
         return kExitUsage;
     }
     opt->model = names[0];
@@ -268,13 +276,24 @@ std::unique_ptr<aiScene> read_model(const Options &opt, FileSet *inputs)
         up = opt.up;
         up.why = "as asked";
     }
-    if (up.axis != 1 || up.sign != 1) {
+    // -up names an axis of the file; the defaults are the reader's world's.
+    UpAxis world = opt.up_given ? world_axis(up, model.get(), opt.model) : up;
+    if (world.axis != 1 || world.sign != 1) {
         fprintf(stderr, "rt-import: up is %s, %s%s: the model is stood on rt's +y\n", axis_name(up).c_str(),
                 up.why.c_str(), opt.up_given ? "" : " (-up changes it)");
     }
-    aiMatrix4x4 turn = up_turn(up);
+    aiMatrix4x4 turn = up_turn(world);
     model->mRootNode->mTransformation = turn * model->mRootNode->mTransformation;
     return model;
+}
+
+// Whether the normals a format's reader gives are the model's own shading.
+// The Blender reader gives every vertex its smooth normal, also on faces
+// that the file keeps flat; STL holds only each facet's flat normal, so a
+// curved surface would stay faceted. Such normals are worked out anew.
+bool normals_are_the_models(const std::string &extension)
+{
+    return extension != ".blend" && extension != ".stl";
 }
 
 int import(const Options &opt)
@@ -295,9 +314,7 @@ int import(const Options &opt)
     if (scene == nullptr) {
         return kExitFailure;
     }
-    // The Blender reader gives every vertex its smooth normal, also on faces
-    // that the file keeps flat: such normals are worked out anew.
-    Geometry geo = collect_geometry(scene.get(), model_extension(opt.model) != ".blend");
+    Geometry geo = collect_geometry(scene.get(), normals_are_the_models(model_extension(opt.model)));
     if (geo.faces.empty()) {
         fprintf(stderr, "rt-import: cannot import %s: the model has no faces\n", opt.model.c_str());
         return kExitFailure;
