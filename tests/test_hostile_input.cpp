@@ -221,6 +221,31 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
     EXPECT_EQ(read_file(dir.file("out.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
 }
 
+// Started with standard streams closed, rt and rt -merge write the picture
+// and the state as with them open: the files they open must not take the
+// streams' numbers, where the progress lines would go into them. Every
+// combination of 0, 1 and 2 closed, in both modes, the four formats in turn.
+TEST(HostileInput, ClosedStandardStreams)
+{
+    TempDir dir;
+    write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
+                                    "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
+    RunResult r =
+        run_shell(dir.path(), "r() { \"$RT\" -nosdl -size 8x6 -rays 1 a.scene \"$@\"; }; n=0; "
+                              "for mode in '' '-threads 2'; do for f in ppm png exr pfm; do "
+                              "r $mode -o ref.$f >/dev/null || echo failed; done; "
+                              "for closed in '<&-' '>&-' '2>&-' '<&- >&-' '<&- 2>&-' '>&- 2>&-' "
+                              "'<&- >&- 2>&-'; do set -- ppm png exr pfm; shift $((n % 4)); n=$((n + 1)); "
+                              "eval \"r $mode -o got.$1 $closed\" >/dev/null; cmp ref.$1 got.$1 || echo \"$closed\"; "
+                              "done; done; "
+                              "r -threads 2 -state s >/dev/null; "
+                              "\"$RT\" -merge m s -o m.ppm <&- >&- 2>&-; cmp s m && cmp ref.ppm m.ppm; ls -A");
+    EXPECT_EQ(
+        r.out,
+        "a.scene\ngot.exr\ngot.pfm\ngot.png\ngot.ppm\nm\nm.ppm\nout.ppm\nref.exr\nref.pfm\nref.png\nref.ppm\ns\n");
+    EXPECT_EQ(r.err, "");
+}
+
 // A state file continues or merges only with its own frame (its key: the
 // bytes of the scene and mesh files as they were loaded, piped or on lines of
 // any length), a damaged or foreign one is refused, and so is an output that

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "files/standard_streams.h"
 #include "import_axes.h"
 #include "import_counts.h"
 #include "import_files.h"
@@ -324,6 +325,10 @@ std::string memory_text(size_t bytes)
 
 int main(int argc, char **argv)
 {
+    if (!open_closed_standard_streams()) {
+        fprintf(stderr, "rt-import: cannot open /dev/null in place of a closed standard stream\n");
+        return kExitFailure;
+    }
     Options opt;
     opt.max_memory = default_memory_limit();
     int status = parse_args(argc, argv, &opt);
