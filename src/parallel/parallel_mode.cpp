@@ -121,7 +121,7 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
             return 1;
         }
         OutputFile probe;
-        if (!probe.open(picture_name)) {
+        if (!probe.check(picture_name)) {
             fprintf(stderr, "failed to write image: %s: %s\n", picture_name, probe.reason());
             return 1;
         }
