@@ -305,6 +305,11 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {"", "m m t s s", "cannot merge state file s: pass 0 is in s too\n"},
         {"\"$RT\" -nosdl -threads 1 -size 8x7 -passes 3:4 -state u a.scene >/dev/null", "m m t u",
          "cannot merge state file u: saved for a 8x7 frame, unlike t\n"},
+        // A state OUT holds is merged too: a pass twice, or another frame, is
+        // refused, and OUT kept.
+        {"", "m s p", "cannot merge state file s: pass 0 is in p too\n"},
+        {"cp u k", "m u t; cmp u k >&2 && rm k && false",
+         "cannot merge state file u: saved for a 8x7 frame, unlike t\n"},
         {"", "m m t ff", "cannot merge state file ff: not a regular file\n"},
         {": > e", "m m t e", "cannot merge state file e: empty: no pass was saved in it\n"},
         {"", "m m t s -o s", "failed to write image: s: the same file as state file s\n"},

@@ -65,8 +65,9 @@ static bool read_input(const StateLock &merged, const char *name, State *one, st
 }
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one
-// frame, merged into the state OUT and, with -o, its picture. OUT is held
-// throughout, and both outputs are checked before any input is read.
+// frame, merged with what OUT holds into the state OUT and, with -o, its
+// picture. OUT is held throughout, and both outputs are checked before any
+// input is read.
 int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack)
 {
     const char *merged_name = nullptr, *picture_name = nullptr;
@@ -125,6 +126,15 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
             fprintf(stderr, "failed to write image: %s: %s\n", picture_name, probe.reason());
             return 1;
         }
+    }
+    // What OUT holds is kept: it is merged as one more input, last, so that
+    // a pass it holds twice or another frame is named as such.
+    bool named = false;
+    for (const char *name : inputs) {
+        named = named || merged_file.holds(name);
+    }
+    if (!named && !merged_file.empty()) {
+        inputs.push_back(merged_name);
     }
     State merged;
     std::map<int, const char *> owner; // the file each pass came from

@@ -67,8 +67,10 @@ LinearColours shown_colours(const PassRender &r);
 bool render_passes(ImageFile *picture, uint32_t *image, bool *began);
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one
-// frame, merged into the state OUT and, with -o, its picture. OUT is held
-// throughout, and both outputs are checked before any input is read.
+// frame, merged into the state OUT and, with -o, its picture. A state that
+// OUT holds is merged too, whether or not it is named among the inputs (only
+// an empty OUT starts afresh). OUT is held throughout, and both outputs are
+// checked before any input is read.
 // The picture's colours are packed by pack, once use_gamma has set the
 // gamma of the merged states.
 int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack);
