@@ -152,6 +152,7 @@ TEST(Import, RefusalsLeaveNothingBehind)
     const std::string usage = "usage: rt-import [options] MODEL OUTPUT.mesh\n"
                               "       rt-import -scene [options] MODEL OUTPUT.scene\n";
     const std::string cannot = "rt-import: cannot import ", tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+    const std::string kEarlier = "# Imported by rt-import from two.obj.\nm old-b.mesh\n";
     const std::string ply = "ply\nformat ascii 1.0\nelement vertex 2000000000\nproperty float x\nproperty float y\n"
                             "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
                             "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
@@ -173,6 +174,13 @@ TEST(Import, RefusalsLeaveNothingBehind)
          "rt-import: -max-time needs a number of seconds, not: nothing\n" + usage},
         // rt reads a mesh name up to the first blank.
         {"2", "", "", "-scene a.obj my\troom", "rt-import: the output name must not contain white space: my\troom\n"},
+        {"2", "", "", "-keep-camera a.obj b.mesh", "rt-import: -keep-camera is for -scene only\n" + usage},
+        // A scene that rt-import did not write is not replaced unless asked;
+        // the output is checked before the model is read.
+        {"2", "tri.obj", tri + "f 1 2 3\n", "-scene tri.obj mine.scene",
+         "rt-import: mine.scene is not a scene that rt-import wrote: left as it is (-replace-scene replaces it)\n"},
+        {"1", "", "", "-scene missing.obj no/s.scene",
+         "rt-import: cannot write no/s.scene: No such file or directory\n"},
         // The model itself, under another name too, and a file the reader
         // opens for it (here its material library) are never written over.
         {"2", "tri.obj", tri + "f 1 2 3\n", "tri.obj ./tri.obj",
@@ -214,7 +222,8 @@ TEST(Import, RefusalsLeaveNothingBehind)
             write_file(dir.file(c[1]), c[2]);
         }
         write_file(dir.file("old.mesh"), "earlier\n");
-        write_file(dir.file("old.scene"), "m old-b.mesh\n");
+        write_file(dir.file("old.scene"), kEarlier);
+        write_file(dir.file("mine.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\n");
         mkdir(dir.file("old-b.mesh").c_str(), 0755);
         std::set<std::string> before = list_dir(dir.path());
         RunResult r = run_import(dir, c[3]);
@@ -222,7 +231,9 @@ TEST(Import, RefusalsLeaveNothingBehind)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c[4]);
         EXPECT_EQ(list_dir(dir.path()), before);
-        EXPECT_EQ(read_file(dir.file("old.mesh")) + read_file(dir.file("old.scene")), "earlier\nm old-b.mesh\n");
+        EXPECT_EQ(read_file(dir.file("old.mesh")) + read_file(dir.file("old.scene")) +
+                      read_file(dir.file("mine.scene")),
+                  "earlier\n" + kEarlier + "c p(0 0 -5) t(0 0 0) fov(45)\n");
         if (!c[2].empty()) {
             EXPECT_EQ(read_file(dir.file(c[1])), c[2]);
         }
@@ -269,19 +280,21 @@ TEST(Import, RefusalsLeaveNothingBehind)
 // with the model.
 TEST(ImportScene, ScenesRenderTheRightWayRound)
 {
-    const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 sub/s.scene\n";
+    const std::string render = "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o sub/s.png sub/s.scene "
+                               "(leave out -nosdl to watch it in a window)\n";
     const std::vector<std::vector<std::string>> cases = {
         // options and model, standard error, the scene file up to the mesh lines, the colour on the right
         {"@cornell.obj", "rt-import: sub/s.scene: 4 meshes, 12 triangles, 0 lights\n" + render,
-         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
+         "# Render it: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl to watch it in a window)\n"
          "c p(2.494042 2.7856395 -3.68562) t(0.005397459 0.76241493 -0.13146752) fov(45)\n",
          ""},
         // For a picture of 640x480, the camera's 3:2 frame is its middle 640x320.
         {"-size 640x480 @room.gltf",
          "rt-import: spot light \"spot\" becomes a point light: its cone is dropped\n"
          "rt-import: sub/s.scene: 3 meshes, 6 triangles, 3 lights\n"
-         "rt-import: render it with: rt -size 640x480 -gamma 2.2 sub/s.scene\n",
-         "# Render it: rt -size 640x480 -gamma 2.2 s.scene\n"
+         "rt-import: render it with: rt -nosdl -size 640x480 -gamma 2.2 -o sub/s.png sub/s.scene (leave out -nosdl to "
+         "watch it in a window)\n",
+         "# Render it: rt -nosdl -size 640x480 -gamma 2.2 -o s.png s.scene (leave out -nosdl to watch it in a window)\n"
          "# The model's camera shows the middle 640x320 of that.\n"
          "c p(3 1.5 0) t(-0.037796497 0.96435463 3.677201e-07) fov(65.560905)\n"
          "l p(0 3 0) c(0.8 0.8 0.8)\nl p(0 1387.067 -800.39056) c(0.405 0.405 0.405)\n"
@@ -295,7 +308,7 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
          "rt-import: the model gives no light: one white light at the camera\n"
          "rt-import: sub/s.scene: 1 mesh, 1 triangle, 1 light; 1 degenerate or non-finite face skipped\n" +
              render,
-         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
+         "# Render it: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl to watch it in a window)\n"
          "# The model's camera shows the middle 256x512 of that.\n"
          "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-0.25 -1 -1.5) c(0.8 0.8 0.8)\n",
          "0"},
@@ -376,7 +389,8 @@ TEST(ImportScene, MaterialMapping)
         }
     }
     EXPECT_EQ(got, rows);
-    const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 m.scene\n";
+    const std::string render = "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o m.png m.scene (leave "
+                               "out -nosdl to watch it in a window)\n";
     // The glowing triangles lie beside the others, in their plane: they
     // light none of them.
     const std::string dark = "rt-import: the model's lights leave what the camera sees dark: one white light at the "
@@ -451,7 +465,8 @@ TEST(ImportScene, ModelsLookLikeThemselves)
                      "rt-import: the model's lights leave what the camera sees dark: one white light at the camera "
                      "too\n"
                      "rt-import: s.scene: 1 mesh, 1 triangle, 2 lights\n"
-                     "rt-import: render it with: rt -size 512x512 -gamma 2.2 s.scene\n");
+                     "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl "
+                     "to watch it in a window)\n");
     std::string scene = read_file(dir.file("s.scene"));
     EXPECT_NE(scene.find("\nl p(0 0 2) c(0.8 0.8 0.8)\nl p("), std::string::npos) << scene;
     EXPECT_NE(scene.find(" ke(0.2158605 0.2891923 0.5)\n"), std::string::npos) << scene;
@@ -515,7 +530,8 @@ TEST(ImportScene, ReimportsReplaceOnlyTheirOwnFiles)
     const std::string other = "rt-import: cb-white.mesh is not a file of cb.scene: left as it is, the mesh goes to "
                               "cb-white-2.mesh\n";
     const std::string summary = "rt-import: cb.scene: 4 meshes, 12 triangles, 0 lights\n"
-                                "rt-import: render it with: rt -size 512x512 -gamma 2.2 cb.scene\n";
+                                "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o cb.png cb.scene "
+                                "(leave out -nosdl to watch it in a window)\n";
     RunResult r = run_import(dir, "-scene @cornell.obj cb.scene");
     EXPECT_EQ(r.err, other + summary);
     r = run_import(dir, "-scene @cornell.obj cb.scene");
@@ -525,6 +541,20 @@ TEST(ImportScene, ReimportsReplaceOnlyTheirOwnFiles)
                          summary);
     EXPECT_EQ(read_file(dir.file("cb-white.mesh")), "MESH3\n");
     EXPECT_EQ(list_dir(dir.path()).size(), 6u);
+    // A scene of the user's is replaced when asked, the files it names
+    // being none of the import's.
+    write_file(dir.file("mine.scene"), "m mine-red.mesh\n");
+    write_file(dir.file("mine-red.mesh"), "MESH3\n");
+    r = run_import(dir, "-scene -replace-scene @cornell.obj mine.scene");
+    EXPECT_EQ(r.err.substr(0, r.err.find("rt-import: mine.scene: ")),
+              "rt-import: mine-red.mesh is not a file of mine.scene: left as it is, the mesh goes to mine-red-2.mesh\n"
+              "rt-import: replaced mine.scene, which rt-import did not write, as -replace-scene asks\n");
+    EXPECT_EQ(read_file(dir.file("mine-red.mesh")), "MESH3\n");
+    for (const char *name :
+         {"mine.scene", "mine-white.mesh", "mine-red-2.mesh", "mine-green.mesh", "mine-light.mesh"}) {
+        EXPECT_EQ(unlink(dir.file(name).c_str()), 0) << name;
+    }
+    unlink(dir.file("mine-red.mesh").c_str());
     // The plain mode writes the file it is given, and says so.
     r = run_import(dir, "@pyramid.obj cb-white.mesh");
     EXPECT_EQ(r.err,

@@ -69,6 +69,8 @@ void print_help()
            "                file or its format says, else y)\n"
            "  -keep-camera  with -scene, keep the model's camera even when it shows little\n"
            "                of the model\n"
+           "  -replace-scene  with -scene, replace OUTPUT.scene also when rt-import did not\n"
+           "                write it (a scene of your own is otherwise refused)\n"
            "  -size WxH     with -scene, the picture size of the render command it\n"
            "                suggests (default 512x512)\n"
            "  -max-memory SIZE  give up a model that needs more memory, in bytes or with\n"
@@ -166,12 +168,15 @@ int parse_args(int argc, char **argv, Options *opt)
             opt->fit = true;
         } else if (arg == "-keep-camera") {
             opt->keep_camera = true;
+        } else if (arg == "-replace-scene") {
+            opt->replace_scene = true;
         } else if (arg == "-up") {
             valid = value != nullptr && parse_up_axis(value, &opt->up);
             opt->up_given = true;
             i++;
         } else if (arg == "-size") {
             valid = value != nullptr && parse_size(value, &opt->width, &opt->height);
+            opt->size_given = true;
             i++;
         } else if (arg == "-max-memory") {
             valid = value != nullptr && parse_bytes(value, &opt->max_memory);
@@ -199,6 +204,15 @@ int parse_args(int argc, char **argv, Options *opt)
     }
     if (names.size() != 2) {
         fprintf(stderr, "%s", kUsage);
+        return kExitUsage;
+    }
+    // What only a scene has: without -scene these would be ignored.
+    const char *scene_only = opt->keep_camera     ? "-keep-camera"
+                             : opt->replace_scene ? "-replace-scene"
+                             : opt->size_given    ? "-size"
+                                                  : nullptr;
+    if (!opt->scene && scene_only != nullptr) {
+        fprintf(stderr, "rt-import: %s is for -scene only\n%s", scene_only, kUsage);
         return kExitUsage;
     }
     opt->model = names[0];
@@ -306,6 +320,25 @@ int import(const Options &opt)
     return opt.scene ? import_scene(opt, scene.get(), geo, inputs) : import_mesh(opt, scene.get(), geo, inputs);
 }
 
+// The output, checked before the model is read (which may take minutes):
+// a folder that cannot be written, or a scene file of the user's, which is
+// replaced only when asked. 0 to go on, or the exit status after a message.
+int check_output(const Options &opt)
+{
+    std::string reason;
+    if (!can_write(opt.output, &reason)) {
+        fprintf(stderr, "rt-import: cannot write %s: %s\n", opt.output.c_str(), reason.c_str());
+        return kExitFailure;
+    }
+    if (opt.scene && !opt.replace_scene && file_exists(opt.output) && !written_by_import(opt.output)) {
+        fprintf(stderr,
+                "rt-import: %s is not a scene that rt-import wrote: left as it is (-replace-scene replaces it)\n",
+                opt.output.c_str());
+        return kExitUsage;
+    }
+    return 0;
+}
+
 // "512 MB", "11.7 GB" and the like, for the memory message.
 std::string memory_text(size_t bytes)
 {
@@ -350,6 +383,10 @@ int main(int argc, char **argv)
     if (model.holds(opt.output)) {
         fprintf(stderr, "rt-import: the output is the model itself: %s\n", opt.output.c_str());
         return kExitUsage;
+    }
+    status = check_output(opt);
+    if (status != 0) {
+        return status;
     }
     set_memory_limit(opt.max_memory);
     try {
