@@ -34,6 +34,19 @@ std::set<std::string> list_dir(const std::string &path)
 }
 
 const std::string kModels = std::string(RT_SOURCE_DIR) + "/tests/models/";
+// A COLLADA triangle 0.001 across and a point light 3e38 away.
+const std::string kFarLight =
+    "<?xml version=\"1.0\"?>\n<COLLADA xmlns=\"http://www.collada.org/2005/11/COLLADASchema\" version=\"1.4.1\">"
+    "<library_lights><light id=\"l\"><technique_common><point><color>1 1 1</color></point></technique_common>"
+    "</light></library_lights><library_geometries><geometry id=\"t\"><mesh><source id=\"p\">"
+    "<float_array id=\"pa\" count=\"9\">0 0 0 0.001 0 0 0 0.001 0</float_array><technique_common>"
+    "<accessor source=\"#pa\" count=\"3\" stride=\"3\"><param name=\"X\" type=\"float\"/>"
+    "<param name=\"Y\" type=\"float\"/><param name=\"Z\" type=\"float\"/></accessor></technique_common></source>"
+    "<vertices id=\"v\"><input semantic=\"POSITION\" source=\"#p\"/></vertices><triangles count=\"1\">"
+    "<input semantic=\"VERTEX\" source=\"#v\" offset=\"0\"/><p>0 1 2</p></triangles></mesh></geometry>"
+    "</library_geometries><library_visual_scenes><visual_scene id=\"s\"><node><instance_geometry url=\"#t\"/>"
+    "</node><node><translate>0 0 3e38</translate><instance_light url=\"#l\"/></node></visual_scene>"
+    "</library_visual_scenes><scene><instance_visual_scene url=\"#s\"/></scene></COLLADA>\n";
 const std::string kPlace = " pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(";
 
 // Runs rt-import in dir with the blank-separated words of command, in which
@@ -205,6 +218,11 @@ TEST(Import, RefusalsLeaveNothingBehind)
          "property float z\nend_header\n" +
              std::string(36, '\0'),
          "bin.ply old.mesh", cannot + "bin.ply: it declares 4 vertex elements, more than its 151 bytes can hold\n"},
+        // A light of the model that the scale it is written at would take
+        // past a float's range.
+        {"1", "far.dae", kFarLight, "-scene far.dae old.scene",
+         "rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 times as large\n" +
+             cannot + "far.dae: a light lies at (0 0 -3e+42), beyond the numbers rt reads\n"},
         {"1", "many.obj", many, "-max-memory 1048576 many.obj old.mesh",
          cannot + "many.obj: it needs more memory than 1 MB (-max-memory changes the limit)\n"},
         {"1", "tri.obj", tri + "f 1 2 3\n", "tri.obj no/out.mesh",
@@ -487,6 +505,12 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     EXPECT_EQ(tiny.substr(0, tiny.find("\nn ")), "MESH3\nv 0 0 0\nv 0 10 0\nv 10 0 0");
     seen = picture_extent(read_file(dir.file("t.scene")), tiny);
     EXPECT_NEAR(std::max({-seen[0], seen[1], -seen[2], seen[3]}), 0.85, 1e-6);
+    // So is one too large, at the edge of a float's range, whose middle is
+    // so far from the origin that a step of one unit from it is lost.
+    write_file(dir.file("huge.obj"), "v 3.4e38 3.4e38 -3.4e38\nv -3.4e38 -3.4e38 3.4e38\nv 0 3.4e38 0\nf 1 2 3\n");
+    r = run_import(dir, "-scene huge.obj h.scene");
+    seen = picture_extent(read_file(dir.file("h.scene")), read_file(dir.file("h-default.mesh")));
+    EXPECT_NEAR(std::max({-seen[0], seen[1], -seen[2], seen[3]}), 0.85, 1e-6) << read_file(dir.file("h.scene"));
 
     // The cube fitted to the unit box, seen edge-on from the front and the
     // right, lit from the right: the middle row of the picture is flat on

@@ -66,7 +66,7 @@ bool is_gltf(const std::string &model)
     return model_extension(model) == ".gltf" || model_extension(model) == ".glb";
 }
 
-// A colour for a note: three digits are enough to tell.
+// A colour, or a place, for a note: three digits are enough to tell.
 std::string colour_note(const Vec &c)
 {
     char text[64];
@@ -295,6 +295,30 @@ std::vector<RtLight> lights_and_glows(const std::vector<RtLight> &lights, const 
     return all;
 }
 
+// rt reads every number through a float: a vector that is finite as
+// floats.
+bool finite_for_rt(const Vec &v)
+{
+    return std::isfinite(static_cast<float>(v.x)) && std::isfinite(static_cast<float>(v.y)) &&
+           std::isfinite(static_cast<float>(v.z));
+}
+
+// Why the camera or a light cannot be written as rt would read it: a place
+// beyond a float's range (a light of the model far away, made larger with
+// the model); empty when all can.
+std::string unwritable(const RtCamera &cam, const std::vector<RtLight> &lights)
+{
+    if (!finite_for_rt(cam.position) || !finite_for_rt(cam.target)) {
+        return "its camera lies at " + colour_note(cam.position) + ", beyond the numbers rt reads";
+    }
+    for (const RtLight &light : lights) {
+        if (!finite_for_rt(light.position) || !finite_for_rt(light.colour)) {
+            return "a light lies at " + colour_note(light.position) + ", beyond the numbers rt reads";
+        }
+    }
+    return "";
+}
+
 // Text from a model for a comment line of the scene file: rt reads a line
 // of at most 1023 characters, and a line break would end the comment.
 std::string comment_text(const std::string &text)
@@ -456,6 +480,12 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
         for (RtLight &light : lights) {
             light.position = fit.place(light.position);
         }
+    }
+
+    std::string why = unwritable(cam, lights);
+    if (!why.empty()) {
+        fprintf(stderr, "rt-import: cannot import %s: %s\n", opt.model.c_str(), why.c_str());
+        return kExitFailure;
     }
 
     // Mesh names relative to the scene file's folder, where rt looks for
