@@ -56,20 +56,43 @@ int ply_type_size(const std::string &type)
     return it == sizes.end() ? 0 : it->second;
 }
 
-// PLY: a header of lines up to "end_header"; each element's count times
-// the least bytes one instance takes: in binary its scalars and the count
-// of each list, in text two characters (a digit and a separator) a value.
-bool ply_fits(const std::string &header, long long size, std::string *reason)
+bool ply_type_signed(const std::string &type)
 {
-    std::istringstream in(header);
+    return type[0] != 'u';
+}
+
+bool ply_type_integer(const std::string &type)
+{
+    return type.find("float") == std::string::npos && type != "double";
+}
+
+// A property of a PLY element: a scalar, or a list of items after their
+// count.
+struct PlyProperty {
+    std::string name;
+    bool list = false;
+    std::string type;       // the scalar's, or the list items'
+    std::string count_type; // a list's count
+};
+
+struct PlyElement {
+    std::string name;
+    unsigned long long count = 0;
+    std::vector<PlyProperty> properties;
+};
+
+struct PlyHeader {
+    bool binary = false, big_endian = false;
+    std::vector<PlyElement> elements;
+    long long data = -1; // where the elements begin; -1: the header does not end
+    bool known = true;   // every type is one this check reads
+};
+
+PlyHeader ply_header(const std::string &text)
+{
+    std::istringstream in(text);
     std::string line;
-    bool binary = false;
-    struct Element {
-        std::string name;
-        unsigned long long count = 0;
-        double least = 0.0; // bytes
-    };
-    std::vector<Element> elements;
+    PlyHeader h;
     while (std::getline(in, line)) {
         std::istringstream words(line);
         std::string word;
@@ -77,39 +100,238 @@ bool ply_fits(const std::string &header, long long size, std::string *reason)
         if (word == "format") {
             std::string kind;
             words >> kind;
-            binary = kind.rfind("binary", 0) == 0;
+            h.binary = kind.rfind("binary", 0) == 0;
+            h.big_endian = kind == "binary_big_endian";
         } else if (word == "element") {
-            Element e;
+            PlyElement e;
             words >> e.name >> e.count;
-            if (words.fail()) {
-                return true; // the reader will refuse it
+            h.known = h.known && !words.fail();
+            h.elements.push_back(e);
+        } else if (word == "property" && !h.elements.empty()) {
+            PlyProperty p;
+            words >> p.type;
+            if (p.type == "list") {
+                p.list = true;
+                words >> p.count_type >> p.type;
+                h.known = h.known && ply_type_size(p.count_type) > 0 && ply_type_integer(p.count_type);
             }
-            elements.push_back(e);
-        } else if (word == "property" && !elements.empty()) {
-            std::string type;
-            words >> type;
-            int bytes = type == "list" ? 0 : ply_type_size(type);
-            if (type == "list") {
-                std::string count_type;
-                words >> count_type;
-                bytes = ply_type_size(count_type);
+            words >> p.name;
+            h.known = h.known && ply_type_size(p.type) > 0;
+            h.elements.back().properties.push_back(p);
+        } else if (word == "end_header" && in) {
+            h.data = static_cast<long long>(in.tellg());
+            return h;
+        }
+    }
+    return h;
+}
+
+// The least bytes an element's instance takes: in binary its scalars and
+// the count of each list, in text two characters (a digit and a separator)
+// a value.
+double least_bytes(const PlyElement &e, bool binary)
+{
+    double least = 0.0;
+    for (const PlyProperty &p : e.properties) {
+        least += binary ? ply_type_size(p.list ? p.count_type : p.type) : 2;
+    }
+    return least;
+}
+
+// The data of a PLY file from its start, a block at a time: bytes for the
+// binary form, words between white space for the text form.
+class PlyData
+{
+  public:
+    PlyData(const std::string &path, long long from) : in(path, std::ios::binary) { in.seekg(from); }
+
+    bool bytes(size_t n, unsigned char *out)
+    {
+        for (size_t i = 0; i < n; i++) {
+            if (!more()) {
+                return false;
             }
-            elements.back().least += binary ? std::max(bytes, 1) : 2;
-        } else if (word == "end_header") {
-            // What follows the header holds the elements.
-            double data = static_cast<double>(size) - static_cast<double>(in.tellg());
-            double need = 0.0;
-            for (const Element &e : elements) {
-                need += product(e.count, e.least);
-                if (need > data) {
-                    *reason = too_many(e.count, e.name + " elements", size);
+            out[i] = static_cast<unsigned char>(block[at++]);
+        }
+        return true;
+    }
+    bool skip(unsigned long long n)
+    {
+        while (n > 0) {
+            if (!more()) {
+                return false;
+            }
+            size_t step = static_cast<size_t>(std::min<unsigned long long>(n, held - at));
+            at += step;
+            n -= step;
+        }
+        return true;
+    }
+    bool word(std::string *out)
+    {
+        out->clear();
+        while (more() && isspace(static_cast<unsigned char>(block[at]))) {
+            at++;
+        }
+        while (more() && !isspace(static_cast<unsigned char>(block[at]))) {
+            out->push_back(block[at++]);
+        }
+        return !out->empty();
+    }
+
+  private:
+    bool more()
+    {
+        if (at == held) {
+            in.read(block.data(), static_cast<std::streamsize>(block.size()));
+            held = static_cast<size_t>(in.gcount());
+            at = 0;
+        }
+        return at < held;
+    }
+
+    std::ifstream in;
+    std::vector<char> block = std::vector<char>(1 << 20);
+    size_t held = 0, at = 0;
+};
+
+// One value of a PLY file: a binary scalar of a type, or a word of text
+// read as a whole number. False with *whole false when it is no whole
+// number; false with *ended true at the end of the file.
+bool ply_value(PlyData *data, const PlyHeader &h, const std::string &type, long long *value, bool *ended)
+{
+    *ended = false;
+    if (!h.binary) {
+        std::string word;
+        if (!data->word(&word)) {
+            *ended = true;
+            return false;
+        }
+        size_t digits = word.find_first_not_of("0123456789", word[0] == '-' ? 1 : 0);
+        if (digits != std::string::npos || word.size() > 18 || word == "-") {
+            return false;
+        }
+        *value = std::stoll(word);
+        return true;
+    }
+    int size = ply_type_size(type);
+    unsigned char b[8];
+    if (!data->bytes(size, b)) {
+        *ended = true;
+        return false;
+    }
+    unsigned long long u = 0;
+    for (int i = 0; i < size; i++) {
+        u |= static_cast<unsigned long long>(b[h.big_endian ? size - 1 - i : i]) << (8 * i);
+    }
+    int bits = 8 * size;
+    bool negative = ply_type_signed(type) && bits < 64 && (u >> (bits - 1)) != 0;
+    *value = negative ? static_cast<long long>(u) - (1LL << bits) : static_cast<long long>(u);
+    return true;
+}
+
+// Skips one scalar value.
+bool ply_skip(PlyData *data, const PlyHeader &h, const std::string &type)
+{
+    std::string word;
+    return h.binary ? data->skip(ply_type_size(type)) : data->word(&word);
+}
+
+// "face element 7 of 12" and the like.
+std::string element_at(const PlyElement &e, unsigned long long i)
+{
+    return e.name + " element " + std::to_string(i + 1) + " of " + std::to_string(e.count);
+}
+
+// Walks the elements of a PLY file as its header declares them, as the
+// reader will: false, with *reason set, when the file ends before they do,
+// a list's count is not a count, or a face names a vertex that the file
+// does not hold. A reader given such a file reads values that are not
+// there (a face of 255 corners of which 3 are given, one taken from the
+// next face's) or stops on an assertion.
+bool ply_walk(const std::string &path, const PlyHeader &h, std::string *reason)
+{
+    unsigned long long vertices = 0;
+    for (const PlyElement &e : h.elements) {
+        vertices = e.name == "vertex" ? e.count : vertices;
+    }
+    PlyData data(path, h.data);
+    const std::string short_of = "it holds less than its header declares: it ends within ";
+    for (const PlyElement &e : h.elements) {
+        bool lists = std::any_of(e.properties.begin(), e.properties.end(), [](const PlyProperty &p) { return p.list; });
+        if (h.binary && !lists) {
+            // Of a fixed size: skipped whole, or found short at the first
+            // instance missing.
+            unsigned long long each = static_cast<unsigned long long>(least_bytes(e, true));
+            for (unsigned long long i = 0; i < e.count; i++) {
+                if (!data.skip(each)) {
+                    *reason = short_of + element_at(e, i);
                     return false;
                 }
             }
-            return true;
+            continue;
+        }
+        for (unsigned long long i = 0; i < e.count; i++) {
+            for (const PlyProperty &p : e.properties) {
+                long long n = 1, index;
+                bool ended = false, ok = !p.list || ply_value(&data, h, p.count_type, &n, &ended);
+                if (ok && n < 0) {
+                    ok = false;
+                }
+                if (!ok) {
+                    *reason = ended ? short_of + element_at(e, i)
+                                    : "its " + element_at(e, i) + " has a list count that is not one";
+                    return false;
+                }
+                bool indices = e.name == "face" && p.list && (p.name == "vertex_indices" || p.name == "vertex_index");
+                for (long long k = 0; k < n; k++) {
+                    if (!indices) {
+                        if (!ply_skip(&data, h, p.type)) {
+                            *reason = short_of + element_at(e, i);
+                            return false;
+                        }
+                        continue;
+                    }
+                    if (!ply_value(&data, h, p.type, &index, &ended)) {
+                        *reason = ended ? short_of + element_at(e, i)
+                                        : "its " + element_at(e, i) + " has an index that is not a whole number";
+                        return false;
+                    }
+                    if (index < 0 || static_cast<unsigned long long>(index) >= vertices) {
+                        *reason = "its " + element_at(e, i) + " names vertex " + std::to_string(index) + ", of " +
+                                  std::to_string(vertices);
+                        return false;
+                    }
+                }
+            }
         }
     }
     return true;
+}
+
+// PLY: the header's counts against the file's size first, at once, then
+// the elements as declared, against what the file holds.
+bool ply_fits(const std::string &path, const std::string &start, long long size, std::string *reason)
+{
+    PlyHeader h = ply_header(start);
+    if (h.data < 0) {
+        *reason = start.size() < kMaxHeader ? "it ends within its header"
+                                            : "its header goes on past " + std::to_string(kMaxHeader) + " bytes";
+        return false;
+    }
+    if (!h.known) {
+        return true; // the reader will refuse it
+    }
+    double data = static_cast<double>(size) - static_cast<double>(h.data);
+    double need = 0.0;
+    for (const PlyElement &e : h.elements) {
+        need += product(e.count, least_bytes(e, h.binary));
+        if (need > data) {
+            *reason = too_many(e.count, e.name + " elements", size);
+            return false;
+        }
+    }
+    return ply_walk(path, h, reason);
 }
 
 // OFF: "OFF" (with letters before it for colours, normals ...), then the
@@ -163,7 +385,7 @@ bool declared_counts_fit(const std::string &path, std::string *reason)
     }
     std::string start = file_start(path);
     if (ext == ".ply") {
-        return ply_fits(start, st.st_size, reason);
+        return ply_fits(path, start, st.st_size, reason);
     }
     return off_fits(start, st.st_size, reason);
 }

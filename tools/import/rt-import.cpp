@@ -388,13 +388,18 @@ int main(int argc, char **argv)
     if (status != 0) {
         return status;
     }
-    set_memory_limit(opt.max_memory);
-    try {
-        return import(opt);
-    } catch (const std::bad_alloc &) {
-        set_memory_limit(0);
-        fprintf(stderr, "rt-import: cannot import %s: it needs more memory than %s (-max-memory changes the limit)\n",
-                opt.model.c_str(), memory_text(opt.max_memory).c_str());
-        return kExitFailure;
-    }
+    return run_apart(
+        [&opt] {
+            set_memory_limit(opt.max_memory);
+            try {
+                return import(opt);
+            } catch (const std::bad_alloc &) {
+                set_memory_limit(0);
+                fprintf(stderr,
+                        "rt-import: cannot import %s: it needs more memory than %s (-max-memory changes the limit)\n",
+                        opt.model.c_str(), memory_text(opt.max_memory).c_str());
+                return kExitFailure;
+            }
+        },
+        opt.model);
 }
