@@ -503,11 +503,12 @@ static void show_pass(const PassRender &r)
         return;
     }
     char caption[96];
+    int before = r.passes_before();
     if (r.passes_planned() > 0) {
         snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d of %d)",
-                 std::min(r.passes_rendered() + 1, r.passes_planned()), r.passes_planned());
+                 before + std::min(r.passes_rendered() + 1, r.passes_planned()), before + r.passes_planned());
     } else {
-        snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d)", r.passes_rendered() + 1);
+        snprintf(caption, sizeof caption, "Ostrel's Path Tracer (pass %d)", before + r.passes_rendered() + 1);
     }
     SDL_WM_SetCaption(caption, nullptr);
 }

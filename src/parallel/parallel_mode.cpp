@@ -195,16 +195,21 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
     return 0;
 }
 
-// "2/4", the pass under way or just done of those planned, or "2" when only
-// the time box ends the run.
+// "2/4", the k-th pass of this run of those planned, counted on from the
+// passes the state held before; "2" when only the time box ends the run.
+static void pass_count(const PassRender &r, int k, char pass[32])
+{
+    if (r.passes_planned() > 0) {
+        snprintf(pass, 32, "%d/%d", r.passes_before() + k, r.passes_before() + r.passes_planned());
+    } else {
+        snprintf(pass, 32, "%d", r.passes_before() + k);
+    }
+}
+
+// The pass under way, or just done.
 static void pass_number(const PassRender &r, char pass[32])
 {
-    int number = r.passes_rendered() + (r.busy() ? 1 : 0);
-    if (r.passes_planned() > 0) {
-        snprintf(pass, 32, "%d/%d", number, r.passes_planned());
-    } else {
-        snprintf(pass, 32, "%d", number);
-    }
+    pass_count(r, r.passes_rendered() + (r.busy() ? 1 : 0), pass);
 }
 
 // "12:05", minutes and seconds; "--:--" for a negative time, not yet known.
@@ -245,14 +250,12 @@ void print_pass_line(const PassRender &r, int *shown)
         int k = ++*shown;
         char pass[32];
         int percent;
+        pass_count(r, tenths ? 1 : k, pass);
         if (tenths) {
-            snprintf(pass, sizeof pass, "1/1");
             percent = 10 * k;
         } else if (r.passes_planned() > 0) {
-            snprintf(pass, sizeof pass, "%d/%d", k, r.passes_planned());
             percent = static_cast<int>(100LL * k / r.passes_planned());
         } else {
-            snprintf(pass, sizeof pass, "%d", k);
             percent = static_cast<int>(100.0 * r.fraction_done());
         }
         report(" rendering: pass %s %3d%%  %s taken %6s left\n", pass, percent, taken, left);
