@@ -771,7 +771,7 @@ static void print_usage()
 
 // Scene::load, with its message; running out of memory (a deep flake, a
 // huge file) is a message of its own rather than an uncaught exception.
-static bool load_scene_file(const char *fname, ContentHash *key)
+static bool load_scene_file(const char *fname, FilesKey *key)
 {
     try {
         if (scene.load(fname, key)) {
@@ -842,8 +842,8 @@ int rt_main(int argc, char **argv)
     bool scene_loaded = false;
     // What a state file is keyed to: the scene and mesh files' bytes, as
     // they are loaded. Only a run with a state file needs it.
-    ContentHash scene_key;
-    ContentHash *key = nullptr;
+    FilesKey scene_key;
+    FilesKey *key = nullptr;
     for (int i = 1; i < argc; i++) {
         key = strcmp(argv[i], "-state") == 0 ? &scene_key : key;
     }
@@ -986,7 +986,7 @@ int rt_main(int argc, char **argv)
         fprintf(stderr, "failed to write image: %s: the same file as %s\n", output, input.c_str());
         return 1;
     }
-    if (state_file != nullptr && !prepare_state(scene_key.value)) {
+    if (state_file != nullptr && !prepare_state(scene_key)) {
         return 1;
     }
     if (!not_over_a_state(output)) {

@@ -289,17 +289,19 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {"", "r -rows 0:3 a.scene", cont + "saved for rows 0:6\n"},
         {"", "r -rays 16 a.scene", cont + "saved for 4 rays per pixel\n"},
         {"", "r -gamma 2 a.scene", cont + "saved for a gamma of 1\n"},
-        {"", "r b.scene", cont + "saved for other scene files\n"},
-        {"", "cat b.scene | r -state p /dev/stdin", "cannot continue from state file p: saved for other scene files\n"},
+        {"", "r b.scene", cont + "saved for other contents of scene file b.scene\n"},
+        {"", "r a.scene b.scene", cont + "saved for other scene files\n"},
+        {"", "cat b.scene | r -state p /dev/stdin",
+         "cannot continue from state file p: saved for other contents of scene file /dev/stdin\n"},
         {"echo '# changed' >> x.mesh", "r -state q long.scene",
-         "cannot continue from state file q: saved for other scene files\n"},
+         "cannot continue from state file q: saved for other contents of mesh data file x.mesh\n"},
         {"head -c 100 s > x && mv x s", "r a.scene", cont + damaged},
         {"printf X | dd of=s bs=1 seek=900 conv=notrunc 2>/dev/null", "r a.scene", cont + damaged},
         {"printf X >> s", "r a.scene", cont + damaged}, // one byte past the end
         {"printf '\\002' | dd of=s bs=1 seek=27 conv=notrunc 2>/dev/null", limited + "r a.scene", cont + damaged},
         {"printf 'P6\\n8 6\\n255\\n' > s", "r a.scene", cont + "not a state file of rt\n"},
-        {"printf '\\002' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
-         cont + "a state file of version 2; this rt reads version 1\n"},
+        {"printf '\\003' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
+         cont + "a state file of version 3; this rt reads versions 1 to 2\n"},
         {"", "r -state ff a.scene", "cannot use state file ff: not a regular file\n"},
         {"", "r -o s a.scene", "failed to write image: s: the same file as state file s\n"},
         {"", "m m t s s", "cannot merge state file s: pass 0 is in s too\n"},
@@ -355,7 +357,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
     EXPECT_EQ(r.err, "failed to read mesh data file: x.mesh: invalid format\n"
                      "error in line 4: \"m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) kr(0) "
                      "ke(0 0 0)\n\", ignoring.\n"
-                     "cannot continue from state file s: saved for other scene files\n");
+                     "cannot continue from state file s: saved for other contents of mesh data file x.mesh\n");
 }
 
 // A state that cannot be saved (a file size limit that lets the state of one
@@ -370,7 +372,7 @@ TEST(HostileInput, AStateThatCannotBeSaved)
     write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
                                     "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
     const std::string rt = shell_words(RT_BINARY) + " -nosdl -threads 1 -size 8x6 ";
-    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1220 " + rt +
+    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1232 " + rt +
                                             "-passes 3 -state s -o p.ppm a.scene 2>err; echo \"status $?\"; } | "
                                             "grep -a -e '^passes' -e '^status'; cat err; " +
                                             rt +
@@ -395,7 +397,7 @@ TEST(HostileInput, TwoRunsOnOneState)
         dir.path(), "/bin/bash",
         {"-c", "mkfifo pic; " + rt + "-passes 1 -state c a.scene >/dev/null; " + rt +
                    "-passes 2 -state c -o pic a.scene >/dev/null & a=$!; "
-                   "while kill -0 $a 2>/dev/null && [ $(wc -c < c) != 1224 ]; do sleep 0.01; done; " +
+                   "while kill -0 $a 2>/dev/null && [ $(wc -c < c) != 1236 ]; do sleep 0.01; done; " +
                    rt + "-passes 2:4 -state c a.scene >/dev/null 2>err; echo \"second run $?\"; " +
                    shell_words(RT_BINARY) + " -merge c c 2>>err; echo \"merge into it $?\"; " +
                    "[ \"$(cat err)\" = \"$(printf 'cannot use state file c: in use by process %s\\n' $a $a)\" ] && "

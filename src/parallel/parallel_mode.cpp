@@ -31,9 +31,11 @@ static bool not_a_state(const char *picture, const char *state, bool same)
     return !same;
 }
 
-bool prepare_state(uint64_t scene_key)
+bool prepare_state(const FilesKey &scene_key)
 {
-    state_key.scene = scene_key;
+    state_key.scene = scene_key.value;
+    state_key.file_ends = scene_key.ends;
+    state_key.file_names = scene_key.names;
     state_key.width = run.width;
     state_key.height = run.height;
     state_key.row_begin = run.band_begin;
@@ -153,6 +155,11 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         if (owner.empty()) {
             merged.key = one.key;
             merged.sum = PassSum(one.sum.pixels());
+        }
+        // A state of old names no files: the merged one takes them from
+        // another that does.
+        if (merged.key.file_ends.empty()) {
+            merged.key.file_ends = one.key.file_ends;
         }
         if (!merged.sum.merge(one.sum, &shared)) {
             fprintf(stderr, "cannot merge state file %s: pass %d is in %s too\n", name, shared, owner[shared]);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "files/content_hash.h"
 #include "files/image_file.h"
 #include "parallel/pass_render.h"
 
@@ -32,7 +33,7 @@ void set_parallel_run(const ParallelRun &settings);
 // as they were loaded; the size, band, rays and gamma), the file held for the
 // run, and the checks that it can be written and is not the output, before
 // the first pixel; false after a message.
-bool prepare_state(uint64_t scene_key);
+bool prepare_state(const FilesKey &scene_key);
 // Whether a picture may be written to picture: not over a state file of rt
 // (which a slip of -o would lose, passes and all); false after a message.
 bool not_over_a_state(const char *picture);
