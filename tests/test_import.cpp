@@ -232,6 +232,10 @@ TEST(Import, RefusalsLeaveNothingBehind)
          cannot + "list.ply: it holds less than its header declares: it ends within face element 1 of 1\n"},
         {"1", "far.ply", kPly + "1\n" + kPlyBody + "3 0 1 3\n", "far.ply old.mesh",
          cannot + "far.ply: its face element 1 of 1 names vertex 3, of 3\n"},
+        // An OFF face naming a vertex the file lacks, which the reader would
+        // take for its last.
+        {"1", "far.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n", "far.off old.mesh",
+         cannot + "far.off: its face 1 of 1 names vertex 7, of 3\n"},
         {"1", "binlist.ply",
          "ply\nformat binary_big_endian 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
          "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n" +

@@ -152,6 +152,7 @@ class PlyData
                 return false;
             }
             out[i] = static_cast<unsigned char>(block[at++]);
+            consumed++;
         }
         return true;
     }
@@ -163,21 +164,34 @@ class PlyData
             }
             size_t step = static_cast<size_t>(std::min<unsigned long long>(n, held - at));
             at += step;
+            consumed += step;
             n -= step;
         }
         return true;
     }
+    // A word longer than any number is kept to its first kMaxWord
+    // characters: a file of one endless word takes no more memory.
     bool word(std::string *out)
     {
+        const size_t kMaxWord = 32;
         out->clear();
+        bool any = false;
         while (more() && isspace(static_cast<unsigned char>(block[at]))) {
             at++;
+            consumed++;
         }
         while (more() && !isspace(static_cast<unsigned char>(block[at]))) {
-            out->push_back(block[at++]);
+            if (out->size() < kMaxWord) {
+                out->push_back(block[at]);
+            }
+            at++;
+            consumed++;
+            any = true;
         }
-        return !out->empty();
+        return any;
     }
+    // The bytes read or skipped so far.
+    unsigned long long consumed = 0;
 
   private:
     bool more()
@@ -259,15 +273,18 @@ bool ply_walk(const std::string &path, const PlyHeader &h, std::string *reason)
     const std::string short_of = "it holds less than its header declares: it ends within ";
     for (const PlyElement &e : h.elements) {
         bool lists = std::any_of(e.properties.begin(), e.properties.end(), [](const PlyProperty &p) { return p.list; });
+        if (e.properties.empty()) {
+            continue; // nothing to read, however many
+        }
         if (h.binary && !lists) {
-            // Of a fixed size: skipped whole, or found short at the first
+            // Of a fixed size, which the size check has found the file to
+            // hold at most: skipped whole, or found short at the first
             // instance missing.
             unsigned long long each = static_cast<unsigned long long>(least_bytes(e, true));
-            for (unsigned long long i = 0; i < e.count; i++) {
-                if (!data.skip(each)) {
-                    *reason = short_of + element_at(e, i);
-                    return false;
-                }
+            unsigned long long from = data.consumed;
+            if (!data.skip(e.count * each)) {
+                *reason = short_of + element_at(e, (data.consumed - from) / each);
+                return false;
             }
             continue;
         }
@@ -337,20 +354,79 @@ bool ply_fits(const std::string &path, const std::string &start, long long size,
 // OFF: "OFF" (with letters before it for colours, normals ...), then the
 // counts of vertices and faces; a vertex takes at least three values of two
 // characters, a face at least four.
-bool off_fits(const std::string &text, long long size, std::string *reason)
+// Whether a line holds nothing but white space.
+bool blank(const std::string &line)
+{
+    return line.find_first_not_of(" \t\r\v\f") == std::string::npos;
+}
+
+// OFF, after its counts (in the lines before `first`): a line for each
+// vertex, then one for each face, its corner count and as many indices,
+// each of a vertex the file holds. The reader takes the lines as they
+// come: a face short of its corners would be dropped, a vertex beyond the
+// count taken for the last one. Lines of white space are skipped, as the
+// reader skips them.
+bool off_walk(const std::string &path, size_t first, unsigned long long vertices, unsigned long long faces,
+              std::string *reason)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    for (size_t n = 0; n < first && std::getline(in, line); n++) {
+    }
+    const std::string short_of = "it holds less than its header declares: it ends within ";
+    for (unsigned long long v = 0; v < vertices + faces; v++) {
+        bool got = false;
+        while (!got && std::getline(in, line)) {
+            got = !blank(line);
+        }
+        bool face = v >= vertices;
+        unsigned long long k = face ? v - vertices : v;
+        std::string which =
+            (face ? "face " : "vertex ") + std::to_string(k + 1) + " of " + std::to_string(face ? faces : vertices);
+        if (!got) {
+            *reason = short_of + which;
+            return false;
+        }
+        std::istringstream words(line);
+        unsigned long long corners = 0, index = 0, given = 0;
+        if (!face || !(words >> corners)) {
+            continue; // the reader says what is wrong with it
+        }
+        for (; given < corners && words >> index; given++) {
+            if (index >= vertices) {
+                *reason =
+                    "its " + which + " names vertex " + std::to_string(index) + ", of " + std::to_string(vertices);
+                return false;
+            }
+        }
+        if (given < corners) {
+            *reason =
+                "its " + which + " gives " + std::to_string(given) + " of its " + std::to_string(corners) + " corners";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool off_fits(const std::string &path, const std::string &text, long long size, std::string *reason)
 {
     std::istringstream in(text);
     std::string word;
     // Past the keyword and any comment lines to the first number.
     std::vector<unsigned long long> counts;
     std::string line;
-    bool keyword = false;
+    bool keyword = false, walk = false;
+    size_t lines = 0;
     while (counts.size() < 2 && std::getline(in, line)) {
+        lines++;
         line = line.substr(0, line.find('#'));
         std::istringstream words(line);
         while (counts.size() < 2 && words >> word) {
             if (!keyword && lower(word).find("off") != std::string::npos) {
                 keyword = true;
+                // Of three dimensions: not nOFF (a count of them follows)
+                // nor 4OFF.
+                walk = word[0] != 'n' && word.find('4') == std::string::npos;
                 continue;
             }
             if (word.find_first_not_of("0123456789") != std::string::npos) {
@@ -370,7 +446,7 @@ bool off_fits(const std::string &text, long long size, std::string *reason)
         *reason = too_many(counts[1], "faces", size);
         return false;
     }
-    return true;
+    return !walk || off_walk(path, lines, counts[0], counts[1], reason);
 }
 
 } // namespace
@@ -387,5 +463,5 @@ bool declared_counts_fit(const std::string &path, std::string *reason)
     if (ext == ".ply") {
         return ply_fits(path, start, st.st_size, reason);
     }
-    return off_fits(start, st.st_size, reason);
+    return off_fits(path, start, st.st_size, reason);
 }
