@@ -62,6 +62,12 @@ int open_folder_of(const std::string &path)
     return open(folder.empty() ? "." : folder.c_str(), how | O_DIRECTORY | O_CLOEXEC);
 }
 
+bool folder_writable(const std::string &path)
+{
+    std::string folder = folder_of(path);
+    return access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) == 0;
+}
+
 // Relative link contents count from the link's own folder.
 bool follow_links(std::string *path)
 {
@@ -175,13 +181,8 @@ bool OutputFile::check(const char *name)
     if (!check_target(name, &st, &exists) || in_place) {
         return !failed();
     }
-    // The temporary is made in the target's folder: one that is missing,
-    // not a folder, or not writable is refused now.
-    std::string folder = folder_of(target);
-    if (access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0) {
-        return fail(errno);
-    }
-    return true;
+    // The temporary is made in the target's folder.
+    return folder_writable(target) || fail(errno);
 }
 
 bool OutputFile::open(const char *name)

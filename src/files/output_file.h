@@ -82,6 +82,9 @@ bool follow_links(std::string *path);
 std::string folder_of(const std::string &path);
 // A descriptor of the folder a path is in, for the *at calls; -1 with errno.
 int open_folder_of(const std::string &path);
+// Whether a file can be made in the folder a path is in (one that is
+// missing, not a folder or not writable cannot); false with errno set.
+bool folder_writable(const std::string &path);
 
 // True when the file called name is the very file open as descriptor fd
 // (the same device and inode), as /dev/stdout is standard output's file.

@@ -211,8 +211,7 @@ bool can_write(const std::string &path, std::string *reason)
     if (!replaceable(path, reason)) {
         return false;
     }
-    std::string folder = folder_of(path);
-    if (access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) != 0) {
+    if (!folder_writable(path)) {
         *reason = strerror(errno);
         return false;
     }
