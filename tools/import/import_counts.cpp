@@ -209,9 +209,9 @@ class PlyData
     size_t held = 0, at = 0;
 };
 
-// One value of a PLY file: a binary scalar of a type, or a word of text
-// read as a whole number. False with *whole false when it is no whole
-// number; false with *ended true at the end of the file.
+// One value of a PLY file: a binary scalar of an integer type, or a word
+// of text read as a whole number. False when it is no whole number, with
+// *ended true when the file has ended.
 bool ply_value(PlyData *data, const PlyHeader &h, const std::string &type, long long *value, bool *ended)
 {
     *ended = false;
@@ -300,7 +300,8 @@ bool ply_walk(const std::string &path, const PlyHeader &h, std::string *reason)
                                     : "its " + element_at(e, i) + " has a list count that is not one";
                     return false;
                 }
-                bool indices = e.name == "face" && p.list && (p.name == "vertex_indices" || p.name == "vertex_index");
+                bool indices = e.name == "face" && p.list && ply_type_integer(p.type) &&
+                               (p.name == "vertex_indices" || p.name == "vertex_index");
                 for (long long k = 0; k < n; k++) {
                     if (!indices) {
                         if (!ply_skip(&data, h, p.type)) {
@@ -351,9 +352,6 @@ bool ply_fits(const std::string &path, const std::string &start, long long size,
     return ply_walk(path, h, reason);
 }
 
-// OFF: "OFF" (with letters before it for colours, normals ...), then the
-// counts of vertices and faces; a vertex takes at least three values of two
-// characters, a face at least four.
 // Whether a line holds nothing but white space.
 bool blank(const std::string &line)
 {
@@ -408,6 +406,9 @@ bool off_walk(const std::string &path, size_t first, unsigned long long vertices
     return true;
 }
 
+// OFF: "OFF" (with letters before it for colours, normals ...), then the
+// counts of vertices and faces; a vertex takes at least three values of two
+// characters, a face at least four. Then the lines, walked.
 bool off_fits(const std::string &path, const std::string &text, long long size, std::string *reason)
 {
     std::istringstream in(text);
