@@ -11,9 +11,9 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -38,7 +38,7 @@ void on_time_limit(int)
 }
 
 // The child of run_apart, to which the ending signals go on.
-volatile pid_t child = 0;
+volatile sig_atomic_t child = 0;
 const int kEnding[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 
 void pass_on(int sig)
