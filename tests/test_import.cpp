@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -34,7 +35,8 @@ std::set<std::string> list_dir(const std::string &path)
 }
 
 const std::string kModels = std::string(RT_SOURCE_DIR) + "/tests/models/";
-// A COLLADA triangle 0.001 across and a point light 3e38 away.
+// A COLLADA triangle 0.001 across and a point light 3e38 away; and the same
+// with a camera there instead.
 const std::string kFarLight =
     "<?xml version=\"1.0\"?>\n<COLLADA xmlns=\"http://www.collada.org/2005/11/COLLADASchema\" version=\"1.4.1\">"
     "<library_lights><light id=\"l\"><technique_common><point><color>1 1 1</color></point></technique_common>"
@@ -47,6 +49,11 @@ const std::string kFarLight =
     "</library_geometries><library_visual_scenes><visual_scene id=\"s\"><node><instance_geometry url=\"#t\"/>"
     "</node><node><translate>0 0 3e38</translate><instance_light url=\"#l\"/></node></visual_scene>"
     "</library_visual_scenes><scene><instance_visual_scene url=\"#s\"/></scene></COLLADA>\n";
+const std::string kFarCamera = std::regex_replace(
+    std::regex_replace(kFarLight, std::regex("<instance_light url=\"#l\"/>"), "<instance_camera url=\"#c\"/>"),
+    std::regex("<library_lights>.*</library_lights>"),
+    "<library_cameras><camera id=\"c\"><optics><technique_common><perspective><yfov>45</yfov></perspective>"
+    "</technique_common></optics></camera></library_cameras>");
 const std::string kPlace = " pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(";
 
 // Runs rt-import in dir with the blank-separated words of command, in which
@@ -247,6 +254,10 @@ TEST(Import, RefusalsLeaveNothingBehind)
         {"1", "far.dae", kFarLight, "-scene far.dae old.scene",
          "rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 times as large\n" +
              cannot + "far.dae: a light lies at (0 0 -3e+42), beyond the numbers rt reads\n"},
+        {"1", "cam.dae", kFarCamera, "-scene -keep-camera cam.dae old.scene",
+         "rt-import: the model gives no light: one white light at the camera\n"
+         "rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 times as large\n" +
+             cannot + "cam.dae: its camera lies at (0 0 -3e+42), beyond the numbers rt reads\n"},
         {"1", "many.obj", many, "-max-memory 1048576 many.obj old.mesh",
          cannot + "many.obj: it needs more memory than 1 MB (-max-memory changes the limit)\n"},
         {"1", "tri.obj", tri + "f 1 2 3\n", "tri.obj no/out.mesh",
