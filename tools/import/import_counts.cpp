@@ -332,6 +332,9 @@ bool ply_walk(const std::string &path, const PlyHeader &h, std::string *reason)
 bool ply_fits(const std::string &path, const std::string &start, long long size, std::string *reason)
 {
     PlyHeader h = ply_header(start);
+    if (start.empty()) {
+        return true; // the reader says it is empty
+    }
     if (h.data < 0) {
         *reason = start.size() < kMaxHeader ? "it ends within its header"
                                             : "its header goes on past " + std::to_string(kMaxHeader) + " bytes";
