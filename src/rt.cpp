@@ -591,7 +591,7 @@ static void print_usage()
 
 // Scene::load, with its message; running out of memory (a deep flake, a
 // huge file) is a message of its own rather than an uncaught exception.
-static bool load_scene_file(const char *fname, ContentHash *key)
+static bool load_scene_file(const char *fname, FilesKey *key)
 {
     try {
         if (scene.load(fname, key)) {
@@ -753,7 +753,7 @@ static const Option *find_option(const char *word)
 // other word, also one beginning with -, is a scene file, loaded as it is
 // reached (into key as well, when given). The exit status when the program
 // ends here (a bad option or scene file: 1; --help: 0), or -1 to go on.
-static int read_command_line(int argc, char **argv, ContentHash *key, bool *scene_loaded)
+static int read_command_line(int argc, char **argv, FilesKey *key, bool *scene_loaded)
 {
     for (int i = 1; i < argc; i++) {
         const Option *o = find_option(argv[i]);
@@ -833,7 +833,7 @@ static bool allocate_image()
 // What every run does before its picture is begun: the settings reported,
 // the scene and the picture's target checked, the state held, the picture
 // prepared; the exit status when the run ends here, or -1 to go on.
-static int prepare_run(bool scene_loaded, const ContentHash &scene_key)
+static int prepare_run(bool scene_loaded, const FilesKey &scene_key)
 {
     // A reader of the picture on standard output gets nothing else there.
     if (is_same_file(output, STDOUT_FILENO)) {
@@ -863,7 +863,7 @@ static int prepare_run(bool scene_loaded, const ContentHash &scene_key)
     if (!check_picture_target(output, &scene.input_files(), states)) {
         return 1;
     }
-    if (state_file != nullptr && !prepare_state(scene_key.value)) {
+    if (state_file != nullptr && !prepare_state(scene_key)) {
         return 1;
     }
     if (!picture.open(output, width, band_rows(), output_format(), output_place())) {
@@ -960,7 +960,7 @@ int rt_main(int argc, char **argv)
     set_up_process();
     // What a state file is keyed to: the scene and mesh files' bytes, as
     // they are loaded. Only a run with a state file needs it.
-    ContentHash scene_key;
+    FilesKey scene_key;
     bool scene_loaded = false;
     int status = read_command_line(argc, argv, names(argc, argv, "-state") ? &scene_key : nullptr, &scene_loaded);
     if (status >= 0) {

@@ -724,7 +724,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     return true;
 }
 
-static Object *load_mesh(const char *line, const char *scene_file, ContentHash *key, int threads, InputFiles *inputs)
+static Object *load_mesh(const char *line, const char *scene_file, FilesKey *key, int threads, InputFiles *inputs)
 {
     char fname[SCENE_LINE_SIZE];
     float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
@@ -744,7 +744,12 @@ static Object *load_mesh(const char *line, const char *scene_file, ContentHash *
     rot.set_rotation(Vector3(rx, ry, rz), angle * 3.141592653589793 / 180.0);
 
     Mesh *mesh = new Mesh(MESH_PRIM_TRI);
-    if (!load_mesh_data(mesh, scene_relative_path(fname, scene_file).c_str(), pos, rot, scale, key, threads, inputs)) {
+    const std::string path = scene_relative_path(fname, scene_file);
+    bool loaded = load_mesh_data(mesh, path.c_str(), pos, rot, scale, key, threads, inputs);
+    if (key != nullptr) {
+        key->end_file("mesh data file " + path);
+    }
+    if (!loaded) {
         delete mesh;
         return nullptr;
     }
@@ -752,7 +757,7 @@ static Object *load_mesh(const char *line, const char *scene_file, ContentHash *
     return mesh;
 }
 
-bool Scene::load(const char *fname, ContentHash *key)
+bool Scene::load(const char *fname, FilesKey *key)
 {
     FILE *fp = fopen(fname, "r");
     if (fp == nullptr) {
@@ -764,8 +769,12 @@ bool Scene::load(const char *fname, ContentHash *key)
     return res;
 }
 
-bool Scene::load(FILE *fp, ContentHash *key, const char *fname)
+bool Scene::load(FILE *fp, FilesKey *key, const char *fname)
 {
+    // The file's bytes are all in the key once its first mesh line is read,
+    // before the mesh's; or at its end.
+    const std::string what = std::string("scene file ") + (fname != nullptr ? fname : "");
+    bool ended = false;
     char line[SCENE_LINE_SIZE];
     // Wide enough for any file a disk can hold: an int would overflow past
     // 2^31 lines, which a file of 2 GiB of empty lines reaches.
@@ -779,9 +788,13 @@ bool Scene::load(FILE *fp, ContentHash *key, const char *fname)
             continue;
         }
 
-        if (kind == 'm') {
+        if (kind == 'm' && !ended) {
             // The key takes a scene file's bytes before those of its meshes.
             reader.read_all();
+            if (key != nullptr) {
+                key->end_file(what);
+            }
+            ended = true;
         }
         bool valid = true;
         switch (kind) {
@@ -828,6 +841,9 @@ bool Scene::load(FILE *fp, ContentHash *key, const char *fname)
         }
     }
     if (key != nullptr) {
+        if (!ended) {
+            key->end_file(what);
+        }
         key->add("\n", 1); // a boundary between files
     }
     // The end of the file is success; a read error (a directory, say) is not.

@@ -28,10 +28,11 @@ class Scene
     // opened or read. With a key, the bytes read go into it as they are read:
     // the file's, then those of the mesh data files it loads (or a mark for
     // each that could not be read), then a boundary; no file is read twice.
+    // The key notes where each file ends, as it is named here.
     // fname, when given, is the file's name: a mesh data file missing from the
     // working folder is looked for in its folder too.
-    bool load(const char *fname, ContentHash *key = nullptr);
-    bool load(FILE *fp, ContentHash *key = nullptr, const char *fname = nullptr);
+    bool load(const char *fname, FilesKey *key = nullptr);
+    bool load(FILE *fp, FilesKey *key = nullptr, const char *fname = nullptr);
 
     // Takes ownership; an object that is a light now goes to `lights` too.
     void add_object(Object *object);

@@ -73,6 +73,16 @@ TEST(CommandLine, EveryKindOfArgument)
          report(4, 1) + " rendering: pass 1/5  20%  #:## taken   #:## left\npasses done: 1\n" + kDone,
          "",
          0},
+        // A resumed run counts its passes on from those the state holds.
+        {{"-nosdl", "-threads", "2", "-passes", "1", "-state", "s", "-o", "s.ppm", "-size", "2x2", "a.scene"},
+         report(4, 1) + passes_done(1) + kDone,
+         "",
+         0},
+        {{"-nosdl", "-threads", "2", "-passes", "3", "-state", "s", "-o", "s.ppm", "-size", "2x2", "a.scene"},
+         report(4, 1) + " rendering: pass 2/3  50%  #:## taken   #:## left\n" +
+             " rendering: pass 3/3 100%  #:## taken   #:## left\npasses done: 3\n" + kDone,
+         "",
+         0},
         {{"-nosdl", "-size", "2x2", "empty.scene"},
          report(4, 1) + progress_bars(2) + kDone,
          "no camera specified, using the default camera\n",

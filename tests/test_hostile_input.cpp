@@ -167,10 +167,11 @@ TEST(HostileInput, FailingTasksStopTheRestAndReachTheCaller)
     }
 }
 
-// Each ending signal during a window-less render ends it by that signal and
-// takes the picture's temporary file along; the earlier picture stays. In the
-// parallel mode the passes done are kept and shown first. A reader of the
-// reports that goes away costs the reports, not the picture.
+// Each ending signal during a window-less render ends it by that signal; the
+// earlier picture stays, and no temporary is left, also after SIGKILL: the
+// picture's temporary is made only once the pixels are done. In the parallel
+// mode the passes done are kept and shown first. A reader of the reports that
+// goes away costs the reports, not the picture.
 TEST(HostileInput, SignalsAndAReaderThatGoesAway)
 {
     TempDir dir;
@@ -178,20 +179,23 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
                                     "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\nl p(0 5 -5) c(1 1 1)\n");
     const struct {
         const char *name, *status, *job; // the job's end as bash reports it
-    } ending[] = {
-        {"INT", "130", "Interrupt"}, {"TERM", "143", "Terminated"}, {"HUP", "129", "Hangup"}, {"QUIT", "131", "Quit"}};
+    } ending[] = {{"INT", "130", "Interrupt"},
+                  {"TERM", "143", "Terminated"},
+                  {"HUP", "129", "Hangup"},
+                  {"QUIT", "131", "Quit"},
+                  {"KILL", "137", "Killed"}};
     for (const auto &sig : ending) {
         // With job control, as from a terminal: a background job of a plain
         // script ignores SIGINT, which the program leaves as it finds it.
         RunResult r =
             run_program(dir.path(), "/bin/bash",
                         {"-c", std::string("set -m; ulimit -c 0; echo earlier > out.ppm; ") + shell_words(RT_BINARY) +
-                                   " -nosdl -rays 4096 a.scene >/dev/null & "
-                                   "while ! ls -A | grep -q '^\\.out'; do sleep 0.01; done; "
-                                   "ls -A | grep -cE '^\\.out\\.ppm\\.[a-zA-Z0-9]{6}$'; kill -" +
+                                   " -nosdl -rays 4096 a.scene > log & "
+                                   "while ! grep -q rendering log; do sleep 0.01; done; rm log; "
+                                   "ls -A | grep -c '^\\.'; kill -" +
                                    sig.name + " $!; wait $!; echo $?; ls -A"});
-        // The temporary is hidden beside the picture, named for it.
-        EXPECT_EQ(r.out, "1\n" + std::string(sig.status) + "\na.scene\nout.ppm\n") << sig.name;
+        // No temporary while the pixels are rendered.
+        EXPECT_EQ(r.out, "0\n" + std::string(sig.status) + "\na.scene\nout.ppm\n") << sig.name;
         // Ended by the signal itself, not by an exit with its number.
         EXPECT_NE(r.err.find(sig.job), std::string::npos) << r.err;
         EXPECT_EQ(read_file(dir.file("out.ppm")), "earlier\n");
@@ -219,6 +223,31 @@ TEST(HostileInput, SignalsAndAReaderThatGoesAway)
     EXPECT_EQ(r.out, "rays: 4  - 0\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(dir.file("out.ppm")).size(), ppm(64, 64, std::string(64 * 64 * 3, 0)).size());
+}
+
+// Started with standard streams closed, rt and rt -merge write the picture
+// and the state as with them open: the files they open must not take the
+// streams' numbers, where the progress lines would go into them. Every
+// combination of 0, 1 and 2 closed, in both modes, the four formats in turn.
+TEST(HostileInput, ClosedStandardStreams)
+{
+    TempDir dir;
+    write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
+                                    "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
+    RunResult r =
+        run_shell(dir.path(), "r() { \"$RT\" -nosdl -size 8x6 -rays 1 a.scene \"$@\"; }; n=0; "
+                              "for mode in '' '-threads 2'; do for f in ppm png exr pfm; do "
+                              "r $mode -o ref.$f >/dev/null || echo failed; done; "
+                              "for closed in '<&-' '>&-' '2>&-' '<&- >&-' '<&- 2>&-' '>&- 2>&-' "
+                              "'<&- >&- 2>&-'; do set -- ppm png exr pfm; shift $((n % 4)); n=$((n + 1)); "
+                              "eval \"r $mode -o got.$1 $closed\" >/dev/null; cmp ref.$1 got.$1 || echo \"$closed\"; "
+                              "done; done; "
+                              "r -threads 2 -state s >/dev/null; "
+                              "\"$RT\" -merge m s -o m.ppm <&- >&- 2>&-; cmp s m && cmp ref.ppm m.ppm; ls -A");
+    EXPECT_EQ(
+        r.out,
+        "a.scene\ngot.exr\ngot.pfm\ngot.png\ngot.ppm\nm\nm.ppm\nout.ppm\nref.exr\nref.pfm\nref.png\nref.ppm\ns\n");
+    EXPECT_EQ(r.err, "");
 }
 
 // A state file continues or merges only with its own frame (its key: the
@@ -260,21 +289,28 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {"", "r -rows 0:3 a.scene", cont + "saved for rows 0:6\n"},
         {"", "r -rays 16 a.scene", cont + "saved for 4 rays per pixel\n"},
         {"", "r -gamma 2 a.scene", cont + "saved for a gamma of 1\n"},
-        {"", "r b.scene", cont + "saved for other scene files\n"},
-        {"", "cat b.scene | r -state p /dev/stdin", "cannot continue from state file p: saved for other scene files\n"},
+        {"", "r b.scene", cont + "saved for other contents of scene file b.scene\n"},
+        {"", "r a.scene b.scene", cont + "saved for other scene files\n"},
+        {"", "cat b.scene | r -state p /dev/stdin",
+         "cannot continue from state file p: saved for other contents of scene file /dev/stdin\n"},
         {"echo '# changed' >> x.mesh", "r -state q long.scene",
-         "cannot continue from state file q: saved for other scene files\n"},
+         "cannot continue from state file q: saved for other contents of mesh data file x.mesh\n"},
         {"head -c 100 s > x && mv x s", "r a.scene", cont + damaged},
         {"printf X | dd of=s bs=1 seek=900 conv=notrunc 2>/dev/null", "r a.scene", cont + damaged},
         {"printf X >> s", "r a.scene", cont + damaged}, // one byte past the end
         {"printf '\\002' | dd of=s bs=1 seek=27 conv=notrunc 2>/dev/null", limited + "r a.scene", cont + damaged},
         {"printf 'P6\\n8 6\\n255\\n' > s", "r a.scene", cont + "not a state file of rt\n"},
-        {"printf '\\002' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
-         cont + "a state file of version 2; this rt reads version 1\n"},
+        {"printf '\\003' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
+         cont + "a state file of version 3; this rt reads versions 1 to 2\n"},
         {"", "r -state ff a.scene", "cannot use state file ff: not a regular file\n"},
         {"", "r -o s a.scene", "failed to write image: s: the same file as state file s\n"},
         {"", "m m t s s", "cannot merge state file s: pass 0 is in s too\n"},
         {"\"$RT\" -nosdl -threads 1 -size 8x7 -passes 3:4 -state u a.scene >/dev/null", "m m t u",
+         "cannot merge state file u: saved for a 8x7 frame, unlike t\n"},
+        // A state OUT holds is merged too: a pass twice, or another frame, is
+        // refused, and OUT kept.
+        {"", "m s p", "cannot merge state file s: pass 0 is in p too\n"},
+        {"cp u k", "m u t; cmp u k >&2 && rm k && false",
          "cannot merge state file u: saved for a 8x7 frame, unlike t\n"},
         {"", "m m t ff", "cannot merge state file ff: not a regular file\n"},
         {": > e", "m m t e", "cannot merge state file e: empty: no pass was saved in it\n"},
@@ -321,7 +357,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
     EXPECT_EQ(r.err, "failed to read mesh data file: x.mesh: invalid format\n"
                      "error in line 4: \"m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) kr(0) "
                      "ke(0 0 0)\n\", ignoring.\n"
-                     "cannot continue from state file s: saved for other scene files\n");
+                     "cannot continue from state file s: saved for other contents of mesh data file x.mesh\n");
 }
 
 // A state that cannot be saved (a file size limit that lets the state of one
@@ -336,7 +372,7 @@ TEST(HostileInput, AStateThatCannotBeSaved)
     write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
                                     "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
     const std::string rt = shell_words(RT_BINARY) + " -nosdl -threads 1 -size 8x6 ";
-    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1220 " + rt +
+    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1232 " + rt +
                                             "-passes 3 -state s -o p.ppm a.scene 2>err; echo \"status $?\"; } | "
                                             "grep -a -e '^passes' -e '^status'; cat err; " +
                                             rt +
@@ -361,7 +397,7 @@ TEST(HostileInput, TwoRunsOnOneState)
         dir.path(), "/bin/bash",
         {"-c", "mkfifo pic; " + rt + "-passes 1 -state c a.scene >/dev/null; " + rt +
                    "-passes 2 -state c -o pic a.scene >/dev/null & a=$!; "
-                   "while kill -0 $a 2>/dev/null && [ $(wc -c < c) != 1224 ]; do sleep 0.01; done; " +
+                   "while kill -0 $a 2>/dev/null && [ $(wc -c < c) != 1236 ]; do sleep 0.01; done; " +
                    rt + "-passes 2:4 -state c a.scene >/dev/null 2>err; echo \"second run $?\"; " +
                    shell_words(RT_BINARY) + " -merge c c 2>>err; echo \"merge into it $?\"; " +
                    "[ \"$(cat err)\" = \"$(printf 'cannot use state file c: in use by process %s\\n' $a $a)\" ] && "

@@ -207,8 +207,8 @@ TEST(ImageFiles, EveryKindOfTarget)
         // is renamed.
         {"a folder renamed during the render",
          "mkdir d; { r -o d/p.ppm -size 1x4000 2>err; echo $? >> err; } | "
-         "{ while [ ! -e go ]; do sleep 0.01; done; cat >/dev/null; } & "
-         "while [ -z \"$(ls -A d)\" ] && [ ! -s err ]; do sleep 0.01; done; mv d e; touch go; wait; cat err",
+         "{ head -c 1 >/dev/null; touch begun; while [ ! -e go ]; do sleep 0.01; done; cat >/dev/null; } & "
+         "while [ ! -e begun ]; do sleep 0.01; done; mv d e; touch go; wait; rm begun go; cat err",
          "failed to write image: d/p.ppm: No such file or directory\n1\n", "", "test -z \"$(ls -A e)\"", 0},
     };
     for (const Case &c : cases) {

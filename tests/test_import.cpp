@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -34,6 +35,25 @@ std::set<std::string> list_dir(const std::string &path)
 }
 
 const std::string kModels = std::string(RT_SOURCE_DIR) + "/tests/models/";
+// A COLLADA triangle 0.001 across and a point light 3e38 away; and the same
+// with a camera there instead.
+const std::string kFarLight =
+    "<?xml version=\"1.0\"?>\n<COLLADA xmlns=\"http://www.collada.org/2005/11/COLLADASchema\" version=\"1.4.1\">"
+    "<library_lights><light id=\"l\"><technique_common><point><color>1 1 1</color></point></technique_common>"
+    "</light></library_lights><library_geometries><geometry id=\"t\"><mesh><source id=\"p\">"
+    "<float_array id=\"pa\" count=\"9\">0 0 0 0.001 0 0 0 0.001 0</float_array><technique_common>"
+    "<accessor source=\"#pa\" count=\"3\" stride=\"3\"><param name=\"X\" type=\"float\"/>"
+    "<param name=\"Y\" type=\"float\"/><param name=\"Z\" type=\"float\"/></accessor></technique_common></source>"
+    "<vertices id=\"v\"><input semantic=\"POSITION\" source=\"#p\"/></vertices><triangles count=\"1\">"
+    "<input semantic=\"VERTEX\" source=\"#v\" offset=\"0\"/><p>0 1 2</p></triangles></mesh></geometry>"
+    "</library_geometries><library_visual_scenes><visual_scene id=\"s\"><node><instance_geometry url=\"#t\"/>"
+    "</node><node><translate>0 0 3e38</translate><instance_light url=\"#l\"/></node></visual_scene>"
+    "</library_visual_scenes><scene><instance_visual_scene url=\"#s\"/></scene></COLLADA>\n";
+const std::string kFarCamera = std::regex_replace(
+    std::regex_replace(kFarLight, std::regex("<instance_light url=\"#l\"/>"), "<instance_camera url=\"#c\"/>"),
+    std::regex("<library_lights>.*</library_lights>"),
+    "<library_cameras><camera id=\"c\"><optics><technique_common><perspective><yfov>45</yfov></perspective>"
+    "</technique_common></optics></camera></library_cameras>");
 const std::string kPlace = " pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(";
 // The notes on the lights that a model without its own gets.
 const std::string kLights = "a white key light above and left of the camera, and a fill light right of it";
@@ -187,6 +207,10 @@ TEST(Import, RefusalsLeaveNothingBehind)
     const std::string usage = "usage: rt-import [options] MODEL OUTPUT.mesh\n"
                               "       rt-import -scene [options] MODEL OUTPUT.scene\n";
     const std::string cannot = "rt-import: cannot import ", tri = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+    const std::string kEarlier = "# Imported by rt-import from two.obj.\nm old-b.mesh\n";
+    const std::string kPly = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                             "property float z\nelement face ",
+                      kPlyBody = "property list uchar int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\n";
     const std::string ply = "ply\nformat ascii 1.0\nelement vertex 2000000000\nproperty float x\nproperty float y\n"
                             "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
                             "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
@@ -210,6 +234,13 @@ TEST(Import, RefusalsLeaveNothingBehind)
          "rt-import: -max-time needs a number of seconds, not: nothing\n" + usage},
         // rt reads a mesh name up to the first blank.
         {"2", "", "", "-scene a.obj my\troom", "rt-import: the output name must not contain white space: my\troom\n"},
+        {"2", "", "", "-keep-camera a.obj b.mesh", "rt-import: -keep-camera is for -scene only\n" + usage},
+        // A scene that rt-import did not write is not replaced unless asked;
+        // the output is checked before the model is read.
+        {"2", "tri.obj", tri + "f 1 2 3\n", "-scene tri.obj mine.scene",
+         "rt-import: mine.scene is not a scene that rt-import wrote: left as it is (-replace-scene replaces it)\n"},
+        {"1", "", "", "-scene missing.obj no/s.scene",
+         "rt-import: cannot write no/s.scene: No such file or directory\n"},
         // The model itself, under another name too, and a file the reader
         // opens for it (here its material library) are never written over.
         {"2", "tri.obj", tri + "f 1 2 3\n", "tri.obj ./tri.obj",
@@ -234,6 +265,36 @@ TEST(Import, RefusalsLeaveNothingBehind)
          "property float z\nend_header\n" +
              std::string(36, '\0'),
          "bin.ply old.mesh", cannot + "bin.ply: it declares 4 vertex elements, more than its 151 bytes can hold\n"},
+        // A PLY file is walked as its header declares it before the reader
+        // sees it: cut short (in its header, in a list, a list of 255 with
+        // 3 given), or a face naming a vertex it does not hold.
+        {"1", "head.ply", "ply\nformat binary_little_endian 1.0\nelement", "head.ply old.mesh",
+         cannot + "head.ply: it ends within its header\n"},
+        {"1", "cut.ply", kPly + "2\n" + kPlyBody + "3 0 1 2\n3 0\n", "cut.ply old.mesh",
+         cannot + "cut.ply: it holds less than its header declares: it ends within face element 2 of 2\n"},
+        {"1", "list.ply", kPly + "1\n" + kPlyBody + "255 0 1 2\n", "list.ply old.mesh",
+         cannot + "list.ply: it holds less than its header declares: it ends within face element 1 of 1\n"},
+        {"1", "far.ply", kPly + "1\n" + kPlyBody + "3 0 1 3\n", "far.ply old.mesh",
+         cannot + "far.ply: its face element 1 of 1 names vertex 3, of 3\n"},
+        // An OFF face naming a vertex the file lacks, which the reader would
+        // take for its last.
+        {"1", "far.off", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 7\n", "far.off old.mesh",
+         cannot + "far.off: its face 1 of 1 names vertex 7, of 3\n"},
+        {"1", "binlist.ply",
+         "ply\nformat binary_big_endian 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+         "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n" +
+             std::string(36, '\0') + "\3" + std::string(11, '\0'),
+         "binlist.ply old.mesh",
+         cannot + "binlist.ply: it holds less than its header declares: it ends within face element 1 of 1\n"},
+        // A light of the model that the scale it is written at would take
+        // past a float's range.
+        {"1", "far.dae", kFarLight, "-scene far.dae old.scene",
+         "rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 times as large\n" +
+             cannot + "far.dae: a light lies at (0 0 -3e+42), beyond the numbers rt reads\n"},
+        {"1", "cam.dae", kFarCamera, "-scene -keep-camera cam.dae old.scene",
+         kNoLight +
+             "rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 times as large\n" +
+             cannot + "cam.dae: its camera lies at (0 0 -3e+42), beyond the numbers rt reads\n"},
         {"1", "many.obj", many, "-max-memory 1048576 many.obj old.mesh",
          cannot + "many.obj: it needs more memory than 1 MB (-max-memory changes the limit)\n"},
         {"1", "tri.obj", tri + "f 1 2 3\n", "tri.obj no/out.mesh",
@@ -250,7 +311,8 @@ TEST(Import, RefusalsLeaveNothingBehind)
             write_file(dir.file(c[1]), c[2]);
         }
         write_file(dir.file("old.mesh"), "earlier\n");
-        write_file(dir.file("old.scene"), "m old-b.mesh\n");
+        write_file(dir.file("old.scene"), kEarlier);
+        write_file(dir.file("mine.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\n");
         mkdir(dir.file("old-b.mesh").c_str(), 0755);
         std::set<std::string> before = list_dir(dir.path());
         RunResult r = run_import(dir, c[3]);
@@ -258,11 +320,24 @@ TEST(Import, RefusalsLeaveNothingBehind)
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, c[4]);
         EXPECT_EQ(list_dir(dir.path()), before);
-        EXPECT_EQ(read_file(dir.file("old.mesh")) + read_file(dir.file("old.scene")), "earlier\nm old-b.mesh\n");
+        EXPECT_EQ(read_file(dir.file("old.mesh")) + read_file(dir.file("old.scene")) +
+                      read_file(dir.file("mine.scene")),
+                  "earlier\n" + kEarlier + "c p(0 0 -5) t(0 0 0) fov(45)\n");
         if (!c[2].empty()) {
             EXPECT_EQ(read_file(dir.file(c[1])), c[2]);
         }
     }
+
+    // A model on which the reader stops the program (assimp 5.2 on a line
+    // of blanks among a PLY file's vertices) ends only the child process
+    // that reads it: a message and status 1, nothing written.
+    TempDir crash;
+    write_file(crash.file("blank.ply"),
+               kPly + "1\n" + kPlyBody.substr(0, kPlyBody.size() - 6) + "  \n0 1 0\n3 0 1 2\n");
+    RunResult r = run_import(crash, "blank.ply b.mesh");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.substr(r.err.rfind('\n', r.err.size() - 2) + 1, 36), "rt-import: cannot import blank.ply: ");
+    EXPECT_EQ(list_dir(crash.path()), std::set<std::string>{"blank.ply"});
 
     // Help and version are answers, not refusals.
     TempDir asked;
@@ -274,14 +349,15 @@ TEST(Import, RefusalsLeaveNothingBehind)
 
     // A scene line that cannot be written (a full disk) is an error, and the
     // mesh file is not left without it; a name as long as a name can be fits.
-    // A model that never ends (a pipe without a writer) is given up after
-    // the time allowed.
+    // With the standard streams closed the mesh is the same. A model that
+    // never ends (a pipe without a writer) is given up after the time allowed.
     TempDir dir;
     const std::string import = shell_words(RT_IMPORT_BINARY) + " '" + kModels + "pyramid.obj' ", long_name(250, 'n');
     ASSERT_EQ(mkfifo(dir.file("pipe.obj").c_str(), 0600), 0);
-    RunResult r = run_shell(dir.path(), import + "p.mesh >/dev/full; echo $?; " + import + long_name +
-                                            ".mesh >/dev/null 2>&1; echo $?; " + shell_words(RT_IMPORT_BINARY) +
-                                            " -max-time 0.2 pipe.obj p.mesh; echo $?; ls");
+    r = run_shell(dir.path(), import + "p.mesh >/dev/full; echo $?; " + import + long_name +
+                                  ".mesh >/dev/null 2>&1; echo $?; " + import + "c.mesh <&- >&- 2>&-; cmp c.mesh " +
+                                  long_name + ".mesh && rm c.mesh; " + shell_words(RT_IMPORT_BINARY) +
+                                  " -max-time 0.2 pipe.obj p.mesh; echo $?; ls");
     EXPECT_EQ(r.out, "1\n0\n1\n" + long_name + ".mesh\npipe.obj\n");
     EXPECT_EQ(r.err, "rt-import: cannot write the scene line: No space left on device\n"
                      "rt-import: cannot import pipe.obj: reading it takes longer than 0.2 seconds (-max-time changes "
@@ -306,25 +382,27 @@ TEST(Import, RefusalsLeaveNothingBehind)
 // moves with the model.
 TEST(ImportScene, ScenesRenderTheRightWayRound)
 {
-    const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 sub/s.scene\n";
+    const std::string render = "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o sub/s.png sub/s.scene "
+                               "(leave out -nosdl to watch it in a window)\n";
     const std::vector<std::vector<std::string>> cases = {
         // options and model, standard error, the scene file up to the mesh lines, the colour on the right
         {"@cornell.obj", "rt-import: sub/s.scene: 4 meshes, 12 triangles, 0 lights\n" + render,
-         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
+         "# Render it: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl to watch it in a window)\n"
          "c p(0 1.5818894 -4.002282) t(0 0.87991273 -0.021174626) fov(45)\n",
          "1"},
         // The box turned half round, open towards -z: from the front, its
         // walls would show their backs; it is seen into from behind.
         {"turned.obj", "rt-import: sub/s.scene: 4 meshes, 12 triangles, 0 lights\n" + render,
-         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
+         "# Render it: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl to watch it in a window)\n"
          "c p(2.99607e-16 1.5818894 4.002282) t(-1.879381e-16 0.87991273 0.021174626) fov(45)\n",
          "1"},
         // For a picture of 640x480, the camera's 3:2 frame is its middle 640x320.
         {"-size 640x480 @room.gltf",
          "rt-import: spot light \"spot\" becomes a point light: its cone is dropped\n"
          "rt-import: sub/s.scene: 3 meshes, 6 triangles, 3 lights\n"
-         "rt-import: render it with: rt -size 640x480 -gamma 2.2 sub/s.scene\n",
-         "# Render it: rt -size 640x480 -gamma 2.2 s.scene\n"
+         "rt-import: render it with: rt -nosdl -size 640x480 -gamma 2.2 -o sub/s.png sub/s.scene (leave out -nosdl to "
+         "watch it in a window)\n",
+         "# Render it: rt -nosdl -size 640x480 -gamma 2.2 -o s.png s.scene (leave out -nosdl to watch it in a window)\n"
          "# The model's camera shows the middle 640x320 of that.\n"
          "c p(3 1.5 0) t(-0.037796497 0.96435463 3.677201e-07) fov(65.560905)\n"
          "l p(0 3 0) c(0.8 0.8 0.8)\nl p(0 1387.067 -800.39056) c(0.405 0.405 0.405)\n"
@@ -339,7 +417,7 @@ TEST(ImportScene, ScenesRenderTheRightWayRound)
              "rt-import: sub/s.scene: 1 mesh, 1 triangle, 2 lights; 1 face with corners that are not finite numbers "
              "skipped\n" +
              render,
-         "# Render it: rt -size 512x512 -gamma 2.2 s.scene\n"
+         "# Render it: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl to watch it in a window)\n"
          "# The model's camera shows the middle 256x512 of that.\n"
          "c p(-0.25 -1 -1.5) t(-0.25 -1 0) fov(98.21321)\nl p(-1.75 0.5 -1.5) c(0.8 0.8 0.8)\n"
          "l p(1.25 -1 -1.5) c(0.4 0.4 0.4)\n",
@@ -424,7 +502,8 @@ TEST(ImportScene, MaterialMapping)
         }
     }
     EXPECT_EQ(got, rows);
-    const std::string render = "rt-import: render it with: rt -size 512x512 -gamma 2.2 m.scene\n";
+    const std::string render = "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o m.png m.scene (leave "
+                               "out -nosdl to watch it in a window)\n";
     // The glowing triangles lie beside the others, in their plane: they
     // light none of them.
     EXPECT_EQ(notes, "rt-import: material \"wood\": texture tint.png: its mean colour (0.216 0.289 0.5)\n" + kDarkToo +
@@ -509,7 +588,8 @@ TEST(ImportScene, ModelsLookLikeThemselves)
                      "out of view): passed over (-keep-camera keeps it)\n" +
                          kDarkToo +
                          "rt-import: s.scene: 1 mesh, 1 triangle, 3 lights\n"
-                         "rt-import: render it with: rt -size 512x512 -gamma 2.2 s.scene\n");
+                         "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl "
+                         "to watch it in a window)\n");
     std::string scene = read_file(dir.file("s.scene"));
     EXPECT_NE(scene.find("\nl p(0 0 2) c(0.8 0.8 0.8)\nl p("), std::string::npos) << scene;
     EXPECT_NE(scene.find(" ke(0.2158605 0.2891923 0.5)\n"), std::string::npos) << scene;
@@ -551,6 +631,12 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     EXPECT_EQ(tiny.substr(0, tiny.find("\nn ")), "MESH3\nv 0 0 0\nv 0 10 0\nv 10 0 0");
     seen = picture_extent(read_file(dir.file("t.scene")), tiny);
     EXPECT_NEAR(std::max({-seen[0], seen[1], -seen[2], seen[3]}), 0.85, 1e-6);
+    // So is one too large, at the edge of a float's range, whose middle is
+    // so far from the origin that a step of one unit from it is lost.
+    write_file(dir.file("huge.obj"), "v 3.4e38 3.4e38 -3.4e38\nv -3.4e38 -3.4e38 3.4e38\nv 0 3.4e38 0\nf 1 2 3\n");
+    r = run_import(dir, "-scene huge.obj h.scene");
+    seen = picture_extent(read_file(dir.file("h.scene")), read_file(dir.file("h-default.mesh")));
+    EXPECT_NEAR(std::max({-seen[0], seen[1], -seen[2], seen[3]}), 0.85, 1e-6) << read_file(dir.file("h.scene"));
 
     // The cube fitted to the unit box, seen edge-on from the front and the
     // right, lit from the right: the middle row of the picture is flat on
@@ -594,7 +680,8 @@ TEST(ImportScene, ReimportsReplaceOnlyTheirOwnFiles)
     const std::string other = "rt-import: cb-white.mesh is not a file of cb.scene: left as it is, the mesh goes to "
                               "cb-white-2.mesh\n";
     const std::string summary = "rt-import: cb.scene: 4 meshes, 12 triangles, 0 lights\n"
-                                "rt-import: render it with: rt -size 512x512 -gamma 2.2 cb.scene\n";
+                                "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o cb.png cb.scene "
+                                "(leave out -nosdl to watch it in a window)\n";
     RunResult r = run_import(dir, "-scene @cornell.obj cb.scene");
     EXPECT_EQ(r.err, other + summary);
     r = run_import(dir, "-scene @cornell.obj cb.scene");
@@ -604,6 +691,20 @@ TEST(ImportScene, ReimportsReplaceOnlyTheirOwnFiles)
                          summary);
     EXPECT_EQ(read_file(dir.file("cb-white.mesh")), "MESH3\n");
     EXPECT_EQ(list_dir(dir.path()).size(), 6u);
+    // A scene of the user's is replaced when asked, the files it names
+    // being none of the import's.
+    write_file(dir.file("mine.scene"), "m mine-red.mesh\n");
+    write_file(dir.file("mine-red.mesh"), "MESH3\n");
+    r = run_import(dir, "-scene -replace-scene @cornell.obj mine.scene");
+    EXPECT_EQ(r.err.substr(0, r.err.find("rt-import: mine.scene: ")),
+              "rt-import: mine-red.mesh is not a file of mine.scene: left as it is, the mesh goes to mine-red-2.mesh\n"
+              "rt-import: replaced mine.scene, which rt-import did not write, as -replace-scene asks\n");
+    EXPECT_EQ(read_file(dir.file("mine-red.mesh")), "MESH3\n");
+    for (const char *name :
+         {"mine.scene", "mine-white.mesh", "mine-red-2.mesh", "mine-green.mesh", "mine-light.mesh"}) {
+        EXPECT_EQ(unlink(dir.file(name).c_str()), 0) << name;
+    }
+    unlink(dir.file("mine-red.mesh").c_str());
     // The plain mode writes the file it is given, and says so.
     r = run_import(dir, "@pyramid.obj cb-white.mesh");
     EXPECT_EQ(r.err,

@@ -10,6 +10,7 @@
 #include <ImfHeader.h>
 #include <ImfInputFile.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -113,11 +114,17 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
         RunResult r = run_rt(kGoldenDir, c.args);
         EXPECT_EQ(r.out + r.err, "rays: 16  ->  subdiv: 2\n" + c.out);
     }
+    // A merge into a state keeps the passes it holds, also through a link.
+    ASSERT_EQ(symlink("m13", dir.file("to13").c_str()), 0);
+    m1 = run_rt(dir.path(), {"-merge", "to13", "0"});
+    m2 = run_rt(dir.path(), {"-merge", "m13", "2"});
+    EXPECT_EQ(m1.out + m1.err + m2.out + m2.err, "passes merged: 3\npasses merged: 4\n");
+    EXPECT_TRUE(read_file(dir.file("m13")) == read_file(dir.file("r")));
     plan.insert(plan.end(), {"-size", "40x31", "-state", dir.file("r")});
     RunResult other = run_rt(kGoldenDir, plan);
     EXPECT_EQ(other.err, "cannot continue from state file " + dir.file("r") + ": saved for a 40x30 frame\n");
     EXPECT_EQ(other.status, 1);
-    EXPECT_EQ(run_shell(dir.path(), "ls").out, "0\n1\n2\n3\nm1\nm1.ppm\nm13\nm2\nm2.ppm\nr\n");
+    EXPECT_EQ(run_shell(dir.path(), "ls").out, "0\n1\n2\n3\nm1\nm1.ppm\nm13\nm2\nm2.ppm\nr\nto13\n");
 }
 
 // An OpenEXR file as OpenEXR's own library reads it: its windows, the pixel

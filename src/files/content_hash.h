@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // FNV-1a over bytes: small, and the same on every machine. It keys a state
 // file to the scene files its passes were rendered from, and checks the state
@@ -18,6 +20,21 @@ struct ContentHash {
             h = (h ^ p[i]) * 1099511628211ull;
         }
         value = h;
+    }
+};
+
+// The key of the files a scene was read from: the hash of their bytes in
+// the order they were read, and its value as each file's last byte went in.
+// Where two such keys differ, the first of those values that differs names
+// the file that made them differ.
+struct FilesKey : ContentHash {
+    std::vector<uint64_t> ends;
+    std::vector<std::string> names; // "scene file a.scene", "mesh data file x.mesh"
+
+    void end_file(const std::string &what)
+    {
+        ends.push_back(value);
+        names.push_back(what);
     }
 };
 

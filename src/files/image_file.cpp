@@ -37,6 +37,7 @@ ImageFile::Format ImageFile::by_name(const char *fname, bool exr_float)
 bool ImageFile::open(const char *fname, int w, int h, Format wanted, FramePlace band)
 {
     why.clear();
+    name = fname;
     width = w;
     height = h;
     format = wanted == BY_NAME ? by_name(fname) : wanted;
@@ -51,11 +52,14 @@ bool ImageFile::open(const char *fname, int w, int h, Format wanted, FramePlace 
             return false;
         }
     }
-    return out.open(fname);
+    return out.check(fname);
 }
 
 bool ImageFile::write(const uint32_t *pixels, const LinearColours &colours)
 {
+    if (!out.open(name.c_str())) {
+        return false;
+    }
     bool ok;
     switch (format) {
     case PNG:

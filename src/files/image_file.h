@@ -23,16 +23,17 @@ class ImageFile
     static Format by_name(const char *fname, bool exr_float = false);
 
     // Prepares the file before the pixels exist, so that whatever can fail
-    // early does: the target is checked, its temporary made, the memory a
-    // PNG needs taken. BY_NAME as by_name() says, with half floats. A band of
-    // a taller frame says where it lies (an OpenEXR file keeps that). False
+    // early does: the target is checked, the memory a PNG needs taken. The
+    // temporary is made only by write(), so that a run killed meanwhile
+    // leaves none. BY_NAME as by_name() says, with half floats. A band of a
+    // taller frame says where it lies (an OpenEXR file keeps that). False
     // with reason() set.
     bool open(const char *fname, int width, int height, Format format = BY_NAME, FramePlace place = FramePlace());
     // Whether a format holds linear colours, which write() then needs.
     static bool linear(Format f) { return f == EXR_HALF || f == EXR_FLOAT || f == PFM; }
-    // Writes width x height pixels, or for a format of linear colours the
-    // colours they pack, and puts the file in place; false with reason()
-    // set, the earlier file untouched.
+    // Makes the temporary, writes width x height pixels, or for a format of
+    // linear colours the colours they pack, and puts the file in place;
+    // false with reason() set, the earlier file untouched.
     bool write(const uint32_t *pixels, const LinearColours &colours = LinearColours());
     // Leaves the target as it was.
     void discard() { out.discard(); }
@@ -44,6 +45,7 @@ class ImageFile
     bool write_png(const uint32_t *pixels);
 
     OutputFile out;
+    std::string name;
     Format format = PPM;
     FramePlace place;
     int width = 0;

@@ -62,6 +62,12 @@ int open_folder_of(const std::string &path)
     return open(folder.empty() ? "." : folder.c_str(), how | O_DIRECTORY | O_CLOEXEC);
 }
 
+bool folder_writable(const std::string &path)
+{
+    std::string folder = folder_of(path);
+    return access(folder.empty() ? "." : folder.c_str(), W_OK | X_OK) == 0;
+}
+
 // Relative link contents count from the link's own folder.
 bool follow_links(std::string *path)
 {
@@ -137,24 +143,26 @@ const char *OutputFile::reason() const
     return strerror(err);
 }
 
-bool OutputFile::open(const char *name)
+// What open() and check() share: the target's kind and permission, and
+// the name of a regular file with links followed (in target). *exists and
+// *st say what the name named.
+bool OutputFile::check_target(const char *name, struct stat *st, bool *exists)
 {
     discard();
     target = name;
     in_place = false;
     err = 0;
-    struct stat st;
-    bool exists = stat(name, &st) == 0;
-    if (!exists && errno != ENOENT) {
+    *exists = stat(name, st) == 0;
+    if (!*exists && errno != ENOENT) {
         return fail(errno);
     }
-    if (exists && S_ISDIR(st.st_mode)) {
+    if (*exists && S_ISDIR(st->st_mode)) {
         return fail(EISDIR);
     }
-    if (exists && access(name, W_OK) != 0) {
+    if (*exists && access(name, W_OK) != 0) {
         return fail(errno);
     }
-    if (exists && !S_ISREG(st.st_mode)) {
+    if (*exists && !S_ISREG(st->st_mode)) {
         // A device, a FIFO, a terminal: written where it stands, through
         // the name given, which the system resolves (also /dev/stdout).
         in_place = true;
@@ -162,6 +170,27 @@ bool OutputFile::open(const char *name)
     }
     if (!follow_links(&target)) {
         return fail(errno);
+    }
+    return true;
+}
+
+bool OutputFile::check(const char *name)
+{
+    struct stat st;
+    bool exists;
+    if (!check_target(name, &st, &exists) || in_place) {
+        return !failed();
+    }
+    // The temporary is made in the target's folder.
+    return folder_writable(target) || fail(errno);
+}
+
+bool OutputFile::open(const char *name)
+{
+    struct stat st;
+    bool exists;
+    if (!check_target(name, &st, &exists) || in_place) {
+        return !failed();
     }
 
     std::string temp = temporary_beside(target);

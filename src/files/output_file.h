@@ -1,6 +1,8 @@
 #ifndef RT_OUTPUT_FILE_H
 #define RT_OUTPUT_FILE_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -12,8 +14,9 @@
 // one; the new file keeps the permission bits and owner of the one it
 // replaces. A symbolic link is followed, and its target replaced beside the
 // target. A device, a FIFO or the like is written into where it stands.
-// Everything that can be checked is checked by open(), before the caller
-// spends time on the contents. The temporary is made and removed through a
+// Everything that can be checked is checked by open(), or by check()
+// without making the temporary, before the caller spends time on the
+// contents. The temporary is made and removed through a
 // descriptor of its folder, so that it goes even when the folder is renamed
 // or moved meanwhile (the rename then fails: the target's name is gone).
 class OutputFile
@@ -26,6 +29,10 @@ class OutputFile
 
     // Checks the target and creates the temporary; false with reason() set.
     bool open(const char *name);
+    // Checks the target as open() does, creating nothing: for a file
+    // written much later, whose temporary should not outlive a run killed
+    // meanwhile. False with reason() set.
+    bool check(const char *name);
     // Appends n bytes; false with reason() set from the first error on. A
     // device or FIFO is opened by the first write (a FIFO's open waits for
     // its reader).
@@ -49,6 +56,7 @@ class OutputFile
   private:
     bool fail(int err);
     bool ensure_open();
+    bool check_target(const char *name, struct stat *st, bool *exists);
 
     bool flush_and_close(bool keep);
     bool put_in_place();
@@ -74,6 +82,9 @@ bool follow_links(std::string *path);
 std::string folder_of(const std::string &path);
 // A descriptor of the folder a path is in, for the *at calls; -1 with errno.
 int open_folder_of(const std::string &path);
+// Whether a file can be made in the folder a path is in (one that is
+// missing, not a folder or not writable cannot); false with errno set.
+bool folder_writable(const std::string &path);
 
 // True when the file called name is the very file open as descriptor fd
 // (the same device and inode), as /dev/stdout is standard output's file.

@@ -26,9 +26,11 @@ const ParallelRun &parallel_run()
     return run;
 }
 
-bool prepare_state(uint64_t scene_key)
+bool prepare_state(const FilesKey &scene_key)
 {
-    run.plan.key.scene = scene_key;
+    run.plan.key.scene = scene_key.value;
+    run.plan.key.file_ends = scene_key.ends;
+    run.plan.key.file_names = scene_key.names;
     std::string why;
     if (!held_state.hold(run.state_file, &why)) {
         fprintf(stderr, "cannot use state file %s: %s\n", run.state_file, why.c_str());
@@ -45,8 +47,9 @@ static bool read_input(const StateLock &merged, const char *name, State *one, st
 }
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one
-// frame, merged into the state OUT and, with -o, its picture. OUT is held
-// throughout, and both outputs are checked before any input is read.
+// frame, merged with what OUT holds into the state OUT and, with -o, its
+// picture. OUT is held throughout, and both outputs are checked before any
+// input is read.
 int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack)
 {
     const char *merged_name = nullptr, *picture_name = nullptr;
@@ -93,6 +96,15 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         fprintf(stderr, "cannot use state file %s: not a state file of rt\n", merged_name);
         return 1;
     }
+    // What OUT holds is kept: it is merged as one more input, last, so that
+    // a pass it holds twice or another frame is named as such.
+    bool named = false;
+    for (const char *name : inputs) {
+        named = named || merged_file.holds(name);
+    }
+    if (!named && !merged_file.empty()) {
+        inputs.push_back(merged_name);
+    }
     State merged;
     std::map<int, const char *> owner; // the file each pass came from
     for (const char *name : inputs) {
@@ -110,6 +122,11 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         if (owner.empty()) {
             merged.key = one.key;
             merged.sum = PassSum(one.sum.pixels());
+        }
+        // A state of old names no files: the merged one takes them from
+        // another that does.
+        if (merged.key.file_ends.empty()) {
+            merged.key.file_ends = one.key.file_ends;
         }
         if (!merged.sum.merge(one.sum, &shared)) {
             fprintf(stderr, "cannot merge state file %s: pass %d is in %s too\n", name, shared, owner[shared]);
@@ -152,16 +169,21 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
     return 0;
 }
 
-// "2/4", the pass under way or just done of those planned, or "2" when only
-// the time box ends the run.
+// "2/4", the k-th pass of this run of those planned, counted on from the
+// passes the state held before; "2" when only the time box ends the run.
+static void pass_count(const PassRender &r, int k, char pass[32])
+{
+    if (r.passes_planned() > 0) {
+        snprintf(pass, 32, "%d/%d", r.passes_before() + k, r.passes_before() + r.passes_planned());
+    } else {
+        snprintf(pass, 32, "%d", r.passes_before() + k);
+    }
+}
+
+// The pass under way, or just done.
 static void pass_number(const PassRender &r, char pass[32])
 {
-    int number = r.passes_rendered() + (r.busy() ? 1 : 0);
-    if (r.passes_planned() > 0) {
-        snprintf(pass, 32, "%d/%d", number, r.passes_planned());
-    } else {
-        snprintf(pass, 32, "%d", number);
-    }
+    pass_count(r, r.passes_rendered() + (r.busy() ? 1 : 0), pass);
 }
 
 // "12:05", minutes and seconds; "--:--" for a negative time, not yet known.
@@ -206,14 +228,12 @@ static void print_pass_line(const PassRender &r, int *shown)
         int k = ++*shown;
         char pass[32];
         int percent;
+        pass_count(r, tenths ? 1 : k, pass);
         if (tenths) {
-            snprintf(pass, sizeof pass, "1/1");
             percent = 10 * k;
         } else if (r.passes_planned() > 0) {
-            snprintf(pass, sizeof pass, "%d/%d", k, r.passes_planned());
             percent = static_cast<int>(100LL * k / r.passes_planned());
         } else {
-            snprintf(pass, sizeof pass, "%d", k);
             percent = static_cast<int>(100.0 * r.fraction_done());
         }
         report(" rendering: pass %s %3d%%  %s taken %6s left\n", pass, percent, taken, left);

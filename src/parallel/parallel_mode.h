@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "files/content_hash.h"
 #include "files/image_file.h"
 #include "parallel/pass_render.h"
 
@@ -28,9 +29,9 @@ void set_parallel_run(const ParallelRun &settings);
 // The settings handed over.
 const ParallelRun &parallel_run();
 
-// Holds the state file for the run, keyed also by scene_key (the hash of the
+// Holds the state file for the run, keyed also by scene_key (the hashes of the
 // scene and mesh files as they were loaded); false after a message.
-bool prepare_state(uint64_t scene_key);
+bool prepare_state(const FilesKey &scene_key);
 
 // rt ... -plan: "passes held: N" and "passes to render: A:B ..." (or
 // "none"), the ranges of passes that the run would render, having checked
@@ -43,8 +44,10 @@ bool print_pass_plan();
 bool render_passes(ImageFile *picture, uint32_t *image, bool *began);
 
 // rt -merge OUT STATE... [-o FILE]: the states of different passes of one
-// frame, merged into the state OUT and, with -o, its picture. OUT is held
-// throughout, and both outputs are checked before any input is read.
+// frame, merged into the state OUT and, with -o, its picture. A state that
+// OUT holds is merged too, whether or not it is named among the inputs (only
+// an empty OUT starts afresh). OUT is held throughout, and both outputs are
+// checked before any input is read.
 // The picture's colours are packed by pack, once use_gamma has set the
 // gamma of the merged states.
 int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), ColourPacker pack);

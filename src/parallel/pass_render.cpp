@@ -56,6 +56,7 @@ bool PassRender::start(std::string *why)
         colours.assign(pixels, Color());
     }
     planned = plan.end_pass == PassSum::MAX_PASSES && plan.seconds >= 0.0 ? 0 : static_cast<int>(todo.size());
+    before = static_cast<int>(state.sum.passes().size());
     begun = std::chrono::steady_clock::now();
     return true;
 }

@@ -66,6 +66,9 @@ class PassRender
     int rows_done() const { return rows_now; }
     int passes_planned() const { return planned; }
     int passes_rendered() const { return rendered; }
+    // The passes the state held when the run began: a resumed run counts
+    // its passes on from them.
+    int passes_before() const { return before; }
     // The passes held (read, and rendered since) and those still wanted,
     // ascending.
     const std::vector<int> &passes_held() const { return state.sum.passes(); }
@@ -98,6 +101,7 @@ class PassRender
     int rows_now = 0;
     int planned = 0;
     int rendered = 0;
+    int before = 0;
     int started = 0;
     std::string thread_why;
     std::string state_why;

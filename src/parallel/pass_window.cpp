@@ -31,11 +31,12 @@ static void show_pass(const PassWindow &window, const PassRender &r)
     if (r.passes_planned() == 1 && parallel_run().state_file == nullptr) {
         return;
     }
-    int pass = r.passes_rendered() + 1;
+    // Counted on from the passes the state held before this run.
+    int before = r.passes_before(), pass = r.passes_rendered() + 1;
     if (r.passes_planned() > 0) {
         pass = std::min(pass, r.passes_planned());
     }
-    window.caption(pass, r.passes_planned());
+    window.caption(before + pass, r.passes_planned() > 0 ? before + r.passes_planned() : 0);
 }
 
 // Ends the window's run: with a state file the passes done are kept there,

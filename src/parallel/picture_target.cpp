@@ -23,7 +23,7 @@ static std::string refusal(const char *picture, const InputFiles *inputs, const 
         return "a state file of rt";
     }
     OutputFile probe;
-    if (!probe.open(picture)) {
+    if (!probe.check(picture)) {
         return probe.reason();
     }
     return "";

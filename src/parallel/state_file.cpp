@@ -17,7 +17,10 @@ namespace
 {
 
 const char MAGIC[8] = {'r', 't', 's', 't', 'a', 't', 'e', '\n'};
-const uint32_t VERSION = 1;
+// Version 2 follows the passes with the count of the scene's files and the
+// key's value at the end of each; version 1, which has neither, is read too.
+const uint32_t VERSION = 2;
+const uint32_t FIRST_VERSION = 1;
 const size_t HEADER_BYTES = 8 + 4 + 4 + 8 + 4 * 5 + 8 + 4; // up to the pass count
 const size_t CHUNK_PIXELS = 4096;
 
@@ -94,6 +97,13 @@ std::string key_difference(const StateKey &file, const StateKey &wanted)
 {
     char buf[128];
     if (file.scene != wanted.scene) {
+        // The first file whose end differs is the first that differs.
+        size_t common = std::min(file.file_ends.size(), wanted.file_ends.size());
+        for (size_t i = 0; i < common && i < wanted.file_names.size(); i++) {
+            if (file.file_ends[i] != wanted.file_ends[i]) {
+                return "other contents of " + wanted.file_names[i];
+            }
+        }
         return "other scene files";
     }
     if (file.width != wanted.width || file.height != wanted.height) {
@@ -133,9 +143,9 @@ bool read_state(int fd, State *state, std::string *why)
         return false;
     }
     uint32_t version = get32(head + 8);
-    if (version != VERSION) {
-        *why =
-            "a state file of version " + std::to_string(version) + "; this rt reads version " + std::to_string(VERSION);
+    if (version < FIRST_VERSION || version > VERSION) {
+        *why = "a state file of version " + std::to_string(version) + "; this rt reads versions " +
+               std::to_string(FIRST_VERSION) + " to " + std::to_string(VERSION);
         return false;
     }
     StateKey &key = state->key;
@@ -153,10 +163,13 @@ bool read_state(int fd, State *state, std::string *why)
     // hold, mean damage; they are refused before anything is allocated.
     uint64_t rows = static_cast<uint64_t>(key.row_end) - static_cast<uint64_t>(key.row_begin);
     uint64_t pixels = rows * static_cast<uint64_t>(static_cast<uint32_t>(key.width));
+    // The length without the files' ends, which version 2 counts after the
+    // passes.
+    uint64_t fixed = HEADER_BYTES + 4 * uint64_t(count) + (version >= 2 ? 4 : 0) + 24 * pixels + 8;
     bool sane = key.width > 0 && key.height > 0 && key.row_begin >= 0 && key.row_end > key.row_begin &&
                 key.row_end <= key.height && pixels <= 268435456 && key.rays > 0 && count > 0 &&
                 count <= static_cast<uint32_t>(PassSum::MAX_PASSES) && kind == (count == 1 ? 0u : 1u) &&
-                static_cast<uint64_t>(st.st_size) == HEADER_BYTES + 4 * uint64_t(count) + 24 * pixels + 8;
+                static_cast<uint64_t>(st.st_size) >= fixed;
     key.rays = rays_cast(key.rays);
     std::vector<int> passes;
     unsigned char word[8];
@@ -165,6 +178,17 @@ bool read_state(int fd, State *state, std::string *why)
         int pass = static_cast<int>(get32(word));
         sane = sane && pass >= 0 && pass < PassSum::MAX_PASSES && (passes.empty() || pass > passes.back());
         passes.push_back(pass);
+    }
+    uint64_t files = 0;
+    if (sane && version >= 2) {
+        sane = in.read(word, 4);
+        files = get32(word);
+    }
+    sane = sane && static_cast<uint64_t>(st.st_size) == fixed + 8 * files;
+    key.file_ends.clear();
+    for (uint64_t i = 0; sane && i < files; i++) {
+        sane = in.read(word, 8);
+        key.file_ends.push_back(get64(word));
     }
     std::vector<uint64_t> words;
     std::vector<unsigned char> chunk(3 * 8 * CHUNK_PIXELS);
@@ -246,6 +270,10 @@ bool write_state(OutputFile *out, const StateKey &key, const PassSum &sum, const
     put32(&head, static_cast<uint32_t>(passes.size()));
     for (int p : passes) {
         put32(&head, p);
+    }
+    put32(&head, static_cast<uint32_t>(key.file_ends.size()));
+    for (uint64_t end : key.file_ends) {
+        put64(&head, end);
     }
 
     ContentHash hash;

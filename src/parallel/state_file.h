@@ -12,6 +12,11 @@
 // only states of the same key.
 struct StateKey {
     uint64_t scene = 0; // a hash of the contents of every scene and mesh file
+    // The hash as each of those files ended (see FilesKey), to name the one
+    // that differs; none in a state of old. Only the run's own key names
+    // them, for its messages.
+    std::vector<uint64_t> file_ends;
+    std::vector<std::string> file_names;
     int width = 0;
     int height = 0;
     int row_begin = 0; // the band of rows held
@@ -24,8 +29,9 @@ struct StateKey {
 // it. (States of old kept the number asked for; they are read as this.)
 int rays_cast(int requested);
 
-// How the key of a file differs from the one wanted, in words ("other scene
-// files", "a 640x480 frame" ...); empty when they are the same.
+// How the key of a file differs from the one wanted, in words ("other
+// contents of mesh data file x.mesh", "other scene files", "a 640x480
+// frame" ...); empty when they are the same.
 std::string key_difference(const StateKey &file, const StateKey &wanted);
 
 // A band of a frame rendered in passes, as a state file holds it.
@@ -35,11 +41,13 @@ struct State {
 };
 
 // A state file is binary and the same on every machine: little-endian
-// integers, doubles as their IEEE bits, a checksum at the end. False with
-// *why set when it cannot be read, is not a state file, is of another
-// version, or is truncated or damaged (its length is checked against its
-// header before anything is allocated); nothing is read past its end. The
-// file open as fd is read from its start, by position, and left open.
+// integers, doubles as their IEEE bits, a checksum at the end. Version 2
+// adds the ends of the scene's files to version 1, which is still read.
+// False with *why set when it cannot be read, is not a state file, is of
+// another version, or is truncated or damaged (its length is checked
+// against its header before anything is allocated); nothing is read past
+// its end. The file open as fd is read from its start, by position, and
+// left open.
 bool read_state(int fd, State *state, std::string *why);
 // Whether the file open as fd begins as a state file does (read by
 // position): a damaged state does, a file of anything else does not.

@@ -90,7 +90,7 @@ bool StateLock::hold(const char *path, std::string *why)
     // The check a picture's output has too: a folder where the temporary of
     // a new state cannot be made is found out now, not after a pass.
     OutputFile probe;
-    if (!probe.open(target.c_str())) {
+    if (!probe.check(target.c_str())) {
         *why = probe.reason();
         release();
         return false;

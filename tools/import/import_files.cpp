@@ -37,14 +37,23 @@ std::string keep_aside(const std::string &path)
     return "";
 }
 
-// Writes file->text to a temporary file beside file->path; false with
-// *reason set. Only a regular file is to be replaced: a rename onto a
-// device or a folder would not do what was asked.
-bool write_temporary(PendingFile *file, std::string *reason)
+// Only a regular file is to be replaced: a rename onto a device or a folder
+// would not do what was asked. False with *reason set.
+bool replaceable(const std::string &path, std::string *reason)
 {
     struct stat st;
-    if (stat(file->path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         *reason = "not a regular file";
+        return false;
+    }
+    return true;
+}
+
+// Writes file->text to a temporary file beside file->path; false with
+// *reason set.
+bool write_temporary(PendingFile *file, std::string *reason)
+{
+    if (!replaceable(file->path, reason)) {
         return false;
     }
     std::string temp = temporary_beside(file->path);
@@ -195,4 +204,16 @@ bool file_exists(const std::string &path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+bool can_write(const std::string &path, std::string *reason)
+{
+    if (!replaceable(path, reason)) {
+        return false;
+    }
+    if (!folder_writable(path)) {
+        *reason = strerror(errno);
+        return false;
+    }
+    return true;
 }

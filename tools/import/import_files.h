@@ -46,4 +46,9 @@ std::set<std::string> meshes_named_by(const std::string &path);
 
 bool file_exists(const std::string &path);
 
+// Whether path can be written as write_files writes it: not something other
+// than a regular file, in a folder where a temporary can be made; false
+// with *reason set. Asked before the model is read, which may take long.
+bool can_write(const std::string &path, std::string *reason);
+
 #endif

@@ -2,13 +2,20 @@
 
 #include <malloc.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace
@@ -28,6 +35,17 @@ void on_time_limit(int)
     ssize_t ignored = write(STDERR_FILENO, timeout_message, timeout_length);
     (void)ignored;
     _exit(1);
+}
+
+// The child of run_apart, to which the ending signals go on.
+volatile sig_atomic_t child = 0;
+const int kEnding[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+void pass_on(int sig)
+{
+    if (child > 0) {
+        kill(child, sig);
+    }
 }
 
 void *counted_allocation(size_t n)
@@ -114,6 +132,58 @@ void stop_time_limit()
 {
     struct itimerval off = {};
     setitimer(ITIMER_REAL, &off, nullptr);
+}
+
+int run_apart(const std::function<int()> &work, const std::string &model)
+{
+    fflush(nullptr);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        return work(); // no process to spare: read it here
+    }
+    if (pid == 0) {
+        // A crash is told here, not left as a core file; and a child whose
+        // parent has gone is ended as the parent would have been.
+        struct rlimit none = {0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+#ifdef __linux__
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+        if (getppid() != parent) {
+            _exit(1);
+        }
+        int status = work();
+        fflush(nullptr);
+        _exit(status);
+    }
+    child = pid;
+    struct sigaction forward = {}, before[sizeof kEnding / sizeof kEnding[0]];
+    forward.sa_handler = pass_on;
+    sigemptyset(&forward.sa_mask);
+    for (size_t i = 0; i < sizeof kEnding / sizeof kEnding[0]; i++) {
+        sigaction(kEnding[i], &forward, &before[i]);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    child = 0;
+    for (size_t i = 0; i < sizeof kEnding / sizeof kEnding[0]; i++) {
+        sigaction(kEnding[i], &before[i], nullptr);
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    int sig = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    for (int ending : kEnding) {
+        if (sig == ending) {
+            signal(sig, SIG_DFL);
+            raise(sig);
+        }
+    }
+    fprintf(stderr, "rt-import: cannot import %s: reading it ended the import (%s)\n", model.c_str(),
+            sig != 0 ? strsignal(sig) : "no status");
+    return 1;
 }
 
 // Every allocation of the program through new counts against the limit.

@@ -1,11 +1,13 @@
-// Bounds on what reading a model may take: memory and time. Model readers
-// trust the counts a file declares and some loop on a broken file; these
-// bounds end such a reading with a message instead of exhausting the
-// machine or waiting for ever.
+// Bounds on what reading a model may take: memory and time, and the
+// process itself. Model readers trust the counts a file declares, some
+// loop on a broken file and some stop the program on one; these bounds end
+// such a reading with a message instead of exhausting the machine, waiting
+// for ever or ending without a word.
 #ifndef RT_IMPORT_LIMITS_H
 #define RT_IMPORT_LIMITS_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 // Half the memory of the machine (or of its container), the default limit.
@@ -23,5 +25,12 @@ bool memory_limit_reached();
 // first. Nothing may be written to an output file in between.
 void start_time_limit(double seconds, const std::string &message);
 void stop_time_limit();
+
+// Runs work in a child process and returns its exit status: a model
+// reader that stops the program on a damaged file (an assertion, a bad
+// access) ends the child, and here that becomes a message naming model and
+// status 1. An ending signal to this process goes to the child too, and a
+// child ended by one ends this process by it as well.
+int run_apart(const std::function<int()> &work, const std::string &model);
 
 #endif

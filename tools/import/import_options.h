@@ -8,11 +8,13 @@
 #include "import_axes.h"
 
 struct Options {
-    bool scene = false;       // write a whole scene, not one mesh
-    bool quads = false;       // write quads when every face is one
-    bool fit = false;         // scale and move into the unit box around the origin
-    bool keep_camera = false; // keep the model's camera however little it shows
-    bool frame = false;       // pass over the model's cameras: the automatic one frames the model
+    bool scene = false;         // write a whole scene, not one mesh
+    bool quads = false;         // write quads when every face is one
+    bool fit = false;           // scale and move into the unit box around the origin
+    bool keep_camera = false;   // keep the model's camera however little it shows
+    bool frame = false;         // pass over the model's cameras: the automatic one frames the model
+    bool replace_scene = false; // replace a scene file that rt-import did not write
+    bool size_given = false;
     bool up_given = false;
     UpAxis up;
     int width = 512, height = 512; // the picture the scene is made for

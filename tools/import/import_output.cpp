@@ -1,11 +1,13 @@
 #include "import_output.h"
 
 #include <assimp/version.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -68,7 +70,7 @@ bool is_gltf(const std::string &model)
     return model_extension(model) == ".gltf" || model_extension(model) == ".glb";
 }
 
-// A colour for a note: three digits are enough to tell.
+// A colour, or a place, for a note: three digits are enough to tell.
 std::string colour_note(const Vec &c)
 {
     char text[64];
@@ -341,6 +343,30 @@ std::vector<RtLight> lights_and_glows(const std::vector<RtLight> &lights, const 
     return all;
 }
 
+// rt reads every number through a float: a vector that is finite as
+// floats.
+bool finite_for_rt(const Vec &v)
+{
+    return std::isfinite(static_cast<float>(v.x)) && std::isfinite(static_cast<float>(v.y)) &&
+           std::isfinite(static_cast<float>(v.z));
+}
+
+// Why the camera or a light cannot be written as rt would read it: a place
+// beyond a float's range (a light of the model far away, made larger with
+// the model); empty when all can.
+std::string unwritable(const RtCamera &cam, const std::vector<RtLight> &lights)
+{
+    if (!finite_for_rt(cam.position) || !finite_for_rt(cam.target)) {
+        return "its camera lies at " + colour_note(cam.position) + ", beyond the numbers rt reads";
+    }
+    for (const RtLight &light : lights) {
+        if (!finite_for_rt(light.position) || !finite_for_rt(light.colour)) {
+            return "a light lies at " + colour_note(light.position) + ", beyond the numbers rt reads";
+        }
+    }
+    return "";
+}
+
 // Text from a model for a comment line of the scene file: rt reads a line
 // of at most 1023 characters, and a line break would end the comment.
 std::string comment_text(const std::string &text)
@@ -354,17 +380,42 @@ std::string comment_text(const std::string &text)
     return out;
 }
 
-// The command that renders the scene as it is made to be seen.
+// A name as one word for the shell: quoted where it holds anything but
+// letters, digits and the few marks no shell takes for its own.
+std::string shell_word(const std::string &name)
+{
+    const char *plain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_./+,:=@%^-";
+    if (!name.empty() && name.find_first_not_of(plain) == std::string::npos) {
+        return name;
+    }
+    std::string quoted = "'";
+    for (char c : name) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// The command that renders the scene as it is made to be seen, to a PNG
+// beside it: without a window, which needs a display, and with a note that
+// leaving -nosdl out shows one.
 std::string render_command(const Options &opt, const std::string &scene)
 {
-    return "rt -size " + std::to_string(opt.width) + "x" + std::to_string(opt.height) + " -gamma 2.2 " + scene;
+    std::string picture = scene;
+    if (picture.size() > 6 && picture.compare(picture.size() - 6, 6, ".scene") == 0) {
+        picture.resize(picture.size() - 6);
+    }
+    return "rt -nosdl -size " + std::to_string(opt.width) + "x" + std::to_string(opt.height) + " -gamma 2.2 -o " +
+           shell_word(picture + ".png") + " " + shell_word(scene) + " (leave out -nosdl to watch it in a window)";
 }
+
+// The first line of every scene file rt-import writes, up to the model's name.
+const char kHeader[] = "# Imported by rt-import from ";
 
 // The opening lines of the scene file: where it came from and how to render
 // it, with the model's own frame when it differs from the picture's.
 std::string scene_header(const Options &opt, const RtCamera &cam)
 {
-    std::string text = "# Imported by rt-import from " + comment_text(base_name(opt.model)) + ".\n" +
+    std::string text = kHeader + comment_text(base_name(opt.model)) + ".\n" +
                        "# Render it: " + comment_text(render_command(opt, base_name(opt.output))) + "\n";
     if (cam.aspect != 1.0) {
         // rt's angle holds across and up: the wider of the camera's two
@@ -485,6 +536,12 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
         }
     }
 
+    std::string why = unwritable(cam, lights);
+    if (!why.empty()) {
+        fprintf(stderr, "rt-import: cannot import %s: %s\n", opt.model.c_str(), why.c_str());
+        return kExitFailure;
+    }
+
     // Mesh names relative to the scene file's folder, where rt looks for
     // them.
     std::string folder = opt.output.substr(0, opt.output.size() - base_name(opt.output).size());
@@ -497,9 +554,12 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
     for (const RtLight &light : lights) {
         text += "l p(" + format_vector(light.position) + ") c(" + format_vector(light.colour) + ")\n";
     }
-    // The files of the earlier import: those its scene names.
-    std::set<std::string> earlier = meshes_named_by(opt.output);
-    std::string replaced = file_exists(opt.output) ? base_name(opt.output) : "";
+    // The files of the earlier import: those its scene names. A scene of
+    // the user's (replaced as -replace-scene asks) names none of ours.
+    bool ours = written_by_import(opt.output);
+    std::set<std::string> earlier = ours ? meshes_named_by(opt.output) : std::set<std::string>();
+    std::string replaced = ours ? base_name(opt.output) : "";
+    bool user_scene = !ours && file_exists(opt.output);
     std::vector<std::string> blocked; // files in the way of a name
     auto free = [&](const std::string &name) {
         std::string path = folder + stem + "-" + name + ".mesh";
@@ -538,6 +598,10 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
     if (!write_files(&files)) {
         return kExitFailure;
     }
+    if (user_scene) {
+        fprintf(stderr, "rt-import: replaced %s, which rt-import did not write, as -replace-scene asks\n",
+                opt.output.c_str());
+    }
     if (!replaced.empty()) {
         fprintf(stderr, "rt-import: replaced the earlier import's %s\n", replaced.c_str());
     }
@@ -546,4 +610,20 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
             count_of(lights.size(), "light", "lights").c_str(), skipped_note(geo).c_str());
     fprintf(stderr, "rt-import: render it with: %s\n", render_command(opt, opt.output).c_str());
     return 0;
+}
+
+bool written_by_import(const std::string &path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false; // a FIFO would wait for a writer
+    }
+    char first[sizeof kHeader - 1];
+    FILE *fp = fopen(path.c_str(), "rb");
+    bool ours =
+        fp != nullptr && fread(first, 1, sizeof first, fp) == sizeof first && memcmp(first, kHeader, sizeof first) == 0;
+    if (fp != nullptr) {
+        fclose(fp);
+    }
+    return ours;
 }

@@ -14,4 +14,8 @@
 int import_mesh(const Options &opt, const aiScene *scene, Geometry geo, const FileSet &inputs);
 int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, const FileSet &inputs);
 
+// Whether the file at path is a scene file that rt-import wrote: its first
+// line says so. Only such a scene is replaced without -replace-scene.
+bool written_by_import(const std::string &path);
+
 #endif

@@ -27,15 +27,20 @@ struct Frame {
     double focal;
 };
 
-Frame camera_frame(const RtCamera &camera)
+// The frame of a camera looking along view.
+Frame frame_along(const Vec &view, double fov)
 {
     Frame f;
-    Vec view = camera.target - camera.position;
     f.k = view / view.Length();
     f.i = Vec(0.0, 1.0, 0.0) ^ f.k;
     f.j = f.k ^ f.i;
-    f.focal = 1.0 / std::tan(camera.fov * kPi / 360.0);
+    f.focal = 1.0 / std::tan(fov * kPi / 360.0);
     return f;
+}
+
+Frame camera_frame(const RtCamera &camera)
+{
+    return frame_along(camera.target - camera.position, camera.fov);
 }
 
 // A face's normal: the mean of its corners'.
@@ -121,10 +126,11 @@ template <typename Points> RtCamera framed_from(const Points &points, const Box 
     cam.fov = kFov;
     cam.target = box.centre();
     // Framed from the middle of the box, then moved across the view until
-    // the model's picture is centred, and framed again.
+    // the model's picture is centred, and framed again. The frame is taken
+    // from the direction itself: a step of one unit from a target far from
+    // the origin (1e38 away) would be lost in its rounding.
+    Frame f = frame_along(-back, kFov);
     for (int round = 0; round < 3; round++) {
-        cam.position = cam.target + back;
-        Frame f = camera_frame(cam);
         double distance = framing_distance(points, cam.target, f);
         cam.position = cam.target + back * distance;
         Extent seen = picture_extent(points, cam, f);
@@ -133,8 +139,7 @@ template <typename Points> RtCamera framed_from(const Points &points, const Box 
         cam.target += f.i * ((seen.x_lo + seen.x_hi) / 2.0 * distance / f.focal) +
                       f.j * ((seen.y_lo + seen.y_hi) / 2.0 * distance / f.focal);
     }
-    cam.position = cam.target + back;
-    cam.position = cam.target + back * framing_distance(points, cam.target, camera_frame(cam));
+    cam.position = cam.target + back * framing_distance(points, cam.target, f);
     return cam;
 }
 

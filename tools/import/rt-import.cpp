@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "files/standard_streams.h"
 #include "import_axes.h"
 #include "import_counts.h"
 #include "import_files.h"
@@ -70,6 +71,8 @@ void print_help()
            "                of the model\n"
            "  -frame        with -scene, pass over the model's cameras for one that frames\n"
            "                the whole model\n"
+           "  -replace-scene  with -scene, replace OUTPUT.scene also when rt-import did not\n"
+           "                write it (a scene of your own is otherwise refused)\n"
            "  -size WxH     with -scene, the picture size of the render command it\n"
            "                suggests (default 512x512)\n"
            "  -max-memory SIZE  give up a model that needs more memory, in bytes or with\n"
@@ -169,12 +172,15 @@ int parse_args(int argc, char **argv, Options *opt)
             opt->keep_camera = true;
         } else if (arg == "-frame") {
             opt->frame = true;
+        } else if (arg == "-replace-scene") {
+            opt->replace_scene = true;
         } else if (arg == "-up") {
             valid = value != nullptr && parse_up_axis(value, &opt->up);
             opt->up_given = true;
             i++;
         } else if (arg == "-size") {
             valid = value != nullptr && parse_size(value, &opt->width, &opt->height);
+            opt->size_given = true;
             i++;
         } else if (arg == "-max-memory") {
             valid = value != nullptr && parse_bytes(value, &opt->max_memory);
@@ -202,6 +208,16 @@ int parse_args(int argc, char **argv, Options *opt)
     }
     if (names.size() != 2) {
         fprintf(stderr, "%s", kUsage);
+        return kExitUsage;
+    }
+    // What only a scene has: without -scene these would be ignored.
+    const char *scene_only = opt->keep_camera     ? "-keep-camera"
+                             : opt->frame         ? "-frame"
+                             : opt->replace_scene ? "-replace-scene"
+                             : opt->size_given    ? "-size"
+                                                  : nullptr;
+    if (!opt->scene && scene_only != nullptr) {
+        fprintf(stderr, "rt-import: %s is for -scene only\n%s", scene_only, kUsage);
         return kExitUsage;
     }
     if (opt->frame && opt->keep_camera) {
@@ -322,6 +338,25 @@ int import(const Options &opt)
     return opt.scene ? import_scene(opt, scene.get(), geo, inputs) : import_mesh(opt, scene.get(), geo, inputs);
 }
 
+// The output, checked before the model is read (which may take minutes):
+// a folder that cannot be written, or a scene file of the user's, which is
+// replaced only when asked. 0 to go on, or the exit status after a message.
+int check_output(const Options &opt)
+{
+    std::string reason;
+    if (!can_write(opt.output, &reason)) {
+        fprintf(stderr, "rt-import: cannot write %s: %s\n", opt.output.c_str(), reason.c_str());
+        return kExitFailure;
+    }
+    if (opt.scene && !opt.replace_scene && file_exists(opt.output) && !written_by_import(opt.output)) {
+        fprintf(stderr,
+                "rt-import: %s is not a scene that rt-import wrote: left as it is (-replace-scene replaces it)\n",
+                opt.output.c_str());
+        return kExitUsage;
+    }
+    return 0;
+}
+
 // "512 MB", "11.7 GB" and the like, for the memory message.
 std::string memory_text(size_t bytes)
 {
@@ -341,6 +376,10 @@ std::string memory_text(size_t bytes)
 
 int main(int argc, char **argv)
 {
+    if (!open_closed_standard_streams()) {
+        fprintf(stderr, "rt-import: cannot open /dev/null in place of a closed standard stream\n");
+        return kExitFailure;
+    }
     Options opt;
     opt.max_memory = default_memory_limit();
     int status = parse_args(argc, argv, &opt);
@@ -363,13 +402,22 @@ int main(int argc, char **argv)
         fprintf(stderr, "rt-import: the output is the model itself: %s\n", opt.output.c_str());
         return kExitUsage;
     }
-    set_memory_limit(opt.max_memory);
-    try {
-        return import(opt);
-    } catch (const std::bad_alloc &) {
-        set_memory_limit(0);
-        fprintf(stderr, "rt-import: cannot import %s: it needs more memory than %s (-max-memory changes the limit)\n",
-                opt.model.c_str(), memory_text(opt.max_memory).c_str());
-        return kExitFailure;
+    status = check_output(opt);
+    if (status != 0) {
+        return status;
     }
+    return run_apart(
+        [&opt] {
+            set_memory_limit(opt.max_memory);
+            try {
+                return import(opt);
+            } catch (const std::bad_alloc &) {
+                set_memory_limit(0);
+                fprintf(stderr,
+                        "rt-import: cannot import %s: it needs more memory than %s (-max-memory changes the limit)\n",
+                        opt.model.c_str(), memory_text(opt.max_memory).c_str());
+                return kExitFailure;
+            }
+        },
+        opt.model);
 }
