@@ -5,7 +5,9 @@
 # again renders only the passes the state lacks; a failed task leaves the
 # state as it was and the merge job unrun; a state of another frame is
 # refused before anything is submitted; bands; a signal cancels the jobs.
-# Every name is hostile. Nothing is left running or lying about.
+# Every name is hostile. Nothing is left running or lying about, also when
+# the test is killed: the cluster stops when its owner, this test, has gone,
+# job steps and all.
 #
 #   tests/slurm_test.sh RT
 #
@@ -27,7 +29,10 @@ done
 top=$(mktemp -d "${TMPDIR:-/tmp}/rt-slurm-test.XXXXXX")
 cluster=$top/cluster
 trap '"$src/scripts/slurm-cluster" stop "$cluster"; rm -rf "$top"' EXIT
-"$src/scripts/slurm-cluster" start "$cluster" > /dev/null 2> "$top/start.err" ||
+trap 'exit 143' TERM
+trap 'exit 130' INT
+trap 'exit 129' HUP
+"$src/scripts/slurm-cluster" start "$cluster" $$ > /dev/null 2> "$top/start.err" ||
   skip "the cluster did not start: $(tail -n 3 "$top/start.err")"
 export SLURM_CONF=$cluster/slurm.conf
 
@@ -124,9 +129,26 @@ check "a signal" "$status/$(cat "$top/err")/$(jobs_running)" "143//"
 check "the state after a signal" "$(cmp -s 's t.state' kept.state && echo kept)" kept
 
 check "work folders left" "$(ls -d .[!.]* 2> /dev/null || true)" ""
-cd "$top"
-"$src/scripts/slurm-cluster" stop "$cluster"
-check "processes left" "$(env -u SLURM_CONF grep -l -s -F "SLURM_CONF=$cluster/" /proc/[0-9]*/environ || true)" ""
+
+# The cluster stops once its owner has gone, job steps and all: a second
+# watch, of a stand-in owner, and a job that would run for long.
+unset SLURM_CONF
+sleep 600 &
+owner=$!
+"$src/scripts/slurm-cluster" watch "$cluster" "$owner"
+long=$(printf '%q ' "$rt" -nosdl -threads 1 -passes 100000 -o /dev/null -size 400x300 "$golden/every_kind.scene")
+SLURM_CONF=$cluster/slurm.conf sbatch --output=/dev/null --wrap "exec $long" > /dev/null
+for ((t = 0; t < 600; t++)); do
+  [ -z "$(SLURM_CONF=$cluster/slurm.conf squeue -h -t RUNNING -o %i)" ] || break
+  sleep 0.1
+done
+kill "$owner"
+for ((t = 0; t < 600; t++)); do
+  left=$(grep -l -s -F "SLURM_CONF=$cluster/" /proc/[0-9]*/environ || true)
+  [ -n "$left" ] || break
+  sleep 0.1
+done
+check "processes left once the owner has gone" "$left" ""
 
 if [ $failures -gt 0 ]; then
   echo "$failures failed"
