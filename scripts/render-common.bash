@@ -17,6 +17,11 @@ bad_usage() {
   say "$*"
   exit 2
 }
+# --help: the comment at the head of the script, its manual.
+print_help() {
+  sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
+  exit 0
+}
 
 # Checks the value of -passes, P or A:B, as rt reads it.
 check_passes() {
@@ -65,7 +70,8 @@ scan_rt_options() {
         ;;
       -rays | -gamma) i=$((i + 1)) ;;
       -nosdl) ;;
-      -threads | -rows | -o | -passes | -state | -time | -merge | -plan | --help | --version)
+      --help) print_help ;;
+      -threads | -rows | -o | -passes | -state | -time | -merge | -plan | --version)
         echo "$prog sets ${args[$i]} itself" >&2
         exit 2
         ;;
@@ -83,6 +89,27 @@ scan_rt_options() {
         ;;
     esac
   done
+}
+
+# The folder part of a path, with its slash ("" for a bare name).
+folder_part() {
+  case "$1" in */*) printf '%s' "${1%/*}/" ;; esac
+}
+
+# Sets followed to the name a chain of symbolic links from PATH ends at, as
+# rt follows one (a relative link counts from the link's own folder),
+# whether or not that exists; false when a link cannot be read or the chain
+# is too long.
+follow_links() { # PATH
+  local hops link
+  followed=$1
+  for ((hops = 0; hops < 40; hops++)); do
+    [ -L "$followed" ] || return 0
+    link=$(readlink -- "$followed" && echo .) || return 1
+    link=${link%$'\n.'}
+    if [[ $link == /* ]]; then followed=$link; else followed=$(folder_part "$followed")$link; fi
+  done
+  return 1
 }
 
 # Asks rt which passes of RANGE (P or A:B; none for a check alone) the state
@@ -125,9 +152,71 @@ lock_folder_of() { # FILE
   ! command -v flock > /dev/null || flock 9 || true
 }
 
+# Writes what COMMAND prints into the picture OUT as rt writes a picture: a
+# regular file (or a new one) appears whole or not at all, as a temporary
+# beside it ($tmp, for the caller's clean-up) that is renamed over it once
+# complete, with the permission bits and owner of the file it replaces; a
+# symbolic link is followed, and its target replaced; a device or FIFO is
+# written into where it stands.
+write_picture() { # OUT COMMAND...
+  local out=$1 target base
+  shift
+  if [ -e "$out" ] && [ ! -f "$out" ]; then
+    "$@" > "$out" || fail "cannot write $out"
+    return 0
+  fi
+  follow_links "$out" || fail "cannot write $out: too many levels of symbolic links"
+  target=$followed
+  # The temporary's name fits wherever the target's own name fits.
+  base=$(printf '%s' "${target##*/}" | head -c 247)
+  tmp=$(mktemp -- "$(folder_part "$target").$base.XXXXXX") || fail "cannot write beside $out"
+  "$@" > "$tmp" || fail "cannot write $out"
+  if [ -e "$target" ]; then
+    chown --reference="$target" -- "$tmp" 2> /dev/null || true
+    chmod --reference="$target" -- "$tmp" || fail "cannot write $out"
+  else
+    chmod "$(printf '%o' $((0666 & ~$(umask))))" -- "$tmp"
+  fi
+  mv -f -T -- "$tmp" "$target" || fail "cannot write $out"
+  tmp=""
+}
+
 # Rows k * H / K to (k + 1) * H / K - 1 make band k of K, as A:B.
 band_rows() { # K H k
   echo "$(($3 * $2 / $1)):$((($3 + 1) * $2 / $1))"
+}
+
+# The PPM header of band k of K, W pixels wide, of a frame H rows high.
+band_header() { # K W H k
+  printf 'P6\n%d %d\n255\n' "$2" $((($4 + 1) * $3 / $1 - $4 * $3 / $1))
+}
+
+# Ends the script unless DIR/band-0.ppm ... DIR/band-(K-1).ppm are every
+# band of a frame W pixels wide and H rows high, whole.
+check_bands() { # DIR K W H
+  local k header size
+  for ((k = 0; k < $2; k++)); do
+    header=$(band_header "$2" "$3" "$4" "$k")
+    size=$((${#header} + 1 + $3 * (($k + 1) * $4 / $2 - k * $4 / $2) * 3))
+    [ -f "$1/band-$k.ppm" ] && [ "$(wc -c < "$1/band-$k.ppm")" -eq "$size" ] || fail "band $k is missing or not whole"
+  done
+}
+
+# The frame of the bands checked: one header, then every band's pixels in
+# order.
+stacked_bands() { # DIR K W H
+  local k header
+  printf 'P6\n%d %d\n255\n' "$3" "$4" || return 1
+  for ((k = 0; k < $2; k++)); do
+    header=$(band_header "$2" "$3" "$4" "$k")
+    tail -c +$((${#header} + 2)) "$1/band-$k.ppm" || return 1
+  done
+}
+
+# Stacks the bands DIR/band-k.ppm into the picture OUT.
+stack_bands() { # DIR K W H OUT
+  check_bands "$1" "$2" "$3" "$4"
+  write_picture "$5" stacked_bands "$1" "$2" "$3" "$4"
 }
 
 # Seconds as m:ss.
@@ -140,36 +229,4 @@ clock() {
 print_progress() { # NOUN DONE TOTAL START DONE-SINCE-START LEFT-SINCE-START
   local spent=$(($(date +%s) - $4))
   tell "$1 $2 of $3 done, $(clock $((spent * $6 / $5))) left"
-}
-
-# Stacks DIR/band-0.ppm ... DIR/band-(K-1).ppm into OUT, one header and then
-# every band's pixels in order, each band checked to be whole. A regular OUT
-# appears whole or not at all: a temporary beside it ($tmp, for the caller's
-# clean-up) is renamed over it, with the permission bits a new file gets; a
-# device or FIFO is written into.
-stack_bands() { # DIR K WIDTH HEIGHT OUT
-  local dir=$1 bands=$2 w=$3 h=$4 out=$5 k rows header size band target folder
-  tmp=""
-  if [ -e "$out" ] && [ ! -f "$out" ]; then
-    target=$out
-  else
-    case "$out" in */*) folder=${out%/*}/ ;; *) folder="" ;; esac
-    tmp=$(mktemp "${folder}.${out##*/}.XXXXXX") || fail "cannot write beside $out"
-    target=$tmp
-  fi
-  {
-    printf 'P6\n%d %d\n255\n' "$w" "$h"
-    for ((k = 0; k < bands; k++)); do
-      band="$dir/band-$k.ppm"
-      rows=$(((k + 1) * h / bands - k * h / bands))
-      header=$(printf 'P6\n%d %d\n255\n' "$w" "$rows")
-      size=$((${#header} + 1 + w * rows * 3))
-      [ -f "$band" ] && [ "$(wc -c < "$band")" -eq "$size" ] || fail "band $k is missing or not whole"
-      tail -c +$((${#header} + 2)) "$band"
-    done
-  } > "$target" || fail "cannot write $out"
-  [ -n "$tmp" ] || return 0
-  chmod "$(printf '%o' $((0666 & ~$(umask))))" "$tmp"
-  mv -f -- "$tmp" "$out" || fail "cannot write $out"
-  tmp=""
 }

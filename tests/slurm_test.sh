@@ -4,7 +4,8 @@
 # four tasks of passes give the picture of one rt run byte for byte; a run
 # again renders only the passes the state lacks; a failed task leaves the
 # state as it was and the merge job unrun; a state of another frame is
-# refused before anything is submitted; bands; a signal cancels the jobs.
+# refused before anything is submitted; bands, through a symbolic link; a
+# signal cancels the jobs.
 # Every name is hostile. Nothing is left running or lying about, also when
 # the test is killed: the cluster stops when its owner, this test, has gone,
 # job steps and all.
@@ -106,12 +107,18 @@ check "a state of another frame" "$out/$err/$status/$(jobs_running)/$(ls x.ppm 2
   "/cannot continue from state file s t.state: saved for a 40x30 frame/1//ls: cannot access 'x.ppm': \
 No such file or directory"
 
+mkdir pictures
+printf 'old' > 'pictures/b a.ppm'
+chmod 600 'pictures/b a.ppm'
+ln -s 'pictures/b a.ppm' 'b a.ppm'
 run -bands 3 -o 'b a.ppm' -wait "${opts[@]}"
 check "bands" "$out/$err/$status" "job array N: 3 tasks (3 bands); merge job N
 band 1 of 3 done, #:## left
 band 2 of 3 done, #:## left
 band 3 of 3 done, #:## left//0"
-check "bands' picture" "$(is_picture 'b a.ppm')" yes
+check "bands' picture, through the link" "$(is_picture 'b a.ppm')/$(stat -c %A 'b a.ppm' 'pictures/b a.ppm')" \
+  "yes/lrwxrwxrwx
+-rw-------"
 
 # A signal while the tasks run: the jobs are cancelled, the state stays.
 export AT=6:7 DO=slow

@@ -263,9 +263,9 @@ TEST(Pictures, StatesOfEarlierRunsStillContinue)
 // leading dash; the passes a state holds are not rendered again, a state of
 // another frame is refused before any job; a failed job and a signal keep
 // the passes done, and a reader that goes away costs only the progress
-// lines; nothing is left behind. Where a job fails, GNU parallel
-// runs one job at a time (PARALLEL=-j1), so that the jobs done before are
-// known.
+// lines; bands are written through a link, keeping its target's
+// permissions; nothing is left behind. Where a job fails, GNU parallel runs
+// one job at a time (PARALLEL=-j1), so that the jobs done before are known.
 TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
 {
     if (system("command -v parallel >/dev/null 2>&1 && command -v rsync >/dev/null 2>&1") != 0) {
@@ -293,9 +293,11 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
                       "[ \"$1\" != -- ] || shift\n"
                       "PATH=$HOME/bin:$PATH\n"
                       "cd \"$HOME\" && exec /bin/sh -c \"$*\"\n";
-    ASSERT_EQ(run_shell(dir.path(), "mkdir 'a b' 'a b/bin' 'tmp {=1=}' home home/bin && cp '" + kGoldenDir +
-                                        "'/*.mesh 'a b' && cp '" RT_BINARY "' 'a b/r t' && ln -s '" RT_BINARY
-                                        "' home/bin/rt && echo host > 'a b/hosts'")
+    ASSERT_EQ(run_shell(dir.path(), "mkdir 'a b' 'a b/bin' 'a b/pics' 'tmp {=1=}' home home/bin && cp '" +
+                                        kGoldenDir + "'/*.mesh 'a b' && cp '" RT_BINARY "' 'a b/r t' && ln -s '" RT_BINARY
+                                        "' home/bin/rt && echo host > 'a b/hosts' && cd 'a b' && "
+                                        "echo old > 'pics/o u t.ppm' && chmod 600 'pics/o u t.ppm' && "
+                                        "ln -s 'pics/o u t.ppm' 'o u t.ppm'")
                   .status,
               0);
     std::string golden_scene = read_file(kGoldenDir + "/every_kind.scene");
@@ -369,6 +371,7 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
         EXPECT_EQ(r.status, c.status) << c.args;
     }
     EXPECT_TRUE(read_file(folder + "/o u t.ppm") == render({"-threads", "2"}));
+    EXPECT_EQ(run_shell(folder, "stat -c %A 'o u t.ppm' 'pics/o u t.ppm'").out, "lrwxrwxrwx\n-rw-------\n");
     EXPECT_TRUE(read_file(folder + "/p a.ppm") == render({"-threads", "2", "-passes", "4"}));
     EXPECT_TRUE(read_file(folder + "/s i g.ppm") == render({"-threads", "2", "-passes", "6"}));
     EXPECT_TRUE(read_file(folder + "/h d.ppm") == render({"-threads", "2", "-passes", "2"}));
@@ -381,9 +384,16 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     EXPECT_TRUE(read_file(folder + "/s p.ppm") == read_file(folder + "/here.ppm"));
     EXPECT_EQ(run_shell(dir.path(), "rm 'a b/here.ppm'; ls -A 'a b' 'tmp {=1=}' home").out,
               "a b:\n" + far +
-                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\no u t.ppm\np a.ppm\nr t\ns i g.ppm\ns p.ppm\n"
+                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\no u t.ppm\np a.ppm\npics\nr t\ns i g.ppm\ns p.ppm\n"
                   "s t.state\n{1}gem.mesh\n" +
                   scene + "\n\nhome:\n.parallel\nbin\n\ntmp {=1=}:\n");
+
+    // --help prints the script's manual.
+    for (const char *script : {"scripts/render-farm", "scripts/render-slurm"}) {
+        RunResult help = run_program(folder, source_file(script), {"--help"});
+        EXPECT_EQ(help.out.substr(0, 17) + "/" + help.err + "/" + std::to_string(help.status), "Renders one frame//0")
+            << script;
+    }
 }
 
 } // namespace
