@@ -258,14 +258,15 @@ TEST(Pictures, StatesOfEarlierRunsStillContinue)
 }
 
 // The render farm script, here and over ssh (a stand-in for ssh that runs
-// the command in a home folder of its own): every name is data to it, also
-// one with GNU parallel's replacement strings, quotes, a newline or a
-// leading dash; the passes a state holds are not rendered again, a state of
-// another frame is refused before any job; a failed job and a signal keep
-// the passes done, and a reader that goes away costs only the progress
-// lines; bands are written through a link, keeping its target's
-// permissions; nothing is left behind. Where a job fails, GNU parallel runs
-// one job at a time (PARALLEL=-j1), so that the jobs done before are known.
+// the command in a home folder of its own) with this machine among the
+// hosts: every name is data to it, also one with GNU parallel's replacement
+// strings, quotes, a newline or a leading dash; the passes a state holds are
+// not rendered again, a state of another frame is refused before any job; a
+// failed job and a signal keep the passes done, and a reader that goes away
+// costs only the progress lines; bands are written through a link, keeping
+// its target's permissions; nothing is left behind. Where a job fails, GNU
+// parallel runs one job at a time (PARALLEL=-j1), so that the jobs done
+// before are known.
 TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
 {
     if (system("command -v parallel >/dev/null 2>&1 && command -v rsync >/dev/null 2>&1") != 0) {
@@ -295,7 +296,7 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
                       "cd \"$HOME\" && exec /bin/sh -c \"$*\"\n";
     ASSERT_EQ(run_shell(dir.path(), "mkdir 'a b' 'a b/bin' 'a b/pics' 'tmp {=1=}' home home/bin && cp '" +
                                         kGoldenDir + "'/*.mesh 'a b' && cp '" RT_BINARY "' 'a b/r t' && ln -s '" RT_BINARY
-                                        "' home/bin/rt && echo host > 'a b/hosts' && cd 'a b' && "
+                                        "' home/bin/rt && printf '1/host\\n1/:\\n' > 'a b/hosts' && cd 'a b' && "
                                         "echo old > 'pics/o u t.ppm' && chmod 600 'pics/o u t.ppm' && "
                                         "ln -s 'pics/o u t.ppm' 'o u t.ppm'")
                   .status,
