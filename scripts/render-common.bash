@@ -104,6 +104,12 @@ scan_rt_options() {
   done
 }
 
+# Whether the picture NAME is written where it stands, as rt writes into a
+# device or a FIFO (a folder is refused by rt's checks).
+written_in_place() { # NAME
+  [ -e "$1" ] && [ ! -f "$1" ] && [ ! -d "$1" ]
+}
+
 # The folder part of a path, with its slash ("" for a bare name).
 folder_part() {
   case "$1" in */*) printf '%s' "${1%/*}/" ;; esac
@@ -137,7 +143,7 @@ plan_passes() { # RT RANGE STATE SHOWN OUT RT-OPTIONS...
   shift 5
   # A picture for a device or FIFO is not opened twice: a reader would get
   # the check's picture.
-  if [ -e "$out" ] && [ ! -f "$out" ]; then out=/dev/null; fi
+  if written_in_place "$out"; then out=/dev/null; fi
   local opts=(-nosdl -threads 1 -o "$out" -plan)
   [ -z "$range" ] || opts+=(-passes "$range")
   [ -z "$state" ] || opts+=(-state "$state")
@@ -166,7 +172,10 @@ plan_passes() { # RT RANGE STATE SHOWN OUT RT-OPTIONS...
 # the end becomes the rt -merge that merges the passes rendered into the
 # state: a lock belongs to a process and stays through exec, as long as no
 # descriptor of the file is closed, so it passes to the merge unbroken. An rt
-# run by the script meanwhile would be refused; the plan reads a copy.
+# run by the script meanwhile would be refused; the plan reads a copy. The
+# helper lets the state go at the end of its input, a pipe that every
+# process the script starts holds open too: the jobs of a script killed
+# outright hold the state until they end.
 #
 # The passes rendered for a state wait in PIECES, the folder .NAME.passes
 # beside it (a state file each, passes-A-B.state for passes A to B-1), until
@@ -400,6 +409,7 @@ merge_held_state() { # RT STATE PICTURE
   lock_pieces
   list_pieces
   if [ ${#found[@]} -eq 0 ] && [ ! -s "$2" ]; then
+    remove_pieces
     release_state
     unlock_pieces
     : > "$scratch/merged"
@@ -453,7 +463,7 @@ passes_merged() {
 write_picture() { # OUT COMMAND...
   local out=$1 target base
   shift
-  if [ -e "$out" ] && [ ! -f "$out" ]; then
+  if written_in_place "$out"; then
     "$@" > "$out" || fail "cannot write $out"
     return 0
   fi

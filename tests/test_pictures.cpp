@@ -306,8 +306,8 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
                       "[ \"$1\" != -- ] || shift\n"
                       "PATH=$HOME/bin:$PATH\n"
                       "cd \"$HOME\" && exec /bin/sh -c \"$*\"\n";
-    ASSERT_EQ(run_shell(dir.path(), "mkdir 'a b' 'a b/bin' 'a b/pics' 'tmp {=1=}' home home/bin && cp '" +
-                                        kGoldenDir + "'/*.mesh 'a b' && cp '" RT_BINARY "' 'a b/r t' && ln -s '" RT_BINARY
+    ASSERT_EQ(run_shell(dir.path(), "mkdir 'a b' 'a b/bin' 'a b/pics' 'tmp {=1=}' home home/bin && cp '" + kGoldenDir +
+                                        "'/*.mesh 'a b' && cp '" RT_BINARY "' 'a b/r t' && ln -s '" RT_BINARY
                                         "' home/bin/rt && printf '1/host\\n1/:\\n' > 'a b/hosts' && cd 'a b' && "
                                         "echo old > 'pics/o u t.ppm' && chmod 600 'pics/o u t.ppm' && "
                                         "ln -s 'pics/o u t.ppm' 'o u t.ppm'")
@@ -365,6 +365,7 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
          "render-farm: -passes should be followed by a number of passes, or A:B, the first pass and one past the "
          "last\n",
          2},
+        {"", "-bands 2 -o pics" + opts, "", "failed to write image: pics: Is a directory\n", 1},
         {"", "-bands 2 -o x.PNG" + opts, "",
          "render-farm: bands are stacked into a PPM: name the picture otherwise, or render -passes\n", 2},
         {"", "-state s -bands 2" + opts, "", "render-farm: -state goes with -passes\n", 2},
@@ -375,8 +376,8 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
         {"AT=-merge DO=fail ", "-rt ./fake -passes 8 -state 's t.state' -o 'n i n e.ppm'" + opts,
          "pass 8 of 8 done, #:## left\n",
          "render-farm: the passes could not be merged; .s t.state.passes keeps them for the next run\n", 1},
-        {"", "-passes 9 -state 's t.state' -o 'n i n e.ppm'" + opts,
-         "pass 9 of 9 done, #:## left\npasses merged: 9\n", "", 0},
+        {"", "-passes 9 -state 's t.state' -o 'n i n e.ppm'" + opts, "pass 9 of 9 done, #:## left\npasses merged: 9\n",
+         "", 0},
         {"", "-bands 2 -threads 2" + opts, "", "render-farm sets -threads itself\n", 2},
         {remote, "--sshloginfile hosts -passes 2 -o 's p.ppm' -size 40x30 -rays 16 " + quoted(far),
          "pass 1 of 2 done, #:## left\npass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
