@@ -136,7 +136,9 @@ for ((t = 0; t < 600; t++)); do
   grep -q 'pass 8 of 9' "$top/waiting.out" && break
   sleep 0.1
 done
-holder="in use by process $(pgrep -P "$waiting" -f '^render-slurm: holds' || true)"
+holder=$(grep -l -s -z -x -F 'render-slurm: holds s t.state' /proc/[0-9]*/cmdline || true)
+holder=${holder#/proc/}
+holder="in use by process ${holder%/cmdline}"
 refused=$("$rt" -nosdl -threads 1 -passes 9 -state 's t.state' -o x.ppm "${opts[@]}" 2>&1 > /dev/null || true)
 check "rt on a state held" "$refused" "cannot use state file s t.state: $holder"
 run -passes 9 -state 's t.state' -o x.ppm "${opts[@]}"
