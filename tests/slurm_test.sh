@@ -55,7 +55,8 @@ cp "$golden/every_kind.scene" "./$scene"
 cat > fake << EOF
 #!/bin/sh
 for a; do [ "\$a" != "\$AT" ] || case \$DO in
-  fail) while [ ! -s "\$AFTER" ]; do sleep 0.1; done; echo "no passes \$a here" >&2; exit 3 ;;
+  fail) n=0; while [ ! -s "\$AFTER" ] && [ \$n -lt 600 ]; do sleep 0.1; n=\$((n + 1)); done
+    echo "no passes \$a here" >&2; exit 3 ;;
   slow) sleep "\${SLOW:-60}" ;;
 esac; done
 exec '$rt' "\$@"
