@@ -14,6 +14,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -265,14 +266,17 @@ TEST(Pictures, StatesOfEarlierRunsStillContinue)
 }
 
 // The render farm script, here and over ssh (a stand-in for ssh that runs
-// the command in a home folder of its own): every name is data to it, also
-// one with GNU parallel's replacement strings, quotes, a newline or a
-// leading dash; the passes a state holds are not rendered again, a state of
-// another frame is refused before any job; a failed job and a signal keep
-// the passes done, and a reader that goes away costs only the progress
-// lines; nothing is left behind. Where a job fails, GNU parallel
-// runs one job at a time (PARALLEL=-j1), so that the jobs done before are
-// known.
+// the command in a home folder of its own) with this machine among the
+// hosts: every name is data to it, also one with GNU parallel's replacement
+// strings, quotes, a newline or a leading dash; the passes a state holds are
+// not rendered again, a state of another frame is refused before any job; a
+// failed job and a signal keep the passes done, and a reader that goes away
+// costs only the progress lines; while it runs the state is held (rt and a
+// second run are refused, naming the holder); passes that cannot be merged
+// wait for the next run; bands are written through a link, keeping its
+// target's permissions; nothing is left behind. Where a job fails, GNU
+// parallel runs one job at a time (PARALLEL=-j1), so that the jobs done
+// before are known.
 TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
 {
     if (system("command -v parallel >/dev/null 2>&1 && command -v rsync >/dev/null 2>&1") != 0) {
@@ -287,11 +291,20 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     TempDir dir;
     const std::string folder = dir.file("a b"), scene = "{=system(\"touch PWNED\")=} x{1} 'q\".scene",
                       far = "-n {2}\nx.scene";
+    // A rival: rt, and the script again, on the state of the run under way.
     std::string fake = "#!/bin/sh\n"
+                       "rival() {\n"
+                       "  shift 9\n"
+                       "  '" RT_BINARY "' -nosdl -threads 1 -passes 9 -state 's t.state' -o x.ppm \"$@\"\n"
+                       "  '" +
+                       source_file("scripts/render-farm") +
+                       "' -passes 9 -state 's t.state' -o x.ppm \"$@\"\n"
+                       "}\n"
                        "for a; do [ \"$a\" != \"$AT\" ] || case $DO in\n"
                        "  fail) echo \"no pass $a here\" >&2; exit 3 ;;\n"
                        "  stop) kill -TERM \"$FARM\"; sleep 30 ;;\n"
                        "  quiet) exit 0 ;;\n"
+                       "  rival) rival \"$@\" > rival.txt 2>&1 ;;\n"
                        "esac; done\n"
                        "exec '" RT_BINARY "' \"$@\"\n";
     std::string ssh = "#!/bin/sh\n"
@@ -300,9 +313,11 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
                       "[ \"$1\" != -- ] || shift\n"
                       "PATH=$HOME/bin:$PATH\n"
                       "cd \"$HOME\" && exec /bin/sh -c \"$*\"\n";
-    ASSERT_EQ(run_shell(dir.path(), "mkdir 'a b' 'a b/bin' 'tmp {=1=}' home home/bin && cp '" + kGoldenDir +
+    ASSERT_EQ(run_shell(dir.path(), "mkdir 'a b' 'a b/bin' 'a b/pics' 'tmp {=1=}' home home/bin && cp '" + kGoldenDir +
                                         "'/*.mesh 'a b' && cp '" RT_BINARY "' 'a b/r t' && ln -s '" RT_BINARY
-                                        "' home/bin/rt && echo host > 'a b/hosts'")
+                                        "' home/bin/rt && printf '1/host\\n1/:\\n' > 'a b/hosts' && cd 'a b' && "
+                                        "echo old > 'pics/o u t.ppm' && chmod 600 'pics/o u t.ppm' && "
+                                        "ln -s 'pics/o u t.ppm' 'o u t.ppm'")
                   .status,
               0);
     std::string golden_scene = read_file(kGoldenDir + "/every_kind.scene");
@@ -357,11 +372,19 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
          "render-farm: -passes should be followed by a number of passes, or A:B, the first pass and one past the "
          "last\n",
          2},
+        {"", "-bands 2 -o pics" + opts, "", "failed to write image: pics: Is a directory\n", 1},
         {"", "-bands 2 -o x.PNG" + opts, "",
          "render-farm: bands are stacked into a PPM: name the picture otherwise, or render -passes\n", 2},
         {"", "-state s -bands 2" + opts, "", "render-farm: -state goes with -passes\n", 2},
         {"", "-passes 9 -state 's t.state' -o './s t.state'" + opts, "",
          "render-farm: the picture ./s t.state would replace the state\n", 2},
+        {"PARALLEL=-j1 AT=6:7 DO=rival ", "-rt ./fake -passes 7 -state 's t.state' -o 'n i n e.ppm'" + opts,
+         "pass 7 of 7 done, #:## left\npasses merged: 7\n", "", 0},
+        {"AT=-merge DO=fail ", "-rt ./fake -passes 8 -state 's t.state' -o 'n i n e.ppm'" + opts,
+         "pass 8 of 8 done, #:## left\n",
+         "render-farm: the passes could not be merged; .s t.state.passes keeps them for the next run\n", 1},
+        {"", "-passes 9 -state 's t.state' -o 'n i n e.ppm'" + opts, "pass 9 of 9 done, #:## left\npasses merged: 9\n",
+         "", 0},
         {"", "-bands 2 -threads 2" + opts, "", "render-farm sets -threads itself\n", 2},
         {remote, "--sshloginfile hosts -passes 2 -o 's p.ppm' -size 40x30 -rays 16 " + quoted(far),
          "pass 1 of 2 done, #:## left\npass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
@@ -376,21 +399,33 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
         EXPECT_EQ(r.status, c.status) << c.args;
     }
     EXPECT_TRUE(read_file(folder + "/o u t.ppm") == render({"-threads", "2"}));
+    EXPECT_EQ(run_shell(folder, "stat -c %A 'o u t.ppm' 'pics/o u t.ppm'").out, "lrwxrwxrwx\n-rw-------\n");
+    EXPECT_EQ(std::regex_replace(read_file(folder + "/rival.txt"), std::regex("process [0-9]+"), "process N"),
+              "rays: 16  ->  subdiv: 2\ncannot use state file s t.state: in use by process N\n"
+              "cannot use state file s t.state: in use by process N\n");
+    EXPECT_TRUE(read_file(folder + "/n i n e.ppm") == render({"-threads", "2", "-passes", "9"}));
     EXPECT_TRUE(read_file(folder + "/p a.ppm") == render({"-threads", "2", "-passes", "4"}));
     EXPECT_TRUE(read_file(folder + "/s i g.ppm") == render({"-threads", "2", "-passes", "6"}));
     EXPECT_TRUE(read_file(folder + "/h d.ppm") == render({"-threads", "2", "-passes", "2"}));
     RunResult held = run_rt(folder, {"-nosdl", "-threads", "1", "-plan", "-passes", "8", "-state", "s t.state", "-o",
                                      "x.ppm", "-size", "40x30", "-rays", "16", "-gamma", "2.2", scene});
-    EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 6\npasses to render: 6:8\n");
+    EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 9\npasses to render: none\n");
     RunResult here = run_rt(
         folder, {"-nosdl", "-threads", "2", "-passes", "2", "-o", "here.ppm", "-size", "40x30", "-rays", "16", far});
     EXPECT_EQ(here.status, 0);
     EXPECT_TRUE(read_file(folder + "/s p.ppm") == read_file(folder + "/here.ppm"));
     EXPECT_EQ(run_shell(dir.path(), "rm 'a b/here.ppm'; ls -A 'a b' 'tmp {=1=}' home").out,
               "a b:\n" + far +
-                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\no u t.ppm\np a.ppm\nr t\ns i g.ppm\ns p.ppm\n"
-                  "s t.state\n{1}gem.mesh\n" +
+                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\nn i n e.ppm\no u t.ppm\np a.ppm\npics\nr t\n"
+                  "rival.txt\ns i g.ppm\ns p.ppm\ns t.state\n{1}gem.mesh\n" +
                   scene + "\n\nhome:\n.parallel\nbin\n\ntmp {=1=}:\n");
+
+    // --help prints the script's manual.
+    for (const char *script : {"scripts/render-farm", "scripts/render-slurm"}) {
+        RunResult help = run_program(folder, source_file(script), {"--help"});
+        EXPECT_EQ(help.out.substr(0, 17) + "/" + help.err + "/" + std::to_string(help.status), "Renders one frame//0")
+            << script;
+    }
 }
 
 } // namespace
