@@ -112,6 +112,9 @@ TEST(HostileInput, TooLittleMemoryOrTooFewThreads)
     } cases[] = {
         {"-size 16384x16384 cam.scene", "rays: 4  ->  subdiv: 1\n", "not enough memory for a 16384x16384 image\n"},
         {"cam.scene flake.scene", "", "not enough memory to load scene file: flake.scene\n"},
+        // A PNG's row, taken before the first pixel: 805 MB.
+        {"-size 268435456x1 -o wide.png cam.scene", "rays: 4  ->  subdiv: 1\n",
+         "failed to write image: wide.png: not enough memory for a row of 268435456 pixels\n"},
     };
     for (const Case &c : cases) {
         RunResult r = run_shell(dir.path(), std::string("ulimit -v 400000; \"$RT\" -nosdl ") + c.args);

@@ -213,6 +213,18 @@ TEST(SceneFiles, LooseButValidFilesGiveThePlainPicture)
     EXPECT_EQ(loose.run.status, 0);
     EXPECT_EQ(loose.image, plain.image);
     EXPECT_NE(plain.image, render(dir, {"none.scene"}).image);
+
+    // A run with a state reads the whole scene file when it meets the first
+    // mesh line (the key takes it before the mesh's bytes), also the lines
+    // far beyond the reader's first block.
+    write_file(dir.file("far.scene"), kCamera + "m plain.mesh" + rest + std::string(100000, '#') + "\n" + kSphere +
+                                          "l p(1 2 3) c(1 1 1)\n");
+    std::vector<std::string> args = {"-nosdl", "-size", "16x12", "-threads", "1", "-o", "far.ppm", "far.scene"};
+    EXPECT_EQ(run_rt(dir.path(), args).status, 0);
+    const std::string unkeyed = read_file(dir.file("far.ppm"));
+    args.insert(args.end(), {"-state", "far.state"});
+    EXPECT_EQ(run_rt(dir.path(), args).status, 0);
+    EXPECT_EQ(read_file(dir.file("far.ppm")), unkeyed);
 }
 
 } // namespace
