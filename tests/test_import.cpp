@@ -552,6 +552,14 @@ TEST(ImportScene, TexturesShowOnTheModel)
     EXPECT_NE(read_file(dir.file("models/m.scene")).find(" kd_map(OBJ/Tint.png)\n"), std::string::npos);
     r = run_rt(dir.path(), {"-nosdl", "-size", "8x8", "models/m.scene"});
     EXPECT_EQ(r.err, "");
+
+    // A JPEG file made to overflow the decoder's tables is not decoded.
+    write_file(dir.file("models/OBJ/Tint.png"),
+               read_file(source_file("tests/fuzz-regressions/image/jpeg-huffman-table-overflow.jpg")));
+    r = run_import(dir, "-scene models/FBX/m.obj models/m.scene");
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "rt-import: material \"art\": texture D:\\art\\models\\obj\\TINT.PNG cannot be read (Corrupt JPEG: a "
+              "Huffman table of more than 256 codes): its colour factor is used");
 }
 
 // The files in a folder by name, with their contents.

@@ -7,10 +7,8 @@
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <set>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -365,15 +363,6 @@ std::string scene_name_of(const std::string &file, const std::string &folder)
                      return isspace(static_cast<unsigned char>(c)) || iscntrl(static_cast<unsigned char>(c));
                  });
     return plain ? name : "";
-}
-
-// A file's bytes; "" when it cannot be read.
-std::string file_bytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return in ? bytes.str() : "";
 }
 
 // A file's extension, for a copy of it: letters and digits, lower case.

@@ -5,12 +5,17 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include <stb_image.h>
 #include <stb_image_write.h>
+
+#include "files/jpeg_tables.h"
 
 namespace
 {
@@ -148,6 +153,14 @@ std::string png_of_texels(const aiTexture *texture)
 
 } // namespace
 
+std::string file_bytes(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return in ? bytes.str() : "";
+}
+
 std::string find_texture(const std::string &folder, std::string path)
 {
     std::replace(path.begin(), path.end(), '\\', '/');
@@ -191,24 +204,39 @@ bool ModelTextures::mean(const std::string &path, Vec *colour, std::string *prob
     return it->second.ok;
 }
 
+// The mean of a picture file's bytes; false with *problem set when they
+// are not one that can be read.
+static bool mean_of_bytes(const unsigned char *bytes, size_t size, Vec *colour, std::string *problem)
+{
+    int width = 0, height = 0, channels = 0;
+    if (size > static_cast<size_t>(INT_MAX)) {
+        *problem = "is too large to read";
+        return false;
+    }
+    if (!jpeg_tables_fit(bytes, size)) {
+        *problem = "cannot be read (Corrupt JPEG: a Huffman table of more than 256 codes)";
+        return false;
+    }
+    bool known = stbi_info_from_memory(bytes, static_cast<int>(size), &width, &height, &channels) != 0;
+    if (too_large(known, width, height, problem)) {
+        return false;
+    }
+    unsigned char *rgb = stbi_load_from_memory(bytes, static_cast<int>(size), &width, &height, &channels, 3);
+    if (!mean_of_decoded(rgb, width, height, colour, problem)) {
+        *problem = "cannot be read (" + *problem + ")";
+        return false;
+    }
+    return true;
+}
+
 ModelTextures::Result ModelTextures::read(const std::string &path)
 {
     Result result;
-    int width = 0, height = 0, channels = 0;
     // A texture of the model's own: a file's bytes, or raw texels.
     if (const aiTexture *texture = scene->GetEmbeddedTexture(path.c_str())) {
         if (texture->mHeight == 0) {
-            const unsigned char *bytes = reinterpret_cast<const unsigned char *>(texture->pcData);
-            int size = static_cast<int>(texture->mWidth);
-            bool known = stbi_info_from_memory(bytes, size, &width, &height, &channels) != 0;
-            if (too_large(known, width, height, &result.problem)) {
-                return result;
-            }
-            unsigned char *rgb = stbi_load_from_memory(bytes, size, &width, &height, &channels, 3);
-            result.ok = mean_of_decoded(rgb, width, height, &result.colour, &result.problem);
-            if (!result.ok) {
-                result.problem = "cannot be read (" + result.problem + ")";
-            }
+            result.ok = mean_of_bytes(reinterpret_cast<const unsigned char *>(texture->pcData), texture->mWidth,
+                                      &result.colour, &result.problem);
             return result;
         }
         Sum sum;
@@ -222,21 +250,15 @@ ModelTextures::Result ModelTextures::read(const std::string &path)
         return result;
     }
     std::string file = find_texture(folder, path);
-    if (!file.empty()) {
-        files.insert(file);
-        result.file = file;
-        bool known = stbi_info(file.c_str(), &width, &height, &channels) != 0;
-        if (too_large(known, width, height, &result.problem)) {
-            return result;
-        }
-        unsigned char *rgb = stbi_load(file.c_str(), &width, &height, &channels, 3);
-        result.ok = mean_of_decoded(rgb, width, height, &result.colour, &result.problem);
-        if (!result.ok) {
-            result.problem = "cannot be read (" + result.problem + ")";
-        }
+    if (file.empty()) {
+        result.problem = "not found beside the model or in its folders";
         return result;
     }
-    result.problem = "not found beside the model or in its folders";
+    files.insert(file);
+    result.file = file;
+    std::string bytes = file_bytes(file);
+    result.ok = mean_of_bytes(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), &result.colour,
+                              &result.problem);
     return result;
 }
 

@@ -58,6 +58,9 @@ class ModelTextures
 // case of their letters. "" when none is a file.
 std::string find_texture(const std::string &folder, std::string path);
 
+// A file's bytes: empty when it cannot be read.
+std::string file_bytes(const std::string &path);
+
 // Linear light from an 8-bit sRGB value.
 double srgb_to_linear(unsigned char value);
 

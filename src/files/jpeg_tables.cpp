@@ -1,0 +1,65 @@
+#include "files/jpeg_tables.h"
+
+#include <algorithm>
+
+// The file is walked as stb_image reads it: markers (after any fill
+// bytes FF; other bytes between segments skipped one by one), segments by
+// their lengths, and the coded data of a scan up to the first FF followed by
+// a byte that is neither 00 nor a restart marker; the walk takes every place
+// where that reader could meet a table, and some where it could not (which
+// only refuses a damaged file).
+bool jpeg_tables_fit(const unsigned char *bytes, size_t size)
+{
+    if (size < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) {
+        return true; // not a JPEG file
+    }
+    size_t at = 2;
+    while (at < size) {
+        if (bytes[at] != 0xFF) {
+            at++;
+            continue;
+        }
+        while (at < size && bytes[at] == 0xFF) {
+            at++;
+        }
+        if (at + 2 >= size) {
+            break;
+        }
+        const unsigned char marker = bytes[at++];
+        if (marker == 0x00 || marker == 0x01 || marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7)) {
+            continue; // no segment follows
+        }
+        if (marker == 0xD9) {
+            break; // the end of the picture
+        }
+        // The segment's length counts its own two bytes.
+        const size_t length = std::max<size_t>(2, (size_t(bytes[at]) << 8) | bytes[at + 1]);
+        const size_t end = std::min(size, at + length);
+        // A table: an id, sixteen counts, and as many codes as they sum to.
+        // The reader takes the bytes past the file's end as zeros.
+        for (size_t table = at + 2; marker == 0xC4 && table < end;) {
+            size_t codes = 0;
+            for (size_t i = table + 1; i <= table + 16 && i < size; i++) {
+                codes += bytes[i];
+            }
+            if (codes > 256) {
+                return false;
+            }
+            table += 17 + codes;
+        }
+        at = end;
+        // A scan's coded data: FF 00 is a byte of it, FF D0 to FF D7 restart it.
+        while (marker == 0xDA && at + 1 < size) {
+            size_t next = at + 1;
+            while (next < size && bytes[next] == 0xFF) {
+                next++;
+            }
+            if (bytes[at] == 0xFF && next < size && bytes[next] != 0x00 &&
+                !(bytes[next] >= 0xD0 && bytes[next] <= 0xD7)) {
+                break;
+            }
+            at = bytes[at] == 0xFF ? next : at + 1;
+        }
+    }
+    return true;
+}
