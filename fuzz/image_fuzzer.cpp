@@ -10,18 +10,22 @@
 #include "files/image_decode.h"
 #include "texture/texture.h"
 
+// Pictures of up to 8192 x 8192 texels are read, but a small file that
+// claims that many takes seconds under the sanitizers: such claims are
+// refused here, as larger ones are by rt, on the same path.
+const long long FUZZ_MAX_TEXELS = 1 << 20;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     DecodedImage image;
     std::string reason;
-    if (!decode_image(std::vector<uint8_t>(data, data + size), &image, &reason)) {
+    if (!decode_image(std::vector<uint8_t>(data, data + size), &image, &reason, FUZZ_MAX_TEXELS)) {
         if (reason.empty()) {
             abort(); // every refusal says why
         }
         return 0;
     }
-    if (image.width < 1 || image.height < 1 ||
-        image.rgb.size() != static_cast<size_t>(image.width) * static_cast<size_t>(image.height) * 3) {
+    if (image.width < 1 || image.height < 1 || image.rgb == nullptr) {
         abort();
     }
     Texture texture(image.width, image.height, std::move(image.rgb));

@@ -128,8 +128,8 @@ bool Mesh::report(uint32_t face, const Meeting &m, IntInfo *i_info) const
                     *tb = &tex_coords[2 * static_cast<size_t>(ci[1 + m.half])],
                     *tc = &tex_coords[2 * static_cast<size_t>(ci[2 + m.half])];
         i_info->maps = &maps;
-        i_info->u = (ta[0] * m.bc.x + tb[0] * m.bc.y) + tc[0] * m.bc.z;
-        i_info->v = (ta[1] * m.bc.x + tb[1] * m.bc.y) + tc[1] * m.bc.z;
+        i_info->u = static_cast<float>((ta[0] * m.bc.x + tb[0] * m.bc.y) + tc[0] * m.bc.z);
+        i_info->v = static_cast<float>((ta[1] * m.bc.x + tb[1] * m.bc.y) + tc[1] * m.bc.z);
     }
     return true;
 }

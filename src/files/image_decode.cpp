@@ -21,6 +21,10 @@
 #define STBI_NO_LINEAR
 #define STBI_NO_HDR
 #define STBI_FAILURE_USERMSG
+// The pictures it returns are freed by DecodedImage, with free.
+#define STBI_MALLOC malloc
+#define STBI_REALLOC realloc
+#define STBI_FREE free
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
@@ -34,7 +38,7 @@
 #pragma GCC diagnostic pop
 #endif
 
-bool decode_image(const std::vector<uint8_t> &bytes, DecodedImage *out, std::string *reason)
+bool decode_image(const std::vector<uint8_t> &bytes, DecodedImage *out, std::string *reason, long long max_texels)
 {
     if (bytes.size() > static_cast<size_t>(INT_MAX)) {
         *reason = "the file is too large";
@@ -51,9 +55,9 @@ bool decode_image(const std::vector<uint8_t> &bytes, DecodedImage *out, std::str
         *reason = "not a PNG, JPEG, TGA or BMP picture";
         return false;
     }
-    if (static_cast<long long>(width) * height > MAX_IMAGE_TEXELS) {
+    if (static_cast<long long>(width) * height > max_texels) {
         *reason = "too large (" + std::to_string(width) + "x" + std::to_string(height) + " texels, at most " +
-                  std::to_string(MAX_IMAGE_TEXELS) + ")";
+                  std::to_string(max_texels) + ")";
         return false;
     }
     unsigned char *rgb = stbi_load_from_memory(bytes.data(), size, &width, &height, &channels, 3);
@@ -64,7 +68,6 @@ bool decode_image(const std::vector<uint8_t> &bytes, DecodedImage *out, std::str
     }
     out->width = width;
     out->height = height;
-    out->rgb.assign(rgb, rgb + static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-    stbi_image_free(rgb);
+    out->rgb.reset(rgb);
     return true;
 }

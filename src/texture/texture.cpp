@@ -1,6 +1,8 @@
 #include "texture/texture.h"
 
+#include <algorithm>
 #include <cmath>
+#include <new>
 #include <utility>
 
 #include "texture/srgb.h"
@@ -19,7 +21,24 @@ double repeat(double c)
 
 } // namespace
 
-Texture::Texture(int width, int height, std::vector<uint8_t> rgb) : width(width), height(height), texels(std::move(rgb))
+namespace
+{
+
+TexelBlock copy_of(const std::vector<uint8_t> &rgb)
+{
+    TexelBlock block(static_cast<uint8_t *>(malloc(rgb.size())), free);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::copy(rgb.begin(), rgb.end(), block.get());
+    return block;
+}
+
+} // namespace
+
+Texture::Texture(int width, int height, const std::vector<uint8_t> &rgb) : Texture(width, height, copy_of(rgb)) {}
+
+Texture::Texture(int width, int height, TexelBlock rgb) : width(width), height(height), texels(std::move(rgb))
 {
     // Summed row by row, each channel on its own: the same sum everywhere.
     Color sum;

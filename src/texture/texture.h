@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "color.h"
+#include "files/image_decode.h"
 
 // An image that colours a surface: 8-bit sRGB texels, row 0 at the top, read
 // as linear colours. Texture coordinates (u, v) put (0, 0) at the image's
@@ -15,8 +16,10 @@ class Texture
 {
   public:
     // width x height texels of three bytes each (red, green, blue), row by
-    // row from the top; both sizes at least 1.
-    Texture(int width, int height, std::vector<uint8_t> rgb);
+    // row from the top; both sizes at least 1. The first takes the block
+    // over, the second copies the bytes.
+    Texture(int width, int height, TexelBlock rgb);
+    Texture(int width, int height, const std::vector<uint8_t> &rgb);
 
     // The linear colour at (u, v), weighed between the four texel centres
     // about the point (bilinear), the image repeating across its edges.
@@ -31,13 +34,13 @@ class Texture
     int get_height() const { return height; }
     // The mean of the texels' linear colours.
     const Color &get_mean() const { return mean; }
-    size_t bytes() const { return texels.capacity(); }
+    size_t bytes() const { return static_cast<size_t>(width) * static_cast<size_t>(height) * 3; }
 
   private:
     Color texel(size_t x, size_t y) const;
 
     int width, height;
-    std::vector<uint8_t> texels;
+    TexelBlock texels;
     Color mean;
     Color inv_mean; // 1 / mean, 0 where the mean is 0
 };
