@@ -10,10 +10,16 @@
 // only refuses a damaged file).
 bool jpeg_tables_fit(const unsigned char *bytes, size_t size)
 {
-    if (size < 2 || bytes[0] != 0xFF || bytes[1] != 0xD8) {
+    // The reader takes a file for JPEG when it opens with the marker FF D8,
+    // after any fill bytes FF.
+    size_t at = 0;
+    while (at < size && bytes[at] == 0xFF) {
+        at++;
+    }
+    if (at == 0 || at >= size || bytes[at] != 0xD8) {
         return true; // not a JPEG file
     }
-    size_t at = 2;
+    at++;
     while (at < size) {
         if (bytes[at] != 0xFF) {
             at++;
