@@ -556,16 +556,29 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
         }
         return pictures[texture] = name;
     };
+    // The longest word that names a picture on a mesh line: a name from the
+    // scene's folder, or one written beside it (a number and an extension
+    // added to the material's part).
+    const size_t longest_map =
+        std::string(" kd_map()").size() + std::max(kMaxImageName, stem.size() + 1 + kMaxMaterialName + 16);
     std::set<std::string> taken;
     bool quads = kept[0].count == 4;
     for (Part &part : parts) {
+        std::string file = name_file(part.label, ".mesh", &taken, "mesh");
         // A textured part names its pictures, when its faces say where they
-        // lie on them.
+        // lie on them and its scene line has room for the longest names.
         bool coords = !part.kd_texture.empty() || !part.ke_texture.empty();
         if (coords && !all_textured(part.faces)) {
             fprintf(stderr,
                     "rt-import: material \"%s\": faces without texture coordinates: its textures' mean colours "
                     "stand for them\n",
+                    part.label.c_str());
+            coords = false;
+        }
+        if (coords && mesh_line(file, part.material).size() + 2 * longest_map > kMaxSceneLine) {
+            fprintf(stderr,
+                    "rt-import: material \"%s\": the names of its textures may not fit on its scene line: "
+                    "their mean colours stand for them\n",
                     part.label.c_str());
             coords = false;
         }
@@ -576,14 +589,6 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
             if (!name.empty()) {
                 part.maps += std::string(" ") + map.second + "(" + name + ")";
             }
-        }
-        std::string file = name_file(part.label, ".mesh", &taken, "mesh");
-        if (mesh_line(file, part.material, part.maps).size() > kMaxSceneLine) {
-            fprintf(stderr,
-                    "rt-import: material \"%s\": the names of its textures do not fit on its scene line: "
-                    "their mean colours stand for them\n",
-                    part.label.c_str());
-            part.maps.clear();
         }
         if (file != stem + "-" + part.label + ".mesh" && !part.label.empty()) {
             text += "# The mesh of material \"" + comment_text(part.label) + "\":\n";
