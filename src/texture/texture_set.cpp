@@ -66,6 +66,7 @@ const Texture *TextureSet::load(const std::string &name, const char *scene_file,
     }
     FILE *fp = path.empty() ? nullptr : fopen(path.c_str(), "rb");
     struct stat st;
+    bool keyed = false; // the key has what was read of the file
     if (fp == nullptr || fstat(fileno(fp), &st) != 0) {
         *problem = path.empty() ? "no file named" : strerror(errno);
     } else if (!S_ISREG(st.st_mode)) {
@@ -78,18 +79,18 @@ const Texture *TextureSet::load(const std::string &name, const char *scene_file,
             }
         }
         inputs->add(fp, name.c_str(), "texture file");
+        keyed = true;
         if (read(fp, static_cast<size_t>(st.st_size), key, problem)) {
             fclose(fp);
             loaded.back().dev = st.st_dev;
             loaded.back().ino = st.st_ino;
             return loaded.back().texture.get();
         }
-        key = nullptr; // it took the bytes that were read
     }
     if (fp != nullptr) {
         fclose(fp);
     }
-    if (key != nullptr) {
+    if (key != nullptr && !keyed) {
         key->add(UNREADABLE, sizeof UNREADABLE - 1);
     }
     failed.insert(path);
