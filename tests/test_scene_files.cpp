@@ -224,7 +224,7 @@ TEST(MeshFiles, NamesAreFoundBesideTheSceneFileToo)
 // write by hand.
 std::string bmp(int w, int h, const std::string &bgr_rows)
 {
-    auto le = [](uint32_t v, int bytes) {
+    auto le = [](uint64_t v, int bytes) {
         std::string s;
         for (int i = 0; i < bytes; i++) {
             s += static_cast<char>(v >> (8 * i));

@@ -66,6 +66,12 @@ bool decode_image(const std::vector<uint8_t> &bytes, DecodedImage *out, std::str
         *reason = std::string("damaged (") + (why != nullptr ? why : "it ends early") + ")";
         return false;
     }
+    // The BMP reader hands back a picture of no columns or rows as one.
+    if (width < 1 || height < 1) {
+        stbi_image_free(rgb);
+        *reason = "damaged (it has no texels)";
+        return false;
+    }
     out->width = width;
     out->height = height;
     out->rgb.reset(rgb);
