@@ -1,6 +1,6 @@
 #include "files/image_decode.h"
 
-#include "files/jpeg_tables.h"
+#include "files/image_check.h"
 
 #include <climits>
 #include <cstdlib>
@@ -46,8 +46,8 @@ bool decode_image(const std::vector<uint8_t> &bytes, DecodedImage *out, std::str
     }
     const int size = static_cast<int>(bytes.size());
     // Before stb_image reads any of it: its header reader builds the tables.
-    if (!jpeg_tables_fit(bytes.data(), bytes.size())) {
-        *reason = "damaged (Corrupt JPEG: a Huffman table of more than 256 codes)";
+    if (const char *fault = image_fault(bytes.data(), bytes.size())) {
+        *reason = std::string("damaged (") + fault + ")";
         return false;
     }
     int width = 0, height = 0, channels = 0;

@@ -15,7 +15,7 @@
 #include <stb_image.h>
 #include <stb_image_write.h>
 
-#include "files/jpeg_tables.h"
+#include "files/image_check.h"
 
 namespace
 {
@@ -213,8 +213,8 @@ static bool mean_of_bytes(const unsigned char *bytes, size_t size, Vec *colour, 
         *problem = "is too large to read";
         return false;
     }
-    if (!jpeg_tables_fit(bytes, size)) {
-        *problem = "cannot be read (Corrupt JPEG: a Huffman table of more than 256 codes)";
+    if (const char *fault = image_fault(bytes, size)) {
+        *problem = std::string("cannot be read (") + fault + ")";
         return false;
     }
     bool known = stbi_info_from_memory(bytes, static_cast<int>(size), &width, &height, &channels) != 0;

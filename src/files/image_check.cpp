@@ -1,6 +1,10 @@
-#include "files/jpeg_tables.h"
+#include "files/image_check.h"
 
 #include <algorithm>
+#include <cstring>
+
+namespace
+{
 
 // The file is walked as stb_image reads it: markers (after any fill
 // bytes FF; other bytes between segments skipped one by one), segments by
@@ -8,6 +12,7 @@
 // a byte that is neither 00 nor a restart marker; the walk takes every place
 // where that reader could meet a table, and some where it could not (which
 // only refuses a damaged file).
+// Whether a JPEG file's Huffman tables each hold at most 256 codes.
 bool jpeg_tables_fit(const unsigned char *bytes, size_t size)
 {
     // The reader takes a file for JPEG when it opens with the marker FF D8,
@@ -68,4 +73,39 @@ bool jpeg_tables_fit(const unsigned char *bytes, size_t size)
         }
     }
     return true;
+}
+
+// Whether every chunk of a PNG file, up to its end chunk, lies within the
+// file: a length, a type, the data and a checksum.
+bool png_chunks_fit(const unsigned char *bytes, size_t size)
+{
+    static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (size < 8 || std::memcmp(bytes, signature, 8) != 0) {
+        return true; // not a PNG file
+    }
+    for (size_t at = 8; at + 8 <= size;) {
+        const size_t length =
+            (size_t(bytes[at]) << 24) | (size_t(bytes[at + 1]) << 16) | (size_t(bytes[at + 2]) << 8) | bytes[at + 3];
+        if (length > size - at - 8) {
+            return false;
+        }
+        if (std::memcmp(bytes + at + 4, "IEND", 4) == 0) {
+            break;
+        }
+        at += 12 + length;
+    }
+    return true;
+}
+
+} // namespace
+
+const char *image_fault(const unsigned char *bytes, size_t size)
+{
+    if (!jpeg_tables_fit(bytes, size)) {
+        return "Corrupt JPEG: a Huffman table of more than 256 codes";
+    }
+    if (!png_chunks_fit(bytes, size)) {
+        return "Corrupt PNG: a chunk runs past the end of the file";
+    }
+    return nullptr;
 }
