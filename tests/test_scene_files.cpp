@@ -252,6 +252,7 @@ TEST(SceneFiles, TexturesThatCannotBeUsedLeaveTheColoursAsWritten)
     write_file(dir.file("cut.png"), read_file(dir.file("tint.png")).substr(0, 60));
     const char header[] = "\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x27\x10\0\0\x27\x10\x08\x02\0\0\0\0\0\0\0";
     write_file(dir.file("huge.png"), std::string(header, sizeof header - 1));
+    write_file(dir.file("tall.bmp"), bmp(8192, -16384, std::string(6, '\0'))); // top down: a negative height
     ASSERT_EQ(mkdir(dir.file("folder.png").c_str(), 0755), 0);
     const std::string light = kCamera + "l p(0 0 -10) c(1 1 1)\n";
     const std::string tex = "m tex.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1)" + kMat;
@@ -265,8 +266,9 @@ TEST(SceneFiles, TexturesThatCannotBeUsedLeaveTheColoursAsWritten)
          warning + "text.png: not a PNG, JPEG, TGA or BMP picture: the mesh's kd stands for it\n"},
         {tex + " ke_map(cut.png)\n",
          warning + "cut.png: damaged (PNG not supported: unknown PNG chunk type): the mesh's ke stands for it\n"},
-        {tex + " kd_map(huge.png)\n",
-         warning + "huge.png: too large (10000x10000 texels, at most 67108864): the mesh's kd stands for it\n"},
+        {tex + " kd_map(huge.png) ke_map(tall.bmp)\n",
+         warning + "huge.png: too large (10000x10000 texels, at most 67108864): the mesh's kd stands for it\n" +
+             warning + "tall.bmp: too large (8192x16384 texels, at most 67108864): the mesh's ke stands for it\n"},
         {tex + " kd_map(folder.png)\n", warning + "folder.png: not a regular file: the mesh's kd stands for it\n"},
         {"m plain.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1)" + kMat + " kd_map(tint.png)\n",
          "mesh data file plain.mesh has no texture coordinates: its images are left out\n"},

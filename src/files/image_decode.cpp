@@ -55,9 +55,10 @@ bool decode_image(const std::vector<uint8_t> &bytes, DecodedImage *out, std::str
         *reason = "not a PNG, JPEG, TGA or BMP picture";
         return false;
     }
-    if (static_cast<long long>(width) * height > max_texels) {
-        *reason = "too large (" + std::to_string(width) + "x" + std::to_string(height) + " texels, at most " +
-                  std::to_string(max_texels) + ")";
+    // A BMP stored top down gives its height here as a negative number.
+    if (std::llabs(width) * std::llabs(height) > max_texels) {
+        *reason = "too large (" + std::to_string(std::llabs(width)) + "x" + std::to_string(std::llabs(height)) +
+                  " texels, at most " + std::to_string(max_texels) + ")";
         return false;
     }
     unsigned char *rgb = stbi_load_from_memory(bytes.data(), size, &width, &height, &channels, 3);

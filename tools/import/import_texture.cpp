@@ -26,8 +26,10 @@ const double kMaxPixels = 64.0 * 1024 * 1024;
 
 bool too_large(bool known, int width, int height, std::string *problem)
 {
-    if (known && static_cast<double>(width) * height > kMaxPixels) {
-        *problem = "is too large to read (" + std::to_string(width) + "x" + std::to_string(height) + ")";
+    // A BMP stored top down gives its height as a negative number.
+    if (known && std::fabs(static_cast<double>(width)) * std::fabs(static_cast<double>(height)) > kMaxPixels) {
+        *problem =
+            "is too large to read (" + std::to_string(std::abs(width)) + "x" + std::to_string(std::abs(height)) + ")";
         return true;
     }
     return false;
