@@ -10,6 +10,10 @@
 #   dim       not black, but a mean pixel value under 4 of 255
 #   framed    the lit part spans at least a fifth of the picture's width or
 #             height
+#   textured  a material of the model names a colour or emission texture
+#   shown     of those, the scene shows one: rt reads its picture without a
+#             warning, and the render differs from that of the same scene
+#             without its images (the mean colours alone)
 #   max s     the longest import of the format, wall-clock seconds
 #   max cpu   the most processor time (user and system) one import took
 #   total s   all imports of the format together, wall-clock
@@ -112,6 +116,8 @@ for model in "${models[@]}"; do
   [ $status -eq 124 ] && outcome=hung
   [ $status -gt 128 ] && [ $status -ne 124 ] && outcome=crashed
   stats="- - -"
+  textured=0 shown=0
+  grep -q -E '^rt-import: material ".*": (emission )?texture ' "$dir/import.err" && textured=1
   if [ $outcome = imported ]; then
     (cd "$dir/scene" && timeout 120 "$rt" -nosdl -size 256x256 -rays 16 -threads 2 "${gamma[@]}" -o ../p.ppm s.scene) \
       > /dev/null 2> "$dir/render.err"
@@ -120,8 +126,15 @@ for model in "${models[@]}"; do
     else
       stats="0 0 0"
     fi
+    if grep -q -E ' k[de]_map\(' "$dir/scene/s.scene" && ! grep -q 'failed to read texture file' "$dir/render.err"; then
+      sed -E 's/ k[de]_map\([^ ]*\)//g' "$dir/scene/s.scene" > "$dir/scene/plain.scene"
+      (cd "$dir/scene" && timeout 120 "$rt" -nosdl -size 256x256 -rays 16 -threads 2 "${gamma[@]}" -o ../plain.ppm \
+        plain.scene) > /dev/null 2>&1
+      [ -s "$dir/p.ppm" ] && [ -s "$dir/plain.ppm" ] && ! cmp -s "$dir/p.ppm" "$dir/plain.ppm" && shown=1
+    fi
   fi
-  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$format" "$rel" "$outcome" "$seconds" "${cpu:-0}" "$stats" >> "$results"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s %s\n' "$format" "$rel" "$outcome" "$seconds" "${cpu:-0}" "$stats" "$textured" \
+    "$shown" >> "$results"
   printf '\r%d of %d' "$n" "${#models[@]}" >&2
 done
 printf '\n' >&2
@@ -130,42 +143,51 @@ python3 - "$results" <<'PY'
 import collections, sys
 rows = [line.rstrip('\n').split('\t') for line in open(sys.argv[1])]
 by = collections.OrderedDict()
-for fmt, rel, outcome, secs, cpu, stats in sorted(rows):
-    by.setdefault(fmt, []).append((rel, outcome, float(secs), stats.split(), float(cpu)))
+for fmt, rel, outcome, secs, cpu, stats, tex in sorted(rows):
+    by.setdefault(fmt, []).append((rel, outcome, float(secs), stats.split(), float(cpu), tex.split()))
 
 def counts(items):
     c = collections.Counter()
-    for rel, outcome, secs, st, cpu in items:
+    for rel, outcome, secs, st, cpu, tex in items:
         c[outcome] += 1
         if outcome == 'imported':
             lit, mean, framed = float(st[0]), float(st[1]), int(st[2])
             c['black'] += lit < 0.005
             c['dim'] += lit >= 0.005 and mean < 4.0
             c['framed'] += framed
+        c['textured'] += int(tex[0])
+        c['shown'] += int(tex[1])
     return c
 
-head = '%-14s %6s %8s %7s %5s %5s %6s %7s %7s %8s'
-print(head % ('format', 'models', 'imported', 'refused', 'black', 'dim', 'framed', 'max s', 'max cpu', 'total s'))
+head = '%-14s %6s %8s %7s %5s %5s %6s %8s %5s %7s %7s %8s'
+print(head % ('format', 'models', 'imported', 'refused', 'black', 'dim', 'framed', 'textured', 'shown', 'max s',
+              'max cpu', 'total s'))
 every = []
 for fmt, items in by.items():
     c = counts(items)
     every += items
-    print(head % (fmt, len(items), c['imported'], c['refused'], c['black'], c['dim'], c['framed'],
-                  '%.2f' % max(i[2] for i in items), '%.2f' % max(i[4] for i in items),
+    print(head % (fmt, len(items), c['imported'], c['refused'], c['black'], c['dim'], c['framed'], c['textured'],
+                  c['shown'], '%.2f' % max(i[2] for i in items), '%.2f' % max(i[4] for i in items),
                   '%.1f' % sum(i[2] for i in items)))
 c = counts(every)
-print(head % ('all', len(every), c['imported'], c['refused'], c['black'], c['dim'], c['framed'],
-              '%.2f' % max(i[2] for i in every), '%.2f' % max(i[4] for i in every),
+print(head % ('all', len(every), c['imported'], c['refused'], c['black'], c['dim'], c['framed'], c['textured'],
+              c['shown'], '%.2f' % max(i[2] for i in every), '%.2f' % max(i[4] for i in every),
               '%.1f' % sum(i[2] for i in every)))
 if c['imported']:
     print('of the imported: %.1f %% black, %.1f %% dim, %.1f %% framed' %
           (100.0 * c['black'] / c['imported'], 100.0 * c['dim'] / c['imported'],
            100.0 * c['framed'] / c['imported']))
+if c['textured']:
+    print('of the %d textured models, %d show their texture' % (c['textured'], c['shown']))
 for outcome in ('hung', 'crashed'):
-    for rel, o, secs, st, cpu in every:
+    for rel, o, secs, st, cpu, tex in every:
         if o == outcome:
             print('%s: %s' % (outcome, rel))
+print('textured, not shown:')
+for rel, o, secs, st, cpu, tex in every:
+    if tex == ['1', '0']:
+        print('  %s (%s)' % (rel, o))
 print('slowest imports:')
-for rel, o, secs, st, cpu in sorted(every, key=lambda i: -i[2])[:5]:
+for rel, o, secs, st, cpu, tex in sorted(every, key=lambda i: -i[2])[:5]:
     print('  %6.2f s, %5.2f s cpu  %s (%s)' % (secs, cpu, rel, o))
 PY

@@ -2,7 +2,8 @@
 #define RT_FUZZ_MESHES_H
 
 // The mesh data files that fuzzed scene lines can name, beside the scene: a
-// triangle, a quad, a file with a bad line and a header only. The scene
+// triangle, a quad, a file with a bad line, a header only and a triangle
+// with texture coordinates. The scene
 // fuzzer writes them into its private folder, and the regression tests beside
 // every scene they replay, so a saved input meets the same files.
 struct FuzzMesh {
@@ -15,6 +16,7 @@ static const FuzzMesh kFuzzMeshes[] = {
     {"q.mesh", "MESH4\nv -1 -1 0\nv 1 -1 0\nv 1 1 0\nv -1 1 0\nn 0 0 -1\nf 1/1 2/1 3/1 4/1\n"},
     {"bad.mesh", "MESH3\nv 0 0 0\nvt 0 0\n"},
     {"h.mesh", "MESH4\n"},
+    {"tx.mesh", "MESH3\nv 0 0 0\nv 1 0 0\nv 0 1 0\nn 0 0 -1\nt 0 0\nt 1 0\nt -2 1e9\nf 1/1/1 2/1/2 3/1/3\n"},
 };
 
 // The scene line through which the mesh fuzzer loads its input, saved as

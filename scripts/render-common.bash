@@ -64,7 +64,7 @@ check_output() { # OUT passes|bands STATE
 # Reads the options meant for rt: sets width and height, read as rt reads
 # -size (a number, an x, a number; whatever follows is ignored), scenes, the
 # places of the scene files among the options, and meshes, the mesh data
-# files they name, which a remote host needs too. The options that the
+# files and images they name, which a remote host needs too. The options that the
 # script sets itself are refused, and scene files that cannot be read again
 # by every job (a pipe, a FIFO).
 scan_rt_options() {
@@ -95,8 +95,21 @@ scan_rt_options() {
           fail "scene file $name is not a regular file: every job reads it again"
         fi
         if [ -f "$name" ]; then
-          while read -r kind mesh _; do
-            [ "$kind" != m ] || [ ! -f "$mesh" ] || meshes+=("$mesh")
+          while read -r kind mesh rest; do
+            [ "$kind" = m ] || continue
+            [ ! -f "$mesh" ] || meshes+=("$mesh")
+            # The images the words after the material name: kd_map(FILE),
+            # ke_map(FILE), the name running to the word's last ')'.
+            read -ra words <<< "$rest"
+            for word in "${words[@]}"; do
+              case $word in
+                kd_map\(* | ke_map\(*)
+                  word=${word:7}
+                  [[ $word != *")"* ]] || word=${word%")"*}
+                  [ ! -f "$word" ] || meshes+=("$word")
+                  ;;
+              esac
+            done
           done < "$name"
         fi
         ;;

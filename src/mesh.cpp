@@ -121,6 +121,16 @@ bool Mesh::report(uint32_t face, const Meeting &m, IntInfo *i_info) const
     i_info->normal = normalize((na * m.bc.x + nb * m.bc.y) + nc * m.bc.z);
     i_info->i_point = m.point;
     i_info->t = m.t;
+    if ((maps.kd != nullptr || maps.ke != nullptr) && static_cast<size_t>(face) * stride < corner_tex.size()) {
+        // The texture coordinates weighted as the normals are.
+        const uint32_t *ci = &corner_tex[static_cast<size_t>(face) * stride];
+        const float *ta = &tex_coords[2 * static_cast<size_t>(ci[0])],
+                    *tb = &tex_coords[2 * static_cast<size_t>(ci[1 + m.half])],
+                    *tc = &tex_coords[2 * static_cast<size_t>(ci[2 + m.half])];
+        i_info->maps = &maps;
+        i_info->u = static_cast<float>((ta[0] * m.bc.x + tb[0] * m.bc.y) + tc[0] * m.bc.z);
+        i_info->v = static_cast<float>((ta[1] * m.bc.x + tb[1] * m.bc.y) + tc[1] * m.bc.z);
+    }
     return true;
 }
 
@@ -271,6 +281,11 @@ void Mesh::add_indexed_faces(const uint32_t *pos_idx, const uint32_t *norm_idx, 
     tree_ready = false;
 }
 
+void Mesh::add_corner_coords(const uint32_t *coord_idx, size_t faces)
+{
+    corner_tex.insert(corner_tex.end(), coord_idx, coord_idx + faces * stride);
+}
+
 void Mesh::reserve(size_t more_positions, size_t more_normals, size_t more_faces)
 {
     positions.reserve(positions.size() + more_positions);
@@ -285,6 +300,8 @@ void Mesh::shrink_to_fit()
     corner_pos.shrink_to_fit();
     corner_norm.shrink_to_fit();
     face_norms.shrink_to_fit();
+    tex_coords.shrink_to_fit();
+    corner_tex.shrink_to_fit();
 }
 
 Face Mesh::face_at(uint32_t face) const
@@ -311,7 +328,8 @@ const Face *Mesh::get_face(int idx) const
 size_t Mesh::face_bytes() const
 {
     return (positions.capacity() + normals.capacity() + face_norms.capacity()) * sizeof(Vector3) +
-           (corner_pos.capacity() + corner_norm.capacity()) * sizeof(uint32_t);
+           (corner_pos.capacity() + corner_norm.capacity() + corner_tex.capacity()) * sizeof(uint32_t) +
+           tex_coords.capacity() * sizeof(float);
 }
 
 bool Mesh::intersection(const Ray &ray, IntInfo *i_info) const

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "object.h"
+#include "texture/texture.h"
 #include "accel/walk8.h"
 #include "accel/wide_tree.h"
 #include "memory/unwritten.h"
@@ -70,6 +71,15 @@ class Mesh : public Object
     void add_indexed_faces(const uint32_t *pos_idx, const uint32_t *norm_idx, size_t count);
     void add_positions(const Vector3 *pos, size_t count) { positions.insert(positions.end(), pos, pos + count); }
     void add_normals(const Vector3 *norm, size_t count) { normals.insert(normals.end(), norm, norm + count); }
+    // Texture coordinates: count (u, v) pairs; then, for the faces added so
+    // far in order, the index of each corner's pair (corner_count a face).
+    // A mesh has them at every face or none.
+    void add_texture_coords(const float *uv, size_t count) { tex_coords.insert(tex_coords.end(), uv, uv + 2 * count); }
+    void add_corner_coords(const uint32_t *coord_idx, size_t faces);
+    bool has_texture_coords() const { return !corner_tex.empty(); }
+    // The images that colour the mesh, for a mesh with texture coordinates:
+    // its hits then report them and where they fall in them.
+    void set_maps(const SurfaceMaps &surface_maps) { maps = surface_maps; }
     // Room for this many more corners, normals and faces.
     void reserve(size_t more_positions, size_t more_normals, size_t more_faces);
     // Releases what the arrays hold beyond their contents.
@@ -134,6 +144,9 @@ class Mesh : public Object
     std::vector<uint32_t> corner_norm; // unused while norms_shared
     bool norms_shared = true;          // each normal index equals its position index
     std::vector<Vector3> face_norms;   // empty while each is calc_normal's and none is kept
+    std::vector<float> tex_coords;     // (u, v) pairs
+    std::vector<uint32_t> corner_tex;  // stride per face, or none
+    SurfaceMaps maps;
     FaceTest face_test = nullptr;
     mutable Face shown; // what get_face hands out
 

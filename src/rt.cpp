@@ -33,6 +33,7 @@
 #include "parallel/picture_target.h"
 #include "parallel/pass_sum.h"
 #include "sampling/random.h"
+#include "texture/texture.h"
 #include "cli/report.h"
 #include "cli/signals.h"
 #include "tasks/task_runner.h"
@@ -94,6 +95,12 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
     Vector3 p = min_info->i_point;
     Vector3 v = normalize(ray.origin - p);
     const Material *mat = min_info->object->get_material();
+    Material at_hit; // a textured surface's, where the ray meets it
+    if (min_info->maps != nullptr) {
+        at_hit = *mat;
+        min_info->maps->paint(&at_hit.kd, &at_hit.ke, min_info->u, min_info->v);
+        mat = &at_hit;
+    }
 
     Color color = scene.get_ambient() * mat->kd + mat->ke;
 

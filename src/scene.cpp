@@ -24,6 +24,7 @@
 #include "sphere.h"
 #include "sphereflake.h"
 #include "tasks/task_runner.h"
+#include "texture/texture_set.h"
 
 // Lines of a scene file are read into this many bytes, longer ones in pieces.
 static const int SCENE_LINE_SIZE = 1024;
@@ -79,6 +80,7 @@ void Scene::clear()
     cam = nullptr;
     ambient = Color();
     inputs.clear();
+    textures.clear();
 }
 
 void Scene::add_object(Object *object)
@@ -512,9 +514,13 @@ namespace
 // already read.
 struct MeshBlock {
     bool valid;
-    long long least_index, position_excess, normal_excess; // see MeshText
+    long long lines;
+    long long least_index, position_excess, normal_excess, coord_excess; // see MeshText
+    FaceKind face_kind;
     std::vector<Vector3> positions, normals;
+    std::vector<float> coords;
     std::vector<uint32_t> pos_idx, norm_idx; // `corners` a face
+    std::vector<uint32_t> coord_idx;         // `corners` a face, of faces with texture coordinates
 };
 
 void read_mesh_block(const char *text, size_t size, int corners, const Vector3 &pos, const Matrix4x4 &rot,
@@ -529,9 +535,13 @@ void read_mesh_block(const char *text, size_t size, int corners, const Vector3 &
     t.corners.reserve(size / (4 * corners + 2) * 2 * corners);
     read_mesh_text(text, size, corners, &t);
     block->valid = t.valid;
+    block->lines = t.lines;
     block->least_index = t.least_index;
     block->position_excess = t.position_excess;
     block->normal_excess = t.normal_excess;
+    block->coord_excess = t.coord_excess;
+    block->face_kind = t.face_kind;
+    block->coords.swap(t.coords);
     block->positions.reserve(t.positions.size() / 3);
     for (size_t i = 0; i < t.positions.size(); i += 3) {
         Vector3 vec(t.positions[i] * scale.x, t.positions[i + 1] * scale.y, t.positions[i + 2] * scale.z);
@@ -551,18 +561,27 @@ void read_mesh_block(const char *text, size_t size, int corners, const Vector3 &
         block->pos_idx.push_back(static_cast<uint32_t>(t.corners[i]) - 1u);
         block->norm_idx.push_back(static_cast<uint32_t>(t.corners[i + 1]) - 1u);
     }
+    block->coord_idx.reserve(t.corner_coords.size());
+    for (int index : t.corner_coords) {
+        block->coord_idx.push_back(static_cast<uint32_t>(index) - 1u);
+    }
 }
 
-// Whether the block is valid and its indices reach only back to lines read
-// before it (*positions and *normals of them, counted on past the block).
-bool check_mesh_block(const MeshBlock &block, size_t *positions, size_t *normals)
+// Whether the block is valid, its indices reach only back to lines read
+// before it and its faces are of the kind of those before it (*read of
+// them, counted on past the block).
+bool check_mesh_block(const MeshBlock &block, MeshCounts *read)
 {
-    if (!block.valid || block.least_index < 1 || block.position_excess > static_cast<long long>(*positions) ||
-        block.normal_excess > static_cast<long long>(*normals)) {
+    if (!block.valid || block.least_index < 1 || block.position_excess > read->positions ||
+        block.normal_excess > read->normals || block.coord_excess > read->coords ||
+        (block.face_kind != read->face_kind && block.face_kind != FACES_NONE_YET &&
+         read->face_kind != FACES_NONE_YET)) {
         return false;
     }
-    *positions += block.positions.size();
-    *normals += block.normals.size();
+    read->positions += static_cast<long long>(block.positions.size());
+    read->normals += static_cast<long long>(block.normals.size());
+    read->coords += static_cast<long long>(block.coords.size() / 2);
+    read->face_kind = block.face_kind != FACES_NONE_YET ? block.face_kind : read->face_kind;
     return true;
 }
 
@@ -582,6 +601,8 @@ void add_mesh_blocks(Mesh *mesh, std::vector<MeshBlock> *blocks, int corners)
         mesh->add_positions(b.positions.data(), b.positions.size());
         mesh->add_normals(b.normals.data(), b.normals.size());
         mesh->add_indexed_faces(b.pos_idx.data(), b.norm_idx.data(), b.pos_idx.size() / corners);
+        mesh->add_texture_coords(b.coords.data(), b.coords.size() / 2);
+        mesh->add_corner_coords(b.coord_idx.data(), b.coord_idx.size() / corners);
         b = MeshBlock();
     }
 }
@@ -649,11 +670,16 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     bool valid = false;
     int prim = 0;
     size_t start = 0;
+    // Where an invalid file goes wrong: the line and why.
+    const bool empty = held == 0;
+    long long lines = 0, fault_line = 1;
+    const char *fault = "the first line is not MESH3 or MESH4";
     if (!ferror(fp) && held > 0) {
         char header[MESH_PIECE + 1];
         start = mesh_piece_length(window.get(), held);
         std::memcpy(header, window.get(), start);
         header[start] = 0;
+        lines = header[start - 1] == '\n';
         if (sscanf(header, "MESH%d\n", &prim) == 1) {
             // Any count but 3 or 4 leaves the mesh without a face test, after
             // its own message: the file is then invalid.
@@ -667,7 +693,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     // order as they come.
     std::vector<size_t> cuts;
     std::vector<MeshBlock> blocks;
-    size_t positions = 0, normals = 0;
+    MeshCounts read;
     while (valid && !ferror(fp)) {
         // Whole pieces only, unless the file ends here.
         const char *text = window.get();
@@ -683,7 +709,15 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
             read_mesh_block(text + cuts[b], cuts[b + 1] - cuts[b], prim, pos, rot, scale, &blocks[first + b]);
         });
         for (size_t b = first; b < blocks.size() && valid; b++) {
-            valid = check_mesh_block(blocks[b], &positions, &normals);
+            valid = check_mesh_block(blocks[b], &read);
+            lines += blocks[b].lines;
+            if (!valid) {
+                // Found again line by line, for the message: not on the way of a valid file.
+                const size_t at = cuts[b - first];
+                MeshFault f = find_mesh_fault(text + at, cuts[b - first + 1] - at, prim, read);
+                fault_line = lines - blocks[b].lines + f.lines + 1;
+                fault = f.reason;
+            }
         }
         if (at_end) {
             break;
@@ -718,22 +752,30 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
     }
     fclose(fp);
     if (!valid) {
-        fprintf(stderr, "failed to read mesh data file: %s: invalid format\n", fname);
+        if (empty || fault == nullptr) {
+            fprintf(stderr, "failed to read mesh data file: %s: invalid format%s\n", fname,
+                    empty ? ": the file is empty" : "");
+        } else {
+            fprintf(stderr, "failed to read mesh data file: %s: invalid format at line %lld: %s\n", fname, fault_line,
+                    fault);
+        }
         return false;
     }
     return true;
 }
 
-static Object *load_mesh(const char *line, const char *scene_file, FilesKey *key, int threads, InputFiles *inputs)
+static Object *load_mesh(const char *line, const char *scene_file, FilesKey *key, int threads, InputFiles *inputs,
+                         TextureSet *textures)
 {
     char fname[SCENE_LINE_SIZE];
     float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
+    int rest = 0; // where the material's last number ends
     // A name cannot be longer than the line it stands on, so it always fits.
     int res = sscanf(line,
                      "m %1023s pos(%f %f %f) rot(%f %f %f %f) scale(%f %f %f) kd(%f %f %f) ks(%f %f %f) s(%f) "
-                     "kr(%f) ke(%f %f %f)\n",
+                     "kr(%f) ke(%f %f %f%n)\n",
                      fname, &x, &y, &z, &angle, &rx, &ry, &rz, &sx, &sy, &sz, &dr, &dg, &db, &sr, &sg, &sb, &specexp,
-                     &kr, &er, &eg, &eb);
+                     &kr, &er, &eg, &eb, &rest);
     if (res < 22) {
         return nullptr;
     }
@@ -754,6 +796,10 @@ static Object *load_mesh(const char *line, const char *scene_file, FilesKey *key
         return nullptr;
     }
     set_material(mesh, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
+    SurfaceMaps maps;
+    if (textures->load_maps(line + rest, fname, mesh->has_texture_coords(), scene_file, key, inputs, &maps)) {
+        mesh->set_maps(maps);
+    }
     return mesh;
 }
 
@@ -805,7 +851,7 @@ bool Scene::load(FILE *fp, FilesKey *key, const char *fname)
             Object *obj = kind == 's'   ? load_sphere(line)
                           : kind == 'p' ? load_plane(line)
                           : kind == 'f' ? load_sphflake(line)
-                                        : load_mesh(line, fname, key, threads, &inputs);
+                                        : load_mesh(line, fname, key, threads, &inputs, &textures);
             if (obj != nullptr) {
                 add_object(obj);
             } else {

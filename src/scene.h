@@ -12,6 +12,7 @@
 #include "intinfo.h"
 #include "object.h"
 #include "ray.h"
+#include "texture/texture_set.h"
 
 // Everything a ray query needs: objects, lights, camera and the box tree.
 // The scene owns its objects, its lights and its camera.
@@ -69,8 +70,11 @@ class Scene
     // none of them runs once the calls that use them have returned.
     void set_threads(int n) { threads = n; }
     const BBoxNode *get_bbtree() const { return bbroot; }
-    // The regular files loaded so far: scene files and mesh data files.
+    // The regular files loaded so far: scene files, mesh data files and
+    // images.
     const InputFiles &input_files() const { return inputs; }
+    // The images that colour meshes, each loaded once.
+    const TextureSet &textures_loaded() const { return textures; }
 
     // Frees everything and leaves the scene as constructed.
     void clear();
@@ -86,6 +90,7 @@ class Scene
     int threads = 1;
     size_t tree_count = 0; // the objects the tree was built over
     InputFiles inputs;
+    TextureSet textures;
 
     void build_tree(size_t count);
 };

@@ -93,6 +93,24 @@ TEST(FuzzRegressions, MeshFiles)
     }
 }
 
+TEST(FuzzRegressions, ImageFiles)
+{
+    std::vector<std::string> inputs = saved_inputs("image");
+    ASSERT_FALSE(inputs.empty());
+    TempDir dir;
+    write_file(dir.file("tx.mesh"), kFuzzMeshes[4].text);
+    write_file(dir.file("scene.scene"), "c p(0.3 0.3 -2) t(0.3 0.3 0) fov(60)\nl p(0 0 -5) c(1 1 1)\n"
+                                        "m tx.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(0.5 0.5 0.5) ks(0 0 0) "
+                                        "s(1) kr(0) ke(0.1 0.1 0.1) kd_map(in.img) ke_map(in.img)\n");
+    for (const std::string &input : inputs) {
+        write_file(dir.file("in.img"), read_file(input));
+        unlink(dir.file("out.ppm").c_str());
+        RunResult r = render_saved(dir, input);
+        // Either the image is taken silently, or left out with its reason.
+        EXPECT_TRUE(r.err.empty() || r.err.rfind("failed to read texture file: in.img: ", 0) == 0) << input << r.err;
+    }
+}
+
 // Requests that are valid but need more memory, or threads, than there are:
 // each ends with a message naming what could not be had, or carries on with
 // what it got; never an uncaught exception, never a temporary left behind.
@@ -357,7 +375,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
                               "printf X >> x.mesh && "
                               "\"$RT\" -nosdl -threads 2 -passes 2 -size 8x6 -state s a.scene");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "failed to read mesh data file: x.mesh: invalid format\n"
+    EXPECT_EQ(r.err, "failed to read mesh data file: x.mesh: invalid format at line 2: a normal needs three numbers\n"
                      "error in line 4: \"m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) kr(0) "
                      "ke(0 0 0)\n\", ignoring.\n"
                      "cannot continue from state file s: saved for other contents of mesh data file x.mesh\n");

@@ -293,7 +293,8 @@ TEST(Import, RefusalsLeaveNothingBehind)
              cannot + "far.dae: a light lies at (0 0 -3e+42), beyond the numbers rt reads\n"},
         {"1", "cam.dae", kFarCamera, "-scene -keep-camera cam.dae old.scene",
          kNoLight +
-             "rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 times as large\n" +
+             "rt-import: the model is 0.00141421 across, which rt's rays do not span well: written 10000 times as "
+             "large\n" +
              cannot + "cam.dae: its camera lies at (0 0 -3e+42), beyond the numbers rt reads\n"},
         {"1", "many.obj", many, "-max-memory 1048576 many.obj old.mesh",
          cannot + "many.obj: it needs more memory than 1 MB (-max-memory changes the limit)\n"},
@@ -507,7 +508,10 @@ TEST(ImportScene, MaterialMapping)
     // The glowing triangles lie beside the others, in their plane: they
     // light none of them.
     EXPECT_EQ(notes, "rt-import: material \"wood\": texture tint.png: its mean colour (0.216 0.289 0.5)\n" + kDarkToo +
-                         "rt-import: m.scene: 8 meshes, 8 triangles, 2 lights\n" + render +
+                         "rt-import: material \"wood\": faces without texture coordinates: its textures' mean "
+                         "colours stand for them\n"
+                         "rt-import: m.scene: 8 meshes, 8 triangles, 2 lights\n" +
+                         render +
                          "rt-import: material \"broken\" has values that are not finite numbers: 1 face skipped\n" +
                          kDarkToo + "rt-import: m.scene: 7 meshes, 7 triangles, 2 lights\n" + render +
                          "rt-import: material \"default\": vertex colours: their mean colour (0.667 0.333 0.333)\n" +
@@ -583,13 +587,16 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     TempDir dir;
     RunResult r = run_import(dir, "-scene @away.gltf s.scene");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "rt-import: material \"sign\": emission texture (embedded 0): its mean colour (0.216 0.289 0.5)\n"
-                     "rt-import: camera \"away\": the model's front fills 0 % of its picture (it is small there, or "
-                     "out of view): passed over (-keep-camera keeps it)\n" +
-                         kDarkToo +
-                         "rt-import: s.scene: 1 mesh, 1 triangle, 3 lights\n"
-                         "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl "
-                         "to watch it in a window)\n");
+    EXPECT_EQ(r.err,
+              "rt-import: material \"sign\": emission texture (embedded 0): its mean colour (0.216 0.289 0.5)\n"
+              "rt-import: camera \"away\": the model's front fills 0 % of its picture (it is small there, or "
+              "out of view): passed over (-keep-camera keeps it)\n" +
+                  kDarkToo +
+                  "rt-import: material \"sign\": faces without texture coordinates: its textures' mean colours "
+                  "stand for them\n"
+                  "rt-import: s.scene: 1 mesh, 1 triangle, 3 lights\n"
+                  "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl "
+                  "to watch it in a window)\n");
     std::string scene = read_file(dir.file("s.scene"));
     EXPECT_NE(scene.find("\nl p(0 0 2) c(0.8 0.8 0.8)\nl p("), std::string::npos) << scene;
     EXPECT_NE(scene.find(" ke(0.2158605 0.2891923 0.5)\n"), std::string::npos) << scene;
@@ -657,6 +664,71 @@ TEST(ImportScene, ModelsLookLikeThemselves)
     std::sort(steps.begin(), steps.end());
     EXPECT_GT(steps.back(), 100);
     EXPECT_LT(steps[steps.size() - 2], 5);
+}
+
+// A textured model shows its texture: the picture held in the glTF file is
+// written beside the scene, the mesh says where each corner lies on it, and
+// rt's picture of the square shows the image's two texels where they lie
+// on it, their red alike, green and blue differing as in the image. A
+// texture of the model's own layout, named as on the machine that made it,
+// is found in the folder beside the model's and named from the scene's.
+TEST(ImportScene, TexturesShowOnTheModel)
+{
+    TempDir dir;
+    RunResult r = run_import(dir, "-scene @textured.gltf s.scene");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err,
+              "rt-import: material \"tinted\": texture (embedded 0): its mean colour (0.216 0.289 0.5)\n" + kNoLight +
+                  "rt-import: texture (embedded 0) written beside the scene: s-tinted.png\n"
+                  "rt-import: s.scene: 1 mesh, 2 triangles, 2 lights\n"
+                  "rt-import: render it with: rt -nosdl -size 512x512 -gamma 2.2 -o s.png s.scene (leave out -nosdl "
+                  "to watch it in a window)\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::set<std::string>{"s.scene", "s-tinted.mesh", "s-tinted.png"}));
+    EXPECT_TRUE(read_file(dir.file("s-tinted.png")) == read_file(kModels + "tint.png"));
+    EXPECT_NE(read_file(dir.file("s.scene")).find(" ke(0 0 0) kd_map(s-tinted.png)\n"), std::string::npos);
+    EXPECT_EQ(read_file(dir.file("s-tinted.mesh")),
+              "MESH3\nv 0 0 0\nv 1 1 0\nv 1 0 0\nv 0 1 0\nn 0 0 -1\nt 0.25 0.5\nt 0.75 0.5\n"
+              "f 1/1/1 2/1/2 3/1/2\nf 1/1/1 4/1/1 2/1/2\n");
+    r = run_rt(dir.path(), {"-nosdl", "-size", "32x32", "-rays", "4", "s.scene"});
+    EXPECT_EQ(r.err, "");
+    // The square spans columns 7 to 25: its left and right fifths, rows 12 to 19.
+    std::string image = read_file(dir.file("out.ppm"));
+    std::string rgb = image.substr(image.size() - 3 * 32 * 32);
+    int sum[2][3] = {};
+    for (int y = 12; y < 20; y++) {
+        for (int x : {8, 9, 10, 22, 23, 24}) {
+            for (int c = 0; c < 3; c++) {
+                sum[x > 16][c] += static_cast<unsigned char>(rgb[3 * (32 * y + x) + c]);
+            }
+        }
+    }
+    EXPECT_GT(sum[0][0], 24 * 20); // lit
+    EXPECT_NEAR(sum[0][0], sum[1][0], sum[0][0] / 20);
+    EXPECT_GT(sum[0][2], 3 * sum[0][1]);
+    EXPECT_GT(sum[1][1], 3 * sum[1][2]);
+
+    // D:\art\models\obj\TINT.PNG, made on another machine, is models/OBJ/Tint.png here.
+    ASSERT_EQ(
+        run_shell(dir.path(), "mkdir -p models/OBJ models/FBX && cp '" + kModels + "tint.png' models/OBJ/Tint.png")
+            .status,
+        0);
+    write_file(dir.file("models/FBX/m.obj"), "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 0 1\n"
+                                             "usemtl art\nf 1/1 2/2 3/3\n");
+    write_file(dir.file("models/FBX/m.mtl"), "newmtl art\nKd 1 1 1\nmap_Kd D:\\art\\models\\obj\\TINT.PNG\n");
+    r = run_import(dir, "-scene models/FBX/m.obj models/m.scene");
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "rt-import: material \"art\": texture D:\\art\\models\\obj\\TINT.PNG: its mean colour (0.216 0.289 0.5)");
+    EXPECT_NE(read_file(dir.file("models/m.scene")).find(" kd_map(OBJ/Tint.png)\n"), std::string::npos);
+    r = run_rt(dir.path(), {"-nosdl", "-size", "8x8", "models/m.scene"});
+    EXPECT_EQ(r.err, "");
+
+    // A JPEG file made to overflow the decoder's tables is not decoded.
+    write_file(dir.file("models/OBJ/Tint.png"),
+               read_file(source_file("tests/fuzz-regressions/image/jpeg-huffman-table-overflow.jpg")));
+    r = run_import(dir, "-scene models/FBX/m.obj models/m.scene");
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+              "rt-import: material \"art\": texture D:\\art\\models\\obj\\TINT.PNG cannot be read (Corrupt JPEG: a "
+              "Huffman table of more than 256 codes): its colour factor is used");
 }
 
 // The files in a folder by name, with their contents.

@@ -113,19 +113,25 @@ TEST(MeshNumbers, BlocksReadApartAnswerAsOnePiece)
         // The part's excesses are over its own lines.
         long long p = static_cast<long long>(to->positions.size() / 3);
         long long n = static_cast<long long>(to->normals.size() / 3);
+        long long t = static_cast<long long>(to->coords.size() / 2);
         auto shifted = [](long long excess, long long by) { return excess == LLONG_MIN ? excess : excess - by; };
         to->least_index = std::min(to->least_index, part.least_index);
         to->position_excess = std::max(to->position_excess, shifted(part.position_excess, p));
         to->normal_excess = std::max(to->normal_excess, shifted(part.normal_excess, n));
+        to->coord_excess = std::max(to->coord_excess, shifted(part.coord_excess, t));
         to->positions.insert(to->positions.end(), part.positions.begin(), part.positions.end());
         to->normals.insert(to->normals.end(), part.normals.begin(), part.normals.end());
+        to->coords.insert(to->coords.end(), part.coords.begin(), part.coords.end());
         to->corners.insert(to->corners.end(), part.corners.begin(), part.corners.end());
+        to->corner_coords.insert(to->corner_coords.end(), part.corner_coords.begin(), part.corner_coords.end());
+        to->face_kind = part.face_kind != FACES_NONE_YET ? part.face_kind : to->face_kind;
+        to->lines += part.lines;
         to->valid = part.valid;
     };
     for (int round = 0; round < 300; round++) {
         // Most files valid to the end; every fourth with odd spellings and
-        // invalid lines.
-        const bool odd = round % 4 == 0;
+        // invalid lines; every other with texture coordinates at its faces.
+        const bool odd = round % 4 == 0, textured = round % 2 == 1;
         auto number = [&] { return odd ? random_number(g) : std::to_string(g() % 20001 / 7.0 - 1000.0); };
         std::string text;
         for (int line = 0; line < 60; line++) {
@@ -137,8 +143,13 @@ TEST(MeshNumbers, BlocksReadApartAnswerAsOnePiece)
                 text += std::string(g() % 300, ' ') + "v 1 2 3" + std::string(g() % 3, ' ') + "\r\n";
                 break;
             case 2:
-                text += "f " + std::to_string(g() % 9) + "/" + std::to_string(g() % 9) + " 1/1 " +
-                        std::to_string(g() % 40) + "/2\n";
+                text += textured ? "f " + std::to_string(g() % 9) + "/1/" + std::to_string(g() % 30) + " 1/1/1 " +
+                                       std::to_string(g() % 40) + "/2/3\n"
+                                 : "f " + std::to_string(g() % 9) + "/" + std::to_string(g() % 9) + " 1/1 " +
+                                       std::to_string(g() % 40) + "/2\n";
+                break;
+            case 4:
+                text += "t " + number() + " " + number() + "\n";
                 break;
             case 3:
                 text += odd && g() % 2 ? std::string("v 1\0 2 3\n", 9) : "\n";
@@ -168,10 +179,17 @@ TEST(MeshNumbers, BlocksReadApartAnswerAsOnePiece)
                     std::memcmp(joined.positions.data(), whole.positions.data(), whole.positions.size() * 4) == 0);
         EXPECT_TRUE(whole.normals.empty() ||
                     std::memcmp(joined.normals.data(), whole.normals.data(), whole.normals.size() * 4) == 0);
+        ASSERT_EQ(joined.coords.size(), whole.coords.size()) << round;
+        EXPECT_TRUE(whole.coords.empty() ||
+                    std::memcmp(joined.coords.data(), whole.coords.data(), whole.coords.size() * 4) == 0);
         EXPECT_EQ(joined.corners, whole.corners) << round;
+        EXPECT_EQ(joined.corner_coords, whole.corner_coords) << round;
+        EXPECT_EQ(joined.face_kind, whole.face_kind) << round;
+        EXPECT_EQ(joined.lines, whole.lines) << round;
         EXPECT_EQ(joined.least_index, whole.least_index) << round;
         EXPECT_EQ(joined.position_excess, whole.position_excess) << round;
         EXPECT_EQ(joined.normal_excess, whole.normal_excess) << round;
+        EXPECT_EQ(joined.coord_excess, whole.coord_excess) << round;
     }
 }
 
@@ -203,6 +221,7 @@ TEST(MeshNumbers, LargeFilesGiveTheSameMeshOnAnyNumberOfThreads)
         {"a bad line late", body.substr(0, body.rfind('\n', late) + 1) + "x\n" + body.substr(late)},
         {"a face before its corner", body.substr(0, late) + "\nf 95000/1 1/1 2/1\n"},
         {"a normal index past the normals", body + "f 1/2 2/1 3/1\n"},
+        {"a face with texture coordinates late", body.substr(0, late) + "\nt 0 0\nf 1/1/1 2/1/1 3/1/1\n"},
     };
     TempDir dir;
     for (const Case &c : cases) {

@@ -5,6 +5,7 @@
 //
 // The goldens were written by rt itself, in tests/golden:
 //   rt -nosdl [-threads 2] -size 40x30 -rays 16 -gamma 2.2 every_kind.scene
+// (and textured.scene alike).
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
@@ -50,6 +51,25 @@ TEST(Pictures, GoldenInBothModes)
               "rays: 16  ->  subdiv: 2\n" + progress_bars(30) + "rendering completed in # msec\n");
     expect_golden(render({"-threads", "2"}, &run), "every_kind_parallel.ppm");
     EXPECT_EQ(without_time(run.out), "rays: 16  ->  subdiv: 2\n" + passes_done(1) + "rendering completed in # msec\n");
+}
+
+// Textured meshes, pinned to the byte in both modes: quads and triangles
+// coloured, and a triangle made to glow, by an image that repeats across
+// the floor, beside an untextured sphere. Written by rt itself, as above,
+// from textured.scene.
+TEST(Pictures, TexturedGoldenInBothModes)
+{
+    for (const char *threads : {"", "2"}) {
+        TempDir out;
+        std::vector<std::string> args = {"-nosdl", "-o",  out.file("pic.ppm"), "-size", "40x30", "-rays", "16",
+                                         "-gamma", "2.2", "textured.scene"};
+        if (*threads != 0) {
+            args.insert(args.begin(), {"-threads", threads});
+        }
+        RunResult r = run_rt(kGoldenDir, args);
+        EXPECT_EQ(r.err, "");
+        expect_golden(read_file(out.file("pic.ppm")), *threads ? "textured_parallel.ppm" : "textured.ppm");
+    }
 }
 
 // The parallel mode's promise: the same passes give the same bytes, whatever
@@ -324,8 +344,12 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     write_file(folder + "/" + scene, golden_scene);
     std::string moved = golden_scene;
     moved.replace(moved.find("m gem.mesh"), 10, "m {1}gem.mesh");
+    // A textured mesh too, whose image the hosts need as well.
+    moved += "m textured_floor.mesh pos(0 0 -1) rot(0 0 1 0) scale(1 1 1) kd(0.5 0.4 0.3) ks(0 0 0) s(1) kr(0) "
+             "ke(0 0 0) kd_map({1}tint.png)\n";
     write_file(folder + "/" + far, moved);
     write_file(folder + "/{1}gem.mesh", read_file(kGoldenDir + "/gem.mesh"));
+    write_file(folder + "/{1}tint.png", read_file(kGoldenDir + "/tint.png"));
     write_file(folder + "/fake", fake);
     write_file(folder + "/bin/ssh", ssh);
     ASSERT_EQ(run_shell(folder, "chmod +x fake bin/ssh").status, 0);
@@ -417,7 +441,8 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     EXPECT_EQ(run_shell(dir.path(), "rm 'a b/here.ppm'; ls -A 'a b' 'tmp {=1=}' home").out,
               "a b:\n" + far +
                   "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\nn i n e.ppm\no u t.ppm\np a.ppm\npics\nr t\n"
-                  "rival.txt\ns i g.ppm\ns p.ppm\ns t.state\n{1}gem.mesh\n" +
+                  "rival.txt\ns i g.ppm\ns p.ppm\ns t.state\ntextured_floor.mesh\ntextured_glow.mesh\n{1}gem.mesh\n"
+                  "{1}tint.png\n" +
                   scene + "\n\nhome:\n.parallel\nbin\n\ntmp {=1=}:\n");
 
     // --help prints the script's manual.

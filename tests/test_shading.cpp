@@ -18,6 +18,7 @@
 #include "rt.h"
 #include "sphere.h"
 #include "sphereflake.h"
+#include "texture/texture.h"
 #include "support.h"
 
 namespace
@@ -250,6 +251,51 @@ TEST_F(Shading, PhongLobeLeansOnItsFrame)
             EXPECT_NEAR(got.z, want.z, 1e-12);
         }
     }
+}
+
+} // namespace
+
+namespace
+{
+
+// An image's colour at texture coordinates: at a texel's centre that
+// texel's, between centres the four nearest weighed, the image repeating
+// (also across its edges, and for coordinates far out or not numbers), v
+// running up from the bottom row; sRGB bytes as the exact curve gives them,
+// not as a machine's pow would. A surface's colours vary about the
+// material's by the image's colour over its mean.
+TEST(Textures, LookupWeighsTheNearestTexelsAndRepeats)
+{
+    // Rows from the top: red, green; blue, white.
+    Texture t(2, 2, {255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255});
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const struct {
+        double u, v;
+        Color want;
+    } cases[] = {
+        {0.25, 0.75, Color(1, 0, 0)},        {0.75, 0.75, Color(0, 1, 0)},    {0.25, 0.25, Color(0, 0, 1)},
+        {0.75, 0.25, Color(1, 1, 1)},        {0.5, 0.75, Color(0.5, 0.5, 0)}, {0.25, 0.5, Color(0.5, 0, 0.5)},
+        {0.0, 0.75, Color(0.5, 0.5, 0)},     {-0.75, 0.75, Color(1, 0, 0)},   {1.25, 1.75, Color(1, 0, 0)},
+        {2.375, 0.75, Color(0.75, 0.25, 0)}, {nan, 0.25, Color(0.5, 0.5, 1)}, {1e300, -1e300, Color(0.5, 0.5, 0.5)},
+        {-1e-20, 0.75, Color(0.5, 0.5, 0)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.u << " " << c.v);
+        expect_same(t.colour_at(c.u, c.v), c.want);
+    }
+    expect_same(t.get_mean(), Color(0.5, 0.5, 0.5));
+    expect_same(t.relative_at(0.75, 0.25), Color(2, 2, 2));
+
+    Texture grey(1, 1, {128, 64, 0});
+    expect_same(grey.colour_at(0.5, 0.5), Color(0.21586050011389915, 0.051269458374043224, 0));
+    expect_same(grey.relative_at(0.5, 0.5), Color(1, 1, 0)); // no blue at all: none
+
+    SurfaceMaps maps;
+    maps.kd = &t;
+    Color kd(0.25, 0.5, 0.75), ke(0.1, 0.2, 0.3);
+    maps.paint(&kd, &ke, 0.5, 0.75);
+    expect_same(kd, Color(0.25, 0.5, 0));
+    expect_same(ke, Color(0.1, 0.2, 0.3));
 }
 
 } // namespace

@@ -139,11 +139,16 @@ bool scan_plain_float(const char **s, float *out)
     return true;
 }
 
-int scan_vector_line(const char *line, float out[3])
+namespace
+{
+
+// sscanf(line, "K %f ..." with `count` numbers): converted here when all of
+// them are plain, else by sscanf with that format.
+int scan_numbers_line(const char *line, float *out, int count)
 {
     const char *p = line + 1;
     int n = 0;
-    for (; n < 3; n++) {
+    for (; n < count; n++) {
         while (blank(*p)) {
             p++;
         }
@@ -151,12 +156,26 @@ int scan_vector_line(const char *line, float out[3])
             break;
         }
     }
-    if (n == 3) {
-        return 3;
+    if (n == count) {
+        return count;
     }
     char fmt[] = "K %f %f %f";
     fmt[0] = line[0];
-    return sscanf(line, fmt, &out[0], &out[1], &out[2]);
+    fmt[1 + 3 * count] = 0;
+    float unused;
+    return sscanf(line, fmt, &out[0], count > 1 ? &out[1] : &unused, count > 2 ? &out[2] : &unused);
+}
+
+} // namespace
+
+int scan_vector_line(const char *line, float out[3])
+{
+    return scan_numbers_line(line, out, 3);
+}
+
+int scan_pair_line(const char *line, float out[2])
+{
+    return scan_numbers_line(line, out, 2);
 }
 
 int scan_face_line(const char *line, int out[8])
@@ -179,7 +198,11 @@ int scan_face_line(const char *line, int out[8])
         }
         n += 2;
         // The last pair ends the format; before it, only white space or
-        // the end is plain.
+        // the end is plain. A '/' right after a pair (a corner of three
+        // indices) stops sscanf there too, at the next %d.
+        if (n < 8 && *p == '/') {
+            return n;
+        }
         if (n < 8 && *p != 0 && !blank(*p)) {
             break;
         }
@@ -189,4 +212,28 @@ int scan_face_line(const char *line, int out[8])
     }
     return sscanf(line, "f %d/%d %d/%d %d/%d %d/%d", &out[0], &out[1], &out[2], &out[3], &out[4], &out[5], &out[6],
                   &out[7]);
+}
+
+int scan_textured_face_line(const char *line, int corners, int out[12])
+{
+    const char *p = line + 1;
+    int n = 0;
+    for (int k = 0; k < corners; k++) {
+        if (!blank(*p)) {
+            return n;
+        }
+        while (blank(*p)) {
+            p++;
+        }
+        for (int i = 0; i < 3; i++) {
+            if ((i > 0 && *p++ != '/') || !scan_plain_int(&p, &out[n])) {
+                return n;
+            }
+            n++;
+        }
+    }
+    while (blank(*p)) {
+        p++;
+    }
+    return *p == 0 ? n : n - 1;
 }

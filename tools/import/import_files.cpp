@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "files/output_file.h"
 
@@ -178,7 +179,7 @@ bool write_files(std::vector<PendingFile> *files, const char *last_step_name, bo
     return true;
 }
 
-std::set<std::string> meshes_named_by(const std::string &path)
+std::set<std::string> files_named_by(const std::string &path)
 {
     std::set<std::string> names;
     struct stat st;
@@ -188,12 +189,20 @@ std::set<std::string> meshes_named_by(const std::string &path)
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
-        // rt reads the name after the m and any white space.
-        if (line[0] == 'm') {
-            size_t start = line.find_first_not_of(" \t\r\v\f", 1);
-            size_t end = line.find_first_of(" \t\r\v\f", start);
-            if (start != std::string::npos) {
-                names.insert(line.substr(start, end - start));
+        if (line[0] != 'm') {
+            continue;
+        }
+        // rt reads the name after the m and any white space, and an image's
+        // in a word kd_map(NAME) or ke_map(NAME), up to its last ')'.
+        std::istringstream words(line.substr(1));
+        std::string word;
+        if (words >> word) {
+            names.insert(word);
+        }
+        while (words >> word) {
+            if (word.rfind("kd_map(", 0) == 0 || word.rfind("ke_map(", 0) == 0) {
+                size_t close = word.rfind(')');
+                names.insert(word.substr(7, close == std::string::npos || close < 7 ? std::string::npos : close - 7));
             }
         }
     }

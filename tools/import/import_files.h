@@ -40,9 +40,10 @@ class FileSet
 bool write_files(std::vector<PendingFile> *files, const char *last_step_name = nullptr,
                  bool (*last_step)(const std::string &) = nullptr, const std::string &last_step_text = "");
 
-// The mesh data file names that the scene file at path names, as written
-// on its mesh lines; none when there is no such file.
-std::set<std::string> meshes_named_by(const std::string &path);
+// The files that the scene file at path names, as written on its mesh
+// lines: the mesh data files and the images of kd_map and ke_map words;
+// none when there is no such file.
+std::set<std::string> files_named_by(const std::string &path);
 
 bool file_exists(const std::string &path);
 

@@ -238,6 +238,15 @@ void collect_mesh(const aiMesh *mesh, const Placement &placed, bool file_normals
             poly.corner[k].norm = n / n.Length();
             finite = finite && is_finite(poly.corner[k].pos);
         }
+        if (mesh->HasTextureCoords(0)) {
+            poly.textured = true;
+            for (unsigned k = 0; k < poly.count; k++) {
+                const aiVector3D &t = mesh->mTextureCoords[0][face.mIndices[(poly.count - k) % poly.count]];
+                // Not a number: the image's corner.
+                poly.corner[k].u = std::isfinite(t.x) ? t.x : 0.0f;
+                poly.corner[k].v = std::isfinite(t.y) ? t.y : 0.0f;
+            }
+        }
         // A zero normal in the file: the face's own normal stands in.
         Vec flat = unit_normal(poly.corner[0].pos, poly.corner[1].pos, poly.corner[2].pos);
         for (unsigned k = 0; k < poly.count; k++) {
@@ -310,6 +319,15 @@ class VectorLines
         auto found = numbers.emplace(float_key(v), numbers.size() + 1);
         if (found.second) {
             text += kind + format_vector(v) + "\n";
+        }
+        return found.first->second;
+    }
+    // A texture coordinate: "t u v".
+    size_t index(float u, float v)
+    {
+        auto found = numbers.emplace(float_key(Vec(u, v, 0.0)), numbers.size() + 1);
+        if (found.second) {
+            text += kind + format_number(u) + " " + format_number(v) + "\n";
         }
         return found.first->second;
     }
@@ -389,9 +407,9 @@ void place_faces(const Fit &fit, bool unit_box, std::vector<Polygon> *faces)
     }
 }
 
-MeshText mesh_text(const std::vector<Polygon> &faces, bool quads)
+MeshText mesh_text(const std::vector<Polygon> &faces, bool quads, bool coords)
 {
-    VectorLines positions("v "), normals("n ");
+    VectorLines positions("v "), normals("n "), uvs("t ");
     std::string face_lines;
     for (const Polygon &poly : faces) {
         face_lines += "f";
@@ -399,12 +417,16 @@ MeshText mesh_text(const std::vector<Polygon> &faces, bool quads)
             size_t v = positions.index(poly.corner[k].pos);
             size_t n = normals.index(poly.corner[k].norm);
             face_lines += " " + std::to_string(v) + "/" + std::to_string(n);
+            if (coords) {
+                face_lines += "/" + std::to_string(uvs.index(poly.corner[k].u, poly.corner[k].v));
+            }
         }
         face_lines += "\n";
     }
     MeshText mesh;
-    mesh.text = (quads ? "MESH4\n" : "MESH3\n") + positions.text + normals.text + face_lines;
+    mesh.text = (quads ? "MESH4\n" : "MESH3\n") + positions.text + normals.text + uvs.text + face_lines;
     mesh.positions = positions.count();
     mesh.normals = normals.count();
+    mesh.coords = uvs.count();
     return mesh;
 }

@@ -14,6 +14,7 @@
 struct Corner {
     Vec pos;
     Vec norm;
+    float u = 0.0f, v = 0.0f; // texture coordinates, v up from the image's bottom
 };
 
 // One face in rt's frame: three corners, or four in a quad mesh, counter-
@@ -22,6 +23,7 @@ struct Polygon {
     unsigned count = 0;
     Corner corner[4];
     unsigned material = 0; // index into the model's materials
+    bool textured = false; // the model gives its corners texture coordinates
 };
 
 struct ColourSum {
@@ -79,10 +81,12 @@ struct MeshText {
     std::string text;
     size_t positions = 0;
     size_t normals = 0;
+    size_t coords = 0;
 };
 
-// The mesh data file: header, positions, normals, faces. Equal positions
-// (and equal normals) as written share one line.
-MeshText mesh_text(const std::vector<Polygon> &faces, bool quads);
+// The mesh data file: header, positions, normals, texture coordinates (with
+// coords), faces. Equal positions (normals, coordinates) as written share one
+// line.
+MeshText mesh_text(const std::vector<Polygon> &faces, bool quads, bool coords = false);
 
 #endif

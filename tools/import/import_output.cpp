@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -89,10 +90,13 @@ bool print_line(const std::string &line)
     return ok;
 }
 
-std::string mesh_line(const std::string &name, const RtMaterial &mat)
+// The scene line of a mesh; maps, the words that name its images, if any,
+// with a blank before each.
+std::string mesh_line(const std::string &name, const RtMaterial &mat, const std::string &maps = "")
 {
     return "m " + name + " pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(" + format_vector(mat.kd) + ") ks(" +
-           format_vector(mat.ks) + ") s(" + format_number(mat.s) + ") kr(0) ke(" + format_vector(mat.ke) + ")\n";
+           format_vector(mat.ks) + ") s(" + format_number(mat.s) + ") kr(0) ke(" + format_vector(mat.ke) + ")" + maps +
+           "\n";
 }
 
 // One mesh data file of the scene: the faces of one material.
@@ -102,6 +106,10 @@ struct Part {
     bool lights = false; // its glow lights the scene
     std::vector<Polygon> faces;
     std::string file; // its name, beside the scene file
+    // The model's names of the textures that colour it (diffuse, emission),
+    // of those that could be read; and the words that name their pictures.
+    std::string kd_texture, ke_texture;
+    std::string maps;
 };
 
 // A texture's name for a note: assimp names the model's own "*0", "*1" ...
@@ -112,13 +120,15 @@ std::string texture_name(const std::string &path)
 
 // The colours a material's textures and its faces' vertex colours give
 // source, with a note for each.
-void paint_material(const aiMaterial *mat, const std::string &label, TextureMeans *textures, SourceMaterial *source)
+void paint_material(const aiMaterial *mat, ModelTextures *textures, SourceMaterial *source, Part *part)
 {
+    const std::string &label = part->label;
     Vec mean;
     std::string problem;
     std::string colour = colour_texture(mat);
     if (!colour.empty()) {
         if (textures->mean(colour, &mean, &problem)) {
+            part->kd_texture = colour;
             source->diffuse = source->diffuse.SymMul(mean);
             fprintf(stderr, "rt-import: material \"%s\": texture %s: its mean colour %s\n", label.c_str(),
                     texture_name(colour).c_str(), colour_note(mean).c_str());
@@ -131,6 +141,7 @@ void paint_material(const aiMaterial *mat, const std::string &label, TextureMean
     if (!emission.empty() && max_channel(source->emissive) > 0.0) {
         source->emission_textured = true;
         if (textures->mean(emission, &mean, &problem)) {
+            part->ke_texture = emission;
             source->emissive = source->emissive.SymMul(mean);
             fprintf(stderr, "rt-import: material \"%s\": emission texture %s: its mean colour %s\n", label.c_str(),
                     texture_name(emission).c_str(), colour_note(mean).c_str());
@@ -206,13 +217,13 @@ void drop_shared_glow(const std::vector<Vec> &glows, std::vector<Part> *parts)
 // each material mapped for rt with its textures' and vertex colours. A
 // material with a value that is not a finite number is left out with its
 // faces, with a note.
-std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, const std::string &model)
+std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, const std::string &model,
+                                    ModelTextures *textures)
 {
     std::map<unsigned, Part> parts;
     for (const Polygon &poly : geo.faces) {
         parts[poly.material].faces.push_back(poly);
     }
-    TextureMeans textures(scene, model);
     std::vector<Part> kept;
     std::vector<Vec> own_glows; // the untextured emission of each of the model's own materials kept
     for (auto &entry : parts) {
@@ -228,7 +239,7 @@ std::vector<Part> group_by_material(const aiScene *scene, const Geometry &geo, c
                         part.label.c_str(), count_of(part.faces.size(), "face", "faces").c_str());
                 continue;
             }
-            paint_material(mat, part.label, &textures, &source);
+            paint_material(mat, textures, &source, &part);
         }
         auto colours = geo.colours.find(entry.first);
         if (colours != geo.colours.end()) {
@@ -428,6 +439,45 @@ std::string scene_header(const Options &opt, const RtCamera &cam)
     return text;
 }
 
+// Image names longer than this are not written on a scene line (which rt
+// reads up to 1023 characters, a mesh line taking some 200 besides).
+const size_t kMaxImageName = 256;
+const size_t kMaxSceneLine = 1023;
+
+// How the scene in folder names a picture file of the model's: by its path
+// from that folder when it lies below it, else by its whole path. "" when no
+// scene line can hold that name: rt reads a name up to a blank.
+std::string scene_name_of(const std::string &file, const std::string &folder)
+{
+    namespace fs = std::filesystem;
+    std::error_code failed;
+    fs::path whole = fs::canonical(file, failed);
+    fs::path from = fs::canonical(folder.empty() ? "." : folder, failed);
+    if (failed) {
+        return "";
+    }
+    auto below = std::mismatch(from.begin(), from.end(), whole.begin(), whole.end());
+    std::string name = below.first == from.end() ? whole.lexically_relative(from).string() : whole.string();
+    bool plain = name.size() <= kMaxImageName && std::none_of(name.begin(), name.end(), [](char c) {
+                     return isspace(static_cast<unsigned char>(c)) || iscntrl(static_cast<unsigned char>(c));
+                 });
+    return plain ? name : "";
+}
+
+// A file's extension, for a copy of it: letters and digits, lower case.
+std::string extension_of(const std::string &path)
+{
+    std::string ext = model_extension(path);
+    ext.erase(std::remove_if(ext.begin(), ext.end(), [](char c) { return !isalnum(static_cast<unsigned char>(c)); }),
+              ext.end());
+    return ext.empty() ? "img" : ext;
+}
+
+bool all_textured(const std::vector<Polygon> &faces)
+{
+    return std::all_of(faces.begin(), faces.end(), [](const Polygon &poly) { return poly.textured; });
+}
+
 } // namespace
 
 // The plain mode: one mesh data file, and its scene line on standard output
@@ -484,7 +534,8 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
         fprintf(stderr, "rt-import: cannot write %s: it is one of the model's files\n", opt.output.c_str());
         return kExitFailure;
     }
-    std::vector<Part> parts = group_by_material(scene, geo, opt.model);
+    ModelTextures textures(scene, opt.model);
+    std::vector<Part> parts = group_by_material(scene, geo, opt.model, &textures);
     if (parts.empty()) {
         fprintf(stderr, "rt-import: cannot import %s: no material is usable\n", opt.model.c_str());
         return kExitFailure;
@@ -554,43 +605,113 @@ int import_scene(const Options &opt, const aiScene *scene, const Geometry &geo, 
     for (const RtLight &light : lights) {
         text += "l p(" + format_vector(light.position) + ") c(" + format_vector(light.colour) + ")\n";
     }
-    // The files of the earlier import: those its scene names. A scene of
-    // the user's (replaced as -replace-scene asks) names none of ours.
+    // The files of the earlier import: those its scene names, but for the
+    // model's own files (its textures included). A scene of the user's
+    // (replaced as -replace-scene asks) names none of ours.
     bool ours = written_by_import(opt.output);
-    std::set<std::string> earlier = ours ? meshes_named_by(opt.output) : std::set<std::string>();
+    std::set<std::string> earlier = ours ? files_named_by(opt.output) : std::set<std::string>();
+    FileSet model_files = inputs;
+    for (const std::string &file : textures.files_read()) {
+        model_files.add(file);
+    }
     std::string replaced = ours ? base_name(opt.output) : "";
     bool user_scene = !ours && file_exists(opt.output);
     std::vector<std::string> blocked; // files in the way of a name
+    std::string extension;            // of the file being named
     auto free = [&](const std::string &name) {
-        std::string path = folder + stem + "-" + name + ".mesh";
-        bool ours = earlier.count(stem + "-" + name + ".mesh") > 0 && !inputs.holds(path);
+        std::string path = folder + stem + "-" + name + extension;
+        bool ours = earlier.count(stem + "-" + name + extension) > 0 && !model_files.holds(path);
         if (file_exists(path) && !ours) {
             blocked.push_back(path);
             return false;
         }
         return true;
     };
+    // A file of the scene beside it, stem-LABEL.EXT, LABEL made unique
+    // among taken, with a note on each file in the way.
+    auto name_file = [&](const std::string &label, const std::string &ext, std::set<std::string> *taken,
+                         const char *what) {
+        extension = ext;
+        blocked.clear();
+        std::string file = stem + "-" + file_part(label, taken, free) + ext;
+        for (const std::string &path : blocked) {
+            fprintf(stderr, "rt-import: %s is not a file of %s: left as it is, the %s goes to %s%s\n", path.c_str(),
+                    opt.output.c_str(), what, folder.c_str(), file.c_str());
+        }
+        if (file_exists(folder + file)) {
+            replaced += (replaced.empty() ? "" : ", ") + file;
+        }
+        return file;
+    };
     std::vector<PendingFile> files;
+    // The textures' pictures by the model's names of them: files of the
+    // model's by their names from the scene, the model's own written beside
+    // it; "" for one that cannot be.
+    std::map<std::string, std::string> pictures;
+    std::set<std::string> picture_taken;
+    auto picture = [&](const std::string &texture, const std::string &label) {
+        auto known = pictures.find(texture);
+        if (known != pictures.end()) {
+            return known->second;
+        }
+        TextureImage image = textures.image(texture);
+        std::string name = image.file.empty() ? "" : scene_name_of(image.file, folder);
+        if (name.empty()) {
+            if (!image.file.empty()) {
+                image.bytes = file_bytes(image.file);
+                image.extension = extension_of(image.file);
+            }
+            if (!image.bytes.empty()) {
+                name = name_file(label, "." + image.extension, &picture_taken, "texture");
+                files.push_back(PendingFile{folder + name, image.bytes, "", "", false});
+                fprintf(stderr, "rt-import: texture %s written beside the scene: %s\n", texture_name(texture).c_str(),
+                        name.c_str());
+            }
+        }
+        return pictures[texture] = name;
+    };
+    // The longest word that names a picture on a mesh line: a name from the
+    // scene's folder, or one written beside it (a number and an extension
+    // added to the material's part).
+    const size_t longest_map =
+        std::string(" kd_map()").size() + std::max(kMaxImageName, stem.size() + 1 + kMaxMaterialName + 16);
     std::set<std::string> taken;
     bool quads = kept[0].count == 4;
     for (Part &part : parts) {
-        blocked.clear();
-        std::string name = file_part(part.label, &taken, free);
-        for (const std::string &path : blocked) {
-            fprintf(stderr, "rt-import: %s is not a file of %s: left as it is, the mesh goes to %s%s-%s.mesh\n",
-                    path.c_str(), opt.output.c_str(), folder.c_str(), stem.c_str(), name.c_str());
+        std::string file = name_file(part.label, ".mesh", &taken, "mesh");
+        // A textured part names its pictures, when its faces say where they
+        // lie on them and its scene line has room for the longest names.
+        bool coords = !part.kd_texture.empty() || !part.ke_texture.empty();
+        if (coords && !all_textured(part.faces)) {
+            fprintf(stderr,
+                    "rt-import: material \"%s\": faces without texture coordinates: its textures' mean colours "
+                    "stand for them\n",
+                    part.label.c_str());
+            coords = false;
         }
-        if (name != part.label && !part.label.empty()) {
+        if (coords && mesh_line(file, part.material).size() + 2 * longest_map > kMaxSceneLine) {
+            fprintf(stderr,
+                    "rt-import: material \"%s\": the names of its textures may not fit on its scene line: "
+                    "their mean colours stand for them\n",
+                    part.label.c_str());
+            coords = false;
+        }
+        const std::pair<const std::string &, const char *> maps[] = {{part.kd_texture, "kd_map"},
+                                                                     {part.ke_texture, "ke_map"}};
+        for (const auto &map : maps) {
+            std::string name = coords && !map.first.empty() ? picture(map.first, part.label) : "";
+            if (!name.empty()) {
+                part.maps += std::string(" ") + map.second + "(" + name + ")";
+            }
+        }
+        if (file != stem + "-" + part.label + ".mesh" && !part.label.empty()) {
             text += "# The mesh of material \"" + comment_text(part.label) + "\":\n";
         }
-        part.file = stem + "-" + name + ".mesh";
-        if (file_exists(folder + part.file)) {
-            replaced += (replaced.empty() ? "" : ", ") + part.file;
-        }
+        part.file = file;
         files.emplace_back();
         files.back().path = folder + part.file;
-        files.back().text = mesh_text(part.faces, quads).text;
-        text += mesh_line(part.file, part.material);
+        files.back().text = mesh_text(part.faces, quads, !part.maps.empty()).text;
+        text += mesh_line(part.file, part.material, part.maps);
     }
     files.emplace_back();
     files.back().path = opt.output;
