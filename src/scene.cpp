@@ -359,57 +359,81 @@ void Scene::build_tree(size_t count)
     }
 }
 
-static void set_material(Object *obj, float dr, float dg, float db, float sr, float sg, float sb, float specexp,
-                         float kr, float er, float eg, float eb)
+// The material that ends every object line, " kd(r g b) ks(r g b) s(e)
+// kr(k) ke(r g b)", read from where the shape's own numbers end; false
+// unless all eleven numbers are there. *end, when given, is where the last
+// of them ends (the words after it name a mesh's pictures).
+static bool read_material(const char *at, Material *mat, int *end = nullptr)
 {
-    Material *mat = obj->get_material();
+    float dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
+    int last = 0;
+    int res = sscanf(at, " kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f%n)\n", &dr, &dg, &db, &sr, &sg, &sb,
+                     &specexp, &kr, &er, &eg, &eb, &last);
+    if (res < 11) {
+        return false;
+    }
     mat->kd = Color(dr, dg, db);
     mat->ks = Color(sr, sg, sb);
     mat->specexp = specexp;
     mat->kr = kr;
     mat->ke = Color(er, eg, eb);
+    if (end != nullptr) {
+        *end = last;
+    }
+    return true;
 }
 
+// Each shape's own numbers come first, read up to where its material
+// begins (`shape`: -1 when they are not all there); the line then reads as
+// one scan of the whole would, the material being the same eleven numbers
+// on every line.
 static Object *load_sphere(const char *line)
 {
-    float x, y, z, rad, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
-    int res = sscanf(line, "s c(%f %f %f) r(%f) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &x, &y, &z,
-                     &rad, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
-    if (res < 15) {
+    float x, y, z, rad;
+    int shape = -1;
+    if (sscanf(line, "s c(%f %f %f) r(%f)%n", &x, &y, &z, &rad, &shape) < 4 || shape < 0) {
+        return nullptr;
+    }
+    Material mat;
+    if (!read_material(line + shape, &mat)) {
         return nullptr;
     }
     Object *sph = new Sphere(Vector3(x, y, z), rad);
-    set_material(sph, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
+    *sph->get_material() = mat;
     return sph;
 }
 
 static Object *load_plane(const char *line)
 {
-    float nx, ny, nz, dist, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
-    int res = sscanf(line, "p n(%f %f %f) d(%f) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &nx, &ny, &nz,
-                     &dist, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
-    if (res < 15) {
+    float nx, ny, nz, dist;
+    int shape = -1;
+    if (sscanf(line, "p n(%f %f %f) d(%f)%n", &nx, &ny, &nz, &dist, &shape) < 4 || shape < 0) {
+        return nullptr;
+    }
+    Material mat;
+    if (!read_material(line + shape, &mat)) {
         return nullptr;
     }
     Object *plane = new Plane(Vector3(nx, ny, nz), dist);
-    set_material(plane, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
+    *plane->get_material() = mat;
     return plane;
 }
 
 static Object *load_sphflake(const char *line)
 {
-    float x, y, z, rad, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
-    int iter;
-    int res = sscanf(line, "f c(%f %f %f) r(%f) i(%d) kd(%f %f %f) ks(%f %f %f) s(%f) kr(%f) ke(%f %f %f)\n", &x, &y,
-                     &z, &rad, &iter, &dr, &dg, &db, &sr, &sg, &sb, &specexp, &kr, &er, &eg, &eb);
-    if (res < 16 || iter > MAX_FLAKE_DEPTH) {
+    float x, y, z, rad;
+    int iter, shape = -1;
+    if (sscanf(line, "f c(%f %f %f) r(%f) i(%d)%n", &x, &y, &z, &rad, &iter, &shape) < 5 || shape < 0) {
+        return nullptr;
+    }
+    Material mat;
+    if (!read_material(line + shape, &mat) || iter > MAX_FLAKE_DEPTH) {
         return nullptr;
     }
     Object *flake = create_sflake(Vector3(x, y, z), rad, iter);
-    if (flake == nullptr) {
-        return nullptr;
+    if (flake != nullptr) {
+        *flake->get_material() = mat;
     }
-    set_material(flake, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
     return flake;
 }
 
@@ -638,6 +662,19 @@ size_t mesh_block_bytes(FILE *fp)
 
 } // namespace
 
+// A mesh data file that cannot be opened or read: its message (with the
+// system's reason, errno), and in the key a mark in place of its bytes, so
+// that a state notices when it can be read again. Always false.
+static bool mesh_file_unreadable(const char *fname, ContentHash *key)
+{
+    static const char unreadable[] = "\0missing\0";
+    fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
+    if (key != nullptr) {
+        key->add(unreadable, sizeof unreadable - 1);
+    }
+    return false;
+}
+
 // Reads a mesh data file into mesh, placing every vertex: scaled, then
 // rotated, then moved. False after a message when the file cannot be read or
 // is not valid; the caller then discards the mesh. The file is read a window
@@ -647,14 +684,9 @@ size_t mesh_block_bytes(FILE *fp)
 static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, const Matrix4x4 &rot,
                            const Vector3 &scale, ContentHash *key, int threads, InputFiles *inputs)
 {
-    static const char unreadable[] = "\0missing\0";
     FILE *fp = fopen(fname, "r");
     if (fp == nullptr) {
-        fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
-        if (key != nullptr) {
-            key->add(unreadable, sizeof unreadable - 1);
-        }
-        return false;
+        return mesh_file_unreadable(fname, key);
     }
     inputs->add(fp, fname, "mesh data file");
     // Not zeroed: the pages of a window that a small file leaves unread cost
@@ -743,10 +775,7 @@ static bool load_mesh_data(Mesh *mesh, const char *fname, const Vector3 &pos, co
 
     if (ferror(fp)) {
         // Opened but unreadable, a directory for instance.
-        fprintf(stderr, "failed to open mesh data file: %s: %s\n", fname, strerror(errno));
-        if (key != nullptr) {
-            key->add(unreadable, sizeof unreadable - 1);
-        }
+        mesh_file_unreadable(fname, key);
         fclose(fp);
         return false;
     }
@@ -768,17 +797,20 @@ static Object *load_mesh(const char *line, const char *scene_file, FilesKey *key
                          TextureSet *textures)
 {
     char fname[SCENE_LINE_SIZE];
-    float x, y, z, angle, rx, ry, rz, sx, sy, sz, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb;
-    int rest = 0; // where the material's last number ends
+    float x, y, z, angle, rx, ry, rz, sx, sy, sz;
+    int shape = -1, rest = 0;
     // A name cannot be longer than the line it stands on, so it always fits.
-    int res = sscanf(line,
-                     "m %1023s pos(%f %f %f) rot(%f %f %f %f) scale(%f %f %f) kd(%f %f %f) ks(%f %f %f) s(%f) "
-                     "kr(%f) ke(%f %f %f%n)\n",
-                     fname, &x, &y, &z, &angle, &rx, &ry, &rz, &sx, &sy, &sz, &dr, &dg, &db, &sr, &sg, &sb, &specexp,
-                     &kr, &er, &eg, &eb, &rest);
-    if (res < 22) {
+    if (sscanf(line, "m %1023s pos(%f %f %f) rot(%f %f %f %f) scale(%f %f %f)%n", fname, &x, &y, &z, &angle, &rx, &ry,
+               &rz, &sx, &sy, &sz, &shape) < 11 ||
+        shape < 0) {
         return nullptr;
     }
+    // A line without its material reads no mesh data file.
+    Material mat;
+    if (!read_material(line + shape, &mat, &rest)) {
+        return nullptr;
+    }
+    rest += shape;
 
     Vector3 pos(x, y, z);
     Vector3 scale(sx, sy, sz);
@@ -795,7 +827,7 @@ static Object *load_mesh(const char *line, const char *scene_file, FilesKey *key
         delete mesh;
         return nullptr;
     }
-    set_material(mesh, dr, dg, db, sr, sg, sb, specexp, kr, er, eg, eb);
+    *mesh->get_material() = mat;
     SurfaceMaps maps;
     if (textures->load_maps(line + rest, fname, mesh->has_texture_coords(), scene_file, key, inputs, &maps)) {
         mesh->set_maps(maps);
