@@ -49,6 +49,8 @@ int pass_begin = 0;
 int pass_end = -1;
 double time_box = -1.0;
 const char *state_file = nullptr;
+Sampler sampler = Sampler::sobol;
+bool sampler_given = false;
 
 uint32_t *image = nullptr;
 SDL_Surface *fbsurf = nullptr;
@@ -98,6 +100,7 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
     // the Lambert and Phong terms; no falloff, no pdf. The count is read
     // anew before each light.
     for (int i = 0; i < static_cast<int>(scene.lights.size()); i++) {
+        begin_draws();
         const Object *light = scene.lights[i];
         Ray shadow_ray;
         shadow_ray.origin = p;
@@ -127,6 +130,7 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
     double avg_spec = ((mat->ks.x + mat->ks.y) + mat->ks.z) / 3.0;
     double avg_diff = ((mat->kd.x + mat->kd.y) + mat->kd.z) / 3.0;
     double range = avg_spec + avg_diff > 1.0 ? avg_spec + avg_diff : 1.0;
+    begin_draws(1); // the lobe's choice, then its direction
     double rnd = random_unit() * range;
 
     if (avg_diff > rnd) {
@@ -159,7 +163,7 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
 Color avg_color(double pxl_width, double pxl_height, double x, double y, int depth)
 {
     if (depth == 0) {
-        if (rays_ppxl > 1) {
+        if (begin_path() || rays_ppxl > 1) {
             // The x offset takes the first draw; each offset is summed
             // before the centre is added.
             x = (random_unit() * pxl_width + (-0.5 * pxl_width)) + x;
@@ -755,6 +759,9 @@ static void print_usage()
            "  -time S     with -threads: no pass begun that would not end within S seconds\n"
            "  -state FILE with -threads: keep the passes done in FILE after each pass,\n"
            "              and continue from the passes it holds\n"
+           "  -sampler S  with -threads: sobol (the default for a new frame) or hash,\n"
+           "              the numbers of the states saved before there was a choice;\n"
+           "              a state goes on with its own\n"
            "  -plan       with -threads: check the state file, the scene files and the\n"
            "              output, print the passes held and those the run would render,\n"
            "              and render nothing\n"
@@ -814,6 +821,8 @@ static void hand_over_settings()
     run.state_file = state_file;
     run.output = output;
     run.keep_colours = ImageFile::linear(output_format());
+    run.sampler = sampler;
+    run.sampler_given = sampler_given;
     run.pixel_colour = pixel_colour;
     run.pack_color = pack_color;
     set_parallel_run(run);
@@ -916,6 +925,12 @@ int rt_main(int argc, char **argv)
             }
             state_file = argv[i];
             parallel_option = parallel_option != nullptr ? parallel_option : arg;
+        } else if (strcmp(arg, "-sampler") == 0) {
+            if (++i >= argc || !sampler_named(argv[i], &sampler)) {
+                fprintf(stderr, "-sampler should be followed by sobol or hash\n");
+                return 1;
+            }
+            sampler_given = true;
         } else if (strcmp(arg, "-plan") == 0) {
             plan_only = true;
             parallel_option = parallel_option != nullptr ? parallel_option : arg;
@@ -949,6 +964,10 @@ int rt_main(int argc, char **argv)
     }
     if (threads > band_rows()) {
         threads = band_rows();
+    }
+    if (sampler_given && threads < 0) {
+        fprintf(stderr, "-sampler needs -threads: the classic mode draws from rand()\n");
+        return 1;
     }
     if (parallel_option != nullptr && threads < 0) {
         fprintf(stderr, "%s needs -threads: only the parallel mode renders in passes\n", parallel_option);

@@ -7,6 +7,7 @@
 #include "files/image_file.h"
 #include "intinfo.h"
 #include "ray.h"
+#include "sampling/sampler.h"
 #include "scene.h"
 
 struct SDL_Surface;
@@ -38,6 +39,10 @@ extern int pass_begin;
 extern int pass_end;
 extern double time_box;
 extern const char *state_file;
+// The parallel mode's sampler: sobol for a new frame, a state's own to
+// continue it, unless sampler_given (-sampler) names one for both.
+extern Sampler sampler;
+extern bool sampler_given;
 
 // width x height pixels, row 0 on top, each 0x00RRGGBB.
 extern uint32_t *image;

@@ -269,8 +269,10 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {"printf X >> s", "r a.scene", cont + damaged}, // one byte past the end
         {"printf '\\002' | dd of=s bs=1 seek=27 conv=notrunc 2>/dev/null", limited + "r a.scene", cont + damaged},
         {"printf 'P6\\n8 6\\n255\\n' > s", "r a.scene", cont + "not a state file of rt\n"},
-        {"printf '\\002' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
-         cont + "a state file of version 2; this rt reads version 1\n"},
+        {"printf '\\003' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
+         cont + "a state file of version 3; this rt reads versions 1 to 2\n"},
+        {"printf '\\002' | dd of=s bs=1 seek=52 conv=notrunc 2>/dev/null", "r a.scene", cont + damaged},
+        {"", "r -sampler hash a.scene", cont + "saved for the sobol sampler\n"},
         {"", "r -state ff a.scene", "cannot use state file ff: not a regular file\n"},
         {"", "r -o s a.scene", "failed to write image: s: the same file as state file s\n"},
         {"", "m m t s s", "cannot merge state file s: pass 0 is in s too\n"},
@@ -336,7 +338,7 @@ TEST(HostileInput, AStateThatCannotBeSaved)
     write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
                                     "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
     const std::string rt = shell_words(RT_BINARY) + " -nosdl -threads 1 -size 8x6 ";
-    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1220 " + rt +
+    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1224 " + rt +
                                             "-passes 3 -state s -o p.ppm a.scene 2>err; echo \"status $?\"; } | "
                                             "grep -a -e '^passes' -e '^status'; cat err; " +
                                             rt +

@@ -4,7 +4,8 @@
 // render farm.
 //
 // The goldens were written by rt itself, in tests/golden:
-//   rt -nosdl [-threads 2] -size 40x30 -rays 16 -gamma 2.2 every_kind.scene
+//   rt -nosdl [-threads 2 [-sampler hash]] -size 40x30 -rays 16 -gamma 2.2 every_kind.scene
+// (every_kind.ppm, every_kind_sobol.ppm, every_kind_parallel.ppm).
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
@@ -46,8 +47,10 @@ TEST(Pictures, GoldenInBothModes)
     expect_golden(render({}, &run), "every_kind.ppm");
     EXPECT_EQ(without_time(run.out),
               "rays: 16  ->  subdiv: 2\n" + progress_bars(30) + "rendering completed in # msec\n");
-    expect_golden(render({"-threads", "2"}, &run), "every_kind_parallel.ppm");
+    expect_golden(render({"-threads", "2"}, &run), "every_kind_sobol.ppm");
     EXPECT_EQ(without_time(run.out), "rays: 16  ->  subdiv: 2\n" + passes_done(1) + "rendering completed in # msec\n");
+    // The hash streams, as the parallel mode drew before it had a choice.
+    expect_golden(render({"-threads", "2", "-sampler", "hash"}), "every_kind_parallel.ppm");
 }
 
 // The parallel mode's promise: the same passes give the same bytes, whatever
@@ -103,10 +106,11 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
         std::vector<std::string> args;
         std::string out;
     } plans[] = {
-        {{"-passes", "6", "-state", dir.file("m13")}, "passes held: 2\npasses to render: 0:1 2:3 4:6\n"},
-        {{"-passes", "2:7", "-state", dir.file("r")}, "passes held: 4\npasses to render: 4:7\n"},
-        {{"-passes", "3", "-state", dir.file("r")}, "passes held: 4\npasses to render: none\n"},
-        {{"-passes", "3", "-state", dir.file("new")}, "passes held: 0\npasses to render: 0:3\n"},
+        {{"-passes", "6", "-state", dir.file("m13")},
+         "passes held: 2\npasses to render: 0:1 2:3 4:6\nsampler: sobol\n"},
+        {{"-passes", "2:7", "-state", dir.file("r")}, "passes held: 4\npasses to render: 4:7\nsampler: sobol\n"},
+        {{"-passes", "3", "-state", dir.file("r")}, "passes held: 4\npasses to render: none\nsampler: sobol\n"},
+        {{"-passes", "3", "-state", dir.file("new")}, "passes held: 0\npasses to render: 0:3\nsampler: sobol\n"},
     };
     for (auto &c : plans) {
         c.args.insert(c.args.begin(), plan.begin(), plan.end());
@@ -184,7 +188,7 @@ TEST(Pictures, LinearColoursPackIntoThePicture)
 {
     TempDir dir;
     const std::string golden[2] = {read_file(kGoldenDir + "/every_kind.ppm"),
-                                   read_file(kGoldenDir + "/every_kind_parallel.ppm")};
+                                   read_file(kGoldenDir + "/every_kind_sobol.ppm")};
     for (int mode = 0; mode < 2; mode++) {
         std::vector<std::string> threads;
         if (mode == 1) {
@@ -235,8 +239,9 @@ TEST(Pictures, LinearColoursPackIntoThePicture)
 }
 
 // A state saved by an earlier rt, which kept the number of rays asked for
-// (2, of which 1 is cast), still continues, and merges with one of 1 ray: the
-// key of the scene and its meshes, and the layout, are what they were.
+// (2, of which 1 is cast), still continues, with the hash streams it was
+// rendered with, and merges with one that names them: the key of the scene
+// and its meshes, and the layout, are what they were, and the passes too.
 TEST(Pictures, StatesOfEarlierRunsStillContinue)
 {
     TempDir dir;
@@ -250,11 +255,20 @@ TEST(Pictures, StatesOfEarlierRunsStillContinue)
     RunResult cont = run({"-rays", "3", "-passes", "2", "-state", old_state});
     EXPECT_EQ(cont.status, 0) << cont.err;
     EXPECT_NE(cont.out.find("\npasses done: 2\n"), std::string::npos) << cont.out;
-    run({"-rays", "1", "-passes", "2:3", "-state", dir.file("new.state")});
+    run({"-rays", "1", "-passes", "2:3", "-state", dir.file("sobol.state")});
+    run({"-rays", "2", "-passes", "2:3", "-sampler", "hash", "-state", dir.file("new.state")});
+    RunResult unlike = run_rt(dir.path(), {"-merge", "all", "old.state", "sobol.state"});
+    EXPECT_EQ(unlike.err, "cannot merge state file sobol.state: saved for the sobol sampler, unlike old.state\n");
     RunResult merged = run_rt(dir.path(), {"-merge", "all", "old.state", "new.state"});
     EXPECT_EQ(merged.out + merged.err, "passes merged: 3\n");
+    // The three passes as one run of the hash streams renders them.
+    RunResult whole = run({"-rays", "2", "-passes", "3", "-sampler", "hash", "-state", dir.file("whole.state")});
+    EXPECT_EQ(whole.status, 0) << whole.err;
+    EXPECT_TRUE(read_file(dir.file("all")) == read_file(dir.file("whole.state")));
     RunResult refused = run({"-rays", "4", "-passes", "3", "-state", old_state});
     EXPECT_EQ(refused.err, "cannot continue from state file " + old_state + ": saved for 1 rays per pixel\n");
+    refused = run({"-rays", "1", "-passes", "3", "-sampler", "sobol", "-state", old_state});
+    EXPECT_EQ(refused.err, "cannot continue from state file " + old_state + ": saved for the hash sampler\n");
 }
 
 // The render farm script, here and over ssh (a stand-in for ssh that runs
@@ -374,14 +388,15 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     EXPECT_TRUE(read_file(folder + "/h d.ppm") == render({"-threads", "2", "-passes", "2"}));
     RunResult held = run_rt(folder, {"-nosdl", "-threads", "1", "-plan", "-passes", "8", "-state", "s t.state", "-o",
                                      "x.ppm", "-size", "40x30", "-rays", "16", "-gamma", "2.2", scene});
-    EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 6\npasses to render: 6:8\n");
+    EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 6\npasses to render: 6:8\nsampler: sobol\n");
     RunResult here = run_rt(
         folder, {"-nosdl", "-threads", "2", "-passes", "2", "-o", "here.ppm", "-size", "40x30", "-rays", "16", far});
     EXPECT_EQ(here.status, 0);
     EXPECT_TRUE(read_file(folder + "/s p.ppm") == read_file(folder + "/here.ppm"));
     EXPECT_EQ(run_shell(dir.path(), "rm 'a b/here.ppm'; ls -A 'a b' 'tmp {=1=}' home").out,
               "a b:\n" + far +
-                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\no u t.ppm\np a.ppm\nr t\ns i g.ppm\ns p.ppm\n"
+                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\no u t.ppm\np a.ppm\nr t\ns i "
+                  "g.ppm\ns p.ppm\n"
                   "s t.state\n{1}gem.mesh\n" +
                   scene + "\n\nhome:\n.parallel\nbin\n\ntmp {=1=}:\n");
 }

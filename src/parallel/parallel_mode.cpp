@@ -18,6 +18,13 @@ static ParallelRun run;
 void set_parallel_run(const ParallelRun &settings)
 {
     run = settings;
+    state_key.width = run.width;
+    state_key.height = run.height;
+    state_key.row_begin = run.band_begin;
+    state_key.row_end = run.band_end;
+    state_key.rays = rays_cast(run.rays);
+    state_key.inv_gamma = run.inv_gamma;
+    state_key.sampler = run.sampler;
 }
 // The state file, held from before the first pixel to the end of the run.
 static StateLock held_state;
@@ -34,12 +41,6 @@ static bool not_a_state(const char *picture, const char *state, bool same)
 bool prepare_state(uint64_t scene_key)
 {
     state_key.scene = scene_key;
-    state_key.width = run.width;
-    state_key.height = run.height;
-    state_key.row_begin = run.band_begin;
-    state_key.row_end = run.band_end;
-    state_key.rays = rays_cast(run.rays);
-    state_key.inv_gamma = run.inv_gamma;
     std::string why;
     if (!held_state.hold(run.state_file, &why)) {
         fprintf(stderr, "cannot use state file %s: %s\n", run.state_file, why.c_str());
@@ -262,6 +263,7 @@ PassRender::Plan pass_plan()
     plan.seconds = run.time_box;
     plan.state = run.state_file != nullptr ? &held_state : nullptr;
     plan.key = state_key;
+    plan.sampler_given = run.sampler_given;
     plan.keep_colours = run.keep_colours;
     return plan;
 }
@@ -315,8 +317,8 @@ bool print_pass_plan()
         ranges += " " + std::to_string(wanted[i]) + ":" + std::to_string(wanted[j] + 1);
         i = j;
     }
-    report("passes held: %d\npasses to render:%s\n", static_cast<int>(r.passes_held().size()),
-           ranges.empty() ? " none" : ranges.c_str());
+    report("passes held: %d\npasses to render:%s\nsampler: %s\n", static_cast<int>(r.passes_held().size()),
+           ranges.empty() ? " none" : ranges.c_str(), sampler_name(r.sampler()));
     return true;
 }
 

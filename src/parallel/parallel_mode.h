@@ -23,6 +23,8 @@ struct ParallelRun {
     const char *state_file = nullptr; // null: none kept
     const char *output = nullptr;     // the picture's name, for messages
     bool keep_colours = false;        // the picture holds linear colours, not only packed ones
+    Sampler sampler = Sampler::sobol; // of a new frame; a state continues with its own
+    bool sampler_given = false;       // unless named: then a state of another is refused
     PixelColour pixel_colour = nullptr;
     ColourPacker pack_color = nullptr;
 };
@@ -52,9 +54,9 @@ void print_pass_progress(const PassRender &r);
 // before the first).
 void print_pass_line(const PassRender &r, int *shown);
 
-// rt ... -plan: "passes held: N" and "passes to render: A:B ..." (or
-// "none"), the ranges of passes that the run would render, having checked
-// its state file as a run does; false after a message.
+// rt ... -plan: "passes held: N", "passes to render: A:B ..." (or "none"),
+// the ranges of passes that the run would render, and "sampler: NAME", having
+// checked its state file as a run does; false after a message.
 bool print_pass_plan();
 
 // The colours that the picture of the passes packs, a row at a time; black

@@ -21,7 +21,10 @@ bool PassRender::read_saved(std::string *why)
         if (!plan.state->read(&saved, why)) {
             return false;
         }
-        std::string differs = key_difference(saved.key, plan.key);
+        if (!plan.sampler_given) {
+            state.key.sampler = saved.key.sampler;
+        }
+        std::string differs = key_difference(saved.key, state.key);
         if (!differs.empty()) {
             *why = "saved for " + differs;
             return false;
@@ -86,7 +89,8 @@ bool PassRender::next_pass()
         sink.packed = image;
         sink.pack = pack;
     }
-    farm.reset(new RowFarm(plan.threads, colour, current, plan.width, plan.first_row, plan.rows, sink));
+    farm.reset(new RowFarm(plan.threads, colour, state.key.sampler, state.key.rays, current, plan.width, plan.first_row,
+                           plan.rows, sink));
     started = farm->started();
     thread_why = farm->start_failure();
     if (started == 0) {

@@ -31,7 +31,8 @@ class PassRender
         double seconds = -1.0;      // a time box: no pass is begun that would not end in it
         StateLock *state = nullptr; // the state file held, if any
         StateKey key;
-        bool keep_colours = false; // the colours the picture packs are wanted too
+        bool sampler_given = false; // else a state's sampler replaces the key's
+        bool keep_colours = false;  // the colours the picture packs are wanted too
     };
 
     // image: the packed picture of the band, kept up to date as passes end;
@@ -70,6 +71,8 @@ class PassRender
     // ascending.
     const std::vector<int> &passes_held() const { return state.sum.passes(); }
     const std::vector<int> &passes_wanted() const { return todo; }
+    // The sampler of the passes: the plan's, or that of the state continued.
+    Sampler sampler() const { return state.key.sampler; }
     // The share of the work done, and the seconds left by the pace so far
     // (negative before there is a pace).
     double fraction_done() const;

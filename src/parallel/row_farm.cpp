@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "cli/signals.h"
-#include "sampling/random.h"
 
-RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink)
-    : colour(colour), pass(pass), width(width), first(first), rows(rows), sink(sink)
+RowFarm::RowFarm(int threads, PixelColour colour, Sampler sampler, int rays, int pass, int width, int first, int rows,
+                 const RowSink &sink)
+    : colour(colour), sampler(sampler), rays(rays), pass(pass), width(width), first(first), rows(rows), sink(sink)
 {
     // Every buffer is taken here, where running out of memory can be
     // reported; a worker's own failure could only end the program.
@@ -86,9 +86,7 @@ void RowFarm::work(Color *row)
 void RowFarm::render_row(Color *row, int y)
 {
     for (int x = 0; x < width && !stopping.load(std::memory_order_relaxed); x++) {
-        PixelRandom stream(x, y, pass);
-        pixel_random = &stream;
+        PixelDraws draws(sampler, x, y, pass, rays);
         row[x] = colour(x, y);
-        pixel_random = nullptr;
     }
 }

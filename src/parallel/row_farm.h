@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "color.h"
+#include "sampling/sampler.h"
 
 // The colour of pixel (x, y) of the frame, before gamma and packing, and its
 // packing into 0x00RRGGBB.
@@ -34,10 +35,11 @@ struct RowSink {
 class RowFarm
 {
   public:
-    // Renders pass `pass` of frame rows first .. first + rows - 1. Where the
-    // system gives fewer threads than asked for, the farm works with those
-    // it got.
-    RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink);
+    // Renders pass `pass` of frame rows first .. first + rows - 1, each pixel
+    // casting `rays` paths drawn from the sampler given. Where the system
+    // gives fewer threads than asked for, the farm works with those it got.
+    RowFarm(int threads, PixelColour colour, Sampler sampler, int rays, int pass, int width, int first, int rows,
+            const RowSink &sink);
     ~RowFarm();
     RowFarm(const RowFarm &) = delete;
     RowFarm &operator=(const RowFarm &) = delete;
@@ -62,6 +64,8 @@ class RowFarm
     void render_row(Color *row, int y);
 
     PixelColour colour;
+    Sampler sampler;
+    int rays;
     int pass;
     int width;
     int first;

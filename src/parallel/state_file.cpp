@@ -16,8 +16,11 @@ namespace
 {
 
 const char MAGIC[8] = {'r', 't', 's', 't', 'a', 't', 'e', '\n'};
-const uint32_t VERSION = 1;
-const size_t HEADER_BYTES = 8 + 4 + 4 + 8 + 4 * 5 + 8 + 4; // up to the pass count
+// Version 1 holds states of the hash streams, the only sampler then, and is
+// still written for them, so that an older rt continues them; version 2 names
+// its sampler after the gamma.
+const uint32_t VERSION = 2;
+const size_t HEADER_BYTES[VERSION + 1] = {0, 8 + 4 + 4 + 8 + 4 * 5 + 8 + 4, 8 + 4 + 4 + 8 + 4 * 5 + 8 + 4 + 4};
 const size_t CHUNK_PIXELS = 4096;
 
 void put32(std::vector<unsigned char> *out, uint32_t v)
@@ -125,6 +128,9 @@ std::string key_difference(const StateKey &file, const StateKey &wanted)
         snprintf(buf, sizeof buf, "a gamma of %g", 1.0 / file.inv_gamma);
         return buf;
     }
+    if (file.sampler != wanted.sampler) {
+        return std::string("the ") + sampler_name(file.sampler) + " sampler";
+    }
     return "";
 }
 
@@ -140,15 +146,20 @@ bool read_state(int fd, State *state, std::string *why)
         return false;
     }
     Reader in(fd);
-    unsigned char head[HEADER_BYTES];
-    if (!in.read(head, sizeof head) || memcmp(head, MAGIC, sizeof MAGIC) != 0) {
+    unsigned char head[HEADER_BYTES[VERSION]];
+    if (!in.read(head, 12) || memcmp(head, MAGIC, sizeof MAGIC) != 0) {
         *why = in.err != 0 ? strerror(in.err) : "not a state file of rt";
         return false;
     }
     uint32_t version = get32(head + 8);
-    if (version != VERSION) {
-        *why =
-            "a state file of version " + std::to_string(version) + "; this rt reads version " + std::to_string(VERSION);
+    if (version < 1 || version > VERSION) {
+        *why = "a state file of version " + std::to_string(version) + "; this rt reads versions 1 to " +
+               std::to_string(VERSION);
+        return false;
+    }
+    const size_t header_bytes = HEADER_BYTES[version];
+    if (!in.read(head + 12, header_bytes - 12)) {
+        *why = in.err != 0 ? strerror(in.err) : "damaged: truncated, or not as written";
         return false;
     }
     StateKey &key = state->key;
@@ -160,7 +171,9 @@ bool read_state(int fd, State *state, std::string *why)
     key.row_end = static_cast<int>(get32(head + 36));
     key.rays = static_cast<int>(get32(head + 40));
     key.inv_gamma = double_of(get64(head + 44));
-    uint32_t count = get32(head + 52);
+    uint32_t sampler = version >= 2 ? get32(head + 52) : static_cast<uint32_t>(Sampler::hash);
+    key.sampler = static_cast<Sampler>(sampler);
+    uint32_t count = get32(head + header_bytes - 4);
 
     // Sizes that no frame of rt has, or that the file's length does not
     // hold, mean damage; they are refused before anything is allocated.
@@ -169,7 +182,8 @@ bool read_state(int fd, State *state, std::string *why)
     bool sane = key.width > 0 && key.height > 0 && key.row_begin >= 0 && key.row_end > key.row_begin &&
                 key.row_end <= key.height && pixels <= 268435456 && key.rays > 0 && count > 0 &&
                 count <= static_cast<uint32_t>(PassSum::MAX_PASSES) && kind == (count == 1 ? 0u : 1u) &&
-                static_cast<uint64_t>(st.st_size) == HEADER_BYTES + 4 * uint64_t(count) + 24 * pixels + 8;
+                sampler <= static_cast<uint32_t>(Sampler::sobol) &&
+                static_cast<uint64_t>(st.st_size) == header_bytes + 4 * uint64_t(count) + 24 * pixels + 8;
     key.rays = rays_cast(key.rays);
     std::vector<int> passes;
     unsigned char word[8];
@@ -246,8 +260,9 @@ bool read_state(const char *path, State *state, std::string *why)
 bool write_state(OutputFile *out, const StateKey &key, const PassSum &sum, const NewPass *pass)
 {
     std::vector<int> passes = sum.passes_after(pass);
+    const uint32_t version = key.sampler == Sampler::hash ? 1 : 2;
     std::vector<unsigned char> head(MAGIC, MAGIC + sizeof MAGIC);
-    put32(&head, VERSION);
+    put32(&head, version);
     put32(&head, passes.size() == 1 ? 0 : 1);
     put64(&head, key.scene);
     put32(&head, key.width);
@@ -256,6 +271,9 @@ bool write_state(OutputFile *out, const StateKey &key, const PassSum &sum, const
     put32(&head, key.row_end);
     put32(&head, key.rays);
     put64(&head, bits_of(key.inv_gamma));
+    if (version >= 2) {
+        put32(&head, static_cast<uint32_t>(key.sampler));
+    }
     put32(&head, static_cast<uint32_t>(passes.size()));
     for (int p : passes) {
         put32(&head, p);

@@ -7,6 +7,7 @@
 
 #include "files/output_file.h"
 #include "parallel/pass_sum.h"
+#include "sampling/sampler.h"
 
 // What a saved state is the state of. A state continues, or merges with,
 // only states of the same key.
@@ -18,6 +19,7 @@ struct StateKey {
     int row_end = 0;
     int rays = 0; // cast per pixel, whatever number was asked for
     double inv_gamma = 1.0;
+    Sampler sampler = Sampler::hash; // states of old are the hash streams'
 };
 
 // The rays a pixel casts for a request: the largest power of four not above
