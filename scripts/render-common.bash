@@ -63,7 +63,7 @@ scan_rt_options() {
         width=${BASH_REMATCH[1]} height=${BASH_REMATCH[2]}
         i=$((i + 1))
         ;;
-      -rays | -gamma) i=$((i + 1)) ;;
+      -rays | -gamma | -sampler) i=$((i + 1)) ;;
       -nosdl) ;;
       -threads | -rows | -o | -passes | -state | -time | -merge | -plan | --help | --version)
         echo "$prog sets ${args[$i]} itself" >&2
@@ -88,9 +88,11 @@ scan_rt_options() {
 # Asks rt which passes of RANGE (P or A:B; none for a check alone) the state
 # file STATE (if any) lacks, after the checks a run of its own makes before
 # its first pixel: the scene files, the state, which must be of this frame,
-# and the output OUT. Sets held, the number of passes the state holds, and
-# ranges, the passes to render (A:B each). Ends the script with rt's message
-# when rt refuses.
+# and the output OUT. Sets held, the number of passes the state holds,
+# ranges, the passes to render (A:B each), and sampler, the sampler they
+# are drawn from (the state's, which a job with a state of its own must be
+# told; empty from an rt that has one only). Ends the script with rt's
+# message when rt refuses.
 plan_passes() { # RT RANGE STATE OUT RT-OPTIONS...
   local rt=$1 range=$2 state=$3 out=$4 report line planned=""
   shift 4
@@ -103,9 +105,11 @@ plan_passes() { # RT RANGE STATE OUT RT-OPTIONS...
   report=$("$rt" "${opts[@]}" "$@") || exit 1
   held=0
   ranges=()
+  sampler=""
   while IFS= read -r line; do
     case "$line" in
       "passes held: "*) held=${line#passes held: } ;;
+      "sampler: "*) sampler=${line#sampler: } ;;
       "passes to render: none") planned=1 ;;
       "passes to render: "*) read -r -a ranges <<< "${line#passes to render: }" && planned=1 ;;
     esac

@@ -372,6 +372,10 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
         {"", "-bands 2 -threads 2" + opts, "", "render-farm sets -threads itself\n", 2},
         {remote, "--sshloginfile hosts -passes 2 -o 's p.ppm' -size 40x30 -rays 16 " + quoted(far),
          "pass 1 of 2 done, #:## left\npass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
+        // A state of the hash streams goes on with them, named or not.
+        {"", "-passes 1 -state h.state -o h.ppm -sampler hash" + opts,
+         "pass 1 of 1 done, #:## left\npasses merged: 1\n", "", 0},
+        {"", "-passes 2 -state h.state -o h.ppm" + opts, "pass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
     };
     for (const Case &c : cases) {
         RunResult r = run_shell(folder, "export TMPDIR='../tmp {=1=}' " + c.env + "; " + farm + c.args);
@@ -386,6 +390,7 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     EXPECT_TRUE(read_file(folder + "/p a.ppm") == render({"-threads", "2", "-passes", "4"}));
     EXPECT_TRUE(read_file(folder + "/s i g.ppm") == render({"-threads", "2", "-passes", "6"}));
     EXPECT_TRUE(read_file(folder + "/h d.ppm") == render({"-threads", "2", "-passes", "2"}));
+    EXPECT_TRUE(read_file(folder + "/h.ppm") == render({"-threads", "2", "-passes", "2", "-sampler", "hash"}));
     RunResult held = run_rt(folder, {"-nosdl", "-threads", "1", "-plan", "-passes", "8", "-state", "s t.state", "-o",
                                      "x.ppm", "-size", "40x30", "-rays", "16", "-gamma", "2.2", scene});
     EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 6\npasses to render: 6:8\nsampler: sobol\n");
@@ -395,7 +400,7 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     EXPECT_TRUE(read_file(folder + "/s p.ppm") == read_file(folder + "/here.ppm"));
     EXPECT_EQ(run_shell(dir.path(), "rm 'a b/here.ppm'; ls -A 'a b' 'tmp {=1=}' home").out,
               "a b:\n" + far +
-                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\no u t.ppm\np a.ppm\nr t\ns i "
+                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nh.ppm\nh.state\nhosts\no u t.ppm\np a.ppm\nr t\ns i "
                   "g.ppm\ns p.ppm\n"
                   "s t.state\n{1}gem.mesh\n" +
                   scene + "\n\nhome:\n.parallel\nbin\n\ntmp {=1=}:\n");
