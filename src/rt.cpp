@@ -51,6 +51,8 @@ double time_box = -1.0;
 const char *state_file = nullptr;
 Sampler sampler = Sampler::sobol;
 bool sampler_given = false;
+double noise_target = 0.0;
+const char *rounds_of = nullptr;
 
 uint32_t *image = nullptr;
 SDL_Surface *fbsurf = nullptr;
@@ -712,9 +714,9 @@ static bool parse_passes(const char *arg)
     return true;
 }
 
-// Seconds, as a plain decimal number and nothing else: 90, 2.5, .5, 1e3.
-// (-gamma keeps the C library's leading number, which its users rely on.)
-static bool parse_time(const char *arg)
+// A plain decimal number and nothing else: 90, 2.5, .5, 1e3. (-gamma keeps
+// the C library's leading number, which its users rely on.)
+static bool parse_decimal(const char *arg, double *value)
 {
     static const char *const digit_chars = "0123456789";
     const char *p = arg;
@@ -730,12 +732,20 @@ static bool parse_time(const char *arg)
         size_t exponent = strspn(q, digit_chars);
         p = exponent > 0 ? q + exponent : p;
     }
-    double seconds = strtod(arg, nullptr);
-    if (digits == 0 || *p != 0 || !std::isfinite(seconds)) {
-        return false;
-    }
-    time_box = seconds;
-    return true;
+    *value = strtod(arg, nullptr);
+    return digits > 0 && *p == 0 && std::isfinite(*value);
+}
+
+// Seconds.
+static bool parse_time(const char *arg)
+{
+    return parse_decimal(arg, &time_box);
+}
+
+// A relative error above 0.
+static bool parse_noise(const char *arg)
+{
+    return parse_decimal(arg, &noise_target) && noise_target > 0.0;
 }
 
 static void print_usage()
@@ -762,6 +772,11 @@ static void print_usage()
            "  -sampler S  with -threads: sobol (the default for a new frame) or hash,\n"
            "              the numbers of the states saved before there was a choice;\n"
            "              a state goes on with its own\n"
+           "  -noise T    with -threads: passes in rounds until the picture's estimated\n"
+           "              relative error is at most T (.01 for 1%%), each round on the\n"
+           "              pixels whose own is still above half of it\n"
+           "  -rounds-of STATE  with -noise and -state: render passes of the rounds\n"
+           "              that STATE's passes choose, into this run's state alone\n"
            "  -plan       with -threads: check the state file, the scene files and the\n"
            "              output, print the passes held and those the run would render,\n"
            "              and render nothing\n"
@@ -823,6 +838,8 @@ static void hand_over_settings()
     run.keep_colours = ImageFile::linear(output_format());
     run.sampler = sampler;
     run.sampler_given = sampler_given;
+    run.noise = noise_target;
+    run.rounds_of = rounds_of;
     run.pixel_colour = pixel_colour;
     run.pack_color = pack_color;
     set_parallel_run(run);
@@ -931,6 +948,18 @@ int rt_main(int argc, char **argv)
                 return 1;
             }
             sampler_given = true;
+        } else if (strcmp(arg, "-noise") == 0) {
+            if (++i >= argc || !parse_noise(argv[i])) {
+                fprintf(stderr, "-noise should be followed by the relative error wanted, a number above 0\n");
+                return 1;
+            }
+            parallel_option = parallel_option != nullptr ? parallel_option : arg;
+        } else if (strcmp(arg, "-rounds-of") == 0) {
+            if (++i >= argc || argv[i][0] == 0) {
+                fprintf(stderr, "-rounds-of should be followed by the state file name\n");
+                return 1;
+            }
+            rounds_of = argv[i];
         } else if (strcmp(arg, "-plan") == 0) {
             plan_only = true;
             parallel_option = parallel_option != nullptr ? parallel_option : arg;
@@ -973,9 +1002,17 @@ int rt_main(int argc, char **argv)
         fprintf(stderr, "%s needs -threads: only the parallel mode renders in passes\n", parallel_option);
         return 1;
     }
+    if (rounds_of != nullptr && (noise_target <= 0.0 || state_file == nullptr)) {
+        fprintf(stderr, "-rounds-of needs -noise and -state: the passes of a round go into a state of their own\n");
+        return 1;
+    }
+    if (noise_target > 0.0 && band_end - band_begin != height) {
+        fprintf(stderr, "-noise needs the whole frame: the pixels of a round are chosen from all of them\n");
+        return 1;
+    }
     if (pass_end < 0) {
-        // Only the time box, if any, ends the passes.
-        pass_end = time_box >= 0.0 ? PassSum::MAX_PASSES : 1;
+        // Only the time box or the noise target, if any, ends the passes.
+        pass_end = time_box >= 0.0 || noise_target > 0.0 ? PassSum::MAX_PASSES : 1;
     }
 
     // A reader of the picture on standard output gets nothing else there.

@@ -28,6 +28,7 @@ const std::string kPasses =
     "-passes should be followed by a number of passes, or A:B, the first pass and one past the last\n";
 const std::string kTime = "-time should be followed by a number of seconds\n";
 const std::string kSampler = "-sampler should be followed by sobol or hash\n";
+const std::string kNoise = "-noise should be followed by the relative error wanted, a number above 0\n";
 const std::string kDone = "rendering completed in # msec\n";
 
 std::string report(int rays, int subdiv)
@@ -121,6 +122,18 @@ TEST(CommandLine, EveryKindOfArgument)
         {{"-threads", "2", "-sampler"}, "", kSampler, 1},
         {{"-threads", "2", "-sampler", "Sobol"}, "", kSampler, 1},
         {{"-sampler", "hash", "a.scene"}, "", "-sampler needs -threads: the classic mode draws from rand()\n", 1},
+        {{"-threads", "2", "-noise", "0"}, "", kNoise, 1},
+        {{"-threads", "2", "-noise", "1%"}, "", kNoise, 1},
+        {{"-threads", "2", "-noise"}, "", kNoise, 1},
+        {{"-noise", ".01", "a.scene"}, "", "-noise needs -threads: only the parallel mode renders in passes\n", 1},
+        {{"-threads", "2", "-noise", ".01", "-rows", "0:1", "a.scene"},
+         "",
+         "-noise needs the whole frame: the pixels of a round are chosen from all of them\n",
+         1},
+        {{"-threads", "2", "-state", "s", "-rounds-of", "t", "a.scene"},
+         "",
+         "-rounds-of needs -noise and -state: the passes of a round go into a state of their own\n",
+         1},
         {{"-time", "1", "-passes", "2", "a.scene"},
          "",
          "-time needs -threads: only the parallel mode renders in passes\n",

@@ -12,11 +12,13 @@
 #include <ImfInputFile.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "parallel/noise_rounds.h"
 #include "support.h"
 
 namespace
@@ -122,6 +124,120 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
     EXPECT_EQ(other.err, "cannot continue from state file " + dir.file("r") + ": saved for a 40x30 frame\n");
     EXPECT_EQ(other.status, 1);
     EXPECT_EQ(run_shell(dir.path(), "ls").out, "0\n1\n2\n3\nm1\nm1.ppm\nm13\nm2\nm2.ppm\nr\n");
+}
+
+// A noise target's promise: rounds of passes, their pixels chosen from the
+// passes before them, give the same bytes on any number of threads, stopped
+// and resumed, and with a round's passes rendered apart (each taking the
+// rounds of the state so far) and merged; a pass of the hash streams too.
+TEST(Pictures, NoiseTargetIsTheSameHoweverTheWorkIsSplit)
+{
+    TempDir dir;
+    // A small frame, whose error falls to the target in 18 passes.
+    const std::vector<std::string> options = {"-size",  "16x12", "-rays",           "16", "-gamma", "2.2",
+                                              "-noise", "0.012", "every_kind.scene"};
+    auto render_to_noise = [&](std::vector<std::string> args, RunResult *run = nullptr) {
+        args.insert(args.begin(), {"-nosdl", "-o", dir.file("pic.ppm")});
+        args.insert(args.end(), options.begin(), options.end());
+        RunResult r = run_rt(kGoldenDir, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (run != nullptr) {
+            *run = r;
+        }
+        return read_file(dir.file("pic.ppm"));
+    };
+    RunResult whole;
+    const std::string one = render_to_noise({"-threads", "2"}, &whole);
+    EXPECT_NE(whole.out.find(" rendering: pass 2   7%  noise 4.45%  "), std::string::npos) << whole.out;
+    EXPECT_NE(whole.out.find("\npasses done: 18\nnoise: 1.20%\nrendering completed"), std::string::npos) << whole.out;
+    EXPECT_TRUE(render_to_noise({"-threads", "1"}) == one);
+    render_to_noise({"-threads", "3", "-passes", "9", "-state", dir.file("r")});
+    EXPECT_TRUE(render_to_noise({"-threads", "2", "-state", dir.file("r")}) == one);
+
+    // Passes 0 to 9; then the two passes of the next round, each by a run of
+    // its own, merged; then the rest.
+    render_to_noise({"-threads", "2", "-passes", "10", "-state", dir.file("base")});
+    std::vector<std::string> plan = {"-nosdl", "-threads",       "1",  "-plan",
+                                     "-state", dir.file("base"), "-o", dir.file("none.ppm")};
+    plan.insert(plan.end(), options.begin(), options.end());
+    RunResult planned = run_rt(kGoldenDir, plan);
+    EXPECT_EQ(planned.out + planned.err, "rays: 16  ->  subdiv: 2\npasses held: 10\npasses to render: 10:12\n"
+                                         "sampler: sobol\nnoise: 1.68%\n");
+    for (const char *p : {"10", "11"}) {
+        render_to_noise({"-threads", "2", "-passes", std::string(p) + ":" + std::to_string(std::stoi(p) + 1),
+                         "-rounds-of", dir.file("base"), "-state", dir.file(p)});
+    }
+    RunResult merged = run_rt(dir.path(), {"-merge", "m", "11", "base", "10"});
+    EXPECT_EQ(merged.out + merged.err, "passes merged: 12\n");
+    EXPECT_TRUE(render_to_noise({"-threads", "2", "-state", dir.file("m")}) == one);
+    EXPECT_TRUE(read_file(dir.file("m")) == read_file(dir.file("r")));
+
+    // The hash streams' noise is their own.
+    EXPECT_FALSE(render_to_noise({"-threads", "2", "-sampler", "hash"}) == one);
+}
+
+// The rounds of a noise target: their passes, the error estimated from the
+// halves of a pixel's passes, and the pixels each round leaves out.
+TEST(Pictures, NoiseRoundsChooseFromThePassesBefore)
+{
+    const int begins[][2] = {{0, 0}, {1, 2}, {4, 8}, {16, 32}, {17, 36}, {20, 48}, {21, 54}};
+    for (const auto &b : begins) {
+        EXPECT_EQ(NoiseRounds::round_begin(b[0]), b[1]);
+        EXPECT_EQ(NoiseRounds::round_of(b[1]), b[0]);
+        EXPECT_EQ(NoiseRounds::round_of(b[1] + 1), b[0]);
+    }
+    // A row of 8 pixels: pixel 7's passes alternate between 0.25 and 0.75
+    // (its halves' means), every other pixel's are 0.5.
+    const size_t pixels = 8;
+    PassSum sum(pixels);
+    NoiseRounds rounds(pixels);
+    auto add = [&](int pass) {
+        std::vector<Color> colours(pixels);
+        for (size_t i = 0; i < pixels; i++) {
+            double c = i < 7 ? 0.5 : pass % 2 ? 0.75 : 0.25;
+            colours[i] = rounds.renders(i, pass) ? Color(c, c, c) : Color(); // as the renderer leaves them
+        }
+        NewPass p{pass, colours};
+        rounds.add(p);
+        sum.add(p);
+        rounds.count(sum.passes());
+    };
+    // Every pixel is in the rounds before pass 8.
+    for (int pass = 0; pass < 7; pass++) {
+        add(pass);
+        EXPECT_EQ(rounds.choose_next(sum, 8, 0.1), pass % 2 ? NoiseRounds::NEXT_CHOSEN : NoiseRounds::WAITING);
+    }
+    EXPECT_EQ(rounds.chosen(), 4);
+    add(7);
+    // Pixel 7's halves differ by 0.5 in each channel: for 4 passes each,
+    // 0.5^2 / (1/4 + 1/4) estimates the variance of one pass, over 8 that of
+    // their mean; the picture's squares are 3 0.5^2 8.
+    const double variance = 3 * 0.25 / 0.5 / 8;
+    EXPECT_DOUBLE_EQ(rounds.error(sum), std::sqrt(variance / 6.0));
+    EXPECT_EQ(rounds.choose_next(sum, 8, 0.1), NoiseRounds::NEXT_CHOSEN);
+    const uint32_t chosen[pixels] = {4, 4, 4, 4, 4, 4, 5, 5}; // pixel 6 for its neighbour's sake
+    EXPECT_TRUE(std::equal(rounds.rounds.begin(), rounds.rounds.end(), chosen));
+    EXPECT_EQ(rounds.choose_next(sum, 8, 1.0), NoiseRounds::WAITING); // a round is chosen once
+    add(8);
+    add(9);
+    EXPECT_EQ(rounds.passes_of(0), 8);
+    EXPECT_EQ(rounds.passes_of(7), 10);
+    EXPECT_EQ(rounds.odd_passes_of(7), 5);
+    expect_same(rounds.mean(sum, 0), Color(0.5, 0.5, 0.5));
+    expect_same(rounds.mean(sum, 7), Color(0.5, 0.5, 0.5));
+    EXPECT_EQ(rounds.choose_next(sum, 8, 0.18), NoiseRounds::FINISHED); // the picture's error is under the target
+    EXPECT_DOUBLE_EQ(rounds.error(sum), std::sqrt(3 * 0.25 / 0.4 / 10 / 6.0));
+
+    // A state that left other pixels out of a round both chose.
+    NoiseRounds other(pixels);
+    other.chosen_rounds = 5;
+    other.rounds.assign(pixels, 5);
+    std::string why;
+    EXPECT_FALSE(rounds.merge(other, &why));
+    EXPECT_EQ(why, "other pixels in round 4");
+    other.rounds = rounds.rounds;
+    other.rounds[0] = 4;
+    EXPECT_TRUE(rounds.merge(other, &why)) << why;
 }
 
 // An OpenEXR file as OpenEXR's own library reads it: its windows, the pixel

@@ -288,7 +288,7 @@ TEST_F(Shading, SobolSamplerKeepsEachGroupANet)
     };
     auto paths = [](int pass, int rays) {
         std::vector<Path> out(rays);
-        PixelDraws draws(Sampler::sobol, 3, 7, pass, rays);
+        PixelDraws draws(PassSampling{Sampler::sobol, rays, false}, 3, 7, pass);
         for (Path &p : out) {
             EXPECT_TRUE(begin_path());
             for (uint32_t &v : p.position) {
@@ -342,12 +342,12 @@ TEST_F(Shading, SobolSamplerKeepsEachGroupANet)
     for (int i = 0; i < 64; i++) {
         double u, t;
         {
-            PixelDraws draws(Sampler::sobol, i, 0, 0, 1);
+            PixelDraws draws(PassSampling{Sampler::sobol, 1, false}, i, 0, 0);
             begin_path();
             u = random_unit();
             t = random_unit();
         }
-        PixelDraws draws(Sampler::sobol, i, 0, 0, 1);
+        PixelDraws draws(PassSampling{Sampler::sobol, 1, false}, i, 0, 0);
         begin_path();
         Vector3 d = random_direction();
         double z = 1.0 - 2.0 * u, r = std::sqrt(1.0 - z * z);

@@ -25,6 +25,7 @@ void set_parallel_run(const ParallelRun &settings)
     state_key.rays = rays_cast(run.rays);
     state_key.inv_gamma = run.inv_gamma;
     state_key.sampler = run.sampler;
+    state_key.noise = run.noise;
 }
 // The state file, held from before the first pixel to the end of the run.
 static StateLock held_state;
@@ -44,6 +45,11 @@ bool prepare_state(uint64_t scene_key)
     std::string why;
     if (!held_state.hold(run.state_file, &why)) {
         fprintf(stderr, "cannot use state file %s: %s\n", run.state_file, why.c_str());
+        return false;
+    }
+    if (run.rounds_of != nullptr && held_state.holds(run.rounds_of)) {
+        fprintf(stderr, "cannot use state file %s: the same file as %s, whose rounds it takes\n", run.state_file,
+                run.rounds_of);
         return false;
     }
     return not_a_state(run.output, run.state_file, held_state.holds(run.output));
@@ -142,18 +148,21 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         }
         int shared;
         if (owner.empty()) {
-            merged.key = one.key;
-            merged.sum = PassSum(one.sum.pixels());
+            merged.begin(one.key, one.sum.pixels());
         }
-        if (!merged.sum.merge(one.sum, &shared)) {
-            fprintf(stderr, "cannot merge state file %s: pass %d is in %s too\n", name, shared, owner[shared]);
+        if (!merged.merge(one, &shared, &why)) {
+            if (shared >= 0) {
+                fprintf(stderr, "cannot merge state file %s: pass %d is in %s too\n", name, shared, owner[shared]);
+            } else {
+                fprintf(stderr, "cannot merge state file %s: %s than %s\n", name, why.c_str(), inputs[0]);
+            }
             return 1;
         }
         for (int pass : one.sum.passes()) {
             owner[pass] = name;
         }
     }
-    if (!merged_file.write(merged.key, merged.sum, nullptr, &why)) {
+    if (!merged_file.write(merged, nullptr, &why)) {
         fprintf(stderr, "failed to write state file %s: %s\n", merged_name, why.c_str());
         return 1;
     }
@@ -164,7 +173,7 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
     use_gamma(merged.key.inv_gamma);
     std::vector<uint32_t> pixels(merged.sum.pixels());
     for (size_t i = 0; i < pixels.size(); i++) {
-        pixels[i] = pack(merged.sum.mean(i));
+        pixels[i] = pack(merged.mean(i));
     }
     int rows = merged.key.row_end - merged.key.row_begin;
     FramePlace place;
@@ -175,7 +184,7 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
     colours.row = [&merged](int y, Color *out) {
         size_t at = static_cast<size_t>(y) * merged.key.width;
         for (int x = 0; x < merged.key.width; x++) {
-            out[x] = merged.sum.mean(at + x);
+            out[x] = merged.mean(at + x);
         }
     };
     if (!write_image(picture_name, ImageFile::by_name(picture_name, exr_float), pixels.data(), merged.key.width, rows,
@@ -209,6 +218,19 @@ static void minutes(double secs, char text[32])
     snprintf(text, 32, "%ld:%02ld", s / 60, s % 60);
 }
 
+// "  noise 1.83%" with a noise target, "  noise --" before there is an
+// estimate; nothing without one.
+static void noise_words(const PassRender &r, char text[32])
+{
+    if (run.noise <= 0.0) {
+        text[0] = 0;
+    } else if (r.noise() < 0.0) {
+        snprintf(text, 32, "  noise --");
+    } else {
+        snprintf(text, 32, "  noise %.2f%%", 100.0 * r.noise());
+    }
+}
+
 // " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the parallel
 // mode's progress over every pass it renders, with the time left at the pace
 // so far.
@@ -217,10 +239,11 @@ void print_pass_progress(const PassRender &r)
     int progr = static_cast<int>(100.0 * r.fraction_done());
     char bar[51];
     progress_bar(progr, bar);
-    char pass[32], left[32];
+    char pass[32], left[32], noise[32];
     pass_number(r, pass);
     minutes(r.seconds_left(), left);
-    report(" rendering: [%s] %d%%  pass %s %6s left\r", bar, progr, pass, left);
+    noise_words(r, noise);
+    report(" rendering: [%s] %d%%  pass %s%s %6s left\r", bar, progr, pass, noise, left);
 }
 
 void print_pass_line(const PassRender &r, int *shown)
@@ -229,9 +252,10 @@ void print_pass_line(const PassRender &r, int *shown)
     // milestone passed between two looks still gets its line.
     bool tenths = r.passes_planned() == 1;
     int now = tenths ? static_cast<int>(10.0 * r.fraction_done()) : r.passes_rendered();
-    char taken[32], left[32];
+    char taken[32], left[32], noise[32];
     minutes(r.elapsed(), taken);
     minutes(r.seconds_left(), left);
+    noise_words(r, noise);
     while (*shown < now) {
         int k = ++*shown;
         char pass[32];
@@ -246,7 +270,7 @@ void print_pass_line(const PassRender &r, int *shown)
             snprintf(pass, sizeof pass, "%d", k);
             percent = static_cast<int>(100.0 * r.fraction_done());
         }
-        report(" rendering: pass %s %3d%%  %s taken %6s left\n", pass, percent, taken, left);
+        report(" rendering: pass %s %3d%%%s  %s taken %6s left\n", pass, percent, noise, taken, left);
     }
 }
 
@@ -264,6 +288,7 @@ PassRender::Plan pass_plan()
     plan.state = run.state_file != nullptr ? &held_state : nullptr;
     plan.key = state_key;
     plan.sampler_given = run.sampler_given;
+    plan.rounds_of = run.rounds_of;
     plan.keep_colours = run.keep_colours;
     return plan;
 }
@@ -299,6 +324,17 @@ bool check_passes(const PassRender &r, bool *told)
     return true;
 }
 
+// "noise: 1.83%" (or "noise: --" before there is an estimate), with a noise
+// target.
+static void print_noise(const PassRender &r)
+{
+    char text[32];
+    noise_words(r, text);
+    if (text[0] != 0) {
+        report("noise:%s\n", text + 7);
+    }
+}
+
 bool print_pass_plan()
 {
     PassRender r(pass_plan(), run.pixel_colour, run.pack_color, nullptr);
@@ -319,6 +355,7 @@ bool print_pass_plan()
     }
     report("passes held: %d\npasses to render:%s\nsampler: %s\n", static_cast<int>(r.passes_held().size()),
            ranges.empty() ? " none" : ranges.c_str(), sampler_name(r.sampler()));
+    print_noise(r);
     return true;
 }
 
@@ -373,6 +410,7 @@ bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
     sig = sig != 0 ? sig : take_signal();
     release_signals();
     report(terminal ? "\npasses done: %d\n" : "passes done: %d\n", r.passes_in_picture());
+    print_noise(r);
     bool whole = r.passes_in_picture() > 0;
     if (whole && !picture->write(image, shown_colours(r))) {
         fprintf(stderr, "failed to write image: %s: %s\n", run.output, picture->reason());

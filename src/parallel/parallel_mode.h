@@ -25,6 +25,8 @@ struct ParallelRun {
     bool keep_colours = false;        // the picture holds linear colours, not only packed ones
     Sampler sampler = Sampler::sobol; // of a new frame; a state continues with its own
     bool sampler_given = false;       // unless named: then a state of another is refused
+    double noise = 0.0;               // the noise target; 0: none
+    const char *rounds_of = nullptr;  // a state to take the rounds of, with -noise
     PixelColour pixel_colour = nullptr;
     ColourPacker pack_color = nullptr;
 };

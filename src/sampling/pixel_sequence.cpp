@@ -15,11 +15,13 @@ const uint64_t GOLDEN = 0x9E3779B97F4A7C15ull;
 
 } // namespace
 
-PixelSequence::PixelSequence(int x, int y, int pass, int rays)
-    : pixel_key(mix(static_cast<uint64_t>(static_cast<uint32_t>(y)) << 32 | static_cast<uint32_t>(x))),
-      pass_reversed(sobol::reverse_bits(static_cast<uint32_t>(pass))),
-      first_index(static_cast<uint64_t>(static_cast<uint32_t>(pass)) * static_cast<uint32_t>(rays))
+PixelSequence::PixelSequence(int x, int y, int pass, int rays, bool halves)
 {
+    uint32_t copy = halves ? static_cast<uint32_t>(pass) & 1 : 0;
+    uint32_t run = halves ? static_cast<uint32_t>(pass) >> 1 : static_cast<uint32_t>(pass);
+    pixel_key = mix((static_cast<uint64_t>(static_cast<uint32_t>(y)) << 32 | static_cast<uint32_t>(x)) + copy * GOLDEN);
+    pass_reversed = sobol::reverse_bits(run);
+    first_index = static_cast<uint64_t>(run) * static_cast<uint32_t>(rays);
 }
 
 void PixelSequence::begin_path()

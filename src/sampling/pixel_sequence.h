@@ -30,7 +30,9 @@
 class PixelSequence
 {
   public:
-    PixelSequence(int x, int y, int pass, int rays);
+    // With halves, the even and the odd passes are the passes of two copies
+    // of their own (pass 2q + c being pass q of copy c).
+    PixelSequence(int x, int y, int pass, int rays, bool halves);
 
     // The next path of the pixel begins: its position's group is open.
     void begin_path();

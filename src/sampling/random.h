@@ -46,12 +46,23 @@ class PixelRandom
 // of its own. The numbers are stored in state files.
 enum class Sampler : uint32_t { hash = 0, sobol = 1 };
 
+// How every pixel of a pass draws: from which sampler, casting how many
+// rays, and whether the even and the odd passes draw from two independent
+// copies of the sequence, so that the means of the two halves of the passes
+// are independent estimates of the picture, whose difference tells its noise
+// (halves of one sequence are not: each is stratified unlike the other).
+struct PassSampling {
+    Sampler sampler = Sampler::sobol;
+    int rays = 1;
+    bool halves = false;
+};
+
 // The draws of one pixel in one pass, from the sampler chosen.
 class PixelSampler
 {
   public:
-    PixelSampler(Sampler sampler, int x, int y, int pass, int rays)
-        : sobol(sampler == Sampler::sobol), stream(x, y, pass), sequence(x, y, pass, rays)
+    PixelSampler(const PassSampling &how, int x, int y, int pass)
+        : sobol(how.sampler == Sampler::sobol), stream(x, y, pass), sequence(x, y, pass, how.rays, how.halves)
     {
     }
 

@@ -18,7 +18,7 @@ bool sampler_named(const char *name, Sampler *sampler)
     return false;
 }
 
-PixelDraws::PixelDraws(Sampler sampler, int x, int y, int pass, int rays) : sampler(sampler, x, y, pass, rays)
+PixelDraws::PixelDraws(const PassSampling &how, int x, int y, int pass) : sampler(how, x, y, pass)
 {
     pixel_sampler = &this->sampler;
 }

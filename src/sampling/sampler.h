@@ -10,12 +10,12 @@ const char *sampler_name(Sampler sampler);
 // The sampler of that name; false for any other name.
 bool sampler_named(const char *name, Sampler *sampler);
 
-// Pixel (x, y) of pass `pass`, which casts `rays` paths, draws from the
-// sampler given on this thread while this lives.
+// Pixel (x, y) of pass `pass` draws as `how` says on this thread while this
+// lives.
 class PixelDraws
 {
   public:
-    PixelDraws(Sampler sampler, int x, int y, int pass, int rays);
+    PixelDraws(const PassSampling &how, int x, int y, int pass);
     ~PixelDraws();
     PixelDraws(const PixelDraws &) = delete;
     PixelDraws &operator=(const PixelDraws &) = delete;
