@@ -7,35 +7,36 @@ thread_local PixelSampler *pixel_sampler = nullptr;
 namespace
 {
 
-// sin(a) and cos(a) for a in [0, pi/4], by their Taylor series to the
-// 17th and 16th power (within 1e-16 there), in Horner's order: the C
-// library's functions may round differently on other machines.
+// The Taylor series of (a - sin a) / a^3 and (cos a - 1) / a^2 in a^2, from
+// the terms of the 17th and 16th power of a down: within 1e-16 for a in
+// [0, pi/4]. (Subtracting a term and adding its negative round alike.)
+const double SIN_TERMS[8] = {-1.0 / 355687428096000.0, 1.0 / 1307674368000.0, -1.0 / 6227020800.0, 1.0 / 39916800.0,
+                             -1.0 / 362880.0,          1.0 / 5040.0,          -1.0 / 120.0,        1.0 / 6.0};
+const double COS_TERMS[8] = {1.0 / 20922789888000.0, -1.0 / 87178291200.0, 1.0 / 479001600.0, -1.0 / 3628800.0,
+                             1.0 / 40320.0,          -1.0 / 720.0,         1.0 / 24.0,        -0.5};
+
+// The polynomial of those terms at a2, in Horner's order.
+double series(const double (&terms)[8], double a2)
+{
+    double p = terms[0];
+    for (int k = 1; k < 8; k++) {
+        p = p * a2 + terms[k];
+    }
+    return p;
+}
+
+// sin(a) and cos(a) for a in [0, pi/4], from their series: the C library's
+// functions may round differently on other machines.
 double sin_eighth(double a)
 {
     double a2 = a * a;
-    double p = -1.0 / 355687428096000.0;
-    p = p * a2 + 1.0 / 1307674368000.0;
-    p = p * a2 - 1.0 / 6227020800.0;
-    p = p * a2 + 1.0 / 39916800.0;
-    p = p * a2 - 1.0 / 362880.0;
-    p = p * a2 + 1.0 / 5040.0;
-    p = p * a2 - 1.0 / 120.0;
-    p = p * a2 + 1.0 / 6.0;
-    return a - (a * a2) * p;
+    return a - (a * a2) * series(SIN_TERMS, a2);
 }
 
 double cos_eighth(double a)
 {
     double a2 = a * a;
-    double p = 1.0 / 20922789888000.0;
-    p = p * a2 - 1.0 / 87178291200.0;
-    p = p * a2 + 1.0 / 479001600.0;
-    p = p * a2 - 1.0 / 3628800.0;
-    p = p * a2 + 1.0 / 40320.0;
-    p = p * a2 - 1.0 / 720.0;
-    p = p * a2 + 1.0 / 24.0;
-    p = p * a2 - 0.5;
-    return 1.0 + a2 * p;
+    return 1.0 + a2 * series(COS_TERMS, a2);
 }
 
 // cos and sin of 2 pi t, t in [0, 1]: the circle in eighths, each from the
