@@ -16,10 +16,10 @@ Color PassRender::shown_colour(size_t i) const
 }
 
 // Whether a state read is of this frame (taking its sampler when none was
-// named); false with *why set.
-bool PassRender::of_this_frame(const State &saved, const std::string &whose, std::string *why)
+// named, and it is the first read); false with *why set.
+bool PassRender::of_this_frame(const State &saved, bool first, const std::string &whose, std::string *why)
 {
-    if (!plan.sampler_given) {
+    if (!plan.sampler_given && first) {
         state.key.sampler = saved.key.sampler;
     }
     std::string differs = key_difference(saved.key, state.key);
@@ -39,11 +39,11 @@ bool PassRender::read_saved(std::string *why)
             *why = whose + *why;
             return false;
         }
-        if (!of_this_frame(base, whose, why)) {
+        if (!of_this_frame(base, true, whose, why)) {
             return false;
         }
     }
-    if (have_own && !(plan.state->read(&saved, why) && of_this_frame(saved, "", why))) {
+    if (have_own && !(plan.state->read(&saved, why) && of_this_frame(saved, plan.rounds_of == nullptr, "", why))) {
         return false;
     }
     if (plan.rounds_of == nullptr) {

@@ -94,7 +94,7 @@ class PassRender
     const std::string &state_error() const { return state_why; }
 
   private:
-    bool of_this_frame(const State &saved, const std::string &whose, std::string *why);
+    bool of_this_frame(const State &saved, bool first, const std::string &whose, std::string *why);
     void want_passes();
     double noise_estimate() const;
     bool next_pass();
