@@ -69,6 +69,12 @@ scan_rt_options() {
         echo "$prog sets ${args[$i]} itself" >&2
         exit 2
         ;;
+      # A round of a noise target is chosen from the passes of the rounds
+      # before it: the jobs would have to go round by round.
+      -noise | -rounds-of)
+        echo "$prog does not render the rounds of -noise: rt -noise renders them on one machine" >&2
+        exit 2
+        ;;
       *)
         scenes+=("$i")
         name=${args[$i]}

@@ -486,6 +486,8 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
         {"", "-passes 9 -state 's t.state' -o './s t.state'" + opts, "",
          "render-farm: the picture ./s t.state would replace the state\n", 2},
         {"", "-bands 2 -threads 2" + opts, "", "render-farm sets -threads itself\n", 2},
+        {"", "-passes 2 -noise .01" + opts, "",
+         "render-farm does not render the rounds of -noise: rt -noise renders them on one machine\n", 2},
         {remote, "--sshloginfile hosts -passes 2 -o 's p.ppm' -size 40x30 -rays 16 " + quoted(far),
          "pass 1 of 2 done, #:## left\npass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
         // A state of the hash streams goes on with them, named or not.
