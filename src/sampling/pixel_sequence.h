@@ -52,16 +52,12 @@ class PixelSequence
   private:
     void open_group();
     int beyond_the_sequence(uint32_t d) const;
-    // The XOR that scrambles the values of draw d of the group: Wellons's
-    // 32-bit integer hash of the group's key and d.
+    // The XOR that scrambles the values of draw d of the group: the top of
+    // a product of the group's key (itself a full hash), d flipping some of
+    // its bits, which the product carries to all of the top.
     uint32_t value_mask(uint32_t d) const
     {
-        uint32_t x = static_cast<uint32_t>(key >> 32) + d;
-        x ^= x >> 16;
-        x *= 0x7feb352du;
-        x ^= x >> 15;
-        x *= 0x846ca68bu;
-        return x ^ (x >> 16);
+        return static_cast<uint32_t>(((key ^ (d * 0x5851F42D4C957F2Dull)) * 0x94D049BB133111EBull) >> 32);
     }
 
     uint64_t pixel_key;

@@ -2,45 +2,32 @@
 
 #include <cmath>
 
-thread_local PixelSampler *pixel_sampler = nullptr;
+__thread PixelSampler *pixel_sampler = nullptr;
 
 namespace
 {
 
-// The Taylor series of (a - sin a) / a^3 and (cos a - 1) / a^2 in a^2, from
-// the terms of the 17th and 16th power of a down: within 1e-16 for a in
-// [0, pi/4]. (Subtracting a term and adding its negative round alike.)
+// The Taylor series of (a - sin a) / a^3 in a^2, from the term of the 17th
+// power of a down: within 1e-16 for a in [0, pi/4]. (Subtracting a term and
+// adding its negative round alike.)
 const double SIN_TERMS[8] = {-1.0 / 355687428096000.0, 1.0 / 1307674368000.0, -1.0 / 6227020800.0, 1.0 / 39916800.0,
                              -1.0 / 362880.0,          1.0 / 5040.0,          -1.0 / 120.0,        1.0 / 6.0};
-const double COS_TERMS[8] = {1.0 / 20922789888000.0, -1.0 / 87178291200.0, 1.0 / 479001600.0, -1.0 / 3628800.0,
-                             1.0 / 40320.0,          -1.0 / 720.0,         1.0 / 24.0,        -0.5};
 
-// The polynomial of those terms at a2, in Horner's order.
-double series(const double (&terms)[8], double a2)
-{
-    double p = terms[0];
-    for (int k = 1; k < 8; k++) {
-        p = p * a2 + terms[k];
-    }
-    return p;
-}
-
-// sin(a) and cos(a) for a in [0, pi/4], from their series: the C library's
-// functions may round differently on other machines.
+// sin(a) for a in [0, pi/4], from the series in Horner's order: the C
+// library's sine may round differently on other machines.
 double sin_eighth(double a)
 {
     double a2 = a * a;
-    return a - (a * a2) * series(SIN_TERMS, a2);
-}
-
-double cos_eighth(double a)
-{
-    double a2 = a * a;
-    return 1.0 + a2 * series(COS_TERMS, a2);
+    double p = SIN_TERMS[0];
+    for (int k = 1; k < 8; k++) {
+        p = p * a2 + SIN_TERMS[k];
+    }
+    return a - (a * a2) * p;
 }
 
 // cos and sin of 2 pi t, t in [0, 1]: the circle in eighths, each from the
-// series on [0, pi/4], counted from the nearer of its two ends.
+// series on [0, pi/4], counted from the nearer of its two ends. Chosen by
+// index rather than by branch: the eighths come at random.
 void unit_circle(double t, double *c, double *s)
 {
     double eighths = t * 8.0; // exact
@@ -48,35 +35,17 @@ void unit_circle(double t, double *c, double *s)
     double f = eighths - whole; // exact
     int octant = static_cast<int>(whole) & 7;
     const double quarter_pi = 0.78539816339744830962;
-    double a = (octant & 1 ? 1.0 - f : f) * quarter_pi;
-    double sa = sin_eighth(a), ca = cos_eighth(a);
-    // (cos, sin) of the octant's start, or of its end for odd octants.
-    switch (octant) {
-    case 0:
-        *c = ca, *s = sa;
-        break;
-    case 1:
-        *c = sa, *s = ca;
-        break;
-    case 2:
-        *c = -sa, *s = ca;
-        break;
-    case 3:
-        *c = -ca, *s = sa;
-        break;
-    case 4:
-        *c = -ca, *s = -sa;
-        break;
-    case 5:
-        *c = -sa, *s = -ca;
-        break;
-    case 6:
-        *c = sa, *s = -ca;
-        break;
-    default:
-        *c = ca, *s = -sa;
-        break;
-    }
+    const double from_end[2] = {f, 1.0 - f};
+    double a = from_end[octant & 1] * quarter_pi;
+    // The cosine from the sine: at least the root of a half there, where the
+    // root loses no accuracy.
+    double sine = sin_eighth(a);
+    const double cos_sin[2] = {std::sqrt(1.0 - sine * sine), sine};
+    // Octants 1, 2, 5 and 6 swap the two; the cosine is negative in
+    // octants 2 to 5, the sine in 4 to 7 (a product by -1 is exact).
+    int swap = ((octant + 1) >> 1) & 1;
+    *c = cos_sin[swap] * (1.0 - 2.0 * (((octant + 2) >> 2) & 1));
+    *s = cos_sin[swap ^ 1] * (1.0 - 2.0 * (octant >> 2));
 }
 
 } // namespace

@@ -91,7 +91,10 @@ class PixelSampler
 // The draws of the pixel this thread is rendering, or null in the classic
 // mode, where every number comes from the C library's one unseeded rand()
 // sequence and the order of draws across the whole frame fixes the picture.
-extern thread_local PixelSampler *pixel_sampler;
+// (__thread, not thread_local: a variable that cannot have a dynamic
+// initialiser, which other files then read without C++'s check for one,
+// at every draw.)
+extern __thread PixelSampler *pixel_sampler;
 
 // Every random number of a render comes through here.
 inline int random_int()

@@ -62,7 +62,7 @@ constexpr ByteTables make_tables()
                         x ^= d.v[31 - 8 * byte - b];
                     }
                 }
-                tables.t[dim][byte][bits] = x;
+                tables.t[byte][bits][dim] = x;
             }
         }
     }
