@@ -49,4 +49,5 @@ def main():
         print("%.6f" % relative_error(ref, pic))
 
 
-main()
+if __name__ == "__main__":
+    main()
