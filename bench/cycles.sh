@@ -10,7 +10,8 @@
 # building; printed are the median and range over the rounds, and the ratio
 # of the medians, of the wall time and of the processor time (the second
 # swings less on a busy machine). Blender is needed only here: installed if
-# missing.
+# missing. First bench/cycles_check.sh checks that Cycles lights and frames
+# the scenes as rt does.
 set -e
 rt=$(realpath "$1")
 rounds=${2:-3}
@@ -19,6 +20,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 if ! command -v blender > /dev/null; then
     apt-get install -y blender > /dev/null
 fi
+"$here"/cycles_check.sh "$rt"
 work=$(mktemp -d "${TMPDIR:-/tmp}/rt-cycles.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cp "$here"/../scenes/*.scene "$here"/../scenes/*.mesh "$work"/

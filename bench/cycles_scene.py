@@ -1,6 +1,6 @@
 """Builds an rt scene file's scene in Blender and renders it with Cycles.
 
-    blender -b --factory-startup -P bench/cycles_scene.py -- SCENE SAMPLES SIZE OUT
+    blender -b --factory-startup -P bench/cycles_scene.py -- SCENE SAMPLES SIZE OUT [NOISE [CLAMP]]
 
 Run from the folder of SCENE (mesh data files are named relative to it). The
 scene is what rt renders, as near as Cycles allows: the same camera (rt's
@@ -11,9 +11,17 @@ radius 0 with constant falloff, a diffuse plus glossy material with
 emission, four bounces after the primary hit (rt's depth of five), SAMPLES
 samples a pixel on two threads, no denoising, no adaptive sampling. Prints
 "cycles seconds: T" (the render alone, without building the scene).
+
+OUT ending in .pfm gets the linear colours as a float map (as rt writes
+one), any other name a PNG of the colours as they are. NOISE, when above 0,
+turns adaptive sampling on with that noise threshold (SAMPLES the most a
+pixel gets); CLAMP, when above 0, caps every sample's direct and indirect
+light at that value, as rt caps every path at 1.
 """
 import math
+import os
 import re
+import struct
 import sys
 import time
 
@@ -156,8 +164,23 @@ def load_mesh(line):
     add_mesh(fname, verts, faces, material(line), True)
 
 
+def write_pfm(exr, out):
+    """The colours of an OpenEXR file as a float map: little-endian 32-bit
+    floats, rows bottom to top (Blender's order too)."""
+    image = bpy.data.images.load(exr)
+    w, h = image.size
+    rgba = list(image.pixels)
+    rgb = [rgba[i] for i in range(len(rgba)) if i % 4 != 3]
+    with open(out, "wb") as f:
+        f.write(b"PF\n%d %d\n-1.0\n" % (w, h))
+        f.write(struct.pack("<%df" % len(rgb), *rgb))
+
+
 def main():
-    scene_file, samples, size, out = sys.argv[sys.argv.index("--") + 1:][:4]
+    args = sys.argv[sys.argv.index("--") + 1:]
+    scene_file, samples, size, out = args[:4]
+    noise = float(args[4]) if len(args) > 4 else 0.0
+    clamp = float(args[5]) if len(args) > 5 else 0.0
     bpy.ops.wm.read_factory_settings(use_empty=True)
     scene = bpy.context.scene
     world = bpy.data.worlds.new("black")
@@ -168,7 +191,12 @@ def main():
         if kind == "c":
             p, t, fov = nums(line, "p", 3), nums(line, "t", 3), nums(line, "fov", 1)
             cam = bpy.data.cameras.new("cam")
-            cam.angle = fov[0] * math.pi / 180.0
+            # rt's image plane is spanned by cross(up, d) and cross(d, that),
+            # left unnormalised: a camera tilted up or down by an angle a sees
+            # a view narrower by cos(a), both across and up.
+            d = [t[i] - p[i] for i in range(3)]
+            tilt_cos = math.hypot(d[0], d[2]) / math.sqrt(sum(x * x for x in d))
+            cam.angle = 2.0 * math.atan(tilt_cos * math.tan(fov[0] * math.pi / 360.0))
             obj = bpy.data.objects.new("cam", cam)
             obj.location = to_blender(p)
             obj.rotation_euler = (to_blender(t) - to_blender(p)).to_track_quat("-Z", "Z").to_euler()
@@ -178,6 +206,9 @@ def main():
             p, c = nums(line, "p", 3), nums(line, "c", 3)
             light = bpy.data.lights.new("l", "POINT")
             light.shadow_soft_size = 0.0
+            # The light's power (10 W by default) multiplies its emission
+            # node's strength: 1 leaves the node's alone.
+            light.energy = 1.0
             light.use_nodes = True
             nodes, links = light.node_tree.nodes, light.node_tree.links
             falloff = nodes.new("ShaderNodeLightFalloff")
@@ -212,7 +243,12 @@ def main():
     cycles = scene.cycles
     cycles.device = "CPU"
     cycles.samples = int(samples)
-    cycles.use_adaptive_sampling = False
+    cycles.use_adaptive_sampling = noise > 0.0
+    if noise > 0.0:
+        cycles.adaptive_threshold = noise
+    if clamp > 0.0:
+        cycles.sample_clamp_direct = clamp
+        cycles.sample_clamp_indirect = clamp
     cycles.use_denoising = False
     cycles.max_bounces = 4
     cycles.diffuse_bounces = 4
@@ -225,11 +261,19 @@ def main():
     w, h = (int(x) for x in size.split("x"))
     scene.render.resolution_x, scene.render.resolution_y = w, h
     scene.render.resolution_percentage = 100
-    scene.render.filepath = out
-    scene.render.image_settings.file_format = "PNG"
+    float_map = out.endswith(".pfm")
+    scene.render.filepath = out + ".exr" if float_map else out
+    if float_map:
+        scene.render.image_settings.file_format = "OPEN_EXR"
+        scene.render.image_settings.color_depth = "32"
+    else:
+        scene.render.image_settings.file_format = "PNG"
     start = time.time()
     bpy.ops.render.render(write_still=True)
     print("cycles seconds: %.3f" % (time.time() - start))
+    if float_map:
+        write_pfm(out + ".exr", out)
+        os.remove(out + ".exr")
 
 
 main()

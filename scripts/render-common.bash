@@ -81,11 +81,17 @@ scan_rt_options() {
         width=${BASH_REMATCH[1]} height=${BASH_REMATCH[2]}
         i=$((i + 1))
         ;;
-      -rays | -gamma) i=$((i + 1)) ;;
+      -rays | -gamma | -sampler) i=$((i + 1)) ;;
       -nosdl) ;;
       --help) print_help ;;
       -threads | -rows | -o | -passes | -state | -time | -merge | -plan | --version)
         echo "$prog sets ${args[$i]} itself" >&2
+        exit 2
+        ;;
+      # A round of a noise target is chosen from the passes of the rounds
+      # before it: the jobs would have to go round by round.
+      -noise | -rounds-of)
+        echo "$prog does not render the rounds of -noise: rt -noise renders them on one machine" >&2
         exit 2
         ;;
       *)
@@ -147,8 +153,10 @@ follow_links() { # PATH
 # Asks rt which passes of RANGE (P or A:B; none for a check alone) the state
 # file STATE (if any) lacks, after the checks a run of its own makes before
 # its first pixel: the scene files, the state, which must be of this frame,
-# and the output OUT. Sets held, the number of passes the state holds, and
-# ranges, the passes to render (A:B each). Ends the script with rt's message
+# and the output OUT. Sets held, the number of passes the state holds,
+# ranges, the passes to render (A:B each), and sampler, the sampler they are
+# drawn from (the state's, which a job with a state of its own must be told;
+# empty from an rt that has one only). Ends the script with rt's message
 # when rt refuses, the name STATE in it shown as SHOWN (a copy is read in
 # place of the state a run holds).
 plan_passes() { # RT RANGE STATE SHOWN OUT RT-OPTIONS...
@@ -168,9 +176,11 @@ plan_passes() { # RT RANGE STATE SHOWN OUT RT-OPTIONS...
   fi
   held=0
   ranges=()
+  sampler=""
   while IFS= read -r line; do
     case "$line" in
       "passes held: "*) held=${line#passes held: } ;;
+      "sampler: "*) sampler=${line#sampler: } ;;
       "passes to render: none") planned=1 ;;
       "passes to render: "*) read -r -a ranges <<< "${line#passes to render: }" && planned=1 ;;
     esac

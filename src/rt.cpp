@@ -53,6 +53,10 @@ int pass_begin = 0;
 int pass_end = -1;
 double time_box = -1.0;
 const char *state_file = nullptr;
+Sampler sampler = Sampler::sobol;
+bool sampler_given = false;
+double noise_target = 0.0;
+const char *rounds_of = nullptr;
 
 uint32_t *image = nullptr;
 SDL_Surface *fbsurf = nullptr;
@@ -108,6 +112,7 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
     // the Lambert and Phong terms; no falloff, no pdf. The count is read
     // anew before each light.
     for (int i = 0; i < static_cast<int>(scene.lights.size()); i++) {
+        begin_draws();
         const Object *light = scene.lights[i];
         Ray shadow_ray;
         shadow_ray.origin = p;
@@ -137,6 +142,7 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
     double avg_spec = ((mat->ks.x + mat->ks.y) + mat->ks.z) / 3.0;
     double avg_diff = ((mat->kd.x + mat->kd.y) + mat->kd.z) / 3.0;
     double range = avg_spec + avg_diff > 1.0 ? avg_spec + avg_diff : 1.0;
+    begin_draws(1); // the lobe's choice, then its direction
     double rnd = random_unit() * range;
 
     if (avg_diff > rnd) {
@@ -169,7 +175,7 @@ Color shade(const Ray &ray, IntInfo *min_info, int depth)
 Color avg_color(double pxl_width, double pxl_height, double x, double y, int depth)
 {
     if (depth == 0) {
-        if (rays_ppxl > 1) {
+        if (begin_path() || rays_ppxl > 1) {
             // The x offset takes the first draw; each offset is summed
             // before the centre is added.
             x = (random_unit() * pxl_width + (-0.5 * pxl_width)) + x;
@@ -529,8 +535,8 @@ static void pause_window(int ms)
     SDL_Delay(ms);
 }
 
-static const PassWindow pass_window = {serve_window_event, update, show_pass_caption, print_completion_now, cleanup,
-                                       pause_window};
+static const PassWindow pass_window = {serve_window_event,   update,  show_pass_caption,
+                                       print_completion_now, cleanup, pause_window};
 
 // ---- program driver ----
 
@@ -583,6 +589,14 @@ static void print_usage()
            "  -time S     with -threads: no pass begun that would not end within S seconds\n"
            "  -state FILE with -threads: keep the passes done in FILE after each pass,\n"
            "              and continue from the passes it holds\n"
+           "  -sampler S  with -threads: sobol (the default for a new frame) or hash,\n"
+           "              the numbers of the states saved before there was a choice;\n"
+           "              a state goes on with its own\n"
+           "  -noise T    with -threads: passes in rounds until the picture's estimated\n"
+           "              relative error is at most T (.01 for 1%%), each round on the\n"
+           "              pixels whose own is still above half of it\n"
+           "  -rounds-of STATE  with -noise and -state: render passes of the rounds\n"
+           "              that STATE's passes choose, into this run's state alone\n"
            "  -plan       with -threads: check the state file, the scene files and the\n"
            "              output, print the passes held and those the run would render,\n"
            "              and render nothing\n"
@@ -644,6 +658,10 @@ static void hand_over_settings()
     run.plan.key.row_end = band_end;
     run.plan.key.rays = rays_cast(rays_ppxl);
     run.plan.key.inv_gamma = inv_gamma;
+    run.plan.key.sampler = sampler;
+    run.plan.key.noise = noise_target;
+    run.plan.sampler_given = sampler_given;
+    run.plan.rounds_of = rounds_of;
     run.state_file = state_file;
     run.output = output;
     run.format = output_format();
@@ -690,6 +708,12 @@ static bool take_gamma(const char *value)
     return true;
 }
 
+static bool take_sampler(const char *value)
+{
+    sampler_given = sampler_named(value, &sampler);
+    return sampler_given;
+}
+
 static void print_version()
 {
     printf("rt %s\n", RT_VERSION);
@@ -721,10 +745,15 @@ static const Option OPTIONS[] = {
     {"-passes", "-passes should be followed by a number of passes, or A:B, the first pass and one past the last",
      [](const char *v) { return parse_count_or_range(v, PassSum::MAX_PASSES, &pass_begin, &pass_end); },
      Option::PARALLEL},
-    {"-time", "-time should be followed by a number of seconds", [](const char *v) { return parse_seconds(v, &time_box); },
-     Option::PARALLEL},
-    {"-state", "-state should be followed by the state file name", [](const char *v) { return take_name(v, &state_file); },
-     Option::PARALLEL},
+    {"-time", "-time should be followed by a number of seconds",
+     [](const char *v) { return parse_decimal(v, &time_box); }, Option::PARALLEL},
+    {"-state", "-state should be followed by the state file name",
+     [](const char *v) { return take_name(v, &state_file); }, Option::PARALLEL},
+    {"-sampler", "-sampler should be followed by sobol or hash", take_sampler, Option::PLAIN},
+    {"-noise", "-noise should be followed by the relative error wanted, a number above 0",
+     [](const char *v) { return parse_decimal(v, &noise_target) && noise_target > 0.0; }, Option::PARALLEL},
+    {"-rounds-of", "-rounds-of should be followed by the state file name",
+     [](const char *v) { return take_name(v, &rounds_of); }, Option::PLAIN},
     {"-plan", nullptr,
      [](const char *) {
          plan_only = true;
@@ -802,13 +831,25 @@ static bool validate()
     if (threads > band_rows()) {
         threads = band_rows();
     }
+    if (sampler_given && threads < 0) {
+        fprintf(stderr, "-sampler needs -threads: the classic mode draws from rand()\n");
+        return false;
+    }
     if (parallel_option != nullptr && threads < 0) {
         fprintf(stderr, "%s needs -threads: only the parallel mode renders in passes\n", parallel_option);
         return false;
     }
+    if (rounds_of != nullptr && (noise_target <= 0.0 || state_file == nullptr)) {
+        fprintf(stderr, "-rounds-of needs -noise and -state: the passes of a round go into a state of their own\n");
+        return false;
+    }
+    if (noise_target > 0.0 && band_end - band_begin != height) {
+        fprintf(stderr, "-noise needs the whole frame: the pixels of a round are chosen from all of them\n");
+        return false;
+    }
     if (pass_end < 0) {
-        // Only the time box, if any, ends the passes.
-        pass_end = time_box >= 0.0 ? PassSum::MAX_PASSES : 1;
+        // Only the time box or the noise target, if any, ends the passes.
+        pass_end = time_box >= 0.0 || noise_target > 0.0 ? PassSum::MAX_PASSES : 1;
     }
     return true;
 }
@@ -864,8 +905,10 @@ static int prepare_run(bool scene_loaded, const FilesKey &scene_key)
     end_on_signals();
     hand_over_settings();
     std::vector<const char *> states;
-    if (state_file != nullptr) {
-        states.push_back(state_file);
+    for (const char *state : {state_file, rounds_of}) {
+        if (state != nullptr) {
+            states.push_back(state);
+        }
     }
     if (!check_picture_target(output, &scene.input_files(), states)) {
         return 1;

@@ -7,6 +7,7 @@
 #include "files/image_file.h"
 #include "intinfo.h"
 #include "ray.h"
+#include "sampling/sampler.h"
 #include "scene.h"
 
 struct SDL_Surface;
@@ -38,6 +39,16 @@ extern int pass_begin;
 extern int pass_end;
 extern double time_box;
 extern const char *state_file;
+// The parallel mode's sampler: sobol for a new frame, a state's own to
+// continue it, unless sampler_given (-sampler) names one for both.
+extern Sampler sampler;
+extern bool sampler_given;
+// The parallel mode's noise target: passes in rounds until the picture's
+// estimated relative error is at most this; 0 for none.
+extern double noise_target;
+// A state whose passes choose the pixels of the noise target's rounds, with
+// the run's own (rendered into a state of their own); null for none.
+extern const char *rounds_of;
 
 // width x height pixels, row 0 on top, each 0x00RRGGBB.
 extern uint32_t *image;

@@ -82,7 +82,7 @@ is_picture() { # FILE RT-OPTIONS...
 jobs_running() { squeue -h -t PENDING,RUNNING,COMPLETING,CONFIGURING,SUSPENDED -o %i; }
 # The passes the state holds and lacks, as rt plans them.
 state_plan() { # PASSES
-  "$rt" -nosdl -threads 1 -plan -passes "$1" -state 's t.state' -o "$top/x.ppm" "${opts[@]}" | tail -n 2 | tr '\n' /
+  "$rt" -nosdl -threads 1 -plan -passes "$1" -state 's t.state' -o "$top/x.ppm" "${opts[@]}" | grep "^passes" | tr '\n' /
 }
 
 run -passes 4 -state 's t.state' -o 'p a.ppm' -wait "${opts[@]}"

@@ -27,6 +27,8 @@ const std::string kRows = "-rows should be followed by A:B, the first row and on
 const std::string kPasses =
     "-passes should be followed by a number of passes, or A:B, the first pass and one past the last\n";
 const std::string kTime = "-time should be followed by a number of seconds\n";
+const std::string kSampler = "-sampler should be followed by sobol or hash\n";
+const std::string kNoise = "-noise should be followed by the relative error wanted, a number above 0\n";
 const std::string kDone = "rendering completed in # msec\n";
 
 std::string report(int rays, int subdiv)
@@ -127,6 +129,21 @@ TEST(CommandLine, EveryKindOfArgument)
         {{"-threads", "2", "-time", "1e"}, "", kTime, 1},
         {{"-threads", "2", "-time", "1e999"}, "", kTime, 1},
         {{"-threads", "2", "-state"}, "", "-state should be followed by the state file name\n", 1},
+        {{"-threads", "2", "-sampler"}, "", kSampler, 1},
+        {{"-threads", "2", "-sampler", "Sobol"}, "", kSampler, 1},
+        {{"-sampler", "hash", "a.scene"}, "", "-sampler needs -threads: the classic mode draws from rand()\n", 1},
+        {{"-threads", "2", "-noise", "0"}, "", kNoise, 1},
+        {{"-threads", "2", "-noise", "1%"}, "", kNoise, 1},
+        {{"-threads", "2", "-noise"}, "", kNoise, 1},
+        {{"-noise", ".01", "a.scene"}, "", "-noise needs -threads: only the parallel mode renders in passes\n", 1},
+        {{"-threads", "2", "-noise", ".01", "-rows", "0:1", "a.scene"},
+         "",
+         "-noise needs the whole frame: the pixels of a round are chosen from all of them\n",
+         1},
+        {{"-threads", "2", "-state", "s", "-rounds-of", "t", "a.scene"},
+         "",
+         "-rounds-of needs -noise and -state: the passes of a round go into a state of their own\n",
+         1},
         {{"-time", "1", "-passes", "2", "a.scene"},
          "",
          "-time needs -threads: only the parallel mode renders in passes\n",

@@ -290,9 +290,10 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
     RunResult first = run_shell(dir.path(), "\"$RT\" -nosdl -threads 2 -passes 2 -size 8x6 -state s a.scene && "
                                             "\"$RT\" -nosdl -threads 2 -passes 2:3 -size 8x6 -state t a.scene && "
                                             "cat a.scene | \"$RT\" -nosdl -threads 2 -size 8x6 -state p /dev/stdin && "
-                                            "\"$RT\" -nosdl -threads 2 -size 8x6 -state q long.scene && mkfifo ff");
+                                            "\"$RT\" -nosdl -threads 2 -size 8x6 -state q long.scene && mkfifo ff && "
+                                            "\"$RT\" -nosdl -threads 2 -passes 4 -size 8x6 -noise .1 -state n a.scene");
     ASSERT_EQ(first.status, 0) << first.err;
-    const std::string saved = read_file(dir.file("s"));
+    const std::string saved = read_file(dir.file("s")), noise_saved = read_file(dir.file("n"));
     const std::string cont = "cannot continue from state file s: ";
     const std::string damaged = "damaged: truncated, or not as written\n";
     // An allocation of the size a damaged header claims would fail under this
@@ -321,8 +322,21 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         {"printf X >> s", "r a.scene", cont + damaged}, // one byte past the end
         {"printf '\\002' | dd of=s bs=1 seek=27 conv=notrunc 2>/dev/null", limited + "r a.scene", cont + damaged},
         {"printf 'P6\\n8 6\\n255\\n' > s", "r a.scene", cont + "not a state file of rt\n"},
-        {"printf '\\003' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
-         cont + "a state file of version 3; this rt reads versions 1 to 2\n"},
+        {"printf '\\004' | dd of=s bs=1 seek=8 conv=notrunc 2>/dev/null", "r a.scene",
+         cont + "a state file of version 4; this rt reads versions 1 to 3\n"},
+        {"printf '\\002' | dd of=s bs=1 seek=52 conv=notrunc 2>/dev/null", "r a.scene", cont + damaged},
+        {"", "r -sampler hash a.scene", cont + "saved for the sobol sampler\n"},
+        // A noise target is part of what a state is the state of.
+        {"", "r -noise .5 a.scene", cont + "saved for no noise target\n"},
+        {"", "r -noise .5 -state n a.scene", "cannot continue from state file n: saved for a noise target of 0.1\n"},
+        {"", "r -noise .1 -state x -rounds-of s a.scene",
+         "cannot continue from state file x: the rounds' state s: saved for no noise target\n"},
+        {"", "r -noise .1 -state n -rounds-of n a.scene",
+         "cannot use state file n: the same file as n, whose rounds it takes\n"},
+        {"cp n x", "r -noise .1 -state x -rounds-of n a.scene || { rm x; false; }",
+         "cannot continue from state file x: pass 0 is in n too\n"},
+        {"head -c 2000 n > x && mv x n", "r -noise .1 -state n a.scene",
+         "cannot continue from state file n: " + damaged},
         {"", "r -state ff a.scene", "cannot use state file ff: not a regular file\n"},
         {"", "r -o s a.scene", "failed to write image: s: the same file as state file s\n"},
         {"", "m m t s s", "cannot merge state file s: pass 0 is in s too\n"},
@@ -358,10 +372,11 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
         EXPECT_EQ(r.status, 1) << c.command;
         EXPECT_FALSE(file_exists(dir.file("m")));
         write_file(dir.file("s"), saved);
+        write_file(dir.file("n"), noise_saved);
     }
     // No temporary, no empty state left behind.
     EXPECT_EQ(run_shell(dir.path(), "ls -A").out,
-              "a.scene\nb.scene\ne\nff\nlong.scene\nout.ppm\np\nq\ns\nt\nu\nx.mesh\n");
+              "a.scene\nb.scene\ne\nff\nlong.scene\nn\nout.ppm\np\nq\ns\nt\nu\nx.mesh\n");
 
     // A mesh file found invalid at its second line is keyed by all of it,
     // however far it goes past what was read (the first window, 4 MiB on two
@@ -393,7 +408,7 @@ TEST(HostileInput, AStateThatCannotBeSaved)
     write_file(dir.file("a.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\nl p(0 5 -5) c(1 1 1)\n"
                                     "s c(0 0 0) r(1) kd(1 1 1) ks(0 0 0) s(1) kr(0) ke(0 0 0)\n");
     const std::string rt = shell_words(RT_BINARY) + " -nosdl -threads 1 -size 8x6 ";
-    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1232 " + rt +
+    RunResult r = run_shell(dir.path(), "{ prlimit --fsize=1244 " + rt +
                                             "-passes 3 -state s -o p.ppm a.scene 2>err; echo \"status $?\"; } | "
                                             "grep -a -e '^passes' -e '^status'; cat err; " +
                                             rt +
@@ -418,7 +433,7 @@ TEST(HostileInput, TwoRunsOnOneState)
         dir.path(), "/bin/bash",
         {"-c", "mkfifo pic; " + rt + "-passes 1 -state c a.scene >/dev/null; " + rt +
                    "-passes 2 -state c -o pic a.scene >/dev/null & a=$!; "
-                   "while kill -0 $a 2>/dev/null && [ $(wc -c < c) != 1236 ]; do sleep 0.01; done; " +
+                   "while kill -0 $a 2>/dev/null && [ $(wc -c < c) != 1248 ]; do sleep 0.01; done; " +
                    rt + "-passes 2:4 -state c a.scene >/dev/null 2>err; echo \"second run $?\"; " +
                    shell_words(RT_BINARY) + " -merge c c 2>>err; echo \"merge into it $?\"; " +
                    "[ \"$(cat err)\" = \"$(printf 'cannot use state file c: in use by process %s\\n' $a $a)\" ] && "

@@ -4,8 +4,8 @@
 // render farm.
 //
 // The goldens were written by rt itself, in tests/golden:
-//   rt -nosdl [-threads 2] -size 40x30 -rays 16 -gamma 2.2 every_kind.scene
-// (and textured.scene alike).
+//   rt -nosdl [-threads 2 [-sampler hash]] -size 40x30 -rays 16 -gamma 2.2 every_kind.scene
+// (every_kind.ppm, every_kind_sobol.ppm, every_kind_parallel.ppm; textured.scene alike).
 #include <ImfChannelList.h>
 #include <ImfFrameBuffer.h>
 #include <ImfHeader.h>
@@ -13,12 +13,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "parallel/noise_rounds.h"
 #include "support.h"
 
 namespace
@@ -49,8 +51,10 @@ TEST(Pictures, GoldenInBothModes)
     expect_golden(render({}, &run), "every_kind.ppm");
     EXPECT_EQ(without_time(run.out),
               "rays: 16  ->  subdiv: 2\n" + progress_bars(30) + "rendering completed in # msec\n");
-    expect_golden(render({"-threads", "2"}, &run), "every_kind_parallel.ppm");
+    expect_golden(render({"-threads", "2"}, &run), "every_kind_sobol.ppm");
     EXPECT_EQ(without_time(run.out), "rays: 16  ->  subdiv: 2\n" + passes_done(1) + "rendering completed in # msec\n");
+    // The hash streams, as the parallel mode drew before it had a choice.
+    expect_golden(render({"-threads", "2", "-sampler", "hash"}), "every_kind_parallel.ppm");
 }
 
 // Textured meshes, pinned to the byte in both modes: quads and triangles
@@ -64,7 +68,8 @@ TEST(Pictures, TexturedGoldenInBothModes)
         std::vector<std::string> args = {"-nosdl", "-o",  out.file("pic.ppm"), "-size", "40x30", "-rays", "16",
                                          "-gamma", "2.2", "textured.scene"};
         if (*threads != 0) {
-            args.insert(args.begin(), {"-threads", threads});
+            // Textures are looked up alike whatever the sampler.
+            args.insert(args.begin(), {"-threads", threads, "-sampler", "hash"});
         }
         RunResult r = run_rt(kGoldenDir, args);
         EXPECT_EQ(r.err, "");
@@ -125,10 +130,11 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
         std::vector<std::string> args;
         std::string out;
     } plans[] = {
-        {{"-passes", "6", "-state", dir.file("m13")}, "passes held: 2\npasses to render: 0:1 2:3 4:6\n"},
-        {{"-passes", "2:7", "-state", dir.file("r")}, "passes held: 4\npasses to render: 4:7\n"},
-        {{"-passes", "3", "-state", dir.file("r")}, "passes held: 4\npasses to render: none\n"},
-        {{"-passes", "3", "-state", dir.file("new")}, "passes held: 0\npasses to render: 0:3\n"},
+        {{"-passes", "6", "-state", dir.file("m13")},
+         "passes held: 2\npasses to render: 0:1 2:3 4:6\nsampler: sobol\n"},
+        {{"-passes", "2:7", "-state", dir.file("r")}, "passes held: 4\npasses to render: 4:7\nsampler: sobol\n"},
+        {{"-passes", "3", "-state", dir.file("r")}, "passes held: 4\npasses to render: none\nsampler: sobol\n"},
+        {{"-passes", "3", "-state", dir.file("new")}, "passes held: 0\npasses to render: 0:3\nsampler: sobol\n"},
     };
     for (auto &c : plans) {
         c.args.insert(c.args.begin(), plan.begin(), plan.end());
@@ -146,6 +152,120 @@ TEST(Pictures, ParallelModeIsTheSameHoweverTheWorkIsSplit)
     EXPECT_EQ(other.err, "cannot continue from state file " + dir.file("r") + ": saved for a 40x30 frame\n");
     EXPECT_EQ(other.status, 1);
     EXPECT_EQ(run_shell(dir.path(), "ls").out, "0\n1\n2\n3\nm1\nm1.ppm\nm13\nm2\nm2.ppm\nr\nto13\n");
+}
+
+// A noise target's promise: rounds of passes, their pixels chosen from the
+// passes before them, give the same bytes on any number of threads, stopped
+// and resumed, and with a round's passes rendered apart (each taking the
+// rounds of the state so far) and merged; a pass of the hash streams too.
+TEST(Pictures, NoiseTargetIsTheSameHoweverTheWorkIsSplit)
+{
+    TempDir dir;
+    // A small frame, whose error falls to the target in 16 passes.
+    const std::vector<std::string> options = {"-size",  "16x12", "-rays",           "16", "-gamma", "2.2",
+                                              "-noise", "0.012", "every_kind.scene"};
+    auto render_to_noise = [&](std::vector<std::string> args, RunResult *run = nullptr) {
+        args.insert(args.begin(), {"-nosdl", "-o", dir.file("pic.ppm")});
+        args.insert(args.end(), options.begin(), options.end());
+        RunResult r = run_rt(kGoldenDir, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        if (run != nullptr) {
+            *run = r;
+        }
+        return read_file(dir.file("pic.ppm"));
+    };
+    RunResult whole;
+    const std::string one = render_to_noise({"-threads", "2"}, &whole);
+    EXPECT_NE(whole.out.find(" rendering: pass 2   9%  noise 3.92%  "), std::string::npos) << whole.out;
+    EXPECT_NE(whole.out.find("\npasses done: 16\nnoise: 1.16%\nrendering completed"), std::string::npos) << whole.out;
+    EXPECT_TRUE(render_to_noise({"-threads", "1"}) == one);
+    render_to_noise({"-threads", "3", "-passes", "9", "-state", dir.file("r")});
+    EXPECT_TRUE(render_to_noise({"-threads", "2", "-state", dir.file("r")}) == one);
+
+    // Passes 0 to 9; then the two passes of the next round, each by a run of
+    // its own, merged; then the rest.
+    render_to_noise({"-threads", "2", "-passes", "10", "-state", dir.file("base")});
+    std::vector<std::string> plan = {"-nosdl", "-threads",       "1",  "-plan",
+                                     "-state", dir.file("base"), "-o", dir.file("none.ppm")};
+    plan.insert(plan.end(), options.begin(), options.end());
+    RunResult planned = run_rt(kGoldenDir, plan);
+    EXPECT_EQ(planned.out + planned.err, "rays: 16  ->  subdiv: 2\npasses held: 10\npasses to render: 10:12\n"
+                                         "sampler: sobol\nnoise: 1.63%\n");
+    for (const char *p : {"10", "11"}) {
+        render_to_noise({"-threads", "2", "-passes", std::string(p) + ":" + std::to_string(std::stoi(p) + 1),
+                         "-rounds-of", dir.file("base"), "-state", dir.file(p)});
+    }
+    RunResult merged = run_rt(dir.path(), {"-merge", "m", "11", "base", "10"});
+    EXPECT_EQ(merged.out + merged.err, "passes merged: 12\n");
+    EXPECT_TRUE(render_to_noise({"-threads", "2", "-state", dir.file("m")}) == one);
+    EXPECT_TRUE(read_file(dir.file("m")) == read_file(dir.file("r")));
+
+    // The hash streams' noise is their own.
+    EXPECT_FALSE(render_to_noise({"-threads", "2", "-sampler", "hash"}) == one);
+}
+
+// The rounds of a noise target: their passes, the error estimated from the
+// halves of a pixel's passes, and the pixels each round leaves out.
+TEST(Pictures, NoiseRoundsChooseFromThePassesBefore)
+{
+    const int begins[][2] = {{0, 0}, {1, 2}, {4, 8}, {16, 32}, {17, 36}, {20, 48}, {21, 54}};
+    for (const auto &b : begins) {
+        EXPECT_EQ(NoiseRounds::round_begin(b[0]), b[1]);
+        EXPECT_EQ(NoiseRounds::round_of(b[1]), b[0]);
+        EXPECT_EQ(NoiseRounds::round_of(b[1] + 1), b[0]);
+    }
+    // A row of 8 pixels: pixel 7's passes alternate between 0.25 and 0.75
+    // (its halves' means), every other pixel's are 0.5.
+    const size_t pixels = 8;
+    PassSum sum(pixels);
+    NoiseRounds rounds(pixels);
+    auto add = [&](int pass) {
+        std::vector<Color> colours(pixels);
+        for (size_t i = 0; i < pixels; i++) {
+            double c = i < 7 ? 0.5 : pass % 2 ? 0.75 : 0.25;
+            colours[i] = rounds.renders(i, pass) ? Color(c, c, c) : Color(); // as the renderer leaves them
+        }
+        NewPass p{pass, colours};
+        rounds.add(p);
+        sum.add(p);
+        rounds.count(sum.passes());
+    };
+    // Every pixel is in the rounds before pass 8.
+    for (int pass = 0; pass < 7; pass++) {
+        add(pass);
+        EXPECT_EQ(rounds.choose_next(sum, 8, 0.1), pass % 2 ? NoiseRounds::NEXT_CHOSEN : NoiseRounds::WAITING);
+    }
+    EXPECT_EQ(rounds.chosen(), 4);
+    add(7);
+    // Pixel 7's halves differ by 0.5 in each channel: for 4 passes each,
+    // 0.5^2 / (1/4 + 1/4) estimates the variance of one pass, over 8 that of
+    // their mean; the picture's squares are 3 0.5^2 8.
+    const double variance = 3 * 0.25 / 0.5 / 8;
+    EXPECT_DOUBLE_EQ(rounds.error(sum), std::sqrt(variance / 6.0));
+    EXPECT_EQ(rounds.choose_next(sum, 8, 0.1), NoiseRounds::NEXT_CHOSEN);
+    const uint32_t chosen[pixels] = {4, 4, 4, 4, 4, 4, 5, 5}; // pixel 6 for its neighbour's sake
+    EXPECT_TRUE(std::equal(rounds.rounds.begin(), rounds.rounds.end(), chosen));
+    EXPECT_EQ(rounds.choose_next(sum, 8, 1.0), NoiseRounds::WAITING); // a round is chosen once
+    add(8);
+    add(9);
+    EXPECT_EQ(rounds.passes_of(0), 8);
+    EXPECT_EQ(rounds.passes_of(7), 10);
+    EXPECT_EQ(rounds.odd_passes_of(7), 5);
+    expect_same(rounds.mean(sum, 0), Color(0.5, 0.5, 0.5));
+    expect_same(rounds.mean(sum, 7), Color(0.5, 0.5, 0.5));
+    EXPECT_EQ(rounds.choose_next(sum, 8, 0.18), NoiseRounds::FINISHED); // the picture's error is under the target
+    EXPECT_DOUBLE_EQ(rounds.error(sum), std::sqrt(3 * 0.25 / 0.4 / 10 / 6.0));
+
+    // A state that left other pixels out of a round both chose.
+    NoiseRounds other(pixels);
+    other.chosen_rounds = 5;
+    other.rounds.assign(pixels, 5);
+    std::string why;
+    EXPECT_FALSE(rounds.merge(other, &why));
+    EXPECT_EQ(why, "other pixels in round 4");
+    other.rounds = rounds.rounds;
+    other.rounds[0] = 4;
+    EXPECT_TRUE(rounds.merge(other, &why)) << why;
 }
 
 // An OpenEXR file as OpenEXR's own library reads it: its windows, the pixel
@@ -212,7 +332,7 @@ TEST(Pictures, LinearColoursPackIntoThePicture)
 {
     TempDir dir;
     const std::string golden[2] = {read_file(kGoldenDir + "/every_kind.ppm"),
-                                   read_file(kGoldenDir + "/every_kind_parallel.ppm")};
+                                   read_file(kGoldenDir + "/every_kind_sobol.ppm")};
     for (int mode = 0; mode < 2; mode++) {
         std::vector<std::string> threads;
         if (mode == 1) {
@@ -263,8 +383,9 @@ TEST(Pictures, LinearColoursPackIntoThePicture)
 }
 
 // A state saved by an earlier rt, which kept the number of rays asked for
-// (2, of which 1 is cast), still continues, and merges with one of 1 ray: the
-// key of the scene and its meshes, and the layout, are what they were.
+// (2, of which 1 is cast), still continues, with the hash streams it was
+// rendered with, and merges with one that names them: the key of the scene
+// and its meshes, and the layout, are what they were, and the passes too.
 TEST(Pictures, StatesOfEarlierRunsStillContinue)
 {
     TempDir dir;
@@ -278,11 +399,20 @@ TEST(Pictures, StatesOfEarlierRunsStillContinue)
     RunResult cont = run({"-rays", "3", "-passes", "2", "-state", old_state});
     EXPECT_EQ(cont.status, 0) << cont.err;
     EXPECT_NE(cont.out.find("\npasses done: 2\n"), std::string::npos) << cont.out;
-    run({"-rays", "1", "-passes", "2:3", "-state", dir.file("new.state")});
+    run({"-rays", "1", "-passes", "2:3", "-state", dir.file("sobol.state")});
+    run({"-rays", "2", "-passes", "2:3", "-sampler", "hash", "-state", dir.file("new.state")});
+    RunResult unlike = run_rt(dir.path(), {"-merge", "all", "old.state", "sobol.state"});
+    EXPECT_EQ(unlike.err, "cannot merge state file sobol.state: saved for the sobol sampler, unlike old.state\n");
     RunResult merged = run_rt(dir.path(), {"-merge", "all", "old.state", "new.state"});
     EXPECT_EQ(merged.out + merged.err, "passes merged: 3\n");
+    // The three passes as one run of the hash streams renders them.
+    RunResult whole = run({"-rays", "2", "-passes", "3", "-sampler", "hash", "-state", dir.file("whole.state")});
+    EXPECT_EQ(whole.status, 0) << whole.err;
+    EXPECT_TRUE(read_file(dir.file("all")) == read_file(dir.file("whole.state")));
     RunResult refused = run({"-rays", "4", "-passes", "3", "-state", old_state});
     EXPECT_EQ(refused.err, "cannot continue from state file " + old_state + ": saved for 1 rays per pixel\n");
+    refused = run({"-rays", "1", "-passes", "3", "-sampler", "sobol", "-state", old_state});
+    EXPECT_EQ(refused.err, "cannot continue from state file " + old_state + ": saved for the hash sampler\n");
 }
 
 // The render farm script, here and over ssh (a stand-in for ssh that runs
@@ -410,8 +540,14 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
         {"", "-passes 9 -state 's t.state' -o 'n i n e.ppm'" + opts, "pass 9 of 9 done, #:## left\npasses merged: 9\n",
          "", 0},
         {"", "-bands 2 -threads 2" + opts, "", "render-farm sets -threads itself\n", 2},
+        {"", "-passes 2 -noise .01" + opts, "",
+         "render-farm does not render the rounds of -noise: rt -noise renders them on one machine\n", 2},
         {remote, "--sshloginfile hosts -passes 2 -o 's p.ppm' -size 40x30 -rays 16 " + quoted(far),
          "pass 1 of 2 done, #:## left\npass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
+        // A state of the hash streams goes on with them, named or not.
+        {"", "-passes 1 -state h.state -o h.ppm -sampler hash" + opts,
+         "pass 1 of 1 done, #:## left\npasses merged: 1\n", "", 0},
+        {"", "-passes 2 -state h.state -o h.ppm" + opts, "pass 2 of 2 done, #:## left\npasses merged: 2\n", "", 0},
     };
     for (const Case &c : cases) {
         RunResult r = run_shell(folder, "export TMPDIR='../tmp {=1=}' " + c.env + "; " + farm + c.args);
@@ -431,18 +567,19 @@ TEST(Pictures, RenderFarmTakesNamesAsDataAndKeepsThePassesDone)
     EXPECT_TRUE(read_file(folder + "/p a.ppm") == render({"-threads", "2", "-passes", "4"}));
     EXPECT_TRUE(read_file(folder + "/s i g.ppm") == render({"-threads", "2", "-passes", "6"}));
     EXPECT_TRUE(read_file(folder + "/h d.ppm") == render({"-threads", "2", "-passes", "2"}));
+    EXPECT_TRUE(read_file(folder + "/h.ppm") == render({"-threads", "2", "-passes", "2", "-sampler", "hash"}));
     RunResult held = run_rt(folder, {"-nosdl", "-threads", "1", "-plan", "-passes", "8", "-state", "s t.state", "-o",
                                      "x.ppm", "-size", "40x30", "-rays", "16", "-gamma", "2.2", scene});
-    EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 9\npasses to render: none\n");
+    EXPECT_EQ(held.out, "rays: 16  ->  subdiv: 2\npasses held: 9\npasses to render: none\nsampler: sobol\n");
     RunResult here = run_rt(
         folder, {"-nosdl", "-threads", "2", "-passes", "2", "-o", "here.ppm", "-size", "40x30", "-rays", "16", far});
     EXPECT_EQ(here.status, 0);
     EXPECT_TRUE(read_file(folder + "/s p.ppm") == read_file(folder + "/here.ppm"));
     EXPECT_EQ(run_shell(dir.path(), "rm 'a b/here.ppm'; ls -A 'a b' 'tmp {=1=}' home").out,
               "a b:\n" + far +
-                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nhosts\nn i n e.ppm\no u t.ppm\np a.ppm\npics\nr t\n"
-                  "rival.txt\ns i g.ppm\ns p.ppm\ns t.state\ntextured_floor.mesh\ntextured_glow.mesh\n{1}gem.mesh\n"
-                  "{1}tint.png\n" +
+                  "\nbin\ncube.mesh\nfake\ngem.mesh\nh d.ppm\nh.ppm\nh.state\nhosts\nn i n e.ppm\no u t.ppm\n"
+                  "p a.ppm\npics\nr t\nrival.txt\ns i g.ppm\ns p.ppm\ns t.state\ntextured_floor.mesh\n"
+                  "textured_glow.mesh\n{1}gem.mesh\n{1}tint.png\n" +
                   scene + "\n\nhome:\n.parallel\nbin\n\ntmp {=1=}:\n");
 
     // --help prints the script's manual.

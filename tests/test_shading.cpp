@@ -1,8 +1,10 @@
 // Light transport and sampling where a golden picture would change without
 // pointing at the cause: where the sampler's rays go, how a colour is packed,
-// what shade adds up, and which random numbers each sampler draws.
+// what shade adds up, and which random numbers each sampler draws, and how
+// the sobol sampler's draws are stratified.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -15,6 +17,8 @@
 #include "mesh.h"
 #include "plane.h"
 #include "sampling/random.h"
+#include "sampling/sampler.h"
+#include "sampling/sobol.h"
 #include "rt.h"
 #include "sphere.h"
 #include "sphereflake.h"
@@ -217,6 +221,141 @@ TEST_F(Shading, SamplersDrawTheirNumbersInOrder)
     for (double specexp : {0.0, 20.0}) {
         EXPECT_EQ(count_draws([&] { sample_phong(Vector3(0, 1, 1), n, specexp); }), 2);
         EXPECT_EQ(count_draws([&] { sample_phong(n, n, specexp); }), 2);
+    }
+}
+
+// Whether points given as 32-bit fractions are a (0, m, 2)-net: one point in
+// every box of area 2^-m whose sides are powers of two.
+bool stratified(const std::vector<std::pair<uint32_t, uint32_t>> &points, int m)
+{
+    for (int a = 0; a <= m; a++) {
+        std::vector<int> boxes(size_t(1) << m);
+        for (const auto &p : points) {
+            uint64_t x = a == 0 ? 0 : p.first >> (32 - a), y = a == m ? 0 : p.second >> (32 - (m - a));
+            if (boxes[x << (m - a) | y]++ != 0) {
+                return false;
+            }
+        }
+    }
+    return points.size() == size_t(1) << m;
+}
+
+TEST_F(Shading, SobolPointsAreStratifiedInEveryElementaryBox)
+{
+    // The first eight points of the four dimensions, from Joe and Kuo's
+    // direction numbers, in the natural order.
+    const double first[4][8] = {{0, .5, .25, .75, .125, .625, .375, .875},
+                                {0, .5, .75, .25, .625, .125, .375, .875},
+                                {0, .5, .75, .25, .375, .875, .625, .125},
+                                {0, .5, .75, .25, .125, .625, .875, .375}};
+    for (int dim = 0; dim < 4; dim++) {
+        for (uint32_t n = 0; n < 8; n++) {
+            EXPECT_EQ(sobol::point(n, dim) / 4294967296.0, first[dim][n]) << dim << " " << n;
+        }
+    }
+    EXPECT_EQ(sobol::point(0xFFFFFFFFu, 0), 0xFFFFFFFFu); // van der Corput: the bits reversed
+
+    // Any aligned run of 2^m points of the first two dimensions is a net,
+    // also with its order shuffled and its values scrambled, which move it
+    // onto another run.
+    for (int m = 1; m <= 10; m++) {
+        for (uint32_t run : {0u, 1u, 5u}) {
+            std::vector<std::pair<uint32_t, uint32_t>> plain, scrambled;
+            std::vector<uint32_t> shuffled;
+            for (uint32_t i = 0; i < (1u << m); i++) {
+                uint32_t n = (run << m) + i;
+                plain.push_back({sobol::point(n, 0), sobol::point(n, 1)});
+                scrambled.push_back({sobol::scrambled_point(n, 0, 0x9e3779b9u, 0x12345678u),
+                                     sobol::scrambled_point(n, 1, 0x9e3779b9u, 7u)});
+                shuffled.push_back(sobol::reverse_bits(sobol::upward_hash(sobol::reverse_bits(n), 0x9e3779b9u)) >> m);
+            }
+            EXPECT_TRUE(stratified(plain, m)) << m << " " << run;
+            EXPECT_TRUE(stratified(scrambled, m)) << m << " " << run;
+            EXPECT_EQ(std::count(shuffled.begin(), shuffled.end(), shuffled[0]), 1 << m) << m << " " << run;
+        }
+    }
+}
+
+// The sobol sampler's draws of one pixel: the position in a cell over the
+// passes, and every other group's lead draws over the paths of a pass and
+// over runs of passes, are nets; a group's fifth draw comes from a hash; a
+// direction is two draws.
+TEST_F(Shading, SobolSamplerKeepsEachGroupANet)
+{
+    // Path by path: the position, a light's group (a sphere: two draws) and
+    // a bounce (lobe, direction, acceptance, and one draw more).
+    struct Path {
+        uint32_t position[2], light[2], bounce[5];
+    };
+    auto paths = [](int pass, int rays) {
+        std::vector<Path> out(rays);
+        PixelDraws draws(PassSampling{Sampler::sobol, rays, false}, 3, 7, pass);
+        for (Path &p : out) {
+            EXPECT_TRUE(begin_path());
+            for (uint32_t &v : p.position) {
+                v = static_cast<uint32_t>(random_int()) << 1;
+            }
+            begin_draws();
+            begin_draws(); // a point light: nothing drawn
+            for (uint32_t &v : p.light) {
+                v = static_cast<uint32_t>(random_int()) << 1;
+            }
+            begin_draws(1);
+            for (uint32_t &v : p.bounce) {
+                v = static_cast<uint32_t>(random_int()) << 1;
+            }
+        }
+        return out;
+    };
+    std::vector<Path> one = paths(0, 16), runs;
+    for (int pass = 4; pass < 8; pass++) {
+        std::vector<Path> more = paths(pass, 4);
+        runs.insert(runs.end(), more.begin(), more.end());
+    }
+    for (const std::vector<Path> *set : {&one, &runs}) {
+        std::vector<std::pair<uint32_t, uint32_t>> light, direction;
+        std::vector<uint32_t> sixteenths[4];
+        for (const Path &p : *set) {
+            light.push_back({p.light[0], p.light[1]});
+            direction.push_back({p.bounce[1], p.bounce[2]});
+            for (int k = 0; k < 4; k++) {
+                sixteenths[k].push_back(p.bounce[k] >> 28);
+            }
+        }
+        EXPECT_TRUE(stratified(light, 4));
+        EXPECT_TRUE(stratified(direction, 4));
+        for (std::vector<uint32_t> &v : sixteenths) {
+            std::sort(v.begin(), v.end());
+            EXPECT_TRUE(std::unique(v.begin(), v.end()) == v.end());
+        }
+    }
+    EXPECT_NE(one[0].bounce[4], one[1].bounce[4]);
+    std::vector<std::pair<uint32_t, uint32_t>> cell;
+    for (int pass = 0; pass < 64; pass++) {
+        Path p = paths(pass, 4)[2];
+        cell.push_back({p.position[0], p.position[1]});
+    }
+    EXPECT_TRUE(stratified(cell, 6));
+    EXPECT_NE(paths(0, 4)[0].light[0], paths(0, 4)[1].light[0]);
+
+    // A direction is the height from the first draw and the turn about the
+    // axis from the second, on the unit sphere.
+    for (int i = 0; i < 64; i++) {
+        double u, t;
+        {
+            PixelDraws draws(PassSampling{Sampler::sobol, 1, false}, i, 0, 0);
+            begin_path();
+            u = random_unit();
+            t = random_unit();
+        }
+        PixelDraws draws(PassSampling{Sampler::sobol, 1, false}, i, 0, 0);
+        begin_path();
+        Vector3 d = random_direction();
+        double z = 1.0 - 2.0 * u, r = std::sqrt(1.0 - z * z);
+        EXPECT_EQ(d.z, z);
+        EXPECT_NEAR(d.x, r * std::cos(6.283185307179586 * t), 1e-15);
+        EXPECT_NEAR(d.y, r * std::sin(6.283185307179586 * t), 1e-15);
+        EXPECT_NE(random_unit(), t); // two draws, no more
     }
 }
 

@@ -98,8 +98,8 @@ bool parse_positive(const char *arg, double *value)
 }
 
 // (-gamma keeps the C library's leading number, which its users rely on;
-// -time, newer, takes nothing but the number.)
-bool parse_seconds(const char *arg, double *seconds)
+// -time and -noise, newer, take nothing but the number.)
+bool parse_decimal(const char *arg, double *value)
 {
     static const char *const digit_chars = "0123456789";
     const char *p = arg;
@@ -115,10 +115,10 @@ bool parse_seconds(const char *arg, double *seconds)
         size_t exponent = strspn(q, digit_chars);
         p = exponent > 0 ? q + exponent : p;
     }
-    double value = strtod(arg, nullptr);
-    if (digits == 0 || *p != 0 || !std::isfinite(value)) {
+    double number = strtod(arg, nullptr);
+    if (digits == 0 || *p != 0 || !std::isfinite(number)) {
         return false;
     }
-    *seconds = value;
+    *value = number;
     return true;
 }

@@ -18,7 +18,8 @@ bool parse_count_or_range(const char *arg, long long most, int *begin, int *end)
 // A finite number that begins with a digit (the C library's leading number:
 // "2.2x" is 2.2), above 0.
 bool parse_positive(const char *arg, double *value);
-// Seconds, as a plain decimal number and nothing else: 90, 2.5, .5, 1e3.
-bool parse_seconds(const char *arg, double *seconds);
+// A plain decimal number and nothing else: 90, 2.5, .5, 1e3 (seconds of
+// -time, the noise target of -noise).
+bool parse_decimal(const char *arg, double *value);
 
 #endif

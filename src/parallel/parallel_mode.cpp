@@ -36,6 +36,12 @@ bool prepare_state(const FilesKey &scene_key)
         fprintf(stderr, "cannot use state file %s: %s\n", run.state_file, why.c_str());
         return false;
     }
+    const char *rounds_of = run.plan.rounds_of;
+    if (rounds_of != nullptr && held_state.holds(rounds_of)) {
+        fprintf(stderr, "cannot use state file %s: the same file as %s, whose rounds it takes\n", run.state_file,
+                rounds_of);
+        return false;
+    }
     return true;
 }
 
@@ -120,23 +126,26 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
         }
         int shared;
         if (owner.empty()) {
-            merged.key = one.key;
-            merged.sum = PassSum(one.sum.pixels());
+            merged.begin(one.key, one.sum.pixels());
         }
         // A state of old names no files: the merged one takes them from
         // another that does.
         if (merged.key.file_ends.empty()) {
             merged.key.file_ends = one.key.file_ends;
         }
-        if (!merged.sum.merge(one.sum, &shared)) {
-            fprintf(stderr, "cannot merge state file %s: pass %d is in %s too\n", name, shared, owner[shared]);
+        if (!merged.merge(one, &shared, &why)) {
+            if (shared >= 0) {
+                fprintf(stderr, "cannot merge state file %s: pass %d is in %s too\n", name, shared, owner[shared]);
+            } else {
+                fprintf(stderr, "cannot merge state file %s: %s than %s\n", name, why.c_str(), inputs[0]);
+            }
             return 1;
         }
         for (int pass : one.sum.passes()) {
             owner[pass] = name;
         }
     }
-    if (!merged_file.write(merged.key, merged.sum, nullptr, &why)) {
+    if (!merged_file.write(merged, nullptr, &why)) {
         fprintf(stderr, "failed to write state file %s: %s\n", merged_name, why.c_str());
         return 1;
     }
@@ -147,7 +156,7 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
     use_gamma(merged.key.inv_gamma);
     std::vector<uint32_t> pixels(merged.sum.pixels());
     for (size_t i = 0; i < pixels.size(); i++) {
-        pixels[i] = pack(merged.sum.mean(i));
+        pixels[i] = pack(merged.mean(i));
     }
     int rows = merged.key.row_end - merged.key.row_begin;
     FramePlace place;
@@ -158,7 +167,7 @@ int merge_main(int argc, char **argv, void (*use_gamma)(double inv_gamma), Colou
     colours.row = [&merged](int y, Color *out) {
         size_t at = static_cast<size_t>(y) * merged.key.width;
         for (int x = 0; x < merged.key.width; x++) {
-            out[x] = merged.sum.mean(at + x);
+            out[x] = merged.mean(at + x);
         }
     };
     if (!write_image(picture_name, ImageFile::by_name(picture_name, exr_float), pixels.data(), merged.key.width, rows,
@@ -197,6 +206,19 @@ static void minutes(double secs, char text[32])
     snprintf(text, 32, "%ld:%02ld", s / 60, s % 60);
 }
 
+// "  noise 1.83%" with a noise target, "  noise --" before there is an
+// estimate; nothing without one.
+static void noise_words(const PassRender &r, char text[32])
+{
+    if (run.plan.key.noise <= 0.0) {
+        text[0] = 0;
+    } else if (r.noise() < 0.0) {
+        snprintf(text, 32, "  noise --");
+    } else {
+        snprintf(text, 32, "  noise %.2f%%", 100.0 * r.noise());
+    }
+}
+
 // " rendering: [====>     ] 10%  pass 2/4   0:12 left\r": the parallel
 // mode's progress over every pass it renders, with the time left at the pace
 // so far.
@@ -205,10 +227,11 @@ static void print_pass_progress(const PassRender &r)
     int progr = static_cast<int>(100.0 * r.fraction_done());
     char bar[51];
     progress_bar(progr, bar);
-    char pass[32], left[32];
+    char pass[32], left[32], noise[32];
     pass_number(r, pass);
     minutes(r.seconds_left(), left);
-    report(" rendering: [%s] %d%%  pass %s %6s left\r", bar, progr, pass, left);
+    noise_words(r, noise);
+    report(" rendering: [%s] %d%%  pass %s%s %6s left\r", bar, progr, pass, noise, left);
 }
 
 // " rendering: pass 2/4  50%  0:12 taken   0:12 left\n": where standard output
@@ -221,9 +244,10 @@ static void print_pass_line(const PassRender &r, int *shown)
     // milestone passed between two looks still gets its line.
     bool tenths = r.passes_planned() == 1;
     int now = tenths ? static_cast<int>(10.0 * r.fraction_done()) : r.passes_rendered();
-    char taken[32], left[32];
+    char taken[32], left[32], noise[32];
     minutes(r.elapsed(), taken);
     minutes(r.seconds_left(), left);
+    noise_words(r, noise);
     while (*shown < now) {
         int k = ++*shown;
         char pass[32];
@@ -236,7 +260,7 @@ static void print_pass_line(const PassRender &r, int *shown)
         } else {
             percent = static_cast<int>(100.0 * r.fraction_done());
         }
-        report(" rendering: pass %s %3d%%  %s taken %6s left\n", pass, percent, taken, left);
+        report(" rendering: pass %s %3d%%%s  %s taken %6s left\n", pass, percent, noise, taken, left);
     }
 }
 
@@ -278,6 +302,17 @@ bool check_passes(const PassRender &r, bool *told)
     return true;
 }
 
+// "noise: 1.83%" (or "noise: --" before there is an estimate), with a noise
+// target.
+static void print_noise(const PassRender &r)
+{
+    char text[32];
+    noise_words(r, text);
+    if (text[0] != 0) {
+        report("noise:%s\n", text + 7);
+    }
+}
+
 bool print_pass_plan()
 {
     PassRender r(pass_plan(), run.colour, run.pack, nullptr);
@@ -296,8 +331,9 @@ bool print_pass_plan()
         ranges += " " + std::to_string(wanted[i]) + ":" + std::to_string(wanted[j] + 1);
         i = j;
     }
-    report("passes held: %d\npasses to render:%s\n", static_cast<int>(r.passes_held().size()),
-           ranges.empty() ? " none" : ranges.c_str());
+    report("passes held: %d\npasses to render:%s\nsampler: %s\n", static_cast<int>(r.passes_held().size()),
+           ranges.empty() ? " none" : ranges.c_str(), sampler_name(r.sampler()));
+    print_noise(r);
     return true;
 }
 
@@ -357,6 +393,7 @@ bool render_passes(ImageFile *picture, uint32_t *image, bool *began)
     }
     sig = stop_passes(&r, sig);
     report(terminal ? "\npasses done: %d\n" : "passes done: %d\n", r.passes_in_picture());
+    print_noise(r);
     bool whole = r.passes_in_picture() > 0;
     if (whole && !picture->write(image, shown_colours(r))) {
         image_write_failed(run.output, picture->reason());

@@ -33,9 +33,9 @@ const ParallelRun &parallel_run();
 // scene and mesh files as they were loaded); false after a message.
 bool prepare_state(const FilesKey &scene_key);
 
-// rt ... -plan: "passes held: N" and "passes to render: A:B ..." (or
-// "none"), the ranges of passes that the run would render, having checked
-// its state file as a run does; false after a message.
+// rt ... -plan: "passes held: N", "passes to render: A:B ..." (or "none"),
+// the ranges of passes that the run would render, and "sampler: NAME", having
+// checked its state file as a run does; false after a message.
 bool print_pass_plan();
 
 // Without a window: passes until done, the time is up or a signal asks to

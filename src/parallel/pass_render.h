@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "parallel/noise_rounds.h"
 #include "parallel/row_farm.h"
 #include "parallel/state_lock.h"
 
@@ -31,6 +32,11 @@ class PassRender
         double seconds = -1.0;      // a time box: no pass is begun that would not end in it
         StateLock *state = nullptr; // the state file held, if any
         StateKey key;
+        bool sampler_given = false; // else a state's sampler replaces the key's
+        // With a noise target: a state whose passes choose the rounds'
+        // pixels along with the run's own; the state file then keeps the
+        // run's own passes alone.
+        const char *rounds_of = nullptr;
         bool keep_colours = false; // the colours the picture packs are wanted too
     };
 
@@ -73,6 +79,12 @@ class PassRender
     // ascending.
     const std::vector<int> &passes_held() const { return state.sum.passes(); }
     const std::vector<int> &passes_wanted() const { return todo; }
+    // The sampler of the passes: the plan's, or that of the state continued.
+    Sampler sampler() const { return state.key.sampler; }
+    // With a noise target, the picture's estimated relative error after the
+    // passes held; below 0 while there is none (before two passes), and
+    // without a noise target.
+    double noise() const { return estimate; }
     // The share of the work done, and the seconds left by the pace so far
     // (negative before there is a pace).
     double fraction_done() const;
@@ -85,6 +97,9 @@ class PassRender
     const std::string &state_error() const { return state_why; }
 
   private:
+    bool of_this_frame(const State &saved, bool first, const std::string &whose, std::string *why);
+    void want_passes();
+    double noise_estimate() const;
     bool next_pass();
     void finish_pass();
 
@@ -94,6 +109,7 @@ class PassRender
     uint32_t *image;
     bool direct;                // one pass, no state, no colours: packed straight into the picture
     State state;                // the passes held
+    State own;                  // with rounds_of: those of this run's state file alone
     std::vector<int> todo;      // the passes still wanted, ascending
     std::vector<Color> colours; // the pass under way
     std::unique_ptr<RowFarm> farm;
@@ -105,6 +121,7 @@ class PassRender
     int started = 0;
     std::string thread_why;
     std::string state_why;
+    double estimate = -1.0; // noise()
     std::chrono::steady_clock::time_point begun;
 };
 

@@ -50,6 +50,12 @@ class PassSum
 
     // The mean colour of pixel i; the sum must hold a pass.
     Color mean(size_t i) const;
+    // Word k (channel k % 3 of pixel k / 3) as a fixed-point sum, also when
+    // the sum holds one pass.
+    int64_t fixed_word(size_t k) const
+    {
+        return held.size() == 1 ? fixed(colour_word(k)) : static_cast<int64_t>(data[k]);
+    }
 
     // What a state file keeps: the passes, and the words (the bits of the
     // colours of one pass, or the sums of two or more), three a pixel.

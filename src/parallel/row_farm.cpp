@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "cli/signals.h"
-#include "sampling/random.h"
 
-RowFarm::RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink)
-    : colour(colour), pass(pass), width(width), first(first), rows(rows), sink(sink)
+RowFarm::RowFarm(int threads, PixelColour colour, const PassSampling &how, int pass, int width, int first, int rows,
+                 const RowSink &sink)
+    : colour(colour), how(how), pass(pass), width(width), first(first), rows(rows), sink(sink)
 {
     // Every buffer is taken here, where running out of memory can be
     // reported; a worker's own failure could only end the program.
@@ -85,10 +85,13 @@ void RowFarm::work(Color *row)
 
 void RowFarm::render_row(Color *row, int y)
 {
+    const uint32_t *rounds = sink.rounds != nullptr ? sink.rounds + static_cast<size_t>(y - first) * width : nullptr;
     for (int x = 0; x < width && !stopping.load(std::memory_order_relaxed); x++) {
-        PixelRandom stream(x, y, pass);
-        pixel_random = &stream;
+        if (rounds != nullptr && rounds[x] <= sink.round) {
+            row[x] = Color();
+            continue;
+        }
+        PixelDraws draws(how, x, y, pass);
         row[x] = colour(x, y);
-        pixel_random = nullptr;
     }
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "color.h"
+#include "sampling/sampler.h"
 
 // The colour of pixel (x, y) of the frame, before gamma and packing, and its
 // packing into 0x00RRGGBB.
@@ -18,11 +19,15 @@ typedef Color (*PixelColour)(int x, int y);
 typedef uint32_t (*ColourPacker)(const Color &colour);
 
 // Where the rows of a band go: their colours, their packed pixels, or both.
-// Each holds `width` pixels a row, the band's first row on top.
+// Each holds `width` pixels a row, the band's first row on top. With rounds
+// (one a pixel, in the same order), only the pixels whose rounds run past
+// `round` are rendered; the others are black.
 struct RowSink {
     Color *colours = nullptr;
     uint32_t *packed = nullptr;
     ColourPacker pack = nullptr;
+    const uint32_t *rounds = nullptr;
+    uint32_t round = 0;
 };
 
 // The parallel mode's workers for one pass of a band. Threads take the rows
@@ -34,10 +39,11 @@ struct RowSink {
 class RowFarm
 {
   public:
-    // Renders pass `pass` of frame rows first .. first + rows - 1. Where the
-    // system gives fewer threads than asked for, the farm works with those
-    // it got.
-    RowFarm(int threads, PixelColour colour, int pass, int width, int first, int rows, const RowSink &sink);
+    // Renders pass `pass` of frame rows first .. first + rows - 1, each pixel
+    // drawing as `how` says. Where the system gives fewer threads than asked
+    // for, the farm works with those it got.
+    RowFarm(int threads, PixelColour colour, const PassSampling &how, int pass, int width, int first, int rows,
+            const RowSink &sink);
     ~RowFarm();
     RowFarm(const RowFarm &) = delete;
     RowFarm &operator=(const RowFarm &) = delete;
@@ -62,6 +68,7 @@ class RowFarm
     void render_row(Color *row, int y);
 
     PixelColour colour;
+    PassSampling how;
     int pass;
     int width;
     int first;

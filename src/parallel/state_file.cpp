@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,11 +18,18 @@ namespace
 {
 
 const char MAGIC[8] = {'r', 't', 's', 't', 'a', 't', 'e', '\n'};
-// Version 2 follows the passes with the count of the scene's files and the
-// key's value at the end of each; version 1, which has neither, is read too.
-const uint32_t VERSION = 2;
+// Version 1 is a header, the passes, the colours and a checksum. Version 2
+// follows the passes with the count of the scene's files and the key's value
+// at the end of each. Version 3 adds the sampler and the noise target after
+// the gamma, and with a noise target the rounds after the colours: the number
+// of rounds chosen, then for every pixel the number of rounds it is in, then
+// for every pixel the sums of its odd passes' colours. States of the hash
+// streams without a noise target are still written as version 2, so that an
+// rt without samplers continues them; every version is read.
+const uint32_t VERSION = 3;
 const uint32_t FIRST_VERSION = 1;
-const size_t HEADER_BYTES = 8 + 4 + 4 + 8 + 4 * 5 + 8 + 4; // up to the pass count
+const size_t BASE_HEADER = 8 + 4 + 4 + 8 + 4 * 5 + 8 + 4; // up to the pass count
+const size_t HEADER_BYTES[VERSION + 1] = {0, BASE_HEADER, BASE_HEADER, BASE_HEADER + 4 + 8};
 const size_t CHUNK_PIXELS = 4096;
 
 void put32(std::vector<unsigned char> *out, uint32_t v)
@@ -82,6 +90,43 @@ struct Reader {
     }
 };
 
+// Reads the rounds of a state of a noise target, after its colours; false
+// when they cannot be read or are not as a run writes them (a pixel in no
+// round or in one not chosen, a pass of a round not chosen).
+bool read_rounds(Reader *in, uint64_t pixels, const std::vector<int> &passes, NoiseRounds *noise)
+{
+    unsigned char word[8];
+    if (!in->read(word, 4)) {
+        return false;
+    }
+    uint32_t chosen = get32(word);
+    bool sane = chosen >= 1 && chosen <= static_cast<uint32_t>(NoiseRounds::round_of(PassSum::MAX_PASSES)) &&
+                NoiseRounds::round_of(passes.back()) < static_cast<int>(chosen);
+    NoiseRounds rounds(sane ? static_cast<size_t>(pixels) : 0);
+    rounds.chosen_rounds = static_cast<int>(chosen);
+    std::vector<unsigned char> chunk(8 * CHUNK_PIXELS);
+    for (uint64_t done = 0; sane && done < pixels; done += CHUNK_PIXELS) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(pixels - done, CHUNK_PIXELS));
+        sane = in->read(chunk.data(), n * 4);
+        for (size_t i = 0; sane && i < n; i++) {
+            uint32_t r = get32(chunk.data() + i * 4);
+            sane = r >= 1 && r <= chosen;
+            rounds.rounds[done + i] = r;
+        }
+    }
+    for (uint64_t done = 0; sane && done < pixels * 3; done += CHUNK_PIXELS) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(pixels * 3 - done, CHUNK_PIXELS));
+        sane = in->read(chunk.data(), n * 8);
+        for (size_t i = 0; sane && i < n; i++) {
+            rounds.odd[done + i] = get64(chunk.data() + i * 8);
+        }
+    }
+    if (sane) {
+        *noise = std::move(rounds);
+    }
+    return sane;
+}
+
 } // namespace
 
 int rays_cast(int requested)
@@ -122,7 +167,52 @@ std::string key_difference(const StateKey &file, const StateKey &wanted)
         snprintf(buf, sizeof buf, "a gamma of %g", 1.0 / file.inv_gamma);
         return buf;
     }
+    if (file.sampler != wanted.sampler) {
+        return std::string("the ") + sampler_name(file.sampler) + " sampler";
+    }
+    if (bits_of(file.noise) != bits_of(wanted.noise)) {
+        snprintf(buf, sizeof buf, file.noise > 0.0 ? "a noise target of %g" : "no noise target", file.noise);
+        return buf;
+    }
     return "";
+}
+
+void State::begin(const StateKey &of, size_t pixels)
+{
+    key = of;
+    sum = PassSum(pixels);
+    noise = of.noise > 0.0 ? NoiseRounds(pixels) : NoiseRounds();
+    if (!noise.empty()) {
+        noise.count(sum.passes());
+    }
+}
+
+void State::add(const NewPass &pass)
+{
+    if (!noise.empty()) {
+        noise.add(pass);
+    }
+    sum.add(pass);
+    if (!noise.empty()) {
+        noise.count(sum.passes());
+    }
+}
+
+bool State::merge(const State &other, int *shared, std::string *why)
+{
+    PassSum both = sum;
+    if (!both.merge(other.sum, shared)) {
+        return false;
+    }
+    *shared = -1;
+    if (!noise.empty() && !noise.merge(other.noise, why)) {
+        return false;
+    }
+    sum = std::move(both);
+    if (!noise.empty()) {
+        noise.count(sum.passes());
+    }
+    return true;
 }
 
 bool read_state(int fd, State *state, std::string *why)
@@ -137,8 +227,8 @@ bool read_state(int fd, State *state, std::string *why)
         return false;
     }
     Reader in(fd);
-    unsigned char head[HEADER_BYTES];
-    if (!in.read(head, sizeof head) || memcmp(head, MAGIC, sizeof MAGIC) != 0) {
+    unsigned char head[HEADER_BYTES[VERSION]];
+    if (!in.read(head, 12) || memcmp(head, MAGIC, sizeof MAGIC) != 0) {
         *why = in.err != 0 ? strerror(in.err) : "not a state file of rt";
         return false;
     }
@@ -146,6 +236,11 @@ bool read_state(int fd, State *state, std::string *why)
     if (version < FIRST_VERSION || version > VERSION) {
         *why = "a state file of version " + std::to_string(version) + "; this rt reads versions " +
                std::to_string(FIRST_VERSION) + " to " + std::to_string(VERSION);
+        return false;
+    }
+    const size_t header_bytes = HEADER_BYTES[version];
+    if (!in.read(head + 12, header_bytes - 12)) {
+        *why = in.err != 0 ? strerror(in.err) : "damaged: truncated, or not as written";
         return false;
     }
     StateKey &key = state->key;
@@ -157,19 +252,25 @@ bool read_state(int fd, State *state, std::string *why)
     key.row_end = static_cast<int>(get32(head + 36));
     key.rays = static_cast<int>(get32(head + 40));
     key.inv_gamma = double_of(get64(head + 44));
-    uint32_t count = get32(head + 52);
+    uint32_t sampler = version >= 3 ? get32(head + 52) : static_cast<uint32_t>(Sampler::hash);
+    key.sampler = static_cast<Sampler>(sampler);
+    key.noise = version >= 3 ? double_of(get64(head + 56)) : 0.0;
+    uint32_t count = get32(head + header_bytes - 4);
 
     // Sizes that no frame of rt has, or that the file's length does not
     // hold, mean damage; they are refused before anything is allocated.
     uint64_t rows = static_cast<uint64_t>(key.row_end) - static_cast<uint64_t>(key.row_begin);
     uint64_t pixels = rows * static_cast<uint64_t>(static_cast<uint32_t>(key.width));
-    // The length without the files' ends, which version 2 counts after the
-    // passes.
-    uint64_t fixed = HEADER_BYTES + 4 * uint64_t(count) + (version >= 2 ? 4 : 0) + 24 * pixels + 8;
+    const bool rounds = key.noise > 0.0;
+    // The length without the files' ends, which version 2 on counts after
+    // the passes.
+    uint64_t fixed = header_bytes + 4 * uint64_t(count) + (version >= 2 ? 4 : 0) + (rounds ? 52 : 24) * pixels + 8 +
+                     (rounds ? 4 : 0);
     bool sane = key.width > 0 && key.height > 0 && key.row_begin >= 0 && key.row_end > key.row_begin &&
                 key.row_end <= key.height && pixels <= 268435456 && key.rays > 0 && count > 0 &&
                 count <= static_cast<uint32_t>(PassSum::MAX_PASSES) && kind == (count == 1 ? 0u : 1u) &&
-                static_cast<uint64_t>(st.st_size) >= fixed;
+                sampler <= static_cast<uint32_t>(Sampler::sobol) && (key.noise == 0.0 || key.noise > 0.0) &&
+                std::isfinite(key.noise) && static_cast<uint64_t>(st.st_size) >= fixed;
     key.rays = rays_cast(key.rays);
     std::vector<int> passes;
     unsigned char word[8];
@@ -202,6 +303,9 @@ bool read_state(int fd, State *state, std::string *why)
             words[done + i] = get64(chunk.data() + i * 8);
         }
     }
+    if (sane && rounds) {
+        sane = read_rounds(&in, pixels, passes, &state->noise);
+    }
     // The checksum, and then the end of the file.
     uint64_t want = in.hash.value;
     sane = sane && in.read(word, 8, false) && get64(word) == want && !in.read(word, 1, false) && in.err == 0;
@@ -210,6 +314,9 @@ bool read_state(int fd, State *state, std::string *why)
         return false;
     }
     state->sum.set(std::move(passes), std::move(words));
+    if (!state->noise.empty()) {
+        state->noise.count(state->sum.passes());
+    }
     return true;
 }
 
@@ -254,11 +361,25 @@ bool read_state(const char *path, State *state, std::string *why)
     return ok;
 }
 
-bool write_state(OutputFile *out, const StateKey &key, const PassSum &sum, const NewPass *pass)
+// Writes words, 8 bytes each, hashing them; false with out's reason.
+static bool put_words(OutputFile *out, ContentHash *hash, const uint64_t *words, size_t n)
 {
+    std::vector<unsigned char> chunk;
+    for (size_t i = 0; i < n; i++) {
+        put64(&chunk, words[i]);
+    }
+    hash->add(chunk.data(), chunk.size());
+    return out->write(chunk.data(), chunk.size());
+}
+
+bool write_state(OutputFile *out, const State &state, const NewPass *pass)
+{
+    const StateKey &key = state.key;
+    const PassSum &sum = state.sum;
     std::vector<int> passes = sum.passes_after(pass);
+    const uint32_t version = key.sampler == Sampler::hash && key.noise == 0.0 ? 2 : 3;
     std::vector<unsigned char> head(MAGIC, MAGIC + sizeof MAGIC);
-    put32(&head, VERSION);
+    put32(&head, version);
     put32(&head, passes.size() == 1 ? 0 : 1);
     put64(&head, key.scene);
     put32(&head, key.width);
@@ -267,6 +388,10 @@ bool write_state(OutputFile *out, const StateKey &key, const PassSum &sum, const
     put32(&head, key.row_end);
     put32(&head, key.rays);
     put64(&head, bits_of(key.inv_gamma));
+    if (version >= 3) {
+        put32(&head, static_cast<uint32_t>(key.sampler));
+        put64(&head, bits_of(key.noise));
+    }
     put32(&head, static_cast<uint32_t>(passes.size()));
     for (int p : passes) {
         put32(&head, p);
@@ -280,18 +405,27 @@ bool write_state(OutputFile *out, const StateKey &key, const PassSum &sum, const
     hash.add(head.data(), head.size());
     bool ok = out->write(head.data(), head.size());
     std::vector<uint64_t> words(3 * CHUNK_PIXELS);
-    std::vector<unsigned char> chunk;
     for (size_t done = 0; ok && done < sum.pixels(); done += CHUNK_PIXELS) {
         size_t n = std::min(sum.pixels() - done, CHUNK_PIXELS);
         sum.words_after(pass, done, n, words.data());
-        chunk.clear();
-        for (size_t i = 0; i < n * 3; i++) {
-            put64(&chunk, words[i]);
+        ok = put_words(out, &hash, words.data(), n * 3);
+    }
+    const NoiseRounds &noise = state.noise;
+    if (ok && !noise.empty()) {
+        std::vector<unsigned char> chunk;
+        put32(&chunk, static_cast<uint32_t>(noise.chosen()));
+        for (uint32_t r : noise.rounds) {
+            put32(&chunk, r);
         }
         hash.add(chunk.data(), chunk.size());
         ok = out->write(chunk.data(), chunk.size());
+        for (size_t done = 0; ok && done < sum.pixels(); done += CHUNK_PIXELS) {
+            size_t n = std::min(sum.pixels() - done, CHUNK_PIXELS);
+            noise.words_after(pass, done, n, words.data());
+            ok = put_words(out, &hash, words.data(), n * 3);
+        }
     }
-    chunk.clear();
+    std::vector<unsigned char> chunk;
     put64(&chunk, hash.value);
     return ok && out->write(chunk.data(), chunk.size());
 }

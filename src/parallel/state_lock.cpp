@@ -159,7 +159,7 @@ bool StateLock::read(State *state, std::string *why) const
     return read_state(fileno(file), state, why);
 }
 
-bool StateLock::write(const StateKey &key, const PassSum &sum, const NewPass *pass, std::string *why)
+bool StateLock::write(const State &state, const NewPass *pass, std::string *why)
 {
     OutputFile out;
     if (!out.open(target.c_str())) {
@@ -170,7 +170,7 @@ bool StateLock::write(const StateKey &key, const PassSum &sum, const NewPass *pa
         *why = out.descriptor() < 0 ? "not a regular file" : strerror(errno);
         return false;
     }
-    if (!write_state(&out, key, sum, pass)) {
+    if (!write_state(&out, state, pass)) {
         *why = out.reason();
         return false;
     }

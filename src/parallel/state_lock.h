@@ -39,9 +39,9 @@ class StateLock
     // The state held; false with *why set when it cannot be read (or is
     // empty).
     bool read(State *state, std::string *why) const;
-    // Replaces the file by the state of key and sum, with pass added when not
-    // null; false with *why set, the file as it was.
-    bool write(const StateKey &key, const PassSum &sum, const NewPass *pass, std::string *why);
+    // Replaces the file by the state, with pass added when not null; false
+    // with *why set, the file as it was.
+    bool write(const State &state, const NewPass *pass, std::string *why);
     // Whether name names the file held.
     bool holds(const char *name) const;
     // Lets the file go; an empty one that this run made is removed first.
