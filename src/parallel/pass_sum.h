@@ -26,7 +26,7 @@ class PassSum
     // Samples are capped at 1, so only a scene of negative colours is clipped.
     static int64_t fixed(double value);
     // The most passes a sum holds: their sums stay within an int64.
-    static const int MAX_PASSES = 1 << 22;
+    static constexpr int MAX_PASSES = 1 << 22;
 
     // Takes the memory of `pixels` pixels at once.
     explicit PassSum(size_t pixels = 0) : count(pixels), data(pixels * 3) {}
