@@ -266,6 +266,24 @@ TEST(Pictures, NoiseRoundsChooseFromThePassesBefore)
     other.rounds = rounds.rounds;
     other.rounds[0] = 4;
     EXPECT_TRUE(rounds.merge(other, &why)) << why;
+
+    // In a frame of 4 x 3 the neighbours of a noisy pixel at the start of
+    // the middle row are those of its own column and the next, not the ends
+    // of the rows above and below it.
+    const size_t frame = 12;
+    PassSum frame_sum(frame);
+    NoiseRounds frame_rounds(frame);
+    for (int pass = 0; pass < 8; pass++) {
+        std::vector<Color> colours(frame, Color(0.5, 0.5, 0.5));
+        colours[4] = pass % 2 ? Color(0.75, 0.75, 0.75) : Color(0.25, 0.25, 0.25);
+        NewPass p{pass, colours};
+        frame_rounds.add(p);
+        frame_sum.add(p);
+        frame_rounds.count(frame_sum.passes());
+        frame_rounds.choose_next(frame_sum, 4, 0.1);
+    }
+    const uint32_t in_frame[frame] = {5, 5, 4, 4, 5, 5, 4, 4, 5, 5, 4, 4};
+    EXPECT_TRUE(std::equal(frame_rounds.rounds.begin(), frame_rounds.rounds.end(), in_frame));
 }
 
 // An OpenEXR file as OpenEXR's own library reads it: its windows, the pixel
