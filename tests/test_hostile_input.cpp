@@ -129,6 +129,9 @@ TEST(HostileInput, TooLittleMemoryOrTooFewThreads)
         const char *args, *out, *err;
     } cases[] = {
         {"-size 16384x16384 cam.scene", "rays: 4  ->  subdiv: 1\n", "not enough memory for a 16384x16384 image\n"},
+        // The image fits, the linear colours of a float map do not.
+        {"-size 8192x8192 -o big.pfm cam.scene", "rays: 4  ->  subdiv: 1\n",
+         "not enough memory for the colours of a 8192x8192 image\n"},
         {"cam.scene flake.scene", "", "not enough memory to load scene file: flake.scene\n"},
         // A PNG's row, taken before the first pixel: 805 MB.
         {"-size 268435456x1 -o wide.png cam.scene", "rays: 4  ->  subdiv: 1\n",
