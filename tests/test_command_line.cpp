@@ -117,6 +117,11 @@ TEST(CommandLine, EveryKindOfArgument)
         {{"-threads", "2", "-rows", "-1:5"}, "", kRows, 1},
         {{"-threads", "2", "-rows", "1:2x"}, "", kRows, 1},
         {{"-rows", "0:5", "a.scene"}, "", "-rows needs -threads: only the parallel mode renders part of a frame\n", 1},
+        // The last row of the tallest frame.
+        {{"-nosdl", "-threads", "1", "-size", "1x268435456", "-rows", "268435455:268435456", "-plan", "a.scene"},
+         "rays: 4  ->  subdiv: 1\npasses held: 0\npasses to render: 0:1\nsampler: sobol\n",
+         "",
+         0},
         {{"-threads", "2", "-passes"}, "", kPasses, 1},
         {{"-threads", "2", "-passes", "0"}, "", kPasses, 1},
         {{"-threads", "2", "-passes", "3:3"}, "", kPasses, 1},

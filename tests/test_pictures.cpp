@@ -255,6 +255,11 @@ TEST(Pictures, NoiseRoundsChooseFromThePassesBefore)
     expect_same(rounds.mean(sum, 7), Color(0.5, 0.5, 0.5));
     EXPECT_EQ(rounds.choose_next(sum, 8, 0.18), NoiseRounds::FINISHED); // the picture's error is under the target
     EXPECT_DOUBLE_EQ(rounds.error(sum), std::sqrt(3 * 0.25 / 0.4 / 10 / 6.0));
+    // A state file takes the odd passes' sums a run of pixels at a time.
+    std::vector<uint64_t> all(3 * pixels), tail(3 * 3);
+    rounds.words_after(nullptr, 0, pixels, all.data());
+    rounds.words_after(nullptr, 5, 3, tail.data());
+    EXPECT_TRUE(std::equal(tail.begin(), tail.end(), all.begin() + 15));
 
     // A state that left other pixels out of a round both chose.
     NoiseRounds other(pixels);

@@ -555,16 +555,20 @@ std::string describe(const Ray &ray)
 }
 
 // Rounding to single precision outwards: the nearest float on that side (the
-// value itself when it is one), infinite beyond the range.
+// value itself when it is one), infinite beyond the range; and the cheaper
+// steps strictly below and above (short of the range's end), also at zero
+// and among the denormals.
 TEST(RayQueries, FloatRoundingIsOutwardAndTight)
 {
     Gen g(3);
     for (int i = 0; i < 4000; i++) {
         double x = (g.below(2) ? 1 : -1) * std::pow(2.0, g.uni(-160, 140));
         x = i < 2 ? (i ? -FLT_MAX : FLT_MAX) : i % 4 || std::fabs(x) > FLT_MAX ? x : static_cast<float>(x);
+        x = i == 2 ? 0.0 : x;
         float lo = float_down(x), hi = float_up(x);
         bool is_float = static_cast<float>(x) == x;
         EXPECT_TRUE(lo <= x && x <= hi && (is_float ? lo == hi : std::nextafter(lo, HUGE_VALF) == hi)) << x;
+        EXPECT_TRUE(std::fabs(x) > 1e38 || (float_below(x) < x && x < float_above(x))) << x;
     }
 }
 
