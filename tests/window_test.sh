@@ -3,7 +3,7 @@
 # binary and real X events: (a, d, f, g, h) a finished frame, also of one row
 # in the parallel mode, of three passes, and to files of linear colours: S
 # saves the window-less picture, clicks report their position, other keys do
-# nothing, Escape ends with status 0;
+# nothing, Escape ends with status 0; the window shows the picture;
 # (b, e) S during a slow render saves the rows done so far over the 0x0F fill,
 # and Escape ends it at once, in both modes; (c) no display: "set video mode
 # failed" and status 1; (g) on a server that resets whenever its last client
@@ -81,6 +81,9 @@ has_lines() {
 }
 has_size() { [ -f "$1" ] && [ "$(wc -c <"$1")" -eq "$2" ]; }
 
+# Whether the screen shows the PPM picture $1 with its top left at $2, $3.
+shows() { python3 "$here/window/shows_picture.py" "$work/Xvfb_screen0" "$@" 2>/dev/null; }
+
 # xdotool, bounded; its chatter goes to a log.
 xdo() { timeout 10 xdotool "$@" 2>>"$work/xdotool.log"; }
 
@@ -154,7 +157,8 @@ cmp -s "$work/c.stdout" <(printf 'rays: 4  ->  subdiv: 1\n') || fail "c: standar
 
 # ---- a private X server on the first free display ----
 exec 3>"$work/display"
-timeout 300 Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 640x480x24 >"$work/xvfb.log" 2>&1 &
+# Its frame buffer is kept in $work/Xvfb_screen0, as an XWD file.
+timeout 300 Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 640x480x24 -fbdir "$work" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 exec 3>&-
 # The server writes its display number once it accepts connections.
@@ -174,6 +178,15 @@ finished_frame() {
   find_window
   wait_until 20 grep -q '^rendering completed in' "$work/$name.stdout" || fail "$name: no completion line"
   wait_until 5 named "$final_name" || fail "$name: the window is named $(xdo getwindowname "$win")"
+  if [ "$pic" = out.ppm ]; then
+    local X Y
+    # The server draws the pointer into its frame buffer: out of the way.
+    xdo mousemove 639 479
+    eval "$(xdo getwindowgeometry --shell "$win" | grep '^[XY]=')"
+    wait_until 5 shows "$work/ref$name/$pic" "$X" "$Y" ||
+      fail "$name: the window does not show the picture: $(python3 "$here/window/shows_picture.py" \
+        "$work/Xvfb_screen0" "$work/ref$name/$pic" "$X" "$Y" 2>&1)"
+  fi
   [ ! -e "$work/$name/$pic" ] || fail "$name: $pic written before S was pressed"
   xdo key --window "$win" x
   xdo key --window "$win" s
