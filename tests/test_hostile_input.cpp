@@ -274,6 +274,30 @@ TEST(HostileInput, ClosedStandardStreams)
     EXPECT_EQ(r.err, "");
 }
 
+// The pictures at their libraries' and the process's limits: a PNG wider than
+// libpng allows unless asked is written, and a picture whose temporary cannot
+// be opened for want of a descriptor (only the standard streams and the
+// picture's folder fit) is refused with that reason, nothing left behind.
+TEST(HostileInput, PicturesAtTheLimits)
+{
+    TempDir dir;
+    write_file(dir.file("cam.scene"), "c p(0 0 -5) t(0 0 0) fov(45)\n");
+    RunResult wide = run_shell(dir.path(), "\"$RT\" -nosdl -size 1000001x1 -rays 1 -o w.png cam.scene >/dev/null && "
+                                           "od -A n -t x1 -j 16 -N 4 w.png");
+    EXPECT_EQ(wide.out, " 00 0f 42 41\n") << wide.err; // 1000001 pixels wide
+#if defined(RT_UNDER_SANITIZER) || defined(RT_EMULATOR)
+    GTEST_SKIP() << "a sanitizer or an emulator takes descriptors of its own";
+#endif
+    if (system("command -v prlimit >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "prlimit (util-linux) is not installed";
+    }
+    RunResult few =
+        run_shell(dir.path(), "exec 3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-; prlimit --nofile=4 " + shell_words(RT_BINARY) +
+                                  " -nosdl -size 8x8 -o p.ppm cam.scene >/dev/null; echo \"status $?\"; ls -A");
+    EXPECT_EQ(few.out, "status 1\ncam.scene\nw.png\n");
+    EXPECT_EQ(few.err, "failed to write image: p.ppm: Too many open files\n");
+}
+
 // A state file continues or merges only with its own frame (its key: the
 // bytes of the scene and mesh files as they were loaded, piped or on lines of
 // any length), a damaged or foreign one is refused, and so is an output that
