@@ -153,6 +153,9 @@ TEST(RayQueries, KnownAnswers)
         {"triangle: t below 1e-6", tri({unit_tri(nz, nz, nz)}), {{0.25, 0.25, 1e-7}, {0, 0, -2}}, false, 0, {}, {}},
         {"triangle: area below 1e-8", tri({face_of({{0, 0, 0}, {1e-5, 0, 0}, {0, 1e-5, 0}}, {})}), down_at(2e-6, 2e-6),
          false, 0, {}, {}},
+        // A corner past the hierarchy's bounds: the face is asked by every ray.
+        {"triangle: a corner beyond 1e60", tri({face_of({{0, 0, 0}, {1e61, 0, 0}, {0, 1, 0}}, {nz, nz, nz})}),
+         down_at(0.25, 0.25), true, 0.5, {0.25, 0.25, 0}, nz},
         {"triangle: corners on a line", tri({face_of({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}, {})}),
          {{0.5, -0.5, 1}, {0, 1, -2}}, false, 0, {}, {}},
         {"quad, first half", quad(unit_quad(nx, ny, nz, nx)), down_at(0.5, 0.25), true, 0.5, {0.5, 0.25, 0},
