@@ -313,11 +313,16 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
     write_file(dir.file("long.scene"), scene + "#" + std::string(1022, 'x') +
                                            "m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) "
                                            "kr(0) ke(0 0 0)\n");
+    write_file(dir.file("tail.scene"), scene +
+                                           "m x.mesh pos(0 0 0) rot(0 0 1 0) scale(1 1 1) kd(1 1 1) ks(0 0 0) s(1) "
+                                           "kr(0) ke(0 0 0)\n" +
+                                           std::string(100000, '#') + "\n");
     write_file(dir.file("x.mesh"), "MESH3\nv 0 0 0\nv 1 0 0\nv 0 1 0\nn 0 0 1\nf 1/1 2/1 3/1\n");
     RunResult first = run_shell(dir.path(), "\"$RT\" -nosdl -threads 2 -passes 2 -size 8x6 -state s a.scene && "
                                             "\"$RT\" -nosdl -threads 2 -passes 2:3 -size 8x6 -state t a.scene && "
                                             "cat a.scene | \"$RT\" -nosdl -threads 2 -size 8x6 -state p /dev/stdin && "
                                             "\"$RT\" -nosdl -threads 2 -size 8x6 -state q long.scene && mkfifo ff && "
+                                            "\"$RT\" -nosdl -threads 2 -size 8x6 -state v tail.scene && "
                                             "\"$RT\" -nosdl -threads 2 -passes 4 -size 8x6 -noise .1 -state n a.scene");
     ASSERT_EQ(first.status, 0) << first.err;
     const std::string saved = read_file(dir.file("s")), noise_saved = read_file(dir.file("n"));
@@ -344,6 +349,10 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
          "cannot continue from state file p: saved for other contents of scene file /dev/stdin\n"},
         {"echo '# changed' >> x.mesh", "r -state q long.scene",
          "cannot continue from state file q: saved for other contents of mesh data file x.mesh\n"},
+        // A scene's bytes after its mesh line, past the first block read, are
+        // the scene's.
+        {"echo '# changed' >> tail.scene", "r -state v tail.scene",
+         "cannot continue from state file v: saved for other contents of scene file tail.scene\n"},
         {"head -c 100 s > x && mv x s", "r a.scene", cont + damaged},
         {"printf X | dd of=s bs=1 seek=900 conv=notrunc 2>/dev/null", "r a.scene", cont + damaged},
         {"printf X >> s", "r a.scene", cont + damaged}, // one byte past the end
@@ -403,7 +412,7 @@ TEST(HostileInput, StateFilesOfAnotherFrameOrDamaged)
     }
     // No temporary, no empty state left behind.
     EXPECT_EQ(run_shell(dir.path(), "ls -A").out,
-              "a.scene\nb.scene\ne\nff\nlong.scene\nn\nout.ppm\np\nq\ns\nt\nu\nx.mesh\n");
+              "a.scene\nb.scene\ne\nff\nlong.scene\nn\nout.ppm\np\nq\ns\nt\ntail.scene\nu\nv\nx.mesh\n");
 
     // A mesh file found invalid at its second line is keyed by all of it,
     // however far it goes past what was read (the first window, 4 MiB on two
