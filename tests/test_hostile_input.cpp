@@ -154,6 +154,13 @@ TEST(HostileInput, TooLittleMemoryOrTooFewThreads)
     EXPECT_NE(r.err.find(" of 300 threads could be started (Resource temporarily unavailable); rendering on "),
               std::string::npos);
     EXPECT_EQ(read_file(dir.file("many.ppm")), read_file(dir.file("one.ppm")));
+
+    // The colours of a float map fit, the row it is written by does not.
+    RunResult row = run_shell(dir.path(), "ulimit -v 400000; \"$RT\" -nosdl -size 10000000x1 -rays 1 -o w.pfm "
+                                          "cam.scene >/dev/null; echo \"status $?\"; ls w.pfm");
+    EXPECT_EQ(row.out, "status 1\n");
+    EXPECT_EQ(row.err.substr(0, row.err.find("ls:")),
+              "failed to write image: w.pfm: not enough memory for a row of 10000000 pixels\n");
 }
 
 // The set-up's tasks: each runs once; a failure (running out of memory, say)
