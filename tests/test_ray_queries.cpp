@@ -133,6 +133,8 @@ TEST(RayQueries, KnownAnswers)
         // On the axis the surface lies on the box face, which the box test's
         // open range rejects at t = 1 before the roots are looked at.
         {"sphere on the axis at t 1", sphere({0, 0, 0}, 5), {{0, 0, -10}, {0, 0, 5}}, false, 0, {}, {}},
+        // From beyond the box's largest x, within its y and z: outside it.
+        {"sphere on the axis at t 1, from +x", sphere({0, 0, 0}, 5), {{10, 0, 0}, {-5, 0, 0}}, false, 0, {}, {}},
         {"plane (0 2 0) d 1", plane({0, 2, 0}, 1), {{0, 5, 0}, {0, -10, 0}}, true, 0.4, {0, 1, 0}, ny},
         {"plane from below", plane(ny, 0), {{0, -1, 0}, {0, 10, 0}}, true, 0.1, {}, ny},
         {"plane at t 1", plane(ny, 0), {{0, 5, 0}, {0, -5, 0}}, true, 1.0, {}, ny},
