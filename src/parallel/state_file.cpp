@@ -90,6 +90,34 @@ struct Reader {
     }
 };
 
+// Reads count words of 8 bytes into out, a chunk at a time; false when the
+// file ends or fails first.
+bool read_words(Reader *in, uint64_t count, uint64_t *out)
+{
+    std::vector<unsigned char> chunk(8 * 3 * CHUNK_PIXELS);
+    for (uint64_t done = 0; done < count; done += chunk.size() / 8) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(count - done, chunk.size() / 8));
+        if (!in->read(chunk.data(), n * 8)) {
+            return false;
+        }
+        for (size_t i = 0; i < n; i++) {
+            out[done + i] = get64(chunk.data() + i * 8);
+        }
+    }
+    return true;
+}
+
+// Writes n words of 8 bytes, hashing them; false with out's reason.
+bool put_words(OutputFile *out, ContentHash *hash, const uint64_t *words, size_t n)
+{
+    std::vector<unsigned char> chunk;
+    for (size_t i = 0; i < n; i++) {
+        put64(&chunk, words[i]);
+    }
+    hash->add(chunk.data(), chunk.size());
+    return out->write(chunk.data(), chunk.size());
+}
+
 // Reads the rounds of a state of a noise target, after its colours; false
 // when they cannot be read or are not as a run writes them (a pixel in no
 // round or in one not chosen, a pass of a round not chosen).
@@ -104,7 +132,7 @@ bool read_rounds(Reader *in, uint64_t pixels, const std::vector<int> &passes, No
                 NoiseRounds::round_of(passes.back()) < static_cast<int>(chosen);
     NoiseRounds rounds(sane ? static_cast<size_t>(pixels) : 0);
     rounds.chosen_rounds = static_cast<int>(chosen);
-    std::vector<unsigned char> chunk(8 * CHUNK_PIXELS);
+    std::vector<unsigned char> chunk(4 * CHUNK_PIXELS);
     for (uint64_t done = 0; sane && done < pixels; done += CHUNK_PIXELS) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(pixels - done, CHUNK_PIXELS));
         sane = in->read(chunk.data(), n * 4);
@@ -114,13 +142,7 @@ bool read_rounds(Reader *in, uint64_t pixels, const std::vector<int> &passes, No
             rounds.rounds[done + i] = r;
         }
     }
-    for (uint64_t done = 0; sane && done < pixels * 3; done += CHUNK_PIXELS) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(pixels * 3 - done, CHUNK_PIXELS));
-        sane = in->read(chunk.data(), n * 8);
-        for (size_t i = 0; sane && i < n; i++) {
-            rounds.odd[done + i] = get64(chunk.data() + i * 8);
-        }
-    }
+    sane = sane && read_words(in, pixels * 3, rounds.odd.data());
     if (sane) {
         *noise = std::move(rounds);
     }
@@ -292,17 +314,10 @@ bool read_state(int fd, State *state, std::string *why)
         key.file_ends.push_back(get64(word));
     }
     std::vector<uint64_t> words;
-    std::vector<unsigned char> chunk(3 * 8 * CHUNK_PIXELS);
     if (sane) {
         words.resize(pixels * 3);
     }
-    for (uint64_t done = 0; sane && done < pixels * 3; done += chunk.size() / 8) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(pixels * 3 - done, chunk.size() / 8));
-        sane = in.read(chunk.data(), n * 8);
-        for (size_t i = 0; sane && i < n; i++) {
-            words[done + i] = get64(chunk.data() + i * 8);
-        }
-    }
+    sane = sane && read_words(&in, pixels * 3, words.data());
     if (sane && rounds) {
         sane = read_rounds(&in, pixels, passes, &state->noise);
     }
@@ -361,17 +376,6 @@ bool read_state(const char *path, State *state, std::string *why)
     return ok;
 }
 
-// Writes words, 8 bytes each, hashing them; false with out's reason.
-static bool put_words(OutputFile *out, ContentHash *hash, const uint64_t *words, size_t n)
-{
-    std::vector<unsigned char> chunk;
-    for (size_t i = 0; i < n; i++) {
-        put64(&chunk, words[i]);
-    }
-    hash->add(chunk.data(), chunk.size());
-    return out->write(chunk.data(), chunk.size());
-}
-
 bool write_state(OutputFile *out, const State &state, const NewPass *pass)
 {
     const StateKey &key = state.key;
@@ -412,13 +416,18 @@ bool write_state(OutputFile *out, const State &state, const NewPass *pass)
     }
     const NoiseRounds &noise = state.noise;
     if (ok && !noise.empty()) {
+        // The rounds a chunk of pixels at a time, after the number chosen.
         std::vector<unsigned char> chunk;
         put32(&chunk, static_cast<uint32_t>(noise.chosen()));
-        for (uint32_t r : noise.rounds) {
-            put32(&chunk, r);
+        for (size_t done = 0; ok && done < sum.pixels(); done += CHUNK_PIXELS) {
+            size_t n = std::min(sum.pixels() - done, CHUNK_PIXELS);
+            for (size_t i = done; i < done + n; i++) {
+                put32(&chunk, noise.rounds[i]);
+            }
+            hash.add(chunk.data(), chunk.size());
+            ok = out->write(chunk.data(), chunk.size());
+            chunk.clear();
         }
-        hash.add(chunk.data(), chunk.size());
-        ok = out->write(chunk.data(), chunk.size());
         for (size_t done = 0; ok && done < sum.pixels(); done += CHUNK_PIXELS) {
             size_t n = std::min(sum.pixels() - done, CHUNK_PIXELS);
             noise.words_after(pass, done, n, words.data());
