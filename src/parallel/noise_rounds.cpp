@@ -14,8 +14,6 @@ int round_length(int b)
     return 2 * std::max(1, b / 16);
 }
 
-const double FIXED_UNIT = 9.094947017729282e-13; // 2^-40, the fixed point's unit
-
 } // namespace
 
 int NoiseRounds::round_begin(int round)
@@ -100,10 +98,7 @@ Color NoiseRounds::mean(const PassSum &sum, size_t i) const
     if (sum.passes().size() == 1) {
         return sum.mean(i); // the one pass's colours, exactly
     }
-    double count = static_cast<double>(n);
-    return Color(static_cast<double>(sum.fixed_word(3 * i)) * FIXED_UNIT / count,
-                 static_cast<double>(sum.fixed_word(3 * i + 1)) * FIXED_UNIT / count,
-                 static_cast<double>(sum.fixed_word(3 * i + 2)) * FIXED_UNIT / count);
+    return sum.mean_over(i, n);
 }
 
 double NoiseRounds::variance(const PassSum &sum, size_t i) const
@@ -115,8 +110,8 @@ double NoiseRounds::variance(const PassSum &sum, size_t i) const
     double v = 0.0;
     for (size_t k = 3 * i; k < 3 * i + 3; k++) {
         int64_t odd_sum = static_cast<int64_t>(odd[k]);
-        double even_mean = static_cast<double>(sum.fixed_word(k) - odd_sum) * FIXED_UNIT / n_even;
-        double odd_mean = static_cast<double>(odd_sum) * FIXED_UNIT / n_odd;
+        double even_mean = static_cast<double>(sum.fixed_word(k) - odd_sum) * PassSum::FIXED_UNIT / n_even;
+        double odd_mean = static_cast<double>(odd_sum) * PassSum::FIXED_UNIT / n_odd;
         double d = even_mean - odd_mean;
         v += d * d;
     }

@@ -119,13 +119,17 @@ Color PassSum::mean(size_t i) const
     if (held.size() == 1) {
         return Color(colour_word(i * 3), colour_word(i * 3 + 1), colour_word(i * 3 + 2));
     }
+    return mean_over(i, static_cast<int>(held.size()));
+}
+
+Color PassSum::mean_over(size_t i, int n) const
+{
     // The sum to double (exact below 2^53), back to the colour scale (exact),
-    // divided by the count: one rounding, the same for every order.
-    double n = static_cast<double>(held.size());
-    const double scale = 9.094947017729282e-13; // 2^-40
-    return Color(static_cast<double>(static_cast<int64_t>(data[i * 3])) * scale / n,
-                 static_cast<double>(static_cast<int64_t>(data[i * 3 + 1])) * scale / n,
-                 static_cast<double>(static_cast<int64_t>(data[i * 3 + 2])) * scale / n);
+    // divided by the count.
+    double count = static_cast<double>(n);
+    return Color(static_cast<double>(fixed_word(i * 3)) * FIXED_UNIT / count,
+                 static_cast<double>(fixed_word(i * 3 + 1)) * FIXED_UNIT / count,
+                 static_cast<double>(fixed_word(i * 3 + 2)) * FIXED_UNIT / count);
 }
 
 void PassSum::set(std::vector<int> passes, std::vector<uint64_t> &&words)

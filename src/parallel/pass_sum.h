@@ -25,6 +25,7 @@ class PassSum
     // Fixed point: multiples of 2^-40 within -1 .. 1 (NaN counts as 0).
     // Samples are capped at 1, so only a scene of negative colours is clipped.
     static int64_t fixed(double value);
+    static constexpr double FIXED_UNIT = 0x1p-40;
     // The most passes a sum holds: their sums stay within an int64.
     static constexpr int MAX_PASSES = 1 << 22;
 
@@ -50,6 +51,9 @@ class PassSum
 
     // The mean colour of pixel i; the sum must hold a pass.
     Color mean(size_t i) const;
+    // Pixel i's fixed-point sums divided by n, a count of passes (of two or
+    // more held): one rounding, the same for every order.
+    Color mean_over(size_t i, int n) const;
     // Word k (channel k % 3 of pixel k / 3) as a fixed-point sum, also when
     // the sum holds one pass.
     int64_t fixed_word(size_t k) const
