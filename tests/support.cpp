@@ -276,5 +276,6 @@ static std::string golden_c_library_note()
         return "";
     }
     return std::string("the goldens were made with ") + golden_c_library + ", these tests run with " + here +
-           ", whose rand() sequence or math functions may give other bits (see \"The same picture on other machines\" in doc/design.md)";
+           ", whose rand() sequence or math functions may give other bits (see \"The same picture on other machines\" "
+           "in doc/design.md)";
 }

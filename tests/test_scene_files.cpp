@@ -341,8 +341,8 @@ TEST(SceneFiles, LooseButValidFilesGiveThePlainPicture)
     // A run with a state reads the whole scene file when it meets the first
     // mesh line (the key takes it before the mesh's bytes), also the lines
     // far beyond the reader's first block.
-    write_file(dir.file("far.scene"), kCamera + "m plain.mesh" + rest + std::string(100000, '#') + "\n" + kSphere +
-                                          "l p(1 2 3) c(1 1 1)\n");
+    write_file(dir.file("far.scene"),
+               kCamera + "m plain.mesh" + rest + std::string(100000, '#') + "\n" + kSphere + "l p(1 2 3) c(1 1 1)\n");
     std::vector<std::string> args = {"-nosdl", "-size", "16x12", "-threads", "1", "-o", "far.ppm", "far.scene"};
     EXPECT_EQ(run_rt(dir.path(), args).status, 0);
     const std::string unkeyed = read_file(dir.file("far.ppm"));

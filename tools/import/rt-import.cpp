@@ -270,8 +270,8 @@ std::unique_ptr<aiScene> read_model(const Options &opt, FileSet *inputs)
     // are skipped; small but proper triangles are kept whatever their area.
     importer.SetPropertyInteger(AI_CONFIG_PP_FD_REMOVE, 0);
     importer.SetPropertyInteger(AI_CONFIG_PP_FD_CHECKAREA, 0);
-    unsigned flags =
-        aiProcess_FindDegenerates | aiProcess_ValidateDataStructure | aiProcess_GenUVCoords | aiProcess_TransformUVCoords;
+    unsigned flags = aiProcess_FindDegenerates | aiProcess_ValidateDataStructure | aiProcess_GenUVCoords |
+                     aiProcess_TransformUVCoords;
     if (!opt.quads) {
         flags |= aiProcess_Triangulate;
     }
