@@ -15,7 +15,7 @@
 class PixelRandom
 {
   public:
-    PixelRandom(int x, int y, int pass = 0)
+    PixelRandom(int x, int y, int pass)
         : state(mix((static_cast<uint64_t>(static_cast<uint32_t>(y)) << 32 | static_cast<uint32_t>(x)) ^
                     mix(static_cast<uint64_t>(static_cast<uint32_t>(pass)))))
     {
