@@ -7,11 +7,11 @@ namespace
 {
 
 // The file is walked as stb_image reads it: markers (after any fill
-// bytes FF; other bytes between segments skipped one by one), segments by
-// their lengths, and the coded data of a scan up to the first FF followed by
-// a byte that is neither 00 nor a restart marker; the walk takes every place
-// where that reader could meet a table, and some where it could not (which
-// only refuses a damaged file).
+// bytes FF; other bytes between segments skipped one by one, which takes a
+// scan's coded data up to the first FF followed by a byte that is neither 00
+// nor a restart marker), segments by their lengths; the walk takes every
+// place where that reader could meet a table, and some where it could not
+// (which only refuses a damaged file).
 // Whether a JPEG file's Huffman tables each hold at most 256 codes.
 bool jpeg_tables_fit(const unsigned char *bytes, size_t size)
 {
@@ -58,19 +58,10 @@ bool jpeg_tables_fit(const unsigned char *bytes, size_t size)
             }
             table += 17 + codes;
         }
+        // A scan's coded data follows its segment: the walk goes through it
+        // as through bytes between segments (FF 00 and FF D0 to FF D7 there
+        // are markers without one), to the marker that ends it.
         at = end;
-        // A scan's coded data: FF 00 is a byte of it, FF D0 to FF D7 restart it.
-        while (marker == 0xDA && at + 1 < size) {
-            size_t next = at + 1;
-            while (next < size && bytes[next] == 0xFF) {
-                next++;
-            }
-            if (bytes[at] == 0xFF && next < size && bytes[next] != 0x00 &&
-                !(bytes[next] >= 0xD0 && bytes[next] <= 0xD7)) {
-                break;
-            }
-            at = bytes[at] == 0xFF ? next : at + 1;
-        }
     }
     return true;
 }
